@@ -1,0 +1,59 @@
+# Linux: the portable core on OpenSSL, native tests (plain and sanitised), fuzzers, benchmarks.
+find_package(OpenSSL 3 REQUIRED)
+find_package(GTest REQUIRED)
+find_package(benchmark QUIET)
+find_package(Threads REQUIRED)
+
+set(KL_SANITIZE -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
+
+function(kl_add_core name)
+    add_library(${name} STATIC ${KL_CORE_SOURCES} crypto/provider_openssl.cpp)
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} PUBLIC OpenSSL::Crypto Threads::Threads)
+    target_compile_options(${name} PRIVATE ${ARGN})
+    target_link_options(${name} PUBLIC ${ARGN})
+endfunction()
+
+kl_add_core(kl_core)
+kl_add_core(kl_core_asan ${KL_SANITIZE})
+
+file(GLOB KL_CORE_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/core/*.cpp)
+set(KL_TEST_DATA "${PROJECT_SOURCE_DIR}/tests/data")
+
+foreach(variant IN ITEMS core_tests core_tests_asan)
+    add_executable(${variant} ${KL_CORE_TEST_SOURCES})
+    string(REPLACE "core_tests" "kl_core" lib ${variant})
+    target_link_libraries(${variant} PRIVATE ${lib} kl_json GTest::gtest GTest::gtest_main)
+    target_compile_definitions(${variant} PRIVATE KL_TEST_DATA="${KL_TEST_DATA}")
+    if(variant STREQUAL core_tests_asan)
+        target_compile_options(${variant} PRIVATE ${KL_SANITIZE})
+    endif()
+    add_test(NAME native.${variant} COMMAND ${variant} --gtest_brief=1)
+endforeach()
+
+# libFuzzer targets need clang; each runs briefly from its seed corpus as a test.
+set(KL_FUZZ_SECONDS 20 CACHE STRING "Seconds each fuzz target runs during the tests")
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    kl_add_core(kl_core_fuzz ${KL_SANITIZE} -fsanitize=fuzzer-no-link)
+    file(GLOB KL_FUZZERS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/fuzz/*_fuzz.cpp)
+    foreach(src IN LISTS KL_FUZZERS)
+        get_filename_component(name ${src} NAME_WE)
+        add_executable(${name} ${src})
+        target_link_libraries(${name} PRIVATE kl_core_fuzz)
+        target_compile_options(${name} PRIVATE ${KL_SANITIZE} -fsanitize=fuzzer)
+        target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+        add_test(NAME fuzz.${name}
+                 COMMAND ${CMAKE_COMMAND} -DFUZZER=$<TARGET_FILE:${name}>
+                         -DSEEDS=${PROJECT_SOURCE_DIR}/fuzz/corpus/${name}
+                         -DWORK=${CMAKE_BINARY_DIR}/fuzz-work/${name}
+                         -DSECONDS=${KL_FUZZ_SECONDS}
+                         -P ${PROJECT_SOURCE_DIR}/cmake/run_fuzzer.cmake)
+    endforeach()
+else()
+    message(WARNING "Fuzz targets need clang; configure the native preset with clang to build them")
+endif()
+
+if(benchmark_FOUND)
+    add_executable(crypto_bench bench/crypto_bench.cpp)
+    target_link_libraries(crypto_bench PRIVATE kl_core benchmark::benchmark)
+endif()

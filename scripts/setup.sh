@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs everything the build and the tests need on a fresh Debian 12 machine.
+# Safe to run again: installed packages and an existing Wine prefix are kept.
+set -euo pipefail
+
+PACKAGES=(
+  build-essential cmake ninja-build pkg-config git
+  clang libclang-rt-14-dev
+  g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
+  wine wine64
+  xvfb xauth xdotool xclip x11-utils imagemagick fonts-dejavu-core
+  libboost1.81-dev libssl-dev openssl nlohmann-json3-dev
+  libgtest-dev googletest libbenchmark-dev
+  libjpeg-turbo-progs
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  $SUDO dpkg --add-architecture i386 >/dev/null 2>&1 || true
+  $SUDO apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# MinGW GoogleTest and the Wine prefix live outside the source tree.
+here=$(cd "$(dirname "$0")/.." && pwd)
+"$here/scripts/build-mingw-gtest.sh"
+"$here/scripts/wine-prefix.sh"
+echo "setup: done"
