@@ -25,8 +25,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-# MinGW GoogleTest and the Wine prefix live outside the source tree.
+# The Wine prefix lives outside the source tree. (GoogleTest for MinGW is built from
+# /usr/src/googletest by the windows preset itself, so it always matches the toolchain.)
 here=$(cd "$(dirname "$0")/.." && pwd)
-"$here/scripts/build-mingw-gtest.sh"
 "$here/scripts/wine-prefix.sh"
 echo "setup: done"

@@ -1,0 +1,55 @@
+# Windows: the program and its test binaries, cross-compiled with MinGW-w64 and run under Wine.
+add_compile_definitions(UNICODE _UNICODE NOMINMAX _WIN32_WINNT=0x0A00 WINVER=0x0A00)
+add_link_options(-static -static-libgcc -static-libstdc++)
+
+add_library(kl_core STATIC ${KL_CORE_SOURCES} crypto/provider_bcrypt.cpp)
+target_include_directories(kl_core PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(kl_core PUBLIC bcrypt)
+
+set(KL_PROGRAM_SOURCES
+    app/client.cpp
+    app/preview.cpp
+    ui/main_window.cpp
+    ui/layout.cpp
+    ui/paint.cpp
+    ui/banner.cpp
+    session/host_flow.cpp
+    session/viewer_flow.cpp
+    session/teardown.cpp
+    net/client_open.cpp
+)
+set(KL_WIN_LIBS kl_core winhttp gdiplus ole32 gdi32 user32 shell32 dwmapi comctl32)
+
+# Everything but the entry point, so test binaries can drive the same code.
+add_library(kl_program STATIC ${KL_PROGRAM_SOURCES})
+target_link_libraries(kl_program PUBLIC ${KL_WIN_LIBS})
+target_compile_definitions(kl_program PUBLIC KL_RELAY_URL=L"${KL_RELAY_URL}")
+
+add_executable(kestrelink WIN32 app/main.cpp resources/kestrelink.rc)
+target_link_libraries(kestrelink PRIVATE kl_program)
+target_link_options(kestrelink PRIVATE -municode)
+set_source_files_properties(resources/kestrelink.rc PROPERTIES
+    OBJECT_DEPENDS "${PROJECT_SOURCE_DIR}/resources/kestrelink.manifest;${PROJECT_SOURCE_DIR}/resources/kestrelink.ico")
+
+if(BUILD_TESTING)
+    # GoogleTest from Debian's sources, built with this toolchain.
+    set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+    file(GLOB KL_CORE_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/core/*.cpp)
+    add_executable(core_tests ${KL_CORE_TEST_SOURCES})
+    target_link_libraries(core_tests PRIVATE kl_core kl_json gtest gtest_main)
+    target_compile_definitions(core_tests PRIVATE KL_TEST_DATA="Z:${PROJECT_SOURCE_DIR}/tests/data")
+    add_test(NAME windows.core_tests COMMAND core_tests --gtest_brief=1)
+
+    file(GLOB KL_APP_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/windows/*.cpp)
+    add_executable(app_tests ${KL_APP_TEST_SOURCES})
+    target_link_libraries(app_tests PRIVATE kl_program gtest gtest_main)
+    add_dependencies(app_tests kestrelink)
+    target_compile_definitions(app_tests PRIVATE
+        KL_PROGRAM_PATH=L"Z:$<TARGET_FILE:kestrelink>"
+        KL_TEST_OUTPUT=L"Z:${CMAKE_BINARY_DIR}/test-output")
+    file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/test-output)
+    add_test(NAME windows.app_tests COMMAND app_tests --gtest_brief=1)
+endif()

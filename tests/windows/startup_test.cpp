@@ -1,0 +1,158 @@
+// Start-up of the real program under Wine: preview runs, argument rules and exit codes.
+#include <windows.h>
+#include <gdiplus.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace Gdiplus;
+using namespace Gdiplus::DllExports;
+
+namespace {
+
+const std::wstring kOut = KL_TEST_OUTPUT;
+
+struct Program {
+    PROCESS_INFORMATION pi{};
+
+    explicit Program(const std::vector<std::wstring>& args) {
+        std::wstring line = L"\"" + std::wstring(KL_PROGRAM_PATH) + L"\"";
+        for (const auto& a : args) line += L" \"" + a + L"\"";
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+            ADD_FAILURE() << "cannot start the program: " << GetLastError();
+    }
+    ~Program() {
+        if (pi.hProcess != nullptr) {
+            if (WaitForSingleObject(pi.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(pi.hProcess, 99);
+            CloseHandle(pi.hProcess);
+            CloseHandle(pi.hThread);
+        }
+    }
+    // Exit code, or -1 when the program is still running after the wait.
+    long WaitExit(DWORD milliseconds = 60000) {
+        if (WaitForSingleObject(pi.hProcess, milliseconds) != WAIT_OBJECT_0) return -1;
+        DWORD code = 0;
+        GetExitCodeProcess(pi.hProcess, &code);
+        return static_cast<long>(code);
+    }
+    // The program's visible main window, waiting up to the given time for it.
+    HWND WaitVisibleWindow(DWORD milliseconds = 30000) {
+        for (DWORD waited = 0; waited < milliseconds; waited += 100) {
+            HWND w = nullptr;
+            while ((w = FindWindowExW(nullptr, w, L"KestrelinkNative", nullptr)) != nullptr) {
+                DWORD pid = 0;
+                GetWindowThreadProcessId(w, &pid);
+                if (pid == pi.dwProcessId && IsWindowVisible(w)) return w;
+            }
+            if (WaitForSingleObject(pi.hProcess, 100) == WAIT_OBJECT_0) return nullptr;
+        }
+        return nullptr;
+    }
+};
+
+bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::wstring Fresh(const std::wstring& name) {
+    std::wstring path = kOut + L"/" + name;
+    DeleteFileW(path.c_str());
+    return path;
+}
+
+// The client size a window gets when it is made and restyled the way the program does it.
+SIZE ExpectedClientSize() {
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"KestrelinkProbe";
+    RegisterClassExW(&wc);
+    HWND w = CreateWindowExW(0, L"KestrelinkProbe", L"probe", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                             CW_USEDEFAULT, 1100, 720, nullptr, nullptr, wc.hInstance, nullptr);
+    SetWindowLongPtrW(w, GWL_STYLE, WS_POPUP | WS_THICKFRAME | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX);
+    RECT r{};
+    GetClientRect(w, &r);
+    DestroyWindow(w);
+    return SIZE{r.right, r.bottom};
+}
+
+class Startup : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        GdiplusStartupInput input;
+        GdiplusStartup(&token_, &input, nullptr);
+    }
+    static void TearDownTestSuite() { GdiplusShutdown(token_); }
+    static ULONG_PTR token_;
+};
+ULONG_PTR Startup::token_ = 0;
+
+struct Png {
+    GpBitmap* bitmap = nullptr;
+    explicit Png(const std::wstring& path) { GdipCreateBitmapFromFile(path.c_str(), &bitmap); }
+    ~Png() {
+        if (bitmap) GdipDisposeImage(bitmap);
+    }
+    SIZE Size() const {
+        UINT w = 0, h = 0;
+        GdipGetImageWidth(bitmap, &w);
+        GdipGetImageHeight(bitmap, &h);
+        return SIZE{static_cast<LONG>(w), static_cast<LONG>(h)};
+    }
+    ARGB Pixel(int x, int y) const {
+        ARGB c = 0;
+        GdipBitmapGetPixel(bitmap, x, y, &c);
+        return c;
+    }
+};
+
+}  // namespace
+
+TEST_F(Startup, PreviewWritesPictureOfTheClientSizeAndExitsZero) {
+    const std::wstring path = Fresh(L"preview.png");
+    Program program({L"--preview", path});
+    EXPECT_EQ(program.WaitExit(), 0);
+    ASSERT_TRUE(FileExists(path));
+    Png png(path);
+    ASSERT_NE(png.bitmap, nullptr);
+    const SIZE expected = ExpectedClientSize();
+    EXPECT_EQ(png.Size().cx, expected.cx);
+    EXPECT_EQ(png.Size().cy, expected.cy);
+    EXPECT_EQ(png.Pixel(5, 5), 0xFF172821u) << "sidebar not painted";
+    EXPECT_EQ(png.Pixel(png.Size().cx - 5, 5), 0xFFF5F6F3u) << "background not painted";
+}
+
+TEST_F(Startup, SecondPreviewPairWinsAndExtraArgumentsAreIgnored) {
+    const std::wstring first = Fresh(L"first.png"), second = Fresh(L"second.png");
+    Program program({L"stray", L"--preview", first, L"--preview", second, L"also-stray"});
+    EXPECT_EQ(program.WaitExit(), 0);
+    EXPECT_FALSE(FileExists(first));
+    EXPECT_TRUE(FileExists(second));
+}
+
+TEST_F(Startup, PreviewToUnwritablePathStillExitsZero) {
+    Program program({L"--preview", kOut + L"/no-such-folder/x.png"});
+    EXPECT_EQ(program.WaitExit(), 0);
+}
+
+TEST_F(Startup, PreviewSwitchAloneOrInCapitalsStartsAVisibleRun) {
+    const std::wstring capital = Fresh(L"capital.png");
+    for (const auto& args : {std::vector<std::wstring>{L"--preview"},
+                             std::vector<std::wstring>{L"--PREVIEW", capital}}) {
+        Program program(args);
+        HWND window = program.WaitVisibleWindow();
+        ASSERT_NE(window, nullptr) << "no visible main window";
+        wchar_t title[64] = {};
+        GetWindowTextW(window, title, 64);
+        EXPECT_STREQ(title, L"Kestrelink Native");
+        // The system caption is gone: the program draws its own title bar.
+        const LONG_PTR style = GetWindowLongPtrW(window, GWL_STYLE);
+        EXPECT_EQ(style & WS_CAPTION, 0) << std::hex << style;
+        EXPECT_TRUE(style & WS_THICKFRAME);
+        PostMessageW(window, WM_CLOSE, 0, 0);
+        EXPECT_EQ(program.WaitExit(), 0);
+    }
+    EXPECT_FALSE(FileExists(capital));
+}

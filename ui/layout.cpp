@@ -1,0 +1,47 @@
+#include <algorithm>
+
+#include "app/client.hpp"
+#include "ui/ui.hpp"
+
+void SetStatus(Client& app, const std::wstring& text) {  // UI thread only
+    app.statusText = text;
+    if (app.mainWindow != nullptr) InvalidateRect(app.mainWindow, nullptr, FALSE);
+}
+
+void LayoutControls(Client& app) {  // UI thread only
+    RECT client{};
+    GetClientRect(app.mainWindow, &client);
+    app.clientWidth = client.right;
+    app.clientHeight = client.bottom;
+    app.scale = std::min(static_cast<float>(app.clientHeight) / 680.0f,
+                         static_cast<float>(app.clientWidth) / 1080.0f);
+    const bool remoteView = app.viewerMode && app.sessionActive;
+    const int show = (app.page == 0 && !app.consentPending && !remoteView) ? SW_SHOW : SW_HIDE;
+    const float s = app.scale;
+    auto px = [s](float v) { return static_cast<int>(v * s); };
+    if (app.idEdit != nullptr) {
+        ShowWindow(app.idEdit, show);
+        MoveWindow(app.idEdit, px(693), px(271), px(290), px(28), TRUE);
+    }
+    if (app.keyEdit != nullptr) {
+        ShowWindow(app.keyEdit, show);
+        MoveWindow(app.keyEdit, px(693), px(364), px(290), px(28), TRUE);
+    }
+    if (app.editFont != nullptr) DeleteObject(app.editFont);
+    app.editFont = CreateFontW(static_cast<int>(-18.0f * s), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                               DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                               CLEARTYPE_QUALITY, DEFAULT_PITCH, L"Segoe UI");
+    for (HWND edit : {app.idEdit, app.keyEdit})
+        if (edit != nullptr) SendMessageW(edit, WM_SETFONT, reinterpret_cast<WPARAM>(app.editFont), TRUE);
+    if (app.mainWindow != nullptr) InvalidateRect(app.mainWindow, nullptr, FALSE);
+}
+
+std::wstring Utf8ToWide(const std::string& text) {
+    if (text.empty()) return {};
+    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
+                                           static_cast<int>(text.size()), nullptr, 0);
+    if (length <= 0) return {};
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
+    return wide;
+}

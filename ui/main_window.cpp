@@ -1,0 +1,198 @@
+#include <windows.h>
+#include <commctrl.h>
+#include <windowsx.h>
+
+#include "app/client.hpp"
+#include "session/session.hpp"
+#include "ui/ui.hpp"
+
+namespace {
+
+unsigned HitTestRegions(const Client& app, int x, int y) {
+    const float lx = static_cast<float>(x) / app.scale, ly = static_cast<float>(y) / app.scale;
+    unsigned hit = 0;
+    for (const ClickRegion& r : app.buttons)
+        if (lx >= r.x && lx < r.x + r.width && ly >= r.y && ly < r.y + r.height) hit = r.id;
+    return hit;
+}
+
+HWND CreateEdit(HWND parent, DWORD style, int id, int limit, const wchar_t* cue) {
+    HWND edit = CreateWindowExW(0, L"EDIT", L"", style, 0, 0, 1, 1, parent,
+                                reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+                                GetModuleHandleW(nullptr), nullptr);
+    SendMessageW(edit, EM_SETLIMITTEXT, static_cast<WPARAM>(limit), 0);
+    SendMessageW(edit, EM_SETCUEBANNER, FALSE, reinterpret_cast<LPARAM>(cue));
+    return edit;
+}
+
+void OnTimer(Client& app) {
+    const ULONGLONG now = GetTickCount64();
+    if (app.consentPending && now > app.consentDeadline) AnswerConsent(app, false);
+    if (app.requestDeadline != 0 && now > app.requestDeadline) {
+        StopSession(app);
+        app.viewerMode = false;
+        LayoutControls(app);
+        SetStatus(app, L"Bağlantı onayı zaman aşımına uğradı. Yeni ID üret.");
+    }
+}
+
+LRESULT Handle(Client& app, HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_CREATE:
+            app.mainWindow = window;
+            app.idEdit = CreateEdit(window, WS_CHILD | WS_TABSTOP | ES_AUTOHSCROLL, kIdEditId, 11,
+                                    L"123 456 789");
+            app.keyEdit = CreateEdit(window, WS_CHILD | WS_TABSTOP | ES_AUTOHSCROLL | ES_PASSWORD,
+                                     kKeyEditId, 52, L"Bağlantı anahtarını yapıştır");
+            RegisterHotKey(window, kHotkeyId, MOD_CONTROL | MOD_ALT | MOD_SHIFT | MOD_NOREPEAT, VK_F12);
+            SetTimer(window, kTimerId, 500, nullptr);
+            return 0;
+        case WM_DESTROY:
+            UnregisterHotKey(window, kHotkeyId);
+            PostQuitMessage(0);
+            return 0;
+        case WM_SIZE:
+            LayoutControls(app);
+            return 0;
+        case WM_PAINT: {
+            PAINTSTRUCT ps;
+            HDC dc = BeginPaint(window, &ps);
+            PaintWindow(app, dc);
+            EndPaint(window, &ps);
+            return 0;
+        }
+        case WM_CLOSE:
+            StopSession(app);
+            DestroyWindow(window);
+            return 0;
+        case WM_ERASEBKGND:
+            return 1;
+        case WM_GETMINMAXINFO:
+            reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize = POINT{1000, 660};
+            return 0;
+        case WM_NCHITTEST: {
+            LRESULT hit = DefWindowProcW(window, message, wParam, lParam);
+            if (hit != HTCLIENT) return hit;
+            POINT p{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
+            ScreenToClient(window, &p);
+            const float s = app.scale;
+            if (p.y < 20 * s && p.x > 185 * s && p.x < 900 * s) return HTCAPTION;
+            return HTCLIENT;
+        }
+        case WM_KEYDOWN:
+        case WM_SYSKEYDOWN:
+            if (!(app.viewerMode && app.sessionActive) && wParam == VK_ESCAPE && app.consentPending)
+                AnswerConsent(app, false);
+            return 0;
+        case WM_KEYUP:
+        case WM_SYSKEYUP:
+            return 0;
+        case WM_COMMAND:
+            if (HIWORD(wParam) == 0) RouteCommand(app, LOWORD(wParam));
+            return 0;
+        case WM_TIMER:
+            OnTimer(app);
+            return 0;
+        case WM_CTLCOLOREDIT: {
+            HDC dc = reinterpret_cast<HDC>(wParam);
+            SetTextColor(dc, RGB(0x1E, 0x30, 0x28));
+            SetBkColor(dc, RGB(0xF7, 0xF8, 0xF9));
+            return reinterpret_cast<LRESULT>(app.editBrush);
+        }
+        case WM_MOUSEMOVE: {
+            unsigned id = HitTestRegions(app, GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam));
+            if (id != app.hoverId) {
+                app.hoverId = id;
+                InvalidateRect(window, nullptr, FALSE);
+            }
+            SetCursor(LoadCursorW(nullptr, id != 0 ? IDC_HAND : IDC_ARROW));
+            return 0;
+        }
+        case WM_LBUTTONDOWN:
+        case WM_RBUTTONDOWN:
+        case WM_MBUTTONDOWN:
+            return 0;
+        case WM_LBUTTONUP: {
+            unsigned id = HitTestRegions(app, GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam));
+            if (id != 0) RouteCommand(app, id);
+            return 0;
+        }
+        case WM_RBUTTONUP:
+        case WM_MBUTTONUP:
+            return 0;
+        case WM_DPICHANGED: {
+            const RECT* r = reinterpret_cast<const RECT*>(lParam);
+            SetWindowPos(window, nullptr, r->left, r->top, r->right - r->left, r->bottom - r->top,
+                         SWP_NOZORDER | SWP_NOACTIVATE);
+            return 0;
+        }
+        case WM_HOTKEY:
+            RenewHostId(app);
+            return 0;
+        default:
+            return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+}  // namespace
+
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (g_app == nullptr) return DefWindowProcW(window, message, wParam, lParam);
+    try {
+        return Handle(*g_app, window, message, wParam, lParam);
+    } catch (...) {
+        // Nothing thrown may cross into the system's dispatcher.
+        return 0;
+    }
+}
+
+void RouteCommand(Client& app, unsigned id) {  // UI thread only
+    switch (id) {
+        case 103: SendConnectRequest(app); break;
+        case 104: CopyCredentials(app); break;
+        case 105:
+            app.keyVisible = !app.keyVisible;
+            InvalidateRect(app.mainWindow, nullptr, FALSE);
+            break;
+        case 106:
+        case 111: RenewHostId(app); break;
+        case 107:
+            app.page = 0;
+            LayoutControls(app);
+            break;
+        case 108:
+            app.page = 1;
+            LayoutControls(app);
+            break;
+        case 109: AnswerConsent(app, true); break;
+        case 110: AnswerConsent(app, false); break;
+        case 112: ShowWindow(app.mainWindow, SW_MINIMIZE); break;
+        case 113: ShowWindow(app.mainWindow, IsZoomed(app.mainWindow) ? SW_RESTORE : SW_MAXIMIZE); break;
+        case 114: SendMessageW(app.mainWindow, WM_CLOSE, 0, 0); break;
+        default: break;
+    }
+}
+
+void CopyCredentials(Client& app) {  // UI thread only
+    if (!app.hostReady || app.viewerMode) {
+        app.statusText = L"Önce yeni bağlantı ID’si oluştur.";
+        InvalidateRect(app.mainWindow, nullptr, FALSE);
+        return;
+    }
+    const std::wstring text = Utf8ToWide(app.connectionId) + L"\r\n" + Utf8ToWide(app.connectionKey);
+    if (!OpenClipboard(app.mainWindow)) return;
+    EmptyClipboard();
+    const SIZE_T bytes = (text.size() + 1) * sizeof(wchar_t);
+    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes);
+    bool handedOver = false;
+    if (memory != nullptr) {
+        if (void* p = GlobalLock(memory)) {
+            memcpy(p, text.c_str(), bytes);
+            GlobalUnlock(memory);
+            handedOver = SetClipboardData(CF_UNICODETEXT, memory) != nullptr;
+        }
+        if (!handedOver) GlobalFree(memory);
+    }
+    CloseClipboard();
+    SetStatus(app, L"ID ve bağlantı anahtarı kopyalandı.");
+}

@@ -1,0 +1,23 @@
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+struct Client;
+
+inline constexpr UINT kDrainMessage = WM_APP + 1;
+inline constexpr int kIdEditId = 101;
+inline constexpr int kKeyEditId = 102;
+inline constexpr int kHotkeyId = 1;
+inline constexpr UINT_PTR kTimerId = 1;
+
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+LRESULT CALLBACK BannerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// UI thread only.
+void LayoutControls(Client& app);
+void SetStatus(Client& app, const std::wstring& text);
+void RouteCommand(Client& app, unsigned id);
+void CopyCredentials(Client& app);
+void PaintWindow(Client& app, HDC dc);
+std::wstring Utf8ToWide(const std::string& text);
