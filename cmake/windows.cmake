@@ -2,9 +2,9 @@
 add_compile_definitions(UNICODE _UNICODE NOMINMAX _WIN32_WINNT=0x0A00 WINVER=0x0A00)
 add_link_options(-static -static-libgcc -static-libstdc++)
 
-add_library(kl_core STATIC ${KL_CORE_SOURCES} crypto/provider_bcrypt.cpp)
+add_library(kl_core STATIC ${KL_CORE_SOURCES} crypto/provider_bcrypt.cpp net/url_cracker_winhttp.cpp)
 target_include_directories(kl_core PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(kl_core PUBLIC bcrypt)
+target_link_libraries(kl_core PUBLIC bcrypt winhttp kl_json)
 
 set(KL_PROGRAM_SOURCES
     app/client.cpp

@@ -3,6 +3,7 @@
 #include "app/client.hpp"
 #include "crypto/credentials.hpp"
 #include "crypto/secure_wipe.hpp"
+#include "session/messages.hpp"
 #include "session/session.hpp"
 #include "ui/ui.hpp"
 
@@ -24,9 +25,7 @@ void RenewHostId(Client& app) {  // UI thread only
             LayoutControls(app);
             return;
         }
-        const std::string registration = "{\"protocol\":2,\"role\":\"host\",\"sessionId\":\"" +
-                                          app.connectionId + "\",\"type\":\"register\"}";
-        app.Open(false, registration);
+        app.Open(false, kl::BuildHostRegistration(app.connectionId));
         LayoutControls(app);
     } catch (const std::exception&) {
         SetStatus(app, L"Güvenli anahtar üretilemedi. Uygulamayı yeniden aç.");
