@@ -57,3 +57,10 @@ if(benchmark_FOUND)
     add_executable(crypto_bench bench/crypto_bench.cpp)
     target_link_libraries(crypto_bench PRIVATE kl_core benchmark::benchmark)
 endif()
+
+# The relay's routing rules (the network layer sits on top).
+add_library(kl_relay_core STATIC relay/router.cpp)
+target_link_libraries(kl_relay_core PUBLIC kl_core)
+add_executable(relay_tests tests/relay/router_test.cpp)
+target_link_libraries(relay_tests PRIVATE kl_relay_core GTest::gtest GTest::gtest_main)
+add_test(NAME native.relay_tests COMMAND relay_tests --gtest_brief=1)

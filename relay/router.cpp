@@ -1,0 +1,195 @@
+#include "relay/router.hpp"
+
+#include <exception>
+
+#include "crypto/credentials.hpp"
+#include "session/messages.hpp"
+
+namespace kl::relay {
+
+namespace {
+constexpr std::uint16_t kPolicyViolation = 1008;
+constexpr std::uint16_t kTooBig = 1009;
+}  // namespace
+
+Router::Router(Limits limits, std::function<std::string()> makeRequestId)
+    : limits_(limits), makeRequestId_(std::move(makeRequestId)) {}
+
+void Router::OnOpen(ConnId id, Clock::time_point now) { conns_[id].openedAt = now; }
+
+void Router::Refuse(ConnId id, const char* message, const char* reason, std::vector<Action>& out) {
+    ++counters_.refusals[reason];
+    out.push_back({Action::SendText, id, BuildError(message), 0});
+    out.push_back({Action::Close, id, {}, kPolicyViolation});
+}
+
+void Router::EndRequest(Conn& host, Conn& viewer) {
+    host.peer = 0;
+    host.paired = false;
+    host.requestId.clear();
+    viewer.peer = 0;
+    viewer.paired = false;
+}
+
+std::vector<Action> Router::OnText(ConnId id, std::string_view text, Clock::time_point now) {
+    std::vector<Action> out;
+    auto it = conns_.find(id);
+    if (it == conns_.end()) return out;
+    Conn& conn = it->second;
+    if (text.size() > kMaxTextMessage) {
+        ++counters_.refusals["text_too_big"];
+        out.push_back({Action::Close, id, {}, kTooBig});
+        return out;
+    }
+    try {
+        const nlohmann::json message = ParseMessage(text);
+        const std::string type = ReadString(message, "type", "");
+        if (conn.role == Role::None) {
+            if (type != "register" || ReadNumber(message, "protocol", 0) != 2) {
+                Refuse(id, text::kInvalid, "not_registered", out);
+                return out;
+            }
+            const std::string role = ReadString(message, "role", "");
+            const std::string sessionId = ReadString(message, "sessionId", "");
+            if (!IsValidConnectionId(sessionId)) {
+                Refuse(id, text::kInvalid, "invalid_register", out);
+                return out;
+            }
+            if (role == "host") {
+                if (hosts_.count(sessionId) != 0) {
+                    Refuse(id, text::kIdInUse, "duplicate_id", out);
+                    return out;
+                }
+                conn.role = Role::Host;
+                conn.sessionId = sessionId;
+                hosts_[sessionId] = id;
+                out.push_back({Action::SendText, id, BuildRegistered(), 0});
+            } else if (role == "viewer") {
+                const std::string password = ReadString(message, "password", "");
+                if (password.size() != 100) {
+                    Refuse(id, text::kInvalid, "invalid_register", out);
+                    return out;
+                }
+                auto host = hosts_.find(sessionId);
+                if (host == hosts_.end()) {
+                    Refuse(id, text::kUnknownId, "unknown_id", out);
+                    return out;
+                }
+                Conn& hostConn = conns_.at(host->second);
+                if (hostConn.peer != 0) {
+                    Refuse(id, text::kBusy, "busy", out);
+                    return out;
+                }
+                conn.role = Role::Viewer;
+                conn.sessionId = sessionId;
+                conn.requestId = makeRequestId_();
+                conn.peer = host->second;
+                conn.requestDeadline = now + limits_.requestDeadline;
+                hostConn.peer = id;
+                hostConn.requestId = conn.requestId;
+                out.push_back({Action::SendText, host->second, BuildConnectRequest(password, conn.requestId), 0});
+            } else {
+                Refuse(id, text::kInvalid, "invalid_register", out);
+            }
+            Recount();
+            return out;
+        }
+        if (conn.role == Role::Host && type == "connectResponse") {
+            const std::string requestId = ReadString(message, "requestId", "");
+            // A late answer to a request that already ended is harmless and ignored.
+            if (conn.peer == 0 || conn.paired || requestId != conn.requestId) return out;
+            const auto accepted = message.find("accepted");
+            if (accepted == message.end() || !accepted->is_boolean()) {
+                Refuse(id, text::kInvalid, "invalid_response", out);
+                return out;
+            }
+            Conn& viewer = conns_.at(conn.peer);
+            if (accepted->get<bool>()) {
+                conn.paired = viewer.paired = true;
+                out.push_back({Action::SendText, id, BuildConnected(requestId), 0});
+                out.push_back({Action::SendText, conn.peer, BuildConnected(requestId), 0});
+            } else {
+                const ConnId viewerId = conn.peer;
+                EndRequest(conn, viewer);
+                Refuse(viewerId, text::kRefused, "refused_by_host", out);
+            }
+            Recount();
+            return out;
+        }
+        if (type == "register") Refuse(id, text::kInvalid, "second_register", out);
+    } catch (const std::exception&) {
+        Refuse(id, text::kInvalid, "malformed", out);
+    }
+    return out;
+}
+
+ConnId Router::OnBinary(ConnId id, std::vector<Action>& actions) {
+    auto it = conns_.find(id);
+    if (it == conns_.end()) return 0;
+    if (!it->second.paired) {
+        Refuse(id, text::kInvalid, "binary_unpaired", actions);
+        return 0;
+    }
+    return it->second.peer;
+}
+
+std::vector<Action> Router::OnClose(ConnId id) {
+    std::vector<Action> out;
+    auto it = conns_.find(id);
+    if (it == conns_.end()) return out;
+    Conn conn = it->second;
+    conns_.erase(it);
+    if (conn.role == Role::Host) {
+        auto h = hosts_.find(conn.sessionId);
+        if (h != hosts_.end() && h->second == id) hosts_.erase(h);
+    }
+    if (conn.peer != 0) {
+        auto p = conns_.find(conn.peer);
+        if (p != conns_.end()) {
+            Conn& peer = p->second;
+            const std::string& requestId = conn.requestId;
+            if (conn.paired || peer.role == Role::Host) {
+                out.push_back({Action::SendText, conn.peer, BuildPeerDisconnected(requestId), 0});
+            } else {
+                // The host left while this viewer's request was pending.
+                out.push_back({Action::SendText, conn.peer, BuildError(text::kUnknownId), 0});
+                out.push_back({Action::Close, conn.peer, {}, 1000});
+            }
+            peer.peer = 0;
+            peer.paired = false;
+            if (peer.role == Role::Host) peer.requestId.clear();
+        }
+    }
+    Recount();
+    return out;
+}
+
+std::vector<Action> Router::OnTick(Clock::time_point now) {
+    std::vector<Action> out;
+    for (auto& [id, conn] : conns_) {
+        if (conn.role == Role::None && now - conn.openedAt > limits_.registerDeadline) {
+            conn.openedAt = Clock::time_point::max() - limits_.registerDeadline;  // once only
+            Refuse(id, text::kNoRegister, "register_timeout", out);
+        } else if (conn.role == Role::Viewer && conn.peer != 0 && !conn.paired &&
+                   now > conn.requestDeadline) {
+            Conn& host = conns_.at(conn.peer);
+            out.push_back({Action::SendText, conn.peer, BuildPeerDisconnected(conn.requestId), 0});
+            EndRequest(host, conn);
+            Refuse(id, text::kExpired, "request_timeout", out);
+        }
+    }
+    Recount();
+    return out;
+}
+
+void Router::Recount() {
+    counters_.registeredHosts = hosts_.size();
+    counters_.pendingRequests = counters_.pairedSessions = 0;
+    for (const auto& [id, conn] : conns_) {
+        if (conn.role != Role::Viewer || conn.peer == 0) continue;
+        if (conn.paired) ++counters_.pairedSessions;
+        else ++counters_.pendingRequests;
+    }
+}
+
+}  // namespace kl::relay
