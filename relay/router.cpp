@@ -167,8 +167,8 @@ std::vector<Action> Router::OnClose(ConnId id) {
 std::vector<Action> Router::OnTick(Clock::time_point now) {
     std::vector<Action> out;
     for (auto& [id, conn] : conns_) {
-        if (conn.role == Role::None && now - conn.openedAt > limits_.registerDeadline) {
-            conn.openedAt = Clock::time_point::max() - limits_.registerDeadline;  // once only
+        if (conn.role == Role::None && !conn.refused && now - conn.openedAt > limits_.registerDeadline) {
+            conn.refused = true;
             Refuse(id, text::kNoRegister, "register_timeout", out);
         } else if (conn.role == Role::Viewer && conn.peer != 0 && !conn.paired &&
                    now > conn.requestDeadline) {

@@ -65,6 +65,7 @@ private:
         std::string requestId;  // viewer: its request; host: the pending or active one
         ConnId peer = 0;        // the other side of a pending request or a session
         bool paired = false;
+        bool refused = false;  // a close is already on its way
         Clock::time_point requestDeadline;
     };
 

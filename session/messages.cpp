@@ -47,12 +47,9 @@ std::int64_t ReadNumber(const json& message, const char* key, std::int64_t fallb
 std::int32_t ReadIntField(const json& object, const char* key, std::int32_t min, std::int32_t max) {
     const json& value = object.at(key);
     if (!value.is_number_integer()) throw std::runtime_error("input number");
-    if (value.is_number_unsigned()) {
-        if (value.get<std::uint64_t>() > static_cast<std::uint64_t>(max < 0 ? 0 : max))
-            throw std::runtime_error("input range");
-        if (max < 0) throw std::runtime_error("input range");
-        return static_cast<std::int32_t>(value.get<std::uint64_t>());
-    }
+    // Non-negative integers arrive unsigned; anything above max is out of range either way.
+    if (value.is_number_unsigned() && value.get<std::uint64_t>() > static_cast<std::uint64_t>(INT32_MAX))
+        throw std::runtime_error("input range");
     const std::int64_t v = value.get<std::int64_t>();
     if (v < 0 ? (v < min || v > max) : v > max) throw std::runtime_error("input range");
     return static_cast<std::int32_t>(v);
