@@ -58,9 +58,25 @@ if(benchmark_FOUND)
     target_link_libraries(crypto_bench PRIVATE kl_core benchmark::benchmark)
 endif()
 
-# The relay's routing rules (the network layer sits on top).
-add_library(kl_relay_core STATIC relay/router.cpp)
-target_link_libraries(kl_relay_core PUBLIC kl_core)
-add_executable(relay_tests tests/relay/router_test.cpp)
+# The relay: routing rules without I/O, and the Beast network layer on top of them.
+find_package(Boost 1.81 REQUIRED)
+find_package(OpenSSL 3 REQUIRED COMPONENTS SSL)
+add_library(kl_relay_core STATIC relay/router.cpp relay/options.cpp relay/metrics.cpp)
+target_link_libraries(kl_relay_core PUBLIC kl_core Boost::headers)
+add_executable(kestrelink-relay relay/main.cpp relay/server.cpp relay/ws_session_plain.cpp relay/ws_session_tls.cpp)
+# Beast's templates take minutes to optimise at -O2; -O1 keeps the build short and the relay fast.
+set_source_files_properties(relay/server.cpp relay/ws_session_plain.cpp relay/ws_session_tls.cpp
+                            PROPERTIES COMPILE_OPTIONS "-O1;-g0")
+target_link_libraries(kestrelink-relay PRIVATE kl_relay_core OpenSSL::SSL)
+# The headless peer.
+find_package(JPEG REQUIRED)
+add_executable(klpeer peer/main.cpp peer/run.cpp peer/output.cpp peer/frames.cpp peer/ws_client.cpp
+               peer/ws_client_plain.cpp peer/ws_client_tls.cpp peer/host_peer.cpp peer/viewer_peer.cpp peer/tools.cpp)
+target_link_libraries(klpeer PRIVATE kl_core Boost::headers OpenSSL::SSL JPEG::JPEG)
+set_source_files_properties(peer/ws_client_plain.cpp peer/ws_client_tls.cpp peer/run.cpp peer/host_peer.cpp
+                            peer/viewer_peer.cpp peer/tools.cpp PROPERTIES COMPILE_OPTIONS "-O1;-g0")
+
+file(GLOB KL_RELAY_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/relay/*.cpp)
+add_executable(relay_tests ${KL_RELAY_TEST_SOURCES})
 target_link_libraries(relay_tests PRIVATE kl_relay_core GTest::gtest GTest::gtest_main)
 add_test(NAME native.relay_tests COMMAND relay_tests --gtest_brief=1)

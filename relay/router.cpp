@@ -15,10 +15,23 @@ constexpr std::uint16_t kTooBig = 1009;
 Router::Router(Limits limits, std::function<std::string()> makeRequestId)
     : limits_(limits), makeRequestId_(std::move(makeRequestId)) {}
 
-void Router::OnOpen(ConnId id, Clock::time_point now) { conns_[id].openedAt = now; }
+void Router::OnOpen(ConnId id, const std::string& address, Clock::time_point now) {
+    Conn& conn = conns_[id];
+    conn.openedAt = now;
+    conn.address = address;
+}
+
+bool Router::AllowViewerRequest(const std::string& address, Clock::time_point now) {
+    auto& times = viewerRequests_[address];
+    while (!times.empty() && now - times.front() >= std::chrono::minutes(1)) times.pop_front();
+    if (times.size() >= limits_.viewerRequestsPerMinute) return false;
+    times.push_back(now);
+    return true;
+}
 
 void Router::Refuse(ConnId id, const char* message, const char* reason, std::vector<Action>& out) {
     ++counters_.refusals[reason];
+    Log(id, std::string("refused ") + reason);
     out.push_back({Action::SendText, id, BuildError(message), 0});
     out.push_back({Action::Close, id, {}, kPolicyViolation});
 }
@@ -36,8 +49,9 @@ std::vector<Action> Router::OnText(ConnId id, std::string_view text, Clock::time
     auto it = conns_.find(id);
     if (it == conns_.end()) return out;
     Conn& conn = it->second;
-    if (text.size() > kMaxTextMessage) {
+    if (text.size() > limits_.maxTextBytes) {
         ++counters_.refusals["text_too_big"];
+        Log(id, "refused text_too_big");
         out.push_back({Action::Close, id, {}, kTooBig});
         return out;
     }
@@ -63,11 +77,16 @@ std::vector<Action> Router::OnText(ConnId id, std::string_view text, Clock::time
                 conn.role = Role::Host;
                 conn.sessionId = sessionId;
                 hosts_[sessionId] = id;
+                Log(id, "registered host " + sessionId);
                 out.push_back({Action::SendText, id, BuildRegistered(), 0});
             } else if (role == "viewer") {
                 const std::string password = ReadString(message, "password", "");
                 if (password.size() != 100) {
                     Refuse(id, text::kInvalid, "invalid_register", out);
+                    return out;
+                }
+                if (!AllowViewerRequest(conn.address, now)) {
+                    Refuse(id, text::kTooManyRequests, "rate_limited", out);
                     return out;
                 }
                 auto host = hosts_.find(sessionId);
@@ -87,6 +106,7 @@ std::vector<Action> Router::OnText(ConnId id, std::string_view text, Clock::time
                 conn.requestDeadline = now + limits_.requestDeadline;
                 hostConn.peer = id;
                 hostConn.requestId = conn.requestId;
+                Log(id, "viewer request to " + sessionId + " request " + conn.requestId);
                 out.push_back({Action::SendText, host->second, BuildConnectRequest(password, conn.requestId), 0});
             } else {
                 Refuse(id, text::kInvalid, "invalid_register", out);
@@ -106,6 +126,7 @@ std::vector<Action> Router::OnText(ConnId id, std::string_view text, Clock::time
             Conn& viewer = conns_.at(conn.peer);
             if (accepted->get<bool>()) {
                 conn.paired = viewer.paired = true;
+                Log(id, "paired request " + requestId);
                 out.push_back({Action::SendText, id, BuildConnected(requestId), 0});
                 out.push_back({Action::SendText, conn.peer, BuildConnected(requestId), 0});
             } else {
@@ -173,6 +194,7 @@ std::vector<Action> Router::OnTick(Clock::time_point now) {
         } else if (conn.role == Role::Viewer && conn.peer != 0 && !conn.paired &&
                    now > conn.requestDeadline) {
             Conn& host = conns_.at(conn.peer);
+            Log(id, "request expired " + conn.requestId);
             out.push_back({Action::SendText, conn.peer, BuildPeerDisconnected(conn.requestId), 0});
             EndRequest(host, conn);
             Refuse(id, text::kExpired, "request_timeout", out);

@@ -3,7 +3,9 @@
 // relay must send, forward or close comes out as actions. The network layer drives it from
 // one strand, so it needs no lock of its own.
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <string>
@@ -18,6 +20,8 @@ using Clock = std::chrono::steady_clock;
 struct Limits {
     std::chrono::milliseconds registerDeadline{10000};
     std::chrono::milliseconds requestDeadline{45000};
+    unsigned viewerRequestsPerMinute = 30;  // per source address
+    std::size_t maxTextBytes = 16384;
 };
 
 struct Action {
@@ -36,6 +40,9 @@ inline constexpr char kRefused[] = "Bağlantı isteği reddedildi.";
 inline constexpr char kExpired[] = "Bağlantı isteği zaman aşımına uğradı.";
 inline constexpr char kInvalid[] = "Geçersiz istek.";
 inline constexpr char kNoRegister[] = "Kayıt zamanında yapılmadı.";
+inline constexpr char kTooManyRequests[] = "Çok fazla bağlantı isteği. Biraz sonra yeniden dene.";
+inline constexpr char kTooManyConnections[] = "Sunucu şu anda çok yoğun. Biraz sonra yeniden dene.";
+inline constexpr char kShuttingDown[] = "Sunucu yeniden başlatılıyor.";
 }  // namespace text
 
 struct Counters {
@@ -47,13 +54,18 @@ class Router {
 public:
     Router(Limits limits, std::function<std::string()> makeRequestId);
 
-    void OnOpen(ConnId id, Clock::time_point now);
+    // One line per connection event for the operator's log; never a proof, key or payload.
+    void SetLog(std::function<void(ConnId, const std::string&)> log) { log_ = std::move(log); }
+
+    void OnOpen(ConnId id, const std::string& address, Clock::time_point now);
     std::vector<Action> OnText(ConnId id, std::string_view text, Clock::time_point now);
     // The peer a binary message goes to, or 0 with a close action when the sender is unpaired.
     ConnId OnBinary(ConnId id, std::vector<Action>& actions);
     std::vector<Action> OnClose(ConnId id);
     std::vector<Action> OnTick(Clock::time_point now);
 
+    // Refusals decided by the network layer (limits, oversized or slow traffic).
+    void CountRefusal(const std::string& reason) { ++counters_.refusals[reason]; }
     const Counters& counters() const { return counters_; }
 
 private:
@@ -61,6 +73,7 @@ private:
     struct Conn {
         Role role = Role::None;
         Clock::time_point openedAt;
+        std::string address;
         std::string sessionId;  // host: own ID; viewer: the host asked for
         std::string requestId;  // viewer: its request; host: the pending or active one
         ConnId peer = 0;        // the other side of a pending request or a session
@@ -72,11 +85,17 @@ private:
     void Refuse(ConnId id, const char* message, const char* reason, std::vector<Action>& out);
     void EndRequest(Conn& host, Conn& viewer);
     void Recount();
+    bool AllowViewerRequest(const std::string& address, Clock::time_point now);
+    void Log(ConnId id, const std::string& line) {
+        if (log_) log_(id, line);
+    }
 
     Limits limits_;
     std::function<std::string()> makeRequestId_;
     std::map<ConnId, Conn> conns_;
     std::map<std::string, ConnId> hosts_;  // sessionId -> host connection
+    std::map<std::string, std::deque<Clock::time_point>> viewerRequests_;  // by address, last minute
+    std::function<void(ConnId, const std::string&)> log_;
     Counters counters_;
 };
 

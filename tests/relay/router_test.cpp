@@ -17,7 +17,7 @@ struct Fixture {
     Router router{kl::relay::Limits{}, [] { return kRequest; }};
 
     std::vector<Action> Open(kl::relay::ConnId id, const std::string& registration) {
-        router.OnOpen(id, t0);
+        router.OnOpen(id, "127.0.0.1", t0);
         return router.OnText(id, registration, t0);
     }
     // Host 1 registered as 123456789 and viewer 2 requesting it.
@@ -101,23 +101,23 @@ TEST(Router, UnknownBusyAndDuplicateAreRefused) {
 
 TEST(Router, MalformedOversizedAndUnpairedTrafficIsRefused) {
     Fixture f;
-    f.router.OnOpen(1, f.t0);
+    f.router.OnOpen(1, "127.0.0.1", f.t0);
     EXPECT_TRUE(Closes(f.router.OnText(1, "{not json", f.t0), 1, 1008));
-    f.router.OnOpen(2, f.t0);
+    f.router.OnOpen(2, "127.0.0.1", f.t0);
     EXPECT_TRUE(Closes(f.router.OnText(2, std::string(16385, ' '), f.t0), 2, 1009));
-    f.router.OnOpen(3, f.t0);
+    f.router.OnOpen(3, "127.0.0.1", f.t0);
     std::vector<Action> actions;
     EXPECT_EQ(f.router.OnBinary(3, actions), 0u);
     EXPECT_TRUE(Closes(actions, 3, 1008));
-    f.router.OnOpen(4, f.t0);
+    f.router.OnOpen(4, "127.0.0.1", f.t0);
     EXPECT_TRUE(Closes(f.router.OnText(4, R"({"type":"register","role":"host","protocol":1,"sessionId":"123456789"})", f.t0), 4, 1008));
-    f.router.OnOpen(5, f.t0);
+    f.router.OnOpen(5, "127.0.0.1", f.t0);
     EXPECT_TRUE(Closes(f.router.OnText(5, R"({"type":"register","role":"viewer","protocol":2,"sessionId":"123456789","password":"short"})", f.t0), 5, 1008));
 }
 
 TEST(Router, DeadlinesCloseSilentConnectionsAndExpireRequests) {
     Fixture f;
-    f.router.OnOpen(7, f.t0);
+    f.router.OnOpen(7, "127.0.0.1", f.t0);
     EXPECT_TRUE(f.router.OnTick(f.t0 + std::chrono::seconds(10)).empty());
     auto late = f.router.OnTick(f.t0 + std::chrono::milliseconds(10001));
     EXPECT_TRUE(Closes(late, 7, 1008));
@@ -157,4 +157,44 @@ TEST(Router, PairsDoNotLeakIntoEachOther) {
     auto left = f.router.OnClose(3);
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0].to, 4u);
+}
+
+TEST(Router, ViewerRequestsAreLimitedPerAddressPerMinute) {
+    kl::relay::Limits limits;
+    limits.viewerRequestsPerMinute = 2;
+    Router router{limits, [] { return kRequest; }};
+    const Clock::time_point t0 = Clock::now();
+    router.OnOpen(1, "10.0.0.9", t0);
+    router.OnText(1, kl::BuildHostRegistration("123456789"), t0);
+    kl::relay::ConnId next = 2;
+    auto request = [&](const std::string& address, Clock::time_point at) {
+        const auto id = next++;
+        router.OnOpen(id, address, at);
+        auto actions = router.OnText(id, kl::BuildViewerRegistration("123456789", kProof), at);
+        router.OnClose(id);  // free the host for the next request
+        return actions;
+    };
+    EXPECT_TRUE(Sends(request("10.0.0.1", t0), 1, "connectRequest"));
+    EXPECT_TRUE(Sends(request("10.0.0.1", t0 + std::chrono::seconds(1)), 1, "connectRequest"));
+    auto third = request("10.0.0.1", t0 + std::chrono::seconds(2));
+    EXPECT_FALSE(Sends(third, 1, "connectRequest"));
+    EXPECT_TRUE(Closes(third, next - 1, 1008));
+    EXPECT_TRUE(Sends(request("10.0.0.2", t0 + std::chrono::seconds(2)), 1, "connectRequest"))
+        << "another address has its own allowance";
+    EXPECT_TRUE(Sends(request("10.0.0.1", t0 + std::chrono::seconds(61)), 1, "connectRequest"))
+        << "the window slides";
+    EXPECT_EQ(router.counters().refusals.at("rate_limited"), 1u);
+}
+
+TEST(Router, LogNamesEventsButNeverTheProof) {
+    Fixture f;
+    std::string log;
+    f.router.SetLog([&](kl::relay::ConnId id, const std::string& line) { log += std::to_string(id) + " " + line + "\n"; });
+    f.Paired();
+    f.router.OnTick(f.t0 + std::chrono::seconds(100));
+    f.router.OnClose(2);
+    EXPECT_NE(log.find("registered host 123456789"), std::string::npos) << log;
+    EXPECT_NE(log.find("paired request " + kRequest), std::string::npos) << log;
+    EXPECT_EQ(log.find(kProof.substr(3, 32)), std::string::npos) << "the nonce part of the proof leaked";
+    EXPECT_EQ(log.find(kProof.substr(36)), std::string::npos) << "the proof leaked";
 }

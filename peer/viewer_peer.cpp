@@ -1,0 +1,117 @@
+// The viewer role: requests a host with a real proof, binds on Ready, checks every frame's
+// JPEG structure and reports it, and sends scripted input.
+#include <memory>
+
+#include "crypto/credentials.hpp"
+#include "crypto/crypto_session.hpp"
+#include "peer/frames.hpp"
+#include "peer/peer_base.hpp"
+#include "screen/jpeg_check.hpp"
+#include "session/messages.hpp"
+
+namespace kl::peer {
+
+namespace {
+
+constexpr std::uint8_t kScreenFrame = 1, kInputEvent = 2, kReady = 3;
+
+class ViewerPeer final : public PeerBase {
+public:
+    using PeerBase::PeerBase;
+
+    void Start() override {
+        id_ = NormalizeConnectionId(std::wstring(options_.id.begin(), options_.id.end()));
+        key_ = NormalizeConnectionKey(options_.key);
+        if (id_.size() != 9 || !IsValidConnectionKey(key_))
+            Quit(kExitUsage, "viewer needs --id with 9 digits and --key with a valid 26-character key");
+        for (const auto& input : options_.inputs) {
+            try {
+                const auto event = ParseMessage(input);
+                inputs_.push_back(BuildInputEvent(event.at("action").get<std::string>(), ReadIntField(event, "x", 0, 65535),
+                                                  ReadIntField(event, "y", 0, 65535), ReadIntField(event, "button", 0, 3),
+                                                  ReadIntField(event, "key", -12000, 12000)));
+            } catch (const std::exception& e) {
+                Quit(kExitUsage, "--input " + input + ": " + e.what());
+            }
+        }
+        try {
+            const std::string nonce = RandomHex(16);
+            crypto_ = std::make_unique<CryptoSession>(key_, id_, nonce, false);
+            proof_ = MakeAuthProof(key_, id_, nonce);
+        } catch (const std::exception& e) {
+            Quit(kExitUsage, std::string("cannot prepare the request: ") + e.what());
+        }
+        Connect();
+    }
+
+private:
+    void OnOpen() override { client_->SendText(BuildViewerRegistration(id_, proof_)); }
+
+    void OnText(std::string&& text) override {
+        nlohmann::json message;
+        try {
+            message = ParseMessage(text);
+        } catch (const std::exception& e) {
+            Quit(kExitProtocol, std::string("the relay sent malformed JSON: ") + e.what());
+        }
+        const std::string type = message.is_object() ? ReadString(message, "type", "") : "";
+        if (type == "connected") {
+            if (!requestId_.empty()) Quit(kExitProtocol, "\"connected\" arrived twice");
+            requestId_ = ReadString(message, "requestId", "");
+            if (!IsRequestId(requestId_)) Quit(kExitProtocol, "\"connected\" without a valid requestId");
+            Emit({{"event", "connected"}, {"requestId", requestId_}});
+        } else if (type == "peerDisconnected") {
+            Emit({{"event", "peerDisconnected"}, {"requestId", ReadString(message, "requestId", "")}});
+            if (bound_) Leave(kExitOk);
+        } else if (type == "error") {
+            OnRelayError(message.contains("message") && message["message"].is_string() ? message["message"].get<std::string>() : "");
+        }
+    }
+
+    void OnBinary(std::string&& bytes) override {
+        if (requestId_.empty()) Quit(kExitProtocol, "a binary message arrived before \"connected\"");
+        std::uint8_t kind = 0;
+        std::vector<std::uint8_t> plain;
+        if (!crypto_->Decrypt(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), kind, plain))
+            Quit(kExitProtocol, "an envelope from the host failed authentication");
+        if (kind == kReady && !bound_) {
+            if (std::string(plain.begin(), plain.end()) != requestId_) Quit(kExitProtocol, "Ready does not name this request");
+            bound_ = true;
+            Emit({{"event", "ready"}});
+            for (const auto& input : inputs_) {
+                client_->SendBinary(Seal(input));
+                Emit({{"event", "inputSent"}, {"json", input}});
+            }
+            return;
+        }
+        if (kind != kScreenFrame || !bound_) Quit(kExitProtocol, "an envelope of kind " + std::to_string(kind) + " out of order");
+        JpegFrameInfo info;
+        if (!CheckJpegStructure(plain.data(), plain.size(), info)) Quit(kExitProtocol, "a frame is not a well-formed JPEG");
+        ++frames_;
+        nlohmann::json line = {{"event", "frame"}, {"seq", frames_}, {"size", plain.size()}, {"width", info.width}, {"height", info.height}};
+        const std::string frame(plain.begin(), plain.end());
+        if (const auto sent = EmbeddedSendTime(frame)) line["latencyMs"] = static_cast<double>(MonotonicNs() - *sent) / 1e6;
+        Emit(line);
+        if (options_.frameCount >= 0 && frames_ >= options_.frameCount) Leave(kExitOk);
+    }
+
+    std::string Seal(const std::string& plaintext) {
+        const auto envelope = crypto_->Encrypt(kInputEvent, reinterpret_cast<const std::uint8_t*>(plaintext.data()), plaintext.size());
+        return std::string(envelope.begin(), envelope.end());
+    }
+
+    std::string id_, key_, proof_, requestId_;
+    std::unique_ptr<CryptoSession> crypto_;
+    std::vector<std::string> inputs_;
+    bool bound_ = false;
+    long frames_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<PeerBase> MakeViewerPeer(boost::asio::io_context& ioc, boost::asio::ssl::context& tls,
+                                         const PeerOptions& options, const WsTarget& target) {
+    return std::make_unique<ViewerPeer>(ioc, tls, options, target);
+}
+
+}  // namespace kl::peer

@@ -1,0 +1,100 @@
+#include "relay/options.hpp"
+
+#include <boost/asio/ip/address.hpp>
+#include <charconv>
+#include <limits>
+#include <stdexcept>
+
+namespace kl::relay {
+
+namespace {
+
+template <class T>
+T ParseNumber(const std::string& name, const std::string& text, T min, T max) {
+    T value{};
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || value < min || value > max)
+        throw std::invalid_argument(name + " needs a whole number from " + std::to_string(min) + " to " +
+                                    std::to_string(max) + ", not \"" + text + "\"");
+    return value;
+}
+
+}  // namespace
+
+const char* UsageText() {
+    return R"(Usage: kestrelink-relay [options]
+
+Relays Kestrelink hosts and viewers over WebSocket on path /ws.
+
+  --listen ADDR                      address to bind (default 127.0.0.1)
+  --port N                           port to bind, 0 picks a free one (default 8443)
+  --cert FILE --key FILE             PEM certificate chain and private key: serve wss://
+                                     (without them only a loopback address may be bound)
+  --metrics-port N|off               Prometheus text on http://127.0.0.1:N/metrics
+                                     (default 9464, 0 picks a free port)
+  --max-connections N                all connections together (default 20000)
+  --max-connections-per-address N    connections from one source address (default 64)
+  --viewer-requests-per-minute N     connection requests from one source address (default 30)
+  --send-buffer-bytes N              queued output per connection before a slow reader
+                                     is dropped (default 25165824)
+  --max-text-bytes N                 largest text message (default 16384)
+  --max-binary-bytes N               largest binary message, closed with 1009 above
+                                     (default 8388608)
+  --register-timeout-ms N            time to send "register" after connecting (default 10000)
+  --request-timeout-ms N             time a host has to answer a request (default 45000)
+  --help                             this text
+
+On start one JSON line on standard output gives the URLs; the log goes to standard
+error, one line per connection event. SIGTERM or SIGINT closes every connection with
+1001 and exits 0.
+)";
+}
+
+Options ParseOptions(const std::vector<std::string>& args) {
+    Options o;
+    constexpr auto kMax = std::numeric_limits<std::size_t>::max() / 4;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& name = args[i];
+        if (name == "--help" || name == "-h") {
+            o.help = true;
+            continue;
+        }
+        if (i + 1 >= args.size()) throw std::invalid_argument(name + (name.rfind("--", 0) == 0 ? " needs a value" : ": unknown argument"));
+        const std::string& value = args[++i];
+        if (name == "--listen") o.listen = value;
+        else if (name == "--port") o.port = ParseNumber<std::uint16_t>(name, value, 0, 65535);
+        else if (name == "--cert") o.certFile = value;
+        else if (name == "--key") o.keyFile = value;
+        else if (name == "--metrics-port") o.metricsPort = value == "off" ? -1 : ParseNumber<int>(name, value, 0, 65535);
+        else if (name == "--max-connections") o.maxConnections = ParseNumber<std::size_t>(name, value, 1, kMax);
+        else if (name == "--max-connections-per-address") o.maxConnectionsPerAddress = ParseNumber<std::size_t>(name, value, 1, kMax);
+        else if (name == "--viewer-requests-per-minute") o.routing.viewerRequestsPerMinute = ParseNumber<unsigned>(name, value, 1, 1000000);
+        else if (name == "--send-buffer-bytes") o.sendBufferBytes = ParseNumber<std::size_t>(name, value, 65536, kMax);
+        else if (name == "--max-text-bytes") o.maxTextBytes = ParseNumber<std::size_t>(name, value, 256, 1u << 20);
+        else if (name == "--max-binary-bytes") o.maxBinaryBytes = ParseNumber<std::size_t>(name, value, 1024, 1u << 30);
+        else if (name == "--register-timeout-ms") o.routing.registerDeadline = std::chrono::milliseconds(ParseNumber<int>(name, value, 100, 3600000));
+        else if (name == "--request-timeout-ms") o.routing.requestDeadline = std::chrono::milliseconds(ParseNumber<int>(name, value, 100, 3600000));
+        else throw std::invalid_argument("unknown option " + name + " (see --help)");
+    }
+    o.routing.maxTextBytes = o.maxTextBytes;
+    if (o.certFile.empty() != o.keyFile.empty()) throw std::invalid_argument("--cert and --key go together");
+    if (o.sendBufferBytes < o.maxBinaryBytes)
+        throw std::invalid_argument("--send-buffer-bytes must hold at least one message of --max-binary-bytes");
+    return o;
+}
+
+bool CheckListenPolicy(const Options& options, std::string& error) {
+    boost::system::error_code ec;
+    const auto address = boost::asio::ip::make_address(options.listen, ec);
+    if (ec) {
+        error = "--listen \"" + options.listen + "\" is not an IP address";
+        return false;
+    }
+    if (options.certFile.empty() && !address.is_loopback()) {
+        error = "plain ws:// is only served on a loopback address; give --cert and --key to listen on " + options.listen;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace kl::relay

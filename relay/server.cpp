@@ -1,0 +1,340 @@
+#include "relay/server.hpp"
+
+#include <sys/resource.h>
+
+#include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <deque>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <optional>
+
+#include "crypto/credentials.hpp"
+#include "relay/metrics.hpp"
+#include "relay/session.hpp"
+#include "session/messages.hpp"
+
+namespace kl::relay {
+
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace ssl = asio::ssl;
+using tcp = asio::ip::tcp;
+
+constexpr auto kTickPeriod = std::chrono::milliseconds(250);
+constexpr auto kShutdownGrace = std::chrono::seconds(3);
+
+std::string Timestamp() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm tm{};
+    gmtime_r(&seconds, &tm);
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
+                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(millis));
+    return text;
+}
+
+class Server final : public SessionOwner {
+public:
+    Server(asio::io_context& ioc, const Options& options, ssl::context* tls)
+        : ioc_(ioc), options_(options), tls_(tls), acceptor_(ioc), metricsAcceptor_(ioc),
+          signals_(ioc, SIGTERM, SIGINT), tick_(ioc), retry_(ioc), deadline_(ioc),
+          router_(options.routing, [] { return RandomHex(16); }) {
+        router_.SetLog([this](ConnId id, const std::string& line) { Log(id, line); });
+    }
+
+    bool Start(std::string& error);
+
+    // Called by sessions.
+    void OnOpened(Session& session) override;
+    void OnText(Session& session, std::string_view text) override;
+    void OnBinary(Session& session, std::shared_ptr<const std::string> data) override;
+    void OnFinished(Session& session, const std::string& how) override;
+    void Refusal(Session& session, const char* reason) override {
+        router_.CountRefusal(reason);
+        Log(session.id(), std::string("refused ") + reason);
+    }
+    void Log(ConnId id, const std::string& line) override {
+        auto it = addresses_.find(id);
+        std::cerr << Timestamp() << " conn=" << id << " addr=" << (it == addresses_.end() ? "-" : it->second) << " "
+                  << line << '\n';
+    }
+    std::size_t sendBufferBytes() const override { return options_.sendBufferBytes; }
+    std::size_t maxBinaryBytes() const override { return options_.maxBinaryBytes; }
+
+private:
+    void Accept();
+    void OnAccept(boost::system::error_code ec, tcp::socket socket);
+    void AcceptMetrics();
+    void Tick();
+    void Stop();
+    void Apply(const std::vector<Action>& actions);
+    std::shared_ptr<Session> Find(ConnId id) {
+        auto it = sessions_.find(id);
+        return it == sessions_.end() ? nullptr : it->second.lock();
+    }
+
+    asio::io_context& ioc_;
+    Options options_;
+    ssl::context* tls_;
+    tcp::acceptor acceptor_, metricsAcceptor_;
+    asio::signal_set signals_;
+    asio::steady_timer tick_, retry_, deadline_;
+    Router router_;
+    std::map<ConnId, std::weak_ptr<Session>> sessions_;
+    std::map<ConnId, std::string> addresses_;
+    std::map<std::string, std::size_t> perAddress_;
+    TrafficCounters traffic_;
+    ConnId nextId_ = 1;
+    bool stopping_ = false;
+};
+
+// One request per connection: GET /metrics.
+class MetricsConnection : public std::enable_shared_from_this<MetricsConnection> {
+public:
+    MetricsConnection(tcp::socket socket, std::function<std::string()> render)
+        : stream_(std::move(socket)), render_(std::move(render)) {}
+    void Start() {
+        stream_.expires_after(std::chrono::seconds(5));
+        http::async_read(stream_, buffer_, request_, [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
+            if (ec) return;
+            self->Respond();
+        });
+    }
+
+private:
+    void Respond() {
+        const bool found = request_.target() == "/metrics";
+        response_ = {found ? http::status::ok : http::status::not_found, request_.version()};
+        response_.set(http::field::content_type, "text/plain; version=0.0.4; charset=utf-8");
+        response_.keep_alive(false);
+        response_.body() = found ? render_() : "Not found\n";
+        response_.prepare_payload();
+        http::async_write(stream_, response_, [self = shared_from_this()](boost::system::error_code, std::size_t) {
+            boost::system::error_code ignored;
+            self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        });
+    }
+
+    beast::tcp_stream stream_;
+    beast::flat_buffer buffer_;
+    http::request<http::empty_body> request_;
+    http::response<http::string_body> response_;
+    std::function<std::string()> render_;
+};
+
+bool Server::Start(std::string& error) {
+    boost::system::error_code ec;
+    const auto address = asio::ip::make_address(options_.listen, ec);
+    if (ec) {
+        error = "--listen \"" + options_.listen + "\" is not an IP address";
+        return false;
+    }
+    const tcp::endpoint endpoint(address, options_.port);
+    acceptor_.open(endpoint.protocol(), ec);
+    if (!ec) acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
+    if (!ec) acceptor_.bind(endpoint, ec);
+    if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+    if (ec) {
+        error = "cannot listen on " + options_.listen + " port " + std::to_string(options_.port) + ": " + ec.message();
+        return false;
+    }
+    std::string metricsUrl;
+    if (options_.metricsPort >= 0) {
+        const tcp::endpoint metrics(asio::ip::address_v4::loopback(), static_cast<std::uint16_t>(options_.metricsPort));
+        metricsAcceptor_.open(metrics.protocol(), ec);
+        if (!ec) metricsAcceptor_.set_option(asio::socket_base::reuse_address(true), ec);
+        if (!ec) metricsAcceptor_.bind(metrics, ec);
+        if (!ec) metricsAcceptor_.listen(asio::socket_base::max_listen_connections, ec);
+        if (ec) {
+            error = "cannot serve metrics on 127.0.0.1 port " + std::to_string(options_.metricsPort) + ": " + ec.message();
+            return false;
+        }
+        metricsUrl = "http://127.0.0.1:" + std::to_string(metricsAcceptor_.local_endpoint().port()) + "/metrics";
+        AcceptMetrics();
+    }
+    const auto bound = acceptor_.local_endpoint();
+    const std::string host = bound.address().is_v6() ? "[" + bound.address().to_string() + "]" : bound.address().to_string();
+    const std::string url = std::string(tls_ ? "wss://" : "ws://") + host + ":" + std::to_string(bound.port()) + "/ws";
+    nlohmann::json line = {{"event", "listening"}, {"url", url}};
+    if (!metricsUrl.empty()) line["metrics"] = metricsUrl;
+    std::cout << line.dump() << std::endl;
+    std::cerr << Timestamp() << " relay listening on " << url << (metricsUrl.empty() ? "" : ", metrics on " + metricsUrl) << '\n';
+
+    signals_.async_wait([this](boost::system::error_code ec, int) {
+        if (!ec) Stop();
+    });
+    Accept();
+    Tick();
+    return true;
+}
+
+void Server::Accept() {
+    acceptor_.async_accept([this](boost::system::error_code ec, tcp::socket socket) { OnAccept(ec, std::move(socket)); });
+}
+
+void Server::OnAccept(boost::system::error_code ec, tcp::socket socket) {
+    if (stopping_) return;
+    if (ec) {
+        // Out of descriptors or a transient network error: wait a moment rather than spin.
+        std::cerr << Timestamp() << " accept failed: " << ec.message() << '\n';
+        retry_.expires_after(std::chrono::milliseconds(100));
+        retry_.async_wait([this](boost::system::error_code e) {
+            if (!e && !stopping_) Accept();
+        });
+        return;
+    }
+    boost::system::error_code peerError;
+    const auto peer = socket.remote_endpoint(peerError);
+    if (peerError) return Accept();
+    socket.set_option(tcp::no_delay(true), peerError);  // frames are latency-bound, not small writes
+    const ConnId id = nextId_++;
+    const std::string address = peer.address().to_string();
+    std::shared_ptr<Session> session;
+    if (tls_ != nullptr)
+        session = MakeTlsSession(*this, id, address, std::move(socket), *tls_);
+    else
+        session = MakePlainSession(*this, id, address, std::move(socket));
+    ++traffic_.acceptedConnections;
+    addresses_[id] = address;
+    if (sessions_.size() >= options_.maxConnections) session->RefuseWhenOpen("too_many_connections");
+    else if (perAddress_[address] >= options_.maxConnectionsPerAddress) session->RefuseWhenOpen("too_many_from_address");
+    sessions_[id] = session;
+    ++perAddress_[address];
+    traffic_.openConnections = sessions_.size();
+    session->Start();
+    Accept();
+}
+
+void Server::AcceptMetrics() {
+    metricsAcceptor_.async_accept([this](boost::system::error_code ec, tcp::socket socket) {
+        if (ec) return;
+        std::make_shared<MetricsConnection>(std::move(socket), [this] {
+            return FormatMetrics(router_.counters(), traffic_);
+        })->Start();
+        AcceptMetrics();
+    });
+}
+
+void Server::Tick() {
+    Apply(router_.OnTick(Clock::now()));
+    tick_.expires_after(kTickPeriod);
+    tick_.async_wait([this](boost::system::error_code ec) {
+        if (!ec && !stopping_) Tick();
+    });
+}
+
+void Server::OnOpened(Session& session) {
+    Log(session.id(), "open");
+    router_.OnOpen(session.id(), session.address(), Clock::now());
+}
+
+void Server::OnText(Session& session, std::string_view text) { Apply(router_.OnText(session.id(), text, Clock::now())); }
+
+void Server::OnBinary(Session& session, std::shared_ptr<const std::string> data) {
+    std::vector<Action> actions;
+    const ConnId peer = router_.OnBinary(session.id(), actions);
+    Apply(actions);
+    if (peer == 0) return;
+    if (auto target = Find(peer)) {
+        traffic_.bytesForwarded += data->size();
+        ++traffic_.messagesForwarded;
+        target->Send(std::move(data), false);
+    }
+}
+
+void Server::OnFinished(Session& session, const std::string& how) {
+    Log(session.id(), how);
+    if (session.open()) Apply(router_.OnClose(session.id()));
+    sessions_.erase(session.id());
+    addresses_.erase(session.id());
+    auto count = perAddress_.find(session.address());
+    if (count != perAddress_.end() && --count->second == 0) perAddress_.erase(count);
+    traffic_.openConnections = sessions_.size();
+    if (stopping_ && sessions_.empty()) ioc_.stop();
+}
+
+void Server::Apply(const std::vector<Action>& actions) {
+    for (const Action& action : actions) {
+        auto target = Find(action.to);
+        if (!target) continue;
+        if (action.kind == Action::SendText) target->Send(std::make_shared<const std::string>(action.text), true);
+        else target->Close(action.closeCode);
+    }
+}
+
+void Server::Stop() {
+    stopping_ = true;
+    std::cerr << Timestamp() << " shutting down: closing " << sessions_.size() << " connections with 1001\n";
+    boost::system::error_code ignored;
+    acceptor_.close(ignored);
+    metricsAcceptor_.close(ignored);
+    tick_.cancel();
+    retry_.cancel();
+    if (sessions_.empty()) return ioc_.stop();
+    const auto open = sessions_;  // closing may finish sessions and change the map
+    for (const auto& [id, weak] : open)
+        if (auto session = weak.lock()) session->Close(1001);
+    deadline_.expires_after(kShutdownGrace);
+    deadline_.async_wait([this](boost::system::error_code ec) {
+        if (!ec) ioc_.stop();
+    });
+}
+
+void RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+}  // namespace
+
+int RunRelay(const Options& options) {
+    std::string error;
+    if (!CheckListenPolicy(options, error)) {
+        std::cerr << "kestrelink-relay: " << error << '\n';
+        return 2;
+    }
+    RaiseDescriptorLimit();
+    std::optional<ssl::context> tls;
+    if (!options.certFile.empty()) {
+        tls.emplace(ssl::context::tls_server);
+        tls->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
+                         ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1);
+        boost::system::error_code ec;
+        tls->use_certificate_chain_file(options.certFile, ec);
+        if (ec) {
+            std::cerr << "kestrelink-relay: cannot use certificate " << options.certFile << ": " << ec.message() << '\n';
+            return 2;
+        }
+        tls->use_private_key_file(options.keyFile, ssl::context::pem, ec);
+        if (ec) {
+            std::cerr << "kestrelink-relay: cannot use key " << options.keyFile << ": " << ec.message() << '\n';
+            return 2;
+        }
+    }
+    asio::io_context ioc(1);
+    Server server(ioc, options, tls ? &*tls : nullptr);
+    if (!server.Start(error)) {
+        std::cerr << "kestrelink-relay: " << error << '\n';
+        return 2;
+    }
+    ioc.run();
+    std::cerr << Timestamp() << " relay stopped\n";
+    return 0;
+}
+
+}  // namespace kl::relay

@@ -1,0 +1,62 @@
+#pragma once
+// One relay connection as the server sees it, whatever its stream (plain or TLS), and what a
+// connection reports back. Everything runs on the relay's one I/O thread.
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "relay/router.hpp"
+
+namespace kl::relay {
+
+class Session;
+
+class SessionOwner {
+public:
+    virtual void OnOpened(Session& session) = 0;
+    virtual void OnText(Session& session, std::string_view text) = 0;
+    virtual void OnBinary(Session& session, std::shared_ptr<const std::string> data) = 0;
+    virtual void OnFinished(Session& session, const std::string& how) = 0;
+    virtual void Refusal(Session& session, const char* reason) = 0;
+    virtual void Log(ConnId id, const std::string& line) = 0;
+    virtual std::size_t sendBufferBytes() const = 0;
+    virtual std::size_t maxBinaryBytes() const = 0;
+
+protected:
+    ~SessionOwner() = default;
+};
+
+class Session : public std::enable_shared_from_this<Session> {
+public:
+    Session(SessionOwner& owner, ConnId id, std::string address)
+        : owner_(owner), id_(id), address_(std::move(address)) {}
+    virtual ~Session() = default;
+    virtual void Start() = 0;
+    virtual void Send(std::shared_ptr<const std::string> data, bool text) = 0;
+    virtual void Close(std::uint16_t code) = 0;  // after the queued output
+    virtual void Drop() = 0;                     // at once, without a close frame
+    ConnId id() const { return id_; }
+    const std::string& address() const { return address_; }
+    bool open() const { return open_; }
+    // Over a connection limit: once upgraded, the client is told why and closed.
+    void RefuseWhenOpen(const char* reason) { overLimit_ = reason; }
+
+protected:
+    SessionOwner& owner_;
+    const ConnId id_;
+    const std::string address_;
+    bool open_ = false;
+    const char* overLimit_ = nullptr;
+};
+
+// Each in its own translation unit: Beast's templates are slow to optimise.
+std::shared_ptr<Session> MakePlainSession(SessionOwner& owner, ConnId id, std::string address,
+                                          boost::asio::ip::tcp::socket socket);
+std::shared_ptr<Session> MakeTlsSession(SessionOwner& owner, ConnId id, std::string address,
+                                        boost::asio::ip::tcp::socket socket, boost::asio::ssl::context& tls);
+
+}  // namespace kl::relay
