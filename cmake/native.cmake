@@ -76,6 +76,18 @@ target_link_libraries(klpeer PRIVATE kl_core Boost::headers OpenSSL::SSL JPEG::J
 set_source_files_properties(peer/ws_client_plain.cpp peer/ws_client_tls.cpp peer/run.cpp peer/host_peer.cpp
                             peer/viewer_peer.cpp peer/tools.cpp PROPERTIES COMPILE_OPTIONS "-O1;-g0")
 
+add_executable(peer_tests tests/peer/frames_test.cpp peer/frames.cpp)
+target_link_libraries(peer_tests PRIVATE kl_core JPEG::JPEG GTest::gtest GTest::gtest_main)
+add_test(NAME native.peer_tests COMMAND peer_tests --gtest_brief=1)
+
+# Integration: the relay and klpeer as real processes on loopback.
+add_executable(integration_tests tests/integration/relay_peer_test.cpp tests/integration/tls_test.cpp)
+target_link_libraries(integration_tests PRIVATE kl_core kl_json GTest::gtest GTest::gtest_main)
+target_compile_definitions(integration_tests PRIVATE KL_RELAY_PATH="$<TARGET_FILE:kestrelink-relay>"
+                                                     KL_PEER_PATH="$<TARGET_FILE:klpeer>")
+add_dependencies(integration_tests kestrelink-relay klpeer)
+add_test(NAME native.integration_tests COMMAND integration_tests --gtest_brief=1)
+
 file(GLOB KL_RELAY_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/relay/*.cpp)
 add_executable(relay_tests ${KL_RELAY_TEST_SOURCES})
 target_link_libraries(relay_tests PRIVATE kl_relay_core GTest::gtest GTest::gtest_main)

@@ -135,7 +135,9 @@ private:
         ws_.text(queue_.front().second);
         ws_.async_write(asio::buffer(queue_.front().first), [self = this->shared_from_this()](boost::system::error_code ec, std::size_t) {
             self->writing_ = false;
-            if (ec) return self->End(ec);
+            // The read loop reports the end: the relay may have explained it in a close frame
+            // that arrived while this write was refused.
+            if (ec) return;
             self->queuedBytes_ -= self->queue_.front().first.size();
             self->queue_.pop_front();
             self->WriteNext();
@@ -158,7 +160,7 @@ private:
         if (ended_) return;
         ended_ = true;
         const auto reason = ws_.reason();
-        const bool closeFrame = ec == websocket::error::closed || (closeSent_ && reason.code != websocket::close_code::none);
+        const bool closeFrame = reason.code != websocket::close_code::none;
         Abort();
         if (handlers_.onClosed)
             handlers_.onClosed(closeFrame ? static_cast<int>(reason.code) : 0,

@@ -1,0 +1,76 @@
+#include <gtest/gtest.h>
+
+#include "relay/metrics.hpp"
+#include "relay/options.hpp"
+
+using kl::relay::ParseOptions;
+
+TEST(RelayOptions, DefaultsAreSaneAndEveryLimitCanBeSet) {
+    const auto d = ParseOptions({});
+    EXPECT_EQ(d.listen, "127.0.0.1");
+    EXPECT_EQ(d.maxBinaryBytes, 8388608u);
+    EXPECT_EQ(d.routing.maxTextBytes, 16384u);
+    EXPECT_GE(d.sendBufferBytes, d.maxBinaryBytes) << "one largest message must fit the send buffer";
+    const auto o = ParseOptions({"--port", "0", "--max-connections", "5", "--max-connections-per-address", "2",
+                                 "--viewer-requests-per-minute", "7", "--register-timeout-ms", "500",
+                                 "--request-timeout-ms", "1500", "--max-text-bytes", "1000", "--metrics-port", "off"});
+    EXPECT_EQ(o.port, 0);
+    EXPECT_EQ(o.maxConnections, 5u);
+    EXPECT_EQ(o.maxConnectionsPerAddress, 2u);
+    EXPECT_EQ(o.routing.viewerRequestsPerMinute, 7u);
+    EXPECT_EQ(o.routing.registerDeadline.count(), 500);
+    EXPECT_EQ(o.routing.requestDeadline.count(), 1500);
+    EXPECT_EQ(o.routing.maxTextBytes, 1000u);
+    EXPECT_EQ(o.metricsPort, -1);
+}
+
+TEST(RelayOptions, BadCommandLinesAreExplained) {
+    auto message = [](const std::vector<std::string>& args) {
+        try {
+            ParseOptions(args);
+        } catch (const std::invalid_argument& e) {
+            return std::string(e.what());
+        }
+        return std::string("accepted");
+    };
+    EXPECT_NE(message({"--port", "70000"}).find("--port"), std::string::npos);
+    EXPECT_NE(message({"--port", "12x"}).find("--port"), std::string::npos);
+    EXPECT_NE(message({"--max-connections", "-1"}).find("--max-connections"), std::string::npos);
+    EXPECT_NE(message({"--cert", "a.pem"}).find("--key"), std::string::npos);
+    EXPECT_NE(message({"--port"}).find("needs a value"), std::string::npos);
+    EXPECT_NE(message({"--frobnicate", "1"}).find("unknown option"), std::string::npos);
+    EXPECT_NE(message({"--send-buffer-bytes", "100000"}).find("--send-buffer-bytes"), std::string::npos);
+}
+
+TEST(RelayOptions, PlainWebSocketOnlyOnLoopback) {
+    std::string error;
+    auto options = ParseOptions({"--listen", "127.0.0.1"});
+    EXPECT_TRUE(kl::relay::CheckListenPolicy(options, error));
+    options.listen = "::1";
+    EXPECT_TRUE(kl::relay::CheckListenPolicy(options, error));
+    options.listen = "0.0.0.0";
+    EXPECT_FALSE(kl::relay::CheckListenPolicy(options, error));
+    EXPECT_NE(error.find("--cert"), std::string::npos);
+    options.listen = "relay.example";
+    EXPECT_FALSE(kl::relay::CheckListenPolicy(options, error));
+    options = ParseOptions({"--listen", "0.0.0.0", "--cert", "c.pem", "--key", "k.pem"});
+    EXPECT_TRUE(kl::relay::CheckListenPolicy(options, error));
+}
+
+TEST(RelayMetrics, PrometheusTextHoldsEveryFigureAndRefusalReason) {
+    kl::relay::Counters routing;
+    routing.registeredHosts = 3;
+    routing.pairedSessions = 1;
+    routing.refusals["busy"] = 2;
+    kl::relay::TrafficCounters traffic;
+    traffic.openConnections = 5;
+    traffic.bytesForwarded = 12345;
+    const std::string text = kl::relay::FormatMetrics(routing, traffic);
+    EXPECT_NE(text.find("\nkestrelink_relay_connections 5\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nkestrelink_relay_registered_hosts 3\n"), std::string::npos);
+    EXPECT_NE(text.find("\nkestrelink_relay_paired_sessions 1\n"), std::string::npos);
+    EXPECT_NE(text.find("\nkestrelink_relay_pending_requests 0\n"), std::string::npos);
+    EXPECT_NE(text.find("\nkestrelink_relay_forwarded_bytes_total 12345\n"), std::string::npos);
+    EXPECT_NE(text.find("kestrelink_relay_refusals_total{reason=\"busy\"} 2\n"), std::string::npos);
+    EXPECT_NE(text.find("# TYPE kestrelink_relay_forwarded_bytes_total counter"), std::string::npos);
+}
