@@ -11,7 +11,7 @@ PACKAGES=(
   xvfb xauth xdotool xclip x11-utils imagemagick fonts-dejavu-core
   libboost1.81-dev libssl-dev openssl nlohmann-json3-dev
   libgtest-dev googletest libbenchmark-dev
-  libjpeg-turbo-progs
+  libjpeg-turbo-progs libjpeg62-turbo-dev curl bc
 )
 
 missing=()
