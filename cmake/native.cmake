@@ -80,6 +80,10 @@ add_executable(peer_tests tests/peer/frames_test.cpp peer/frames.cpp)
 target_link_libraries(peer_tests PRIVATE kl_core JPEG::JPEG GTest::gtest GTest::gtest_main)
 add_test(NAME native.peer_tests COMMAND peer_tests --gtest_brief=1)
 
+# A WebSocket server that misbehaves on request, for the program's transport tests under Wine.
+add_executable(ws_script_server tests/servers/ws_script_server.cpp)
+target_link_libraries(ws_script_server PRIVATE OpenSSL::Crypto Threads::Threads)
+
 # Integration: the relay and klpeer as real processes on loopback.
 add_executable(integration_tests tests/integration/relay_peer_test.cpp tests/integration/tls_test.cpp)
 target_link_libraries(integration_tests PRIVATE kl_core kl_json GTest::gtest GTest::gtest_main)

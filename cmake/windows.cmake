@@ -16,7 +16,9 @@ set(KL_PROGRAM_SOURCES
     session/host_flow.cpp
     session/viewer_flow.cpp
     session/teardown.cpp
-    net/client_open.cpp
+    session/net_events.cpp
+    net/transport_winhttp.cpp
+    net/workers.cpp
 )
 set(KL_WIN_LIBS kl_core winhttp gdiplus ole32 gdi32 user32 shell32 dwmapi comctl32)
 
@@ -52,4 +54,14 @@ if(BUILD_TESTING)
         KL_TEST_OUTPUT=L"Z:${CMAKE_BINARY_DIR}/test-output")
     file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/test-output)
     add_test(NAME windows.app_tests COMMAND app_tests --gtest_brief=1)
+
+    # The transport and the queues against the real relay and a misbehaving server, both native
+    # programs of the native preset, started around the test binary.
+    set(KL_NATIVE_BUILD "${PROJECT_SOURCE_DIR}/build/native" CACHE PATH "The native preset's build folder")
+    file(GLOB KL_NET_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/winnet/*.cpp)
+    add_executable(net_tests ${KL_NET_TEST_SOURCES})
+    target_link_libraries(net_tests PRIVATE kl_program gtest gtest_main)
+    add_test(NAME windows.net_tests
+             COMMAND bash ${PROJECT_SOURCE_DIR}/tests/winnet/with-servers.sh ${KL_NATIVE_BUILD}
+                     ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:net_tests> --gtest_brief=1)
 endif()

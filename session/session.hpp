@@ -1,5 +1,7 @@
 #pragma once
 // Session operations on the record; all run on the user-interface thread.
+#include "net/events.hpp"
+
 struct Client;
 
 // Ends any session, makes a fresh ID and key and registers them with the relay.
@@ -10,3 +12,5 @@ void SendConnectRequest(Client& app);
 void AnswerConsent(Client& app, bool accepted);
 // The only place that joins the workers; leaves no relay connection behind.
 void StopSession(Client& app);
+// One event of the current session from the relay connection.
+void HandleNetEvent(Client& app, kl::NetEvent& event);

@@ -1,39 +1,49 @@
 #include "app/client.hpp"
+#include "net/transport.hpp"
 #include "session/session.hpp"
 
 void StopSession(Client& app) {  // UI thread only
     ++app.sessionGeneration;
-    app.activeGeneration.store(app.sessionGeneration);
-    app.networkRunning.store(false);
-    app.streamRunning.store(false);
-    if (app.cancelFlag) app.cancelFlag->store(true);
+    app.activeGeneration = app.sessionGeneration;
+    app.streamRunning = false;
+    app.networkRunning = false;
+    {
+        // Taking the lock orders the flag change before a waiting sender re-tests it.
+        std::lock_guard<std::mutex> lock(app.sendMutex);
+    }
+    app.sendReady.notify_all();
     app.hostReady = false;
-    app.consentPending = false;
     app.consentGiven = false;
     app.sessionActive = false;
-    app.consentDeadline = 0;
+    app.consentPending = false;
     app.requestDeadline = 0;
-    app.sendReady.notify_all();
-    for (std::thread* worker : {&app.networkThread, &app.captureThread, &app.senderThread})
-        if (worker->joinable()) worker->join();
+    app.consentDeadline = 0;
+    if (app.cancelFlag) *app.cancelFlag = true;
+    if (app.transport) app.transport->Close();
+    if (app.networkThread.joinable()) app.networkThread.join();
+    // The network worker may have completed its connection after the first close.
+    if (app.transport) app.transport->Close();
+    if (app.captureThread.joinable()) app.captureThread.join();
+    if (app.senderThread.joinable()) app.senderThread.join();
+    {
+        std::lock_guard<std::mutex> lock(app.sendMutex);
+        app.sendQueue.clear();
+        app.sendQueueBytes = 0;
+    }
     app.transport.reset();
+    app.crypto.reset();
+    if (app.bannerWindow != nullptr) {
+        DestroyWindow(app.bannerWindow);
+        app.bannerWindow = nullptr;
+    }
+    if (app.mainWindow != nullptr) ReleaseCapture();
     {
         std::lock_guard<std::mutex> lock(app.eventMutex);
         app.eventQueue.clear();
         app.eventQueueBytes = 0;
         app.eventPosted = false;
     }
-    {
-        std::lock_guard<std::mutex> lock(app.sendMutex);
-        app.sendQueue.clear();
-        app.sendQueueBytes = 0;
-    }
-    app.crypto.reset();
+    app.eventOverflow = false;
     app.requestId.clear();
     app.requestNonce.clear();
-    if (app.bannerWindow != nullptr) {
-        DestroyWindow(app.bannerWindow);
-        app.bannerWindow = nullptr;
-    }
-    ReleaseCapture();
 }

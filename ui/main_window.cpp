@@ -3,6 +3,7 @@
 #include <windowsx.h>
 
 #include "app/client.hpp"
+#include "net/workers.hpp"
 #include "session/session.hpp"
 #include "ui/ui.hpp"
 
@@ -128,6 +129,9 @@ LRESULT Handle(Client& app, HWND window, UINT message, WPARAM wParam, LPARAM lPa
         }
         case WM_HOTKEY:
             RenewHostId(app);
+            return 0;
+        case kDrainMessage:
+            DrainEvents(app);
             return 0;
         default:
             return DefWindowProcW(window, message, wParam, lParam);

@@ -1,0 +1,181 @@
+#include "net/workers.hpp"
+
+#include <exception>
+#include <memory>
+#include <thread>
+
+#include "app/client.hpp"
+#include "crypto/crypto_session.hpp"
+#include "net/transport.hpp"
+#include "session/session.hpp"
+#include "ui/ui.hpp"
+
+namespace {
+
+std::size_t SizeOf(const kl::OutgoingMessage& m) { return m.bytes.size() + m.text.size(); }
+std::size_t SizeOf(const kl::NetEvent& e) { return e.bytes.size() + e.text.size(); }
+
+kl::NetEvent ErrorEvent(std::string text) { return {kl::NetEvent::Error, {}, std::move(text)}; }
+
+struct NetworkWorkerArgs {
+    Client* app;
+    std::shared_ptr<kl::Transport> transport;
+    std::uint32_t generation;
+    std::string firstMessage;
+    std::shared_ptr<std::atomic<bool>> cancel;
+};
+
+struct SenderWorkerArgs {
+    Client* app;
+    std::shared_ptr<kl::Transport> transport;
+    std::uint32_t generation;
+};
+
+void NetworkWorker(NetworkWorkerArgs args) noexcept {
+    try {
+        if (*args.cancel) return;
+        Client* app = args.app;
+        const std::uint32_t generation = args.generation;
+        auto onEvent = [app, generation](kl::NetEvent event) { PostEvent(*app, generation, std::move(event)); };
+        std::string error;
+        if (!args.transport->Open(kl::DefaultRelayUrl, std::move(onEvent), error)) {
+            PostEvent(*app, generation, ErrorEvent(error));
+            return;
+        }
+        if (*args.cancel) {
+            args.transport->Close();
+            return;
+        }
+        if (!args.transport->SendText(args.firstMessage)) PostEvent(*app, generation, ErrorEvent("Registration failed"));
+    } catch (const std::exception& e) {
+        PostEvent(*args.app, args.generation, ErrorEvent(e.what()));
+    } catch (...) {
+        PostEvent(*args.app, args.generation, ErrorEvent("Registration failed"));
+    }
+}
+
+void SenderWorker(SenderWorkerArgs args) noexcept {
+    Client& app = *args.app;
+    for (;;) {
+        kl::OutgoingMessage message;
+        {
+            std::unique_lock<std::mutex> lock(app.sendMutex);
+            app.sendReady.wait(lock, [&] { return !app.networkRunning || !app.sendQueue.empty(); });
+            if (!app.networkRunning) return;
+            message = std::move(app.sendQueue.front());
+            app.sendQueue.pop_front();
+            app.sendQueueBytes -= SizeOf(message);
+        }
+        bool sent = false;
+        try {
+            if (message.kind == 0) {
+                sent = args.transport->SendText(message.text);
+            } else if (message.crypto) {
+                const auto envelope = message.crypto->Encrypt(message.kind, message.bytes);
+                sent = args.transport->SendBinary(envelope);
+            }
+        } catch (...) {
+            sent = false;
+        }
+        if (!sent) {
+            app.networkRunning = false;
+            PostEvent(app, args.generation, ErrorEvent("Network send failed"));
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+void Client::Open(bool viewer, const std::string& registration) {  // UI thread only
+    viewerMode = viewer;
+    const std::uint32_t generation = sessionGeneration;
+    transport = std::make_shared<kl::Transport>();
+    cancelFlag = std::make_shared<std::atomic<bool>>(false);
+    networkRunning = true;
+    senderThread = std::thread(SenderWorker, SenderWorkerArgs{this, transport, generation});
+    SetStatus(*this, viewer ? L"Bağlantı isteği gönderiliyor…" : L"Güvenli bağlantı kuruluyor…");
+    networkThread = std::thread(NetworkWorker, NetworkWorkerArgs{this, transport, generation, registration, cancelFlag});
+}
+
+void PostEvent(Client& app, std::uint32_t generation, kl::NetEvent event) {
+    if (generation != app.activeGeneration) return;
+    std::lock_guard<std::mutex> lock(app.eventMutex);
+    if (generation != app.activeGeneration) return;
+    const std::size_t size = SizeOf(event);
+    const bool accepted = event.bytes.size() <= kMaxEventBytes && event.text.size() <= kMaxEventText &&
+                          (event.kind != kl::NetEvent::Text || event.bytes.size() <= kMaxEventText) &&
+                          app.eventQueue.size() < kMaxQueuedEvents && app.eventQueueBytes + size <= kMaxQueuedEventBytes;
+    if (accepted) {
+        app.eventQueue.push_back({generation, std::move(event)});
+        app.eventQueueBytes += size;
+    } else {
+        app.eventOverflow = true;
+    }
+    if (!app.eventPosted) {
+        app.eventPosted = true;
+        PostMessageW(app.mainWindow, kDrainMessage, 0, 0);
+    }
+}
+
+bool QueueOutgoing(Client& app, kl::OutgoingMessage message) {
+    const std::size_t size = SizeOf(message);
+    if (size > kMaxOutgoingMessage) return false;
+    {
+        std::lock_guard<std::mutex> lock(app.sendMutex);
+        if (!app.networkRunning) return false;
+        if (message.kind == 1 && !app.sendQueue.empty() && app.sendQueue.back().kind == 1) {
+            // Only the newest screen image waits: it replaces an unsent one at the tail.
+            kl::OutgoingMessage& last = app.sendQueue.back();
+            const std::size_t total = app.sendQueueBytes - last.bytes.size() + size;
+            if (total > kMaxQueuedMessageBytes) return false;
+            app.sendQueueBytes = total;
+            last = std::move(message);
+        } else {
+            if (app.sendQueue.size() >= kMaxQueuedMessages || app.sendQueueBytes + size > kMaxQueuedMessageBytes) return false;
+            app.sendQueue.push_back(std::move(message));
+            app.sendQueueBytes += size;
+        }
+    }
+    app.sendReady.notify_one();
+    return true;
+}
+
+bool QueueText(Client& app, std::string text) {
+    kl::OutgoingMessage message;
+    message.kind = 0;
+    message.text = std::move(text);
+    return QueueOutgoing(app, std::move(message));
+}
+
+bool QueueText(Client& app, const nlohmann::json& message) { return QueueText(app, message.dump()); }
+
+bool QueueEncrypted(Client& app, std::uint8_t kind, const std::vector<std::uint8_t>& plaintext) {
+    if (!app.crypto || !app.transport || plaintext.size() > kl::kMaxPlaintextSize) return false;
+    kl::OutgoingMessage message;
+    message.kind = kind;
+    message.bytes = plaintext;
+    message.crypto = app.crypto;
+    return QueueOutgoing(app, std::move(message));
+}
+
+void DrainEvents(Client& app, const EventHandler& handler) {  // UI thread only
+    if (app.eventOverflow.exchange(false)) {
+        StopSession(app);
+        app.viewerMode = false;
+        LayoutControls(app);
+        SetStatus(app, L"Veri sınırı aşıldı. Oturum durduruldu.");
+        return;
+    }
+    std::deque<QueuedEvent> batch;
+    {
+        std::lock_guard<std::mutex> lock(app.eventMutex);
+        batch.swap(app.eventQueue);
+        app.eventQueueBytes = 0;
+        app.eventPosted = false;
+    }
+    for (QueuedEvent& entry : batch)
+        if (entry.generation == app.sessionGeneration) handler(app, entry.event);
+}
+
+void DrainEvents(Client& app) { DrainEvents(app, HandleNetEvent); }

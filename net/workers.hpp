@@ -1,0 +1,33 @@
+#pragma once
+// The two queues between the user-interface thread and the network, and the workers that
+// serve them. Events from a stopped session never reach the session handler.
+#include <cstdint>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "net/events.hpp"
+
+struct Client;
+
+inline constexpr std::size_t kMaxQueuedEvents = 32;
+inline constexpr std::size_t kMaxQueuedEventBytes = 25165824;
+inline constexpr std::size_t kMaxEventBytes = 8388608;
+inline constexpr std::size_t kMaxEventText = 16384;
+inline constexpr std::size_t kMaxOutgoingMessage = 8388608;
+inline constexpr std::size_t kMaxQueuedMessages = 128;
+inline constexpr std::size_t kMaxQueuedMessageBytes = 16777216;
+
+// Any thread. Drops events of another generation; marks an overflow when a limit is hit.
+void PostEvent(Client& app, std::uint32_t generation, kl::NetEvent event);
+// Queue a message for the sender worker; false when refused (nothing queued).
+bool QueueText(Client& app, const nlohmann::json& message);
+bool QueueText(Client& app, std::string text);
+bool QueueEncrypted(Client& app, std::uint8_t kind, const std::vector<std::uint8_t>& plaintext);
+bool QueueOutgoing(Client& app, kl::OutgoingMessage message);
+
+// UI thread: hands each queued event of the current session to `handler` in order.
+using EventHandler = std::function<void(Client&, kl::NetEvent&)>;
+void DrainEvents(Client& app, const EventHandler& handler);
+void DrainEvents(Client& app);  // with HandleNetEvent
