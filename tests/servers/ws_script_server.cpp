@@ -29,6 +29,7 @@ Serves ws://127.0.0.1:N/<scenario>:
   /exact       a binary message of exactly 8388608 bytes in 64 KiB fragments
   /oversize    a binary message of 8388609 bytes in fragments
   /close       a close frame with status 1000
+  /drop        upgrades, then closes the TCP connection without a close frame
   /empty       a zero-length text message
   /echo        echoes every message back
 Every scenario that upgrades then echoes and answers a close.
@@ -146,6 +147,7 @@ void Serve(int fd) {
     const std::string response = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                                  "Sec-WebSocket-Accept: " + AcceptKey(key) + "\r\n\r\n";
     if (!WriteAll(fd, response.data(), response.size())) return;
+    if (path == "/drop") return;
     if (path == "/stall") {
         std::this_thread::sleep_for(std::chrono::seconds(60));
         return;

@@ -152,6 +152,23 @@ TEST(Transport, BrokenStreamsEndWithOneErrorThenClosed) {
     }
 }
 
+TEST(Transport, DroppedConnectionEndsWithOneErrorThenClosed) {
+    EventLog log;
+    kl::Transport transport;
+    std::string error;
+    ASSERT_TRUE(transport.Open(kltest::ScriptUrl(L"drop"), log.Sink(), error)) << error;
+    ASSERT_TRUE(log.WaitFor(1));
+    std::this_thread::sleep_for(200ms);
+    const auto events = log.Events();
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.back().kind, kl::NetEvent::Closed);
+    EXPECT_EQ(events.back().text, "Relay connection closed");
+    EXPECT_LE(events.size(), 2u);
+    if (events.size() == 2) {
+        EXPECT_EQ(events[0].text.rfind("Receive WebSocket (Windows error ", 0), 0u) << events[0].text;
+    }
+}
+
 TEST(Transport, LocalCloseDeliversOneClosedEventAndRefusesLaterSends) {
     kl::Transport never;
     never.Close();

@@ -111,13 +111,16 @@ TEST(SendQueue, NewerScreenImageReplacesAnUnsentOneOnlyAtTheTail) {
     EXPECT_EQ(app.sendQueue.size(), 3u) << "an input event between them prevents the replacement";
     EXPECT_EQ(app.sendQueueBytes, 5050u);
     EXPECT_FALSE(QueueOutgoing(app, Encrypted(2, 8388609, 0))) << "over 8 MiB";
+    EXPECT_TRUE(QueueOutgoing(app, Encrypted(2, 8388608, 0))) << "8 MiB itself";
     app.networkRunning = false;
     EXPECT_FALSE(QueueText(app, std::string("{}"))) << "refused once the network is not running";
-    EXPECT_EQ(app.sendQueue.size(), 3u);
+    EXPECT_EQ(app.sendQueue.size(), 4u);
     app.networkRunning = true;
     for (int i = static_cast<int>(app.sendQueue.size()); i < 128; ++i) ASSERT_TRUE(QueueText(app, std::string("{}")));
     EXPECT_FALSE(QueueText(app, std::string("{}"))) << "the 129th message";
-    app.networkRunning = false;
+    StopSession(app);
+    EXPECT_TRUE(app.sendQueue.empty());
+    EXPECT_FALSE(QueueText(app, std::string("{}"))) << "queueing after the stop";
 }
 
 TEST(SendQueue, EncryptedMessagesNeedACryptoSessionAndATransport) {
