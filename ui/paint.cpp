@@ -1,6 +1,7 @@
 #include <string>
 
 #include "app/client.hpp"
+#include "screen/fit_frame.hpp"
 #include "ui/gdiplus_handles.hpp"
 #include "ui/ui.hpp"
 
@@ -10,8 +11,11 @@ using namespace Gdiplus::DllExports;
 namespace {
 
 constexpr ARGB Rgb(unsigned rgb) { return 0xFF000000u | rgb; }
+constexpr ARGB kTitle = Rgb(0x1F2E28), kMuted = Rgb(0x67756E), kWhite = Rgb(0xFFFFFF), kBorder = Rgb(0xE0E6E1);
 
+// The drawing primitives of the window, all in layout units through the world transform.
 struct Canvas {
+    Client& app;
     GpGraphics* g;
 
     void Fill(float x, float y, float w, float h, ARGB colour) {
@@ -20,33 +24,192 @@ struct Canvas {
         GdipFillRectangle(g, brush.get(), x, y, w, h);
     }
 
-    void Label(const std::wstring& text, float x, float y, float size, ARGB colour, float width,
-               bool bold, const wchar_t* face = L"Segoe UI") {
-        kl::unique_gdip_family family;
-        if (GdipCreateFontFamilyFromName(face, nullptr, family.put()) != Ok) {
-            // A family the system lacks falls back to a generic one rather than drawing nothing.
-            GpFontFamily* generic = nullptr;
-            if (std::wstring(face) == L"Consolas") GdipGetGenericFontFamilyMonospace(&generic);
-            else GdipGetGenericFontFamilySansSerif(&generic);
-            if (generic == nullptr) return;
-            GdipCloneFontFamily(generic, family.put());
+    void FillRoundedRect(float x, float y, float w, float h, float r, ARGB fill, ARGB border) {
+        kl::unique_gdip_path path;
+        if (GdipCreatePath(FillModeAlternate, path.put()) != Ok) return;
+        const float d = 2 * r;
+        GdipAddPathArc(path.get(), x, y, d, d, 180, 90);
+        GdipAddPathArc(path.get(), x + w - d, y, d, d, 270, 90);
+        GdipAddPathArc(path.get(), x + w - d, y + h - d, d, d, 0, 90);
+        GdipAddPathArc(path.get(), x, y + h - d, d, d, 90, 90);
+        GdipClosePathFigure(path.get());
+        kl::unique_gdip_brush brush;
+        GdipCreateSolidFill(fill, brush.put());
+        GdipFillPath(g, brush.get(), path.get());
+        if ((border >> 24) != 0) {
+            kl::unique_gdip_pen pen;
+            GdipCreatePen1(border, 1, UnitWorld, pen.put());
+            GdipDrawPath(g, pen.get(), path.get());
         }
+    }
+
+    static kl::unique_gdip_family Family(const wchar_t* face) {
+        kl::unique_gdip_family family;
+        if (GdipCreateFontFamilyFromName(face, nullptr, family.put()) == Ok) return family;
+        // A family the system lacks falls back to a generic one rather than drawing nothing.
+        GpFontFamily* generic = nullptr;
+        if (std::wstring(face) == L"Consolas") GdipGetGenericFontFamilyMonospace(&generic);
+        else GdipGetGenericFontFamilySansSerif(&generic);
+        if (generic != nullptr) GdipCloneFontFamily(generic, family.put());
+        return family;
+    }
+
+    void Text(const std::wstring& text, RectF rect, float size, ARGB colour, bool bold, const wchar_t* face,
+              bool centred, bool wrap) {
+        kl::unique_gdip_family family = Family(face);
+        if (!family) return;
         kl::unique_gdip_font font;
         GdipCreateFont(family.get(), size, bold ? FontStyleBold : FontStyleRegular, UnitPixel, font.put());
         kl::unique_gdip_brush brush;
         GdipCreateSolidFill(colour, brush.put());
         kl::unique_gdip_format format;
-        GdipCreateStringFormat(0, LANG_NEUTRAL, format.put());
+        GdipCreateStringFormat(wrap ? 0 : StringFormatFlagsNoWrap, LANG_NEUTRAL, format.put());
         GdipSetStringFormatTrimming(format.get(), StringTrimmingEllipsisCharacter);
-        RectF rect(x, y, width, size * 2.9f);
-        GdipDrawString(g, text.c_str(), -1, font.get(), &rect, format.get(), brush.get());
+        if (centred) {
+            GdipSetStringFormatAlign(format.get(), StringAlignmentCenter);
+            GdipSetStringFormatLineAlign(format.get(), StringAlignmentCenter);
+        }
+        if (GdipDrawString(g, text.c_str(), -1, font.get(), &rect, format.get(), brush.get()) != Ok) failed = true;
     }
+
+    void DrawLabel(const std::wstring& text, float x, float y, float size, ARGB colour, float width, bool bold,
+                   const wchar_t* face = L"Segoe UI") {
+        Text(text, RectF(x, y, width, size * 2.9f), size, colour, bold, face, false, true);
+    }
+
+    void DrawNavItem(unsigned id, const wchar_t* label, float y, bool selected) {
+        if (selected) FillRoundedRect(14, y, 156, 43, 8, Rgb(0x31483A), 0);
+        DrawLabel(label, 28, y + 11, 14, selected ? kWhite : Rgb(0xA9C0B2), 145, selected);
+        app.buttons.push_back({id, label, 14, y, 156, 43});
+    }
+
+    void DrawButton(unsigned id, const wchar_t* label, float x, float y, float w, float h, bool primary,
+                    bool danger = false) {
+        primary = primary || danger;
+        const bool hover = app.hoverId == id;
+        ARGB fill = danger ? Rgb(0xA12232) : primary ? Rgb(0x16664F) : Rgb(0xF5F7F7);
+        if (hover) fill = primary ? Rgb(0x1E7B60) : Rgb(0xE6ECEA);
+        FillRoundedRect(x, y, w, h, 8, fill, primary ? 0 : Rgb(0xDAE0DF));
+        Text(label, RectF(x, y, w, h), 14, primary ? kWhite : Rgb(0x2D3F39), true, L"Segoe UI", true, false);
+        app.buttons.push_back({id, label, x, y, w, h});
+    }
+
+    bool failed = false;  // a drawing failure is remembered and otherwise ignored
 };
 
 std::wstring GroupedId(const std::string& id) {
-    std::wstring wide = Utf8ToWide(id);
-    if (wide.size() == 9) return wide.substr(0, 3) + L" " + wide.substr(3, 3) + L" " + wide.substr(6);
-    return wide;
+    if (id.size() != 9) return L"--- --- ---";
+    const std::wstring wide = Utf8ToWide(id);
+    if (wide.size() != 9) return L"--- --- ---";
+    return wide.substr(0, 3) + L" " + wide.substr(3, 3) + L" " + wide.substr(6);
+}
+
+void DrawRemoteView(Client& app, Canvas& c) {
+    c.Fill(0, 0, static_cast<float>(app.clientWidth), static_cast<float>(app.clientHeight), Rgb(0x0D1418));
+    if (app.remoteFrame) {
+        auto* image = static_cast<GpImage*>(app.remoteFrame.get());
+        UINT w = 0, h = 0;
+        GdipGetImageWidth(image, &w);
+        GdipGetImageHeight(image, &h);
+        const kl::FrameRect r = kl::FitFrame(app.clientWidth, app.clientHeight, w, h);
+        GdipDrawImageRect(c.g, image, r.left, r.top, r.width, r.height);
+    } else {
+        c.DrawLabel(L"İlk görüntü bekleniyor…", 50, 170, 24, kWhite, 800, false);
+    }
+    GdipScaleWorldTransform(c.g, app.scale, app.scale, MatrixOrderPrepend);
+    c.DrawLabel(L"Kestrelink / Uzak ekran", 25, 24, 20, kWhite, 600, true);
+    c.DrawLabel(L"Uçtan uca şifreli · Ctrl+Alt+Shift+F12: bağlantıyı kes", 25, 65, 13, Rgb(0x88AD9F), 800, false);
+    c.DrawButton(111, L"Bağlantıyı kes", 866, 18, 185, 44, true, true);
+}
+
+void DrawSidebarAndHeader(Client& app, Canvas& c) {
+    c.Fill(0, 0, 184, 680, Rgb(0x172821));
+    c.FillRoundedRect(22, 25, 32, 32, 8, Rgb(0xCCEADA), 0);
+    c.DrawLabel(L"K", 29, 27, 22, kTitle, 28, true);
+    c.DrawLabel(L"Kestrelink", 63, 29, 17, kWhite, 116, true);
+    c.DrawLabel(L"ÇALIŞMA ALANI", 24, 105, 10, Rgb(0x779784), 150, true);
+    c.DrawNavItem(107, L"Uzak bağlantı", 132, app.page == 0);
+    c.DrawNavItem(108, L"Güvenlik", 181, app.page == 1);
+    c.DrawLabel(L"MIRROWEN LABS", 24, 576, 10, Rgb(0xAAC3B4), 150, true);
+    c.DrawLabel(L"Native / 0.2.0", 24, 597, 12, Rgb(0x769884), 150, false);
+    c.DrawLabel(L"Windows 10 / 11", 24, 620, 11, Rgb(0x769884), 150, false);
+    const bool security = app.page == 1;
+    c.DrawLabel(security ? L"Güvenlik merkezi" : L"Uzak bağlantı", 224, 30, 24, kTitle, 550, true);
+    c.DrawLabel(security ? L"Bu sürümdeki korumalar ve sınırlar." : L"Bağlanmak için iki cihazda da Kestrelink’u aç.", 224,
+                70, 14, kMuted, 750, false);
+    c.FillRoundedRect(224, 114, 816, 1, 0.4f, kBorder, 0);
+}
+
+void DrawConnectionPage(Client& app, Canvas& c) {
+    const bool ready = app.hostReady && !app.viewerMode;
+    c.FillRoundedRect(224, 146, 414, 350, 14, kWhite, kBorder);
+    c.DrawLabel(L"01  /  BU BİLGİSAYAR", 248, 170, 11, kMuted, 260, true);
+    c.FillRoundedRect(506, 165, 108, 24, 12, ready ? Rgb(0xE7F5EB) : Rgb(0xF4EEDF), 0);
+    c.DrawLabel(ready ? L"●  Hazır" : L"●  Bekliyor", 519, 169, 11, ready ? Rgb(0x17674F) : Rgb(0x87692C), 100, true);
+    c.DrawLabel(L"Bağlantı ID’niz", 248, 219, 13, kMuted, 800, false);
+    c.DrawLabel(GroupedId(app.connectionId), 245, 242, 39, kTitle, 374, true, L"Consolas");
+    c.DrawLabel(L"BAĞLANTI ANAHTARI", 248, 310, 10, kMuted, 250, true);
+    if (app.keyVisible) {
+        std::wstring key = Utf8ToWide(app.connectionKey);
+        if (key.size() == 26) key = key.substr(0, 13) + L"\n" + key.substr(13);
+        c.DrawLabel(key, 248, 332, 17, kTitle, 268, false, L"Consolas");
+    } else {
+        c.DrawLabel(std::wstring(13, L'\u2022'), 248, 332, 23, kTitle, 268, false, L"Consolas");
+    }
+    c.DrawButton(105, app.keyVisible ? L"Gizle" : L"Göster", 545, 330, 69, 36, false);
+    c.DrawLabel(L"Her açılışta yenilenir. Yalnızca güvendiğiniz kişiyle paylaşın.", 248, 386, 12, kMuted, 350, false);
+    c.DrawButton(104, L"Bağlantı bilgilerini kopyala", 248, 435, 257, 39, true);
+    c.DrawButton(106, L"Yenile", 519, 435, 95, 39, false);
+
+    c.FillRoundedRect(662, 146, 378, 350, 14, kWhite, kBorder);
+    c.DrawLabel(L"02  /  UZAK BİLGİSAYAR", 686, 170, 11, kMuted, 315, true);
+    c.DrawLabel(L"Bağlantı oluştur", 686, 198, 23, kTitle, 315, true);
+    c.DrawLabel(L"Karşı bilgisayarın ID’si", 686, 240, 12, kMuted, 300, false);
+    c.FillRoundedRect(686, 263, 330, 45, 7, Rgb(0xF7F8F9), kBorder);
+    c.DrawLabel(L"Bağlantı anahtarı", 686, 334, 12, kMuted, 300, false);
+    c.FillRoundedRect(686, 356, 330, 45, 7, Rgb(0xF7F8F9), kBorder);
+    if (app.previewMode) {
+        c.DrawLabel(L"123 456 789", 693, 272, 18, kMuted, 290, false);
+        c.DrawLabel(L"Bağlantı anahtarını yapıştır", 693, 365, 17, kMuted, 290, false);
+    }
+    c.DrawButton(103, L"Bağlantı isteği gönder  →", 686, 435, 330, 39, true);
+
+    c.FillRoundedRect(224, 517, 816, 85, 12, Rgb(0xEAF0E9), 0);
+    c.DrawLabel(L"Kontrol sizde.", 248, 537, 16, kTitle, 250, true);
+    c.DrawLabel(L"İzin olmadan paylaşım başlamaz. Bağlantıyı tek tıkla kesebilirsiniz.", 248, 565, 13, kMuted, 730, false);
+    c.DrawLabel(L"UÇTAN UCA ŞİFRELİ", 847, 541, 10, Rgb(0x17674F), 170, true);
+}
+
+void DrawSecurityPage(Canvas& c) {
+    static const wchar_t* const kItems[4][2] = {
+        {L"Uçtan uca şifreleme",
+         L"AES-256-GCM · Her yön için ayrı anahtar · Değiştirilmiş ve tekrar gönderilmiş paketleri reddetme"},
+        {L"Güçlü bağlantı anahtarı",
+         L"128 bit rastgele anahtar. Anahtarın kendisi sunucuya gönderilmez, diske kaydedilmez."},
+        {L"Yerel onay ve görünür oturum",
+         L"Ekran ancak onayınızla paylaşılır. Oturum boyunca üstte duran bağlantıyı kes penceresi vardır."},
+        {L"Sunucu koruması", L"TLS, istek ve bağlantı limitleri, süreli onay istekleri, sınırlandırılmış mesaj boyutları."},
+    };
+    c.FillRoundedRect(224, 146, 816, 418, 14, kWhite, kBorder);
+    for (int i = 0; i < 4; ++i) {
+        c.DrawLabel(kItems[i][0], 252, 168.0f + 90 * i, 17, kTitle, 730, true);
+        c.DrawLabel(kItems[i][1], 252, 195.0f + 90 * i, 13, kMuted, 740, false);
+    }
+    c.Text(L"Bu beta bağımsız güvenlik denetiminden geçmedi. Kod imzası ve ileri gizlilik henüz yok.",
+           RectF(248, 588, 760, 34.8f), 12, kMuted, false, L"Segoe UI", false, true);
+}
+
+void DrawConsentPanel(Client& app, Canvas& c) {
+    c.Fill(0, 0, 1080, 680, 0xCD101D17);
+    app.buttons.clear();  // only the panel's own buttons can be clicked
+    c.FillRoundedRect(304, 172, 560, 322, 18, kWhite, 0);
+    c.Text(L"Bağlantı anahtarı doğrulandı", RectF(340, 205, 480, 34.8f), 12, Rgb(0x17674F), true, L"Segoe UI", false, true);
+    c.Text(L"Ekranınızı paylaşmak istiyor musunuz?", RectF(340, 242, 480, 66.7f), 23, kTitle, true, L"Segoe UI", false, true);
+    c.Text(L"Bağlanan kişi ekranınızı görebilir, fare ve klavyeyi kontrol edebilir. İsteği yalnızca tanıdığınız "
+           L"kişiden bekliyorsanız kabul edin.",
+           RectF(340, 310, 476, 43.5f), 15, kMuted, false, L"Segoe UI", false, true);
+    c.DrawButton(110, L"Reddet", 340, 421, 225, 45, false);
+    c.DrawButton(109, L"Paylaşıma izin ver", 579, 421, 248, 45, true);
 }
 
 }  // namespace
@@ -55,29 +218,31 @@ void PaintWindow(Client& app, HDC dc) {  // UI thread only
     const int width = app.clientWidth > 0 ? app.clientWidth : 1;
     const int height = app.clientHeight > 0 ? app.clientHeight : 1;
     kl::unique_gdip_bitmap frame;
-    if (GdipCreateBitmapFromScan0(width, height, 0, PixelFormat32bppPARGB, nullptr, frame.put()) != Ok)
-        return;
+    if (GdipCreateBitmapFromScan0(width, height, 0, PixelFormat32bppPARGB, nullptr, frame.put()) != Ok) return;
     kl::unique_gdip_graphics graphics;
-    GdipGetImageGraphicsContext(frame.get(), graphics.put());
+    if (GdipGetImageGraphicsContext(frame.get(), graphics.put()) != Ok) return;
     GdipSetSmoothingMode(graphics.get(), SmoothingModeAntiAlias);
     GdipSetTextRenderingHint(graphics.get(), TextRenderingHintClearTypeGridFit);
     GdipGraphicsClear(graphics.get(), Rgb(0xF5F6F3));
     app.buttons.clear();
 
-    Canvas c{graphics.get()};
-    GdipScaleWorldTransform(graphics.get(), app.scale, app.scale, MatrixOrderPrepend);
-    c.Fill(0, 0, 184, 680, Rgb(0x172821));
-    c.Label(L"Kestrelink", 63, 29, 17, Rgb(0xFFFFFF), 116, true);
-    c.Label(L"Native / 0.2.0", 24, 597, 12, Rgb(0x769884), 150, false);
-    c.Label(app.page == 1 ? L"Güvenlik merkezi" : L"Uzak bağlantı", 224, 30, 24, Rgb(0x1F2E28), 550, true);
-    c.Fill(224, 146, 414, 350, Rgb(0xFFFFFF));
-    c.Label(GroupedId(app.connectionId), 250, 230, 34, Rgb(0x1F2E28), 360, true, L"Consolas");
-    std::wstring key = app.keyVisible ? Utf8ToWide(app.connectionKey) : std::wstring(12, L'•');
-    c.Label(key, 250, 320, 16, Rgb(0x1F2E28), 360, false, L"Consolas");
-    c.Label(app.hostReady ? L"●  Hazır" : L"●  Bekliyor", 540, 170, 12, Rgb(0x67756E), 90, true);
-    c.Label(app.statusText, 224, 640, 13, Rgb(0x67756E), 816, false);
+    Canvas c{app, graphics.get()};
+    if (app.viewerMode && app.sessionActive) {
+        DrawRemoteView(app, c);
+    } else {
+        GdipScaleWorldTransform(graphics.get(), app.scale, app.scale, MatrixOrderPrepend);
+        DrawSidebarAndHeader(app, c);
+        if (app.page == 1) DrawSecurityPage(c);
+        else DrawConnectionPage(app, c);
+        c.DrawButton(112, L"\u2014", 930, 26, 32, 28, false);
+        c.DrawButton(113, L"\u25A1", 968, 26, 32, 28, false);
+        c.DrawButton(114, L"\u00D7", 1006, 26, 32, 28, false);
+        if (app.sessionActive && !app.viewerMode) c.DrawButton(111, L"Paylaşımı durdur", 844, 610, 196, 35, true, true);
+        c.DrawLabel(app.statusText, 224, 636, 12, app.hostReady ? Rgb(0x17674F) : kMuted, 815, false);
+        if (app.consentPending) DrawConsentPanel(app, c);
+    }
 
+    GdipResetWorldTransform(graphics.get());
     kl::unique_gdip_graphics target;
-    if (GdipCreateFromHDC(dc, target.put()) == Ok)
-        GdipDrawImageRectI(target.get(), frame.get(), 0, 0, width, height);
+    if (GdipCreateFromHDC(dc, target.put()) == Ok) GdipDrawImageRectI(target.get(), frame.get(), 0, 0, width, height);
 }

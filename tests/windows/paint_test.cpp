@@ -1,0 +1,156 @@
+// The paint routine on an off-screen device context: colours at points inside the drawn
+// elements, and the click regions it records, for each state the window can be in.
+#include <windows.h>
+#include <gdiplus.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "app/client.hpp"
+#include "ui/ui.hpp"
+
+namespace {
+
+class Paint : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        Gdiplus::GdiplusStartupInput input;
+        Gdiplus::GdiplusStartup(&token_, &input, nullptr);
+    }
+    static void TearDownTestSuite() { Gdiplus::GdiplusShutdown(token_); }
+    static ULONG_PTR token_;
+};
+ULONG_PTR Paint::token_ = 0;
+
+// Renders `app` at width x height pixels and keeps the pixels.
+struct Rendered {
+    int width, height;
+    std::vector<std::uint32_t> pixels;
+
+    Rendered(Client& app, int w, int h) : width(w), height(h), pixels(static_cast<std::size_t>(w) * h) {
+        app.clientWidth = w;
+        app.clientHeight = h;
+        app.scale = std::min(h / 680.0f, w / 1080.0f);
+        BITMAPINFO info{};
+        info.bmiHeader.biSize = sizeof info.bmiHeader;
+        info.bmiHeader.biWidth = w;
+        info.bmiHeader.biHeight = -h;
+        info.bmiHeader.biPlanes = 1;
+        info.bmiHeader.biBitCount = 32;
+        void* bits = nullptr;
+        HDC screen = GetDC(nullptr);
+        HDC memory = CreateCompatibleDC(screen);
+        HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+        HGDIOBJ old = SelectObject(memory, bitmap);
+        PaintWindow(app, memory);
+        GdiFlush();
+        std::memcpy(pixels.data(), bits, pixels.size() * 4);
+        SelectObject(memory, old);
+        DeleteObject(bitmap);
+        DeleteDC(memory);
+        ReleaseDC(nullptr, screen);
+    }
+    // RGB at a point given in layout units of the 1080 x 680 design.
+    std::uint32_t At(float x, float y) const {
+        const float s = std::min(height / 680.0f, width / 1080.0f);
+        return pixels[static_cast<std::size_t>(y * s) * width + static_cast<std::size_t>(x * s)] & 0xFFFFFF;
+    }
+};
+
+std::vector<unsigned> Ids(const Client& app) {
+    std::vector<unsigned> ids;
+    for (const auto& r : app.buttons) ids.push_back(r.id);
+    return ids;
+}
+
+}  // namespace
+
+TEST_F(Paint, FirstPageDrawsCardsButtonsAndTheirRegions) {
+    Client app;
+    app.connectionId = "482915037";
+    const Rendered r(app, 1080, 680);
+    EXPECT_EQ(r.At(90, 400), 0x172821u) << "sidebar";
+    EXPECT_EQ(r.At(1060, 300), 0xF5F6F3u) << "background";
+    EXPECT_EQ(r.At(150, 136), 0x31483Au) << "selected nav item";
+    EXPECT_EQ(r.At(300, 205), 0xFFFFFFu) << "card 1";
+    EXPECT_EQ(r.At(1030, 220), 0xFFFFFFu) << "card 2";
+    EXPECT_EQ(r.At(608, 177), 0xF4EEDFu) << "waiting pill";
+    EXPECT_EQ(r.At(252, 440), 0x16664Fu) << "copy button";
+    EXPECT_EQ(r.At(1010, 440), 0x16664Fu) << "send button";
+    EXPECT_EQ(r.At(522, 440), 0xF5F7F7u) << "renew button";
+    EXPECT_EQ(r.At(1000, 590), 0xEAF0E9u) << "info band";
+    EXPECT_EQ(r.At(1010, 300), 0xF7F8F9u) << "ID box";
+    EXPECT_EQ(Ids(app), (std::vector<unsigned>{107, 108, 105, 104, 106, 103, 112, 113, 114}));
+    const ClickRegion& copy = app.buttons[3];
+    EXPECT_EQ(copy.label, L"Bağlantı bilgilerini kopyala");
+    EXPECT_FLOAT_EQ(copy.x, 248);
+    EXPECT_FLOAT_EQ(copy.y, 435);
+    EXPECT_FLOAT_EQ(copy.width, 257);
+    EXPECT_FLOAT_EQ(copy.height, 39);
+}
+
+TEST_F(Paint, HoverAndReadinessChangeTheirColours) {
+    Client app;
+    app.hoverId = 104;
+    app.hostReady = true;
+    const Rendered hovered(app, 1080, 680);
+    EXPECT_EQ(hovered.At(252, 440), 0x1E7B60u) << "hovered primary button";
+    EXPECT_EQ(hovered.At(608, 177), 0xE7F5EBu) << "ready pill";
+    app.hoverId = 106;
+    const Rendered secondary(app, 1080, 680);
+    EXPECT_EQ(secondary.At(522, 440), 0xE6ECEAu) << "hovered secondary button";
+    app.viewerMode = true;
+    const Rendered viewer(app, 1080, 680);
+    EXPECT_EQ(viewer.At(608, 177), 0xF4EEDFu) << "a viewer is never 'ready' as a host";
+}
+
+TEST_F(Paint, ConsentPanelLeavesOnlyItsTwoButtons) {
+    Client app;
+    app.consentPending = true;
+    const Rendered r(app, 1080, 680);
+    EXPECT_EQ(Ids(app), (std::vector<unsigned>{110, 109}));
+    EXPECT_EQ(r.At(330, 190), 0xFFFFFFu) << "panel";
+    EXPECT_EQ(r.At(820, 425), 0x16664Fu) << "accept button";
+    EXPECT_NE(r.At(90, 400), 0x172821u) << "the sidebar lies under the translucent veil";
+}
+
+TEST_F(Paint, SharingHostGetsAStopButtonAndTheViewerOnlyTheRemoteView) {
+    Client app;
+    app.sessionActive = true;
+    app.hostReady = true;
+    const Rendered host(app, 1080, 680);
+    EXPECT_EQ(Ids(app).back(), 111u);
+    EXPECT_EQ(host.At(1035, 615), 0xA12232u) << "danger button";
+    app.hoverId = 111;
+    const Rendered hovered(app, 1080, 680);
+    EXPECT_EQ(hovered.At(1035, 615), 0x1E7B60u) << "a hovered danger button";
+
+    app.hoverId = 0;
+    app.viewerMode = true;
+    const Rendered viewer(app, 1080, 680);
+    EXPECT_EQ(Ids(app), std::vector<unsigned>{111});
+    EXPECT_EQ(viewer.At(90, 400), 0x0D1418u) << "no sidebar in the remote view";
+    EXPECT_EQ(viewer.At(1040, 25), 0xA12232u) << "disconnect button";
+}
+
+TEST_F(Paint, SecurityPageHasNoCardButtons) {
+    Client app;
+    app.page = 1;
+    const Rendered r(app, 1080, 680);
+    EXPECT_EQ(Ids(app), (std::vector<unsigned>{107, 108, 112, 113, 114}));
+    EXPECT_EQ(r.At(150, 185), 0x31483Au) << "the second nav item is selected";
+    EXPECT_EQ(r.At(150, 136), 0x172821u) << "and the first is not";
+    EXPECT_EQ(r.At(1030, 555), 0xFFFFFFu) << "the security card";
+}
+
+TEST_F(Paint, TwiceTheDesignSizeDrawsTwiceAsLargeWithTheSameRegions) {
+    Client app;
+    const Rendered r(app, 2160, 1360);
+    EXPECT_FLOAT_EQ(app.scale, 2.0f);
+    EXPECT_EQ(r.pixels[static_cast<std::size_t>(800) * 2160 + 360] & 0xFFFFFF, 0x172821u) << "sidebar is 368 px wide";
+    EXPECT_EQ(r.pixels[static_cast<std::size_t>(800) * 2160 + 372] & 0xFFFFFF, 0xF5F6F3u);
+    EXPECT_EQ(r.At(252, 440), 0x16664Fu) << "copy button at twice the position";
+    EXPECT_FLOAT_EQ(app.buttons[3].x, 248) << "regions stay in layout units";
+}
