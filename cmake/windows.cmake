@@ -55,6 +55,9 @@ if(BUILD_TESTING)
     file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/test-output)
     add_test(NAME windows.app_tests COMMAND app_tests --gtest_brief=1)
 
+    # The real main window driven with xdotool on the test display.
+    add_test(NAME windows.gui_main_window COMMAND bash ${PROJECT_SOURCE_DIR}/tests/gui/main_window.sh $<TARGET_FILE:kestrelink>)
+
     # The transport and the queues against the real relay and a misbehaving server, both native
     # programs of the native preset, started around the test binary.
     set(KL_NATIVE_BUILD "${PROJECT_SOURCE_DIR}/build/native" CACHE PATH "The native preset's build folder")

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Drives the real main window under Wine with xdotool as a person would, and checks what the
+# screen shows (ImageMagick) and what the clipboard holds (xclip).
+#   main_window.sh PROGRAM.exe     (needs DISPLAY and WINEPREFIX, as scripts/test.sh sets them)
+set -uo pipefail
+program=$1
+work=$(mktemp -d /tmp/kl-gui.XXXXXX)
+fail=0
+check() {  # check NAME ACTUAL EXPECTED
+  if [ "$2" = "$3" ]; then echo "ok   $1"; else echo "FAIL $1: got $2, expected $3"; fail=1; fi
+}
+
+printf 'sentinel' | xclip -selection clipboard
+wine "$program" >"$work/program.log" 2>&1 &
+pid=$!
+trap 'kill $pid 2>/dev/null; rm -rf "$work"' EXIT
+wid=$(timeout 60 xdotool search --sync --onlyvisible --name '^Kestrelink Native$' | head -1)
+[ -n "$wid" ] || { echo "FAIL the main window did not appear"; exit 1; }
+sleep 2
+eval "$(xdotool getwindowgeometry --shell "$wid")"   # X Y WIDTH HEIGHT
+
+shot() { import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$work/shot.png" 2>/dev/null; }
+pixel() { convert "$work/shot.png" -format "%[hex:p{$1,$2}]" info: 2>/dev/null | cut -c1-6 | tr A-F a-f; }
+
+# The client area starts where the sidebar colour starts.
+shot
+cx=0; while [ $cx -lt 20 ] && [ "$(pixel $cx 300)" != "172821" ]; do cx=$((cx + 1)); done
+cy=0; while [ $cy -lt 40 ] && [ "$(pixel 20 $cy)" != "172821" ]; do cy=$((cy + 1)); done
+cw=$((WIDTH - 2 * cx)); ch=$((HEIGHT - cy - cx))
+scale=$(awk -v w=$cw -v h=$ch 'BEGIN {s = h / 680; if (w / 1080 < s) s = w / 1080; print s}')
+at() { awk -v x="$1" -v y="$2" -v s="$scale" -v cx=$cx -v cy=$cy 'BEGIN {printf "%d %d", cx + x * s, cy + y * s}'; }
+layout_pixel() { set -- $(at "$1" "$2"); pixel "$1" "$2"; }
+move() { set -- $(at "$1" "$2"); xdotool mousemove --window "$wid" "$1" "$2"; }
+echo "client origin $cx,$cy size ${cw}x${ch} scale $scale"
+
+# A click acts on release: press on the background, release on "Güvenlik".
+move 600 625; xdotool mousedown 1; move 100 200; sleep 0.3; xdotool mouseup 1; sleep 0.8; shot
+check "press outside, release on a region switches the page" "$(layout_pixel 150 185)" "31483a"
+check "the first nav item is no longer selected" "$(layout_pixel 150 136)" "172821"
+move 100 150; xdotool click 1; sleep 0.8
+
+# Hover repaints the hovered button.
+move 252 440; sleep 0.8; shot
+check "hovering the copy button colours it" "$(layout_pixel 252 440)" "1e7b60"
+move 1060 300; sleep 0.8; shot
+check "leaving it restores its colour" "$(layout_pixel 252 440)" "16664f"
+
+# Copy before the host registered (no relay runs here) leaves the clipboard alone.
+move 300 455; xdotool click 1; sleep 0.8
+check "copy before registration leaves the clipboard untouched" "$(xclip -o -selection clipboard)" "sentinel"
+
+# The close region ends the program with exit code 0.
+move 1020 40; xdotool click 1
+for _ in $(seq 100); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
+wait $pid; rc=$?
+check "the close region exits with 0" "$rc" "0"
+exit $fail
