@@ -7,8 +7,6 @@
 #include "session/session.hpp"
 #include "ui/ui.hpp"
 
-namespace {
-
 unsigned HitTestRegions(const Client& app, int x, int y) {
     const float lx = static_cast<float>(x) / app.scale, ly = static_cast<float>(y) / app.scale;
     unsigned hit = 0;
@@ -16,6 +14,8 @@ unsigned HitTestRegions(const Client& app, int x, int y) {
         if (lx >= r.x && lx < r.x + r.width && ly >= r.y && ly < r.y + r.height) hit = r.id;
     return hit;
 }
+
+namespace {
 
 HWND CreateEdit(HWND parent, DWORD style, int id, int limit, const wchar_t* cue) {
     HWND edit = CreateWindowExW(0, L"EDIT", L"", style, 0, 0, 1, 1, parent,

@@ -21,3 +21,5 @@ void RouteCommand(Client& app, unsigned id);
 void CopyCredentials(Client& app);
 void PaintWindow(Client& app, HDC dc);
 std::wstring Utf8ToWide(const std::string& text);
+// The command id of the region under a client point (pixels); the last drawn region wins, 0 for none.
+unsigned HitTestRegions(const Client& app, int x, int y);

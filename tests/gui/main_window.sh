@@ -45,6 +45,18 @@ check "hovering the copy button colours it" "$(layout_pixel 252 440)" "1e7b60"
 move 1060 300; sleep 0.8; shot
 check "leaving it restores its colour" "$(layout_pixel 252 440)" "16664f"
 
+# Only the top strip between the sidebar and the window buttons drags the window.
+geometry() { xdotool getwindowgeometry --shell "$wid" | sed -n "s/^$1=//p"; }
+x0=$(geometry X)
+move 500 300; xdotool mousedown 1; xdotool mousemove_relative -- 60 0; sleep 0.3; xdotool mouseup 1; sleep 0.5
+check "a press on a card does not drag" "$(geometry X)" "$x0"
+move 500 8; xdotool mousedown 1; sleep 0.2
+for step in 1 2 3 4 5 6; do xdotool mousemove_relative -- 10 0; sleep 0.05; done
+sleep 0.3; xdotool mouseup 1; sleep 0.5
+moved=$(( $(geometry X) - x0 ))
+check "the top strip drags the window" "$([ $moved -ge 40 ] && echo moved || echo "moved $moved")" "moved"
+eval "$(xdotool getwindowgeometry --shell "$wid")"
+
 # Copy before the host registered (no relay runs here) leaves the clipboard alone.
 move 300 455; xdotool click 1; sleep 0.8
 check "copy before registration leaves the clipboard untouched" "$(xclip -o -selection clipboard)" "sentinel"
@@ -54,4 +66,34 @@ move 1020 40; xdotool click 1
 for _ in $(seq 100); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
 wait $pid; rc=$?
 check "the close region exits with 0" "$rc" "0"
+
+# A fresh window for each of the other two window buttons.
+restart() {
+  kill $pid 2>/dev/null; wait $pid 2>/dev/null
+  wine "$program" >"$work/program2.log" 2>&1 &
+  pid=$!
+  wid=$(timeout 60 xdotool search --sync --onlyvisible --name '^Kestrelink Native$' | head -1)
+  sleep 2
+  eval "$(xdotool getwindowgeometry --shell "$wid")"
+}
+
+# Maximise: without a window manager Wine keeps the X window's size, so the check is what is
+# drawn: the sidebar grows with the layout scale.
+restart
+sidebar_width() {  # pixels of sidebar colour along the row y = 300 of the last shot
+  convert "$work/shot.png" -crop "${WIDTH}x1+0+300" +repage txt:- 2>/dev/null |
+    awk -v cx=$cx 'NR > 1 { split($1, p, ","); x = p[1] + 0; if (x >= cx) { if (index(tolower($3), "#172821") == 1) n++; else if (n > 0) { print n; exit } } }'
+}
+shot; normal=$(sidebar_width)
+move 984 40; xdotool click 1; sleep 1; shot; maximised=$(sidebar_width)
+check "the maximise region maximises (the layout grows)" "$([ "$maximised" -gt "$normal" ] && echo grew || echo "$normal -> $maximised")" "grew"
+
+# Minimise: without a window manager the X window stays mapped; Wine marks it iconic in its
+# window-manager hints, which is what a window manager acts on.
+restart
+iconic() { xprop -id "$wid" WM_HINTS | grep -q "Iconic State" && echo iconic || echo normal; }
+check "a fresh window is not iconic" "$(iconic)" "normal"
+move 946 40; xdotool click 1; sleep 1
+check "the minimise region minimises" "$(iconic)" "iconic"
+kill $pid 2>/dev/null; wait $pid 2>/dev/null
 exit $fail
