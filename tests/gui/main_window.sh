@@ -10,10 +10,13 @@ check() {  # check NAME ACTUAL EXPECTED
   if [ "$2" = "$3" ]; then echo "ok   $1"; else echo "FAIL $1: got $2, expected $3"; fail=1; fi
 }
 
-printf 'sentinel' | xclip -selection clipboard
+# xclip stays behind to serve the selection: it must not hold the test runner's output open,
+# and it leaves after the one read below.
+printf 'sentinel' | xclip -selection clipboard -loops 1 >/dev/null 2>&1 &
+xclip_pid=$!
 wine "$program" >"$work/program.log" 2>&1 &
 pid=$!
-trap 'kill $pid 2>/dev/null; rm -rf "$work"' EXIT
+trap 'kill $pid $xclip_pid 2>/dev/null; rm -rf "$work"' EXIT
 wid=$(timeout 60 xdotool search --sync --onlyvisible --name '^Kestrelink Native$' | head -1)
 [ -n "$wid" ] || { echo "FAIL the main window did not appear"; exit 1; }
 sleep 2
