@@ -7,6 +7,7 @@
 #include "app/client.hpp"
 #include "crypto/crypto_session.hpp"
 #include "net/transport.hpp"
+#include "session/messages.hpp"
 #include "session/session.hpp"
 #include "ui/ui.hpp"
 
@@ -124,7 +125,7 @@ bool QueueOutgoing(Client& app, kl::OutgoingMessage message) {
     {
         std::lock_guard<std::mutex> lock(app.sendMutex);
         if (!app.networkRunning) return false;
-        if (message.kind == 1 && !app.sendQueue.empty() && app.sendQueue.back().kind == 1) {
+        if (message.kind == kl::ScreenFrame && !app.sendQueue.empty() && app.sendQueue.back().kind == kl::ScreenFrame) {
             // Only the newest screen image waits: it replaces an unsent one at the tail.
             kl::OutgoingMessage& last = app.sendQueue.back();
             const std::size_t total = app.sendQueueBytes - last.bytes.size() + size;
@@ -161,10 +162,7 @@ bool QueueEncrypted(Client& app, std::uint8_t kind, const std::vector<std::uint8
 
 void DrainEvents(Client& app, const EventHandler& handler) {  // UI thread only
     if (app.eventOverflow.exchange(false)) {
-        StopSession(app);
-        app.viewerMode = false;
-        LayoutControls(app);
-        SetStatus(app, L"Veri sınırı aşıldı. Oturum durduruldu.");
+        StopWithStatus(app, L"Veri sınırı aşıldı. Oturum durduruldu.", false);
         return;
     }
     std::deque<QueuedEvent> batch;

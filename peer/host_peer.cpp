@@ -14,8 +14,6 @@ namespace kl::peer {
 
 namespace {
 
-constexpr std::uint8_t kScreenFrame = 1, kInputEvent = 2, kReady = 3;
-
 class HostPeer final : public PeerBase {
 public:
     HostPeer(boost::asio::io_context& ioc, boost::asio::ssl::context& tls, const PeerOptions& options,
@@ -46,13 +44,8 @@ private:
     void OnOpen() override { client_->SendText(BuildHostRegistration(id_)); }
 
     void OnText(std::string&& text) override {
-        nlohmann::json message;
-        try {
-            message = ParseMessage(text);
-        } catch (const std::exception& e) {
-            Quit(kExitProtocol, std::string("the relay sent malformed JSON: ") + e.what());
-        }
-        const std::string type = message.is_object() ? ReadString(message, "type", "") : "";
+        std::string type;
+        const nlohmann::json message = ParseRelayText(text, type);
         if (type == "registered") {
             if (ReadNumber(message, "protocol", 0) != 2) Quit(kExitProtocol, "\"registered\" without protocol 2");
             Emit({{"event", "registered"}, {"id", id_}});
@@ -65,7 +58,7 @@ private:
                 Quit(kExitProtocol, "\"connected\" for a request this host did not accept");
             sessionActive_ = true;
             Emit({{"event", "connected"}, {"requestId", requestId}});
-            client_->SendBinary(Seal(kReady, requestId));
+            client_->SendBinary(Seal(*crypto_, Ready, requestId));
             ScheduleFrame(std::chrono::steady_clock::now());
         } else if (type == "peerDisconnected") {
             Emit({{"event", "peerDisconnected"}, {"requestId", ReadString(message, "requestId", "")}});
@@ -73,7 +66,7 @@ private:
             EndRequest();
             if (wasActive && !options_.stay) Leave(kExitOk);
         } else if (type == "error") {
-            OnRelayError(message.contains("message") && message["message"].is_string() ? message["message"].get<std::string>() : "");
+            OnRelayError(message);
         }
     }
 
@@ -114,11 +107,6 @@ private:
         pending_.clear();
     }
 
-    std::string Seal(std::uint8_t kind, const std::string& plaintext) {
-        const auto envelope = crypto_->Encrypt(kind, reinterpret_cast<const std::uint8_t*>(plaintext.data()), plaintext.size());
-        return std::string(envelope.begin(), envelope.end());
-    }
-
     void ScheduleFrame(std::chrono::steady_clock::time_point at) {
         if (options_.fps <= 0) return;
         frameTimer_.expires_at(at);
@@ -140,7 +128,7 @@ private:
         }
         const std::string frame = frames_->Next(MonotonicNs(), options_.frameBytes);
         if (frame.size() > kMaxPlaintextSize) Quit(kExitUsage, "a frame is larger than the 8 MiB envelope limit");
-        client_->SendBinary(Seal(kScreenFrame, frame));
+        client_->SendBinary(Seal(*crypto_, ScreenFrame, frame));
         ++sent_;
         if (options_.frameBytes == 0 || sent_ <= 3) Emit({{"event", "frameSent"}, {"seq", sent_}, {"size", frame.size()}});
     }
@@ -151,7 +139,7 @@ private:
         std::vector<std::uint8_t> plain;
         if (!crypto_->Decrypt(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), kind, plain))
             Quit(kExitProtocol, "an envelope from the viewer failed authentication");
-        if (kind != kInputEvent) Quit(kExitProtocol, "the viewer sent an envelope of kind " + std::to_string(kind));
+        if (kind != InputEvent) Quit(kExitProtocol, "the viewer sent an envelope of kind " + std::to_string(kind));
         if (plain.size() > kMaxInputEvent) Quit(kExitProtocol, "an input event longer than 1024 bytes");
         try {
             const auto event = ParseMessage(plain);

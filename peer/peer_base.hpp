@@ -6,9 +6,11 @@
 #include <memory>
 #include <string>
 
+#include "crypto/crypto_session.hpp"
 #include "peer/output.hpp"
 #include "peer/peer.hpp"
 #include "peer/ws_client.hpp"
+#include "session/messages.hpp"
 
 namespace kl::peer {
 
@@ -53,10 +55,26 @@ protected:
         if (!relayError_.empty()) Quit(kExitRefused, "refused by the relay: " + relayError_);
         Quit(kExitClosed, "the relay closed the connection (code " + std::to_string(code) + ")");
     }
+    // The relay's text as JSON with its "type"; malformed JSON ends the run.
+    static nlohmann::json ParseRelayText(const std::string& text, std::string& type) {
+        nlohmann::json message;
+        try {
+            message = ParseMessage(text);
+        } catch (const std::exception& e) {
+            Quit(kExitProtocol, std::string("the relay sent malformed JSON: ") + e.what());
+        }
+        type = message.is_object() ? ReadString(message, "type", "") : "";
+        return message;
+    }
     // Common handling of "error": remember the text for the close that follows.
-    void OnRelayError(const std::string& message) {
-        relayError_ = message;
-        Emit({{"event", "error"}, {"message", message}});
+    void OnRelayError(const nlohmann::json& message) {
+        const auto text = message.find("message");
+        relayError_ = text != message.end() && text->is_string() ? text->get<std::string>() : "";
+        Emit({{"event", "error"}, {"message", relayError_}});
+    }
+    static std::string Seal(CryptoSession& crypto, std::uint8_t kind, const std::string& plaintext) {
+        const auto envelope = crypto.Encrypt(kind, reinterpret_cast<const std::uint8_t*>(plaintext.data()), plaintext.size());
+        return std::string(envelope.begin(), envelope.end());
     }
 
     boost::asio::io_context& ioc_;

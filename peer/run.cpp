@@ -2,26 +2,13 @@
 
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <charconv>
 #include <stdexcept>
 
+#include "app/command_line.hpp"
 #include "peer/peer_base.hpp"
 
 namespace kl::peer {
 
-namespace {
-
-template <class T>
-T Number(const std::string& name, const std::string& text, T min, T max) {
-    T value{};
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || value < min || value > max)
-        throw std::invalid_argument(name + " needs a number from " + std::to_string(min) + " to " + std::to_string(max) +
-                                    ", not \"" + text + "\"");
-    return value;
-}
-
-}  // namespace
 
 const char* PeerUsage() {
     return R"(Usage:
@@ -80,7 +67,7 @@ PeerOptions ParsePeerOptions(const std::vector<std::string>& args) {
         const std::string& v = args[++i];
         if (name == "--relay") o.relayUrl = v;
         else if (name == "--ca") o.caFile = v;
-        else if (name == "--timeout") o.timeoutSeconds = Number<double>(name, v, 0.1, 86400);
+        else if (name == "--timeout") o.timeoutSeconds = ParseNumberOption<double>(name, v, 0.1, 86400);
         else if (name == "--id") o.id = v;
         else if (name == "--key") o.key = v;
         else if (name == "--answer") {
@@ -90,15 +77,15 @@ PeerOptions ParsePeerOptions(const std::vector<std::string>& args) {
         else if (name == "--pattern") {
             const auto x = v.find('x');
             if (x == std::string::npos) throw std::invalid_argument("--pattern needs WIDTHxHEIGHT, such as 1280x720");
-            o.patternWidth = Number<int>(name, v.substr(0, x), 1, 7680);
-            o.patternHeight = Number<int>(name, v.substr(x + 1), 1, 4320);
-        } else if (name == "--fps") o.fps = Number<double>(name, v, 0.01, 1000);
-        else if (name == "--frames") o.frameCount = Number<long>(name, v, 0, 1L << 40);
-        else if (name == "--frame-bytes") o.frameBytes = Number<std::size_t>(name, v, 0, 8388580);
+            o.patternWidth = ParseNumberOption<int>(name, v.substr(0, x), 1, 7680);
+            o.patternHeight = ParseNumberOption<int>(name, v.substr(x + 1), 1, 4320);
+        } else if (name == "--fps") o.fps = ParseNumberOption<double>(name, v, 0.01, 1000);
+        else if (name == "--frames") o.frameCount = ParseNumberOption<long>(name, v, 0, 1L << 40);
+        else if (name == "--frame-bytes") o.frameBytes = ParseNumberOption<std::size_t>(name, v, 0, 8388580);
         else if (name == "--input") o.inputs.push_back(v);
-        else if (name == "--text-bytes") o.textBytes = Number<std::size_t>(name, v, 1, 1u << 30);
-        else if (name == "--binary-bytes") o.binaryBytes = Number<std::size_t>(name, v, 1, 1u << 30);
-        else if (name == "--count") o.count = Number<std::size_t>(name, v, 1, 1000000);
+        else if (name == "--text-bytes") o.textBytes = ParseNumberOption<std::size_t>(name, v, 1, 1u << 30);
+        else if (name == "--binary-bytes") o.binaryBytes = ParseNumberOption<std::size_t>(name, v, 1, 1u << 30);
+        else if (name == "--count") o.count = ParseNumberOption<std::size_t>(name, v, 1, 1000000);
         else throw std::invalid_argument("unknown option " + name + " (see --help)");
     }
     if (o.relayUrl.empty()) throw std::invalid_argument(o.mode + " needs --relay URL");

@@ -13,8 +13,6 @@ namespace kl::peer {
 
 namespace {
 
-constexpr std::uint8_t kScreenFrame = 1, kInputEvent = 2, kReady = 3;
-
 class ViewerPeer final : public PeerBase {
 public:
     using PeerBase::PeerBase;
@@ -48,13 +46,8 @@ private:
     void OnOpen() override { client_->SendText(BuildViewerRegistration(id_, proof_)); }
 
     void OnText(std::string&& text) override {
-        nlohmann::json message;
-        try {
-            message = ParseMessage(text);
-        } catch (const std::exception& e) {
-            Quit(kExitProtocol, std::string("the relay sent malformed JSON: ") + e.what());
-        }
-        const std::string type = message.is_object() ? ReadString(message, "type", "") : "";
+        std::string type;
+        const nlohmann::json message = ParseRelayText(text, type);
         if (type == "connected") {
             if (!requestId_.empty()) Quit(kExitProtocol, "\"connected\" arrived twice");
             requestId_ = ReadString(message, "requestId", "");
@@ -64,7 +57,7 @@ private:
             Emit({{"event", "peerDisconnected"}, {"requestId", ReadString(message, "requestId", "")}});
             if (bound_) Leave(kExitOk);
         } else if (type == "error") {
-            OnRelayError(message.contains("message") && message["message"].is_string() ? message["message"].get<std::string>() : "");
+            OnRelayError(message);
         }
     }
 
@@ -74,17 +67,17 @@ private:
         std::vector<std::uint8_t> plain;
         if (!crypto_->Decrypt(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), kind, plain))
             Quit(kExitProtocol, "an envelope from the host failed authentication");
-        if (kind == kReady && !bound_) {
+        if (kind == Ready && !bound_) {
             if (std::string(plain.begin(), plain.end()) != requestId_) Quit(kExitProtocol, "Ready does not name this request");
             bound_ = true;
             Emit({{"event", "ready"}});
             for (const auto& input : inputs_) {
-                client_->SendBinary(Seal(input));
+                client_->SendBinary(Seal(*crypto_, InputEvent, input));
                 Emit({{"event", "inputSent"}, {"json", input}});
             }
             return;
         }
-        if (kind != kScreenFrame || !bound_) Quit(kExitProtocol, "an envelope of kind " + std::to_string(kind) + " out of order");
+        if (kind != ScreenFrame || !bound_) Quit(kExitProtocol, "an envelope of kind " + std::to_string(kind) + " out of order");
         JpegFrameInfo info;
         if (!CheckJpegStructure(plain.data(), plain.size(), info)) Quit(kExitProtocol, "a frame is not a well-formed JPEG");
         ++frames_;
@@ -93,11 +86,6 @@ private:
         if (const auto sent = EmbeddedSendTime(frame)) line["latencyMs"] = static_cast<double>(MonotonicNs() - *sent) / 1e6;
         Emit(line);
         if (options_.frameCount >= 0 && frames_ >= options_.frameCount) Leave(kExitOk);
-    }
-
-    std::string Seal(const std::string& plaintext) {
-        const auto envelope = crypto_->Encrypt(kInputEvent, reinterpret_cast<const std::uint8_t*>(plaintext.data()), plaintext.size());
-        return std::string(envelope.begin(), envelope.end());
     }
 
     std::string id_, key_, proof_, requestId_;

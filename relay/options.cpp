@@ -1,25 +1,14 @@
 #include "relay/options.hpp"
 
+#include "app/command_line.hpp"
+
 #include <boost/asio/ip/address.hpp>
-#include <charconv>
 #include <limits>
 #include <stdexcept>
 
 namespace kl::relay {
 
-namespace {
-
-template <class T>
-T ParseNumber(const std::string& name, const std::string& text, T min, T max) {
-    T value{};
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || value < min || value > max)
-        throw std::invalid_argument(name + " needs a whole number from " + std::to_string(min) + " to " +
-                                    std::to_string(max) + ", not \"" + text + "\"");
-    return value;
-}
-
-}  // namespace
+using kl::ParseNumberOption;
 
 const char* UsageText() {
     return R"(Usage: kestrelink-relay [options]
@@ -62,18 +51,18 @@ Options ParseOptions(const std::vector<std::string>& args) {
         if (i + 1 >= args.size()) throw std::invalid_argument(name + (name.rfind("--", 0) == 0 ? " needs a value" : ": unknown argument"));
         const std::string& value = args[++i];
         if (name == "--listen") o.listen = value;
-        else if (name == "--port") o.port = ParseNumber<std::uint16_t>(name, value, 0, 65535);
+        else if (name == "--port") o.port = ParseNumberOption<std::uint16_t>(name, value, 0, 65535);
         else if (name == "--cert") o.certFile = value;
         else if (name == "--key") o.keyFile = value;
-        else if (name == "--metrics-port") o.metricsPort = value == "off" ? -1 : ParseNumber<int>(name, value, 0, 65535);
-        else if (name == "--max-connections") o.maxConnections = ParseNumber<std::size_t>(name, value, 1, kMax);
-        else if (name == "--max-connections-per-address") o.maxConnectionsPerAddress = ParseNumber<std::size_t>(name, value, 1, kMax);
-        else if (name == "--viewer-requests-per-minute") o.routing.viewerRequestsPerMinute = ParseNumber<unsigned>(name, value, 1, 1000000);
-        else if (name == "--send-buffer-bytes") o.sendBufferBytes = ParseNumber<std::size_t>(name, value, 65536, kMax);
-        else if (name == "--max-text-bytes") o.maxTextBytes = ParseNumber<std::size_t>(name, value, 256, 1u << 20);
-        else if (name == "--max-binary-bytes") o.maxBinaryBytes = ParseNumber<std::size_t>(name, value, 1024, 1u << 30);
-        else if (name == "--register-timeout-ms") o.routing.registerDeadline = std::chrono::milliseconds(ParseNumber<int>(name, value, 100, 3600000));
-        else if (name == "--request-timeout-ms") o.routing.requestDeadline = std::chrono::milliseconds(ParseNumber<int>(name, value, 100, 3600000));
+        else if (name == "--metrics-port") o.metricsPort = value == "off" ? -1 : ParseNumberOption<int>(name, value, 0, 65535);
+        else if (name == "--max-connections") o.maxConnections = ParseNumberOption<std::size_t>(name, value, 1, kMax);
+        else if (name == "--max-connections-per-address") o.maxConnectionsPerAddress = ParseNumberOption<std::size_t>(name, value, 1, kMax);
+        else if (name == "--viewer-requests-per-minute") o.routing.viewerRequestsPerMinute = ParseNumberOption<unsigned>(name, value, 1, 1000000);
+        else if (name == "--send-buffer-bytes") o.sendBufferBytes = ParseNumberOption<std::size_t>(name, value, 65536, kMax);
+        else if (name == "--max-text-bytes") o.maxTextBytes = ParseNumberOption<std::size_t>(name, value, 256, 1u << 20);
+        else if (name == "--max-binary-bytes") o.maxBinaryBytes = ParseNumberOption<std::size_t>(name, value, 1024, 1u << 30);
+        else if (name == "--register-timeout-ms") o.routing.registerDeadline = std::chrono::milliseconds(ParseNumberOption<int>(name, value, 100, 3600000));
+        else if (name == "--request-timeout-ms") o.routing.requestDeadline = std::chrono::milliseconds(ParseNumberOption<int>(name, value, 100, 3600000));
         else throw std::invalid_argument("unknown option " + name + " (see --help)");
     }
     o.routing.maxTextBytes = o.maxTextBytes;

@@ -14,6 +14,9 @@ inline constexpr std::size_t kMaxTextMessage = 16384;
 inline constexpr int kMaxNesting = 4;
 inline constexpr std::size_t kMaxInputEvent = 1024;
 
+// The inner kinds of the session's encrypted messages.
+enum EncryptedKind : std::uint8_t { ScreenFrame = 1, InputEvent = 2, Ready = 3 };
+
 // Throws std::runtime_error("text limit") above 16384 bytes.
 void CheckTextSize(std::size_t length);
 // Parses one JSON value; deeper than 4 levels throws std::runtime_error("message nesting"),

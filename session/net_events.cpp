@@ -5,22 +5,10 @@
 #include "session/session.hpp"
 #include "ui/ui.hpp"
 
-namespace {
-
-void StopWithStatus(Client& app, const std::wstring& status) {
-    StopSession(app);
-    app.viewerMode = false;
-    app.remoteFrame.reset();
-    LayoutControls(app);
-    SetStatus(app, status);
-}
-
-}  // namespace
-
 void HandleNetEvent(Client& app, kl::NetEvent& event) {  // UI thread only
     if (event.kind == kl::NetEvent::Closed || event.kind == kl::NetEvent::Error) {
         // The event's own text is for developers; the user gets the one sentence.
-        StopWithStatus(app, L"Bağlantı kapandı. Yeniden bağlanmak için yeni ID üret.");
+        StopWithStatus(app, L"Bağlantı kapandı. Yeniden bağlanmak için yeni ID üret.", true);
         return;
     }
     if (event.kind != kl::NetEvent::Text) return;
@@ -30,9 +18,9 @@ void HandleNetEvent(Client& app, kl::NetEvent& event) {  // UI thread only
         const std::string type = kl::ReadString(message, "type", "");
         if (type == "error") {
             const std::string text = kl::ReadString(message, "message", "");
-            StopWithStatus(app, text.empty() ? L"Bağlantı kurulamadı." : Utf8ToWide(text));
+            StopWithStatus(app, text.empty() ? L"Bağlantı kurulamadı." : Utf8ToWide(text), true);
         }
     } catch (const std::exception&) {
-        StopWithStatus(app, L"Güvenlik doğrulaması başarısız. Bağlantı durduruldu.");
+        StopWithStatus(app, L"Güvenlik doğrulaması başarısız. Bağlantı durduruldu.", true);
     }
 }

@@ -1,5 +1,7 @@
 #pragma once
 // Session operations on the record; all run on the user-interface thread.
+#include <string>
+
 #include "net/events.hpp"
 
 struct Client;
@@ -12,5 +14,8 @@ void SendConnectRequest(Client& app);
 void AnswerConsent(Client& app, bool accepted);
 // The only place that joins the workers; leaves no relay connection behind.
 void StopSession(Client& app);
+// A stop path: StopSession, back to no role, optionally without the last remote picture,
+// the layout refreshed and `status` shown.
+void StopWithStatus(Client& app, const std::wstring& status, bool releaseFrame);
 // One event of the current session from the relay connection.
 void HandleNetEvent(Client& app, kl::NetEvent& event);

@@ -1,6 +1,7 @@
 #include "app/client.hpp"
 #include "net/transport.hpp"
 #include "session/session.hpp"
+#include "ui/ui.hpp"
 
 void StopSession(Client& app) {  // UI thread only
     ++app.sessionGeneration;
@@ -46,4 +47,12 @@ void StopSession(Client& app) {  // UI thread only
     app.eventOverflow = false;
     app.requestId.clear();
     app.requestNonce.clear();
+}
+
+void StopWithStatus(Client& app, const std::wstring& status, bool releaseFrame) {  // UI thread only
+    StopSession(app);
+    app.viewerMode = false;
+    if (releaseFrame) app.remoteFrame.reset();
+    LayoutControls(app);
+    SetStatus(app, status);
 }

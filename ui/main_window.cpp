@@ -29,12 +29,8 @@ HWND CreateEdit(HWND parent, DWORD style, int id, int limit, const wchar_t* cue)
 void OnTimer(Client& app) {
     const ULONGLONG now = GetTickCount64();
     if (app.consentPending && now > app.consentDeadline) AnswerConsent(app, false);
-    if (app.requestDeadline != 0 && now > app.requestDeadline) {
-        StopSession(app);
-        app.viewerMode = false;
-        LayoutControls(app);
-        SetStatus(app, L"Bağlantı onayı zaman aşımına uğradı. Yeni ID üret.");
-    }
+    if (app.requestDeadline != 0 && now > app.requestDeadline)
+        StopWithStatus(app, L"Bağlantı onayı zaman aşımına uğradı. Yeni ID üret.", false);
 }
 
 LRESULT Handle(Client& app, HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -12,8 +12,6 @@ namespace {
 class MainWindow : public ::testing::Test {
 protected:
     void SetUp() override {
-        Gdiplus::GdiplusStartupInput input;
-        Gdiplus::GdiplusStartup(&token_, &input, nullptr);
         WNDCLASSEXW wc{};
         wc.cbSize = sizeof wc;
         wc.lpfnWndProc = MainWindowProc;
@@ -35,7 +33,6 @@ protected:
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
         }
         g_app = nullptr;
-        Gdiplus::GdiplusShutdown(token_);
     }
     bool Invalidated() {
         RECT r{};
@@ -45,7 +42,6 @@ protected:
     }
     Client app_;
     HWND window_ = nullptr;
-    ULONG_PTR token_ = 0;
 };
 
 }  // namespace

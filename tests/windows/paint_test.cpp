@@ -13,17 +13,6 @@
 
 namespace {
 
-class Paint : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        Gdiplus::GdiplusStartupInput input;
-        Gdiplus::GdiplusStartup(&token_, &input, nullptr);
-    }
-    static void TearDownTestSuite() { Gdiplus::GdiplusShutdown(token_); }
-    static ULONG_PTR token_;
-};
-ULONG_PTR Paint::token_ = 0;
-
 // Renders `app` at width x height pixels and keeps the pixels.
 struct Rendered {
     int width, height;
@@ -67,7 +56,7 @@ std::vector<unsigned> Ids(const Client& app) {
 
 }  // namespace
 
-TEST_F(Paint, FirstPageDrawsCardsButtonsAndTheirRegions) {
+TEST(Paint, FirstPageDrawsCardsButtonsAndTheirRegions) {
     Client app;
     app.connectionId = "482915037";
     const Rendered r(app, 1080, 680);
@@ -91,7 +80,7 @@ TEST_F(Paint, FirstPageDrawsCardsButtonsAndTheirRegions) {
     EXPECT_FLOAT_EQ(copy.height, 39);
 }
 
-TEST_F(Paint, HoverAndReadinessChangeTheirColours) {
+TEST(Paint, HoverAndReadinessChangeTheirColours) {
     Client app;
     app.hoverId = 104;
     app.hostReady = true;
@@ -106,7 +95,7 @@ TEST_F(Paint, HoverAndReadinessChangeTheirColours) {
     EXPECT_EQ(viewer.At(608, 177), 0xF4EEDFu) << "a viewer is never 'ready' as a host";
 }
 
-TEST_F(Paint, ConsentPanelLeavesOnlyItsTwoButtons) {
+TEST(Paint, ConsentPanelLeavesOnlyItsTwoButtons) {
     Client app;
     app.consentPending = true;
     const Rendered r(app, 1080, 680);
@@ -116,7 +105,7 @@ TEST_F(Paint, ConsentPanelLeavesOnlyItsTwoButtons) {
     EXPECT_NE(r.At(90, 400), 0x172821u) << "the sidebar lies under the translucent veil";
 }
 
-TEST_F(Paint, SharingHostGetsAStopButtonAndTheViewerOnlyTheRemoteView) {
+TEST(Paint, SharingHostGetsAStopButtonAndTheViewerOnlyTheRemoteView) {
     Client app;
     app.sessionActive = true;
     app.hostReady = true;
@@ -135,7 +124,7 @@ TEST_F(Paint, SharingHostGetsAStopButtonAndTheViewerOnlyTheRemoteView) {
     EXPECT_EQ(viewer.At(1040, 25), 0xA12232u) << "disconnect button";
 }
 
-TEST_F(Paint, SecurityPageHasNoCardButtons) {
+TEST(Paint, SecurityPageHasNoCardButtons) {
     Client app;
     app.page = 1;
     const Rendered r(app, 1080, 680);
@@ -145,7 +134,7 @@ TEST_F(Paint, SecurityPageHasNoCardButtons) {
     EXPECT_EQ(r.At(1030, 555), 0xFFFFFFu) << "the security card";
 }
 
-TEST_F(Paint, TwiceTheDesignSizeDrawsTwiceAsLargeWithTheSameRegions) {
+TEST(Paint, TwiceTheDesignSizeDrawsTwiceAsLargeWithTheSameRegions) {
     Client app;
     const Rendered r(app, 2160, 1360);
     EXPECT_FLOAT_EQ(app.scale, 2.0f);

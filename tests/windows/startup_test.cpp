@@ -78,17 +78,6 @@ SIZE ExpectedClientSize() {
     return SIZE{r.right, r.bottom};
 }
 
-class Startup : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        GdiplusStartupInput input;
-        GdiplusStartup(&token_, &input, nullptr);
-    }
-    static void TearDownTestSuite() { GdiplusShutdown(token_); }
-    static ULONG_PTR token_;
-};
-ULONG_PTR Startup::token_ = 0;
-
 struct Png {
     GpBitmap* bitmap = nullptr;
     explicit Png(const std::wstring& path) { GdipCreateBitmapFromFile(path.c_str(), &bitmap); }
@@ -110,7 +99,7 @@ struct Png {
 
 }  // namespace
 
-TEST_F(Startup, PreviewWritesPictureOfTheClientSizeAndExitsZero) {
+TEST(Startup, PreviewWritesPictureOfTheClientSizeAndExitsZero) {
     const std::wstring path = Fresh(L"preview.png");
     Program program({L"--preview", path});
     EXPECT_EQ(program.WaitExit(), 0);
@@ -124,7 +113,7 @@ TEST_F(Startup, PreviewWritesPictureOfTheClientSizeAndExitsZero) {
     EXPECT_EQ(png.Pixel(png.Size().cx - 5, 5), 0xFFF5F6F3u) << "background not painted";
 }
 
-TEST_F(Startup, SecondPreviewPairWinsAndExtraArgumentsAreIgnored) {
+TEST(Startup, SecondPreviewPairWinsAndExtraArgumentsAreIgnored) {
     const std::wstring first = Fresh(L"first.png"), second = Fresh(L"second.png");
     Program program({L"stray", L"--preview", first, L"--preview", second, L"also-stray"});
     EXPECT_EQ(program.WaitExit(), 0);
@@ -132,12 +121,12 @@ TEST_F(Startup, SecondPreviewPairWinsAndExtraArgumentsAreIgnored) {
     EXPECT_TRUE(FileExists(second));
 }
 
-TEST_F(Startup, PreviewToUnwritablePathStillExitsZero) {
+TEST(Startup, PreviewToUnwritablePathStillExitsZero) {
     Program program({L"--preview", kOut + L"/no-such-folder/x.png"});
     EXPECT_EQ(program.WaitExit(), 0);
 }
 
-TEST_F(Startup, PreviewSwitchAloneOrInCapitalsStartsAVisibleRun) {
+TEST(Startup, PreviewSwitchAloneOrInCapitalsStartsAVisibleRun) {
     const std::wstring capital = Fresh(L"capital.png");
     for (const auto& args : {std::vector<std::wstring>{L"--preview"},
                              std::vector<std::wstring>{L"--PREVIEW", capital}}) {
