@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -95,6 +96,8 @@ struct Client {
     std::deque<kl::OutgoingMessage> sendQueue;  // guarded by sendMutex
     std::size_t sendQueueBytes = 0;             // guarded by sendMutex
     std::unordered_set<std::string> seenRequests;
+    // Milliseconds for the deadlines; GetTickCount64 unless a test puts its own clock here.
+    std::function<std::uint64_t()> tickSource;
 };
 
 // Set by the entry point right after the record is built and cleared right before it goes;

@@ -17,6 +17,9 @@ set(KL_PROGRAM_SOURCES
     session/viewer_flow.cpp
     session/teardown.cpp
     session/net_events.cpp
+    session/encrypted.cpp
+    screen/decode_jpeg.cpp
+    input/inject.cpp
     net/transport_winhttp.cpp
     net/workers.cpp
 )

@@ -1,11 +1,40 @@
+#include <windows.h>
+
 #include <exception>
 
 #include "app/client.hpp"
 #include "crypto/credentials.hpp"
+#include "crypto/crypto_session.hpp"
 #include "crypto/secure_wipe.hpp"
+#include "net/workers.hpp"
+#include "session/branches.hpp"
 #include "session/messages.hpp"
 #include "session/session.hpp"
 #include "ui/ui.hpp"
+
+namespace {
+
+constexpr std::uint64_t kConsentTimeoutMs = 35000;
+constexpr std::uint64_t kConnectTimeoutMs = 15000;
+constexpr std::size_t kMaxRequestsPerId = 256;
+
+void ForgetRequest(Client& app) {
+    app.crypto.reset();
+    app.requestId.clear();
+    app.requestNonce.clear();
+}
+
+void ShowBanner(Client& app) {
+    if (app.bannerWindow != nullptr) return;
+    app.bannerWindow = CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, L"KestrelinkBanner",
+                                       L"Kestrelink · Ekran paylaşımı açık", WS_POPUP | WS_BORDER, 20, 20,
+                                       610, 52, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    if (app.bannerWindow != nullptr) ShowWindow(app.bannerWindow, SW_SHOWNOACTIVATE);
+}
+
+}  // namespace
+
+std::uint64_t TickNow(const Client& app) { return app.tickSource ? app.tickSource() : GetTickCount64(); }
 
 void RenewHostId(Client& app) {  // UI thread only
     StopSession(app);
@@ -33,10 +62,81 @@ void RenewHostId(Client& app) {  // UI thread only
     }
 }
 
+void OnRegistered(Client& app, const nlohmann::json& message) {
+    if (app.hostReady) Fail("invalid registration");
+    if (kl::ReadNumber(message, "protocol", 0) != 2) Fail("invalid registration");
+    app.hostReady = true;
+    SetStatus(app, L"Bağlantıya hazır");
+}
+
+void OnConnectRequest(Client& app, const nlohmann::json& message) {
+    const std::string id = kl::ReadString(message, "requestId", "");
+    if (!kl::IsRequestId(id)) Fail("request");
+    if (!app.hostReady) Fail("unregistered request");
+    if (app.sessionActive || app.consentPending || app.consentGiven) return;  // one request at a time
+
+    const std::string proof = kl::ReadString(message, "password", "");
+    std::string nonce;
+    const bool valid = kl::VerifyAuthProof(app.connectionKey, app.connectionId, proof, nonce);
+    const bool full = app.seenRequests.size() >= kMaxRequestsPerId;
+    if (valid && !full && app.seenRequests.count(nonce) == 0) {
+        app.seenRequests.insert(nonce);
+        app.requestId = id;
+        app.requestNonce = nonce;
+        app.crypto = std::make_shared<kl::CryptoSession>(app.connectionKey, app.connectionId, nonce, true);
+        app.consentGiven = false;
+        app.consentPending = true;
+        app.consentDeadline = TickNow(app) + kConsentTimeoutMs;
+        if (app.mainWindow != nullptr) {
+            ShowWindow(app.mainWindow, SW_RESTORE);
+            SetForegroundWindow(app.mainWindow);
+        }
+        LayoutControls(app);
+        return;
+    }
+    if (!QueueText(app, kl::BuildConnectResponse(id, false))) Fail("reject send");
+    if (!valid) SetStatus(app, L"Yanlış anahtarla gelen istek reddedildi.");
+    else if (!full) SetStatus(app, L"Tekrarlanmış bağlantı isteği reddedildi.");
+    else SetStatus(app, L"İstek sınırına ulaşıldı. Yeni ID üret.");
+}
+
 void AnswerConsent(Client& app, bool accepted) {  // UI thread only
     if (!app.consentPending) return;
     app.consentPending = false;
-    app.consentDeadline = 0;
     app.consentGiven = accepted;
+    app.consentDeadline = 0;
+    const bool queued = app.transport && QueueText(app, kl::BuildConnectResponse(app.requestId, accepted));
+    if (!queued) {
+        StopSession(app);
+        SetStatus(app, L"İstek sona erdi. Yeni ID üret.");
+    } else if (accepted) {
+        app.requestDeadline = TickNow(app) + kConnectTimeoutMs;
+        SetStatus(app, L"Onaylandı. Şifreli oturum kuruluyor…");
+    } else {
+        ForgetRequest(app);
+        app.requestDeadline = 0;
+        SetStatus(app, L"İstek reddedildi. Yeni istek bekleniyor.");
+    }
+    if (app.mainWindow != nullptr) InvalidateRect(app.mainWindow, nullptr, FALSE);
     LayoutControls(app);
+}
+
+void OnHostConnected(Client& app, const nlohmann::json& message) {
+    if (!app.consentGiven || app.consentPending || kl::ReadString(message, "requestId", "") != app.requestId)
+        Fail("no local consent");
+    app.sessionActive = true;
+    app.hostReady = true;
+    app.requestDeadline = 0;
+    ShowBanner(app);
+    SetStatus(app, L"Ekran paylaşımı açık · Ctrl+Alt+Shift+F12 ile kes");
+    const std::vector<std::uint8_t> ready(app.requestId.begin(), app.requestId.end());
+    if (!QueueEncrypted(app, kl::Ready, ready)) Fail("ready");
+    LayoutControls(app);
+}
+
+void CheckTimers(Client& app) {  // UI thread only
+    const std::uint64_t now = TickNow(app);
+    if (app.consentPending && now > app.consentDeadline) AnswerConsent(app, false);
+    if (app.requestDeadline != 0 && now > app.requestDeadline)
+        StopWithStatus(app, L"Bağlantı onayı zaman aşımına uğradı. Yeni ID üret.", false);
 }

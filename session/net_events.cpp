@@ -1,9 +1,53 @@
 #include <exception>
 
 #include "app/client.hpp"
+#include "session/branches.hpp"
 #include "session/messages.hpp"
 #include "session/session.hpp"
 #include "ui/ui.hpp"
+
+namespace {
+
+void OnPeerDisconnected(Client& app, const nlohmann::json& message) {
+    const std::string id = kl::ReadString(message, "requestId", "");
+    if (!kl::IsRequestId(id) || id != app.requestId) return;
+    if (app.viewerMode || app.sessionActive) {
+        StopWithStatus(app, L"Karşı taraf ayrıldı. Yeni bağlantı için ID yenile.", true);
+        return;
+    }
+    // The requester left before sharing began: drop the request, stay registered.
+    app.consentPending = false;
+    app.consentGiven = false;
+    app.consentDeadline = 0;
+    app.requestDeadline = 0;
+    app.crypto.reset();
+    app.requestId.clear();
+    app.requestNonce.clear();
+    LayoutControls(app);
+    SetStatus(app, L"İstek sona erdi. Yeni istek bekleniyor.");
+}
+
+void OnText(Client& app, const std::vector<std::uint8_t>& bytes) {
+    kl::CheckTextSize(bytes.size());
+    const nlohmann::json message = kl::ParseMessage(bytes);
+    const std::string type = kl::ReadString(message, "type", "");
+    if (type == "registered") {
+        if (!app.viewerMode) OnRegistered(app, message);
+    } else if (type == "connectRequest") {
+        if (!app.viewerMode) OnConnectRequest(app, message);
+    } else if (type == "connected") {
+        if (app.sessionActive) Fail("duplicate");
+        if (app.viewerMode) OnViewerConnected(app, message);
+        else OnHostConnected(app, message);
+    } else if (type == "peerDisconnected") {
+        OnPeerDisconnected(app, message);
+    } else if (type == "error") {
+        const std::string text = kl::ReadString(message, "message", "Bağlantı kurulamadı.");
+        StopWithStatus(app, Utf8ToWide(text), true);
+    }
+}
+
+}  // namespace
 
 void HandleNetEvent(Client& app, kl::NetEvent& event) {  // UI thread only
     if (event.kind == kl::NetEvent::Closed || event.kind == kl::NetEvent::Error) {
@@ -11,15 +55,9 @@ void HandleNetEvent(Client& app, kl::NetEvent& event) {  // UI thread only
         StopWithStatus(app, L"Bağlantı kapandı. Yeniden bağlanmak için yeni ID üret.", true);
         return;
     }
-    if (event.kind != kl::NetEvent::Text) return;
     try {
-        kl::CheckTextSize(event.bytes.size());
-        const nlohmann::json message = kl::ParseMessage(event.bytes);
-        const std::string type = kl::ReadString(message, "type", "");
-        if (type == "error") {
-            const std::string text = kl::ReadString(message, "message", "");
-            StopWithStatus(app, text.empty() ? L"Bağlantı kurulamadı." : Utf8ToWide(text), true);
-        }
+        if (event.kind == kl::NetEvent::Binary) OnBinaryMessage(app, event.bytes);
+        else if (event.kind == kl::NetEvent::Text) OnText(app, event.bytes);
     } catch (const std::exception&) {
         StopWithStatus(app, L"Güvenlik doğrulaması başarısız. Bağlantı durduruldu.", true);
     }

@@ -1,5 +1,6 @@
 #pragma once
 // Session operations on the record; all run on the user-interface thread.
+#include <cstdint>
 #include <string>
 
 #include "net/events.hpp"
@@ -19,3 +20,7 @@ void StopSession(Client& app);
 void StopWithStatus(Client& app, const std::wstring& status, bool releaseFrame);
 // One event of the current session from the relay connection.
 void HandleNetEvent(Client& app, kl::NetEvent& event);
+// The two deadline checks of the 500 ms timer: consent first, then the request.
+void CheckTimers(Client& app);
+// The deadlines' clock in milliseconds.
+std::uint64_t TickNow(const Client& app);

@@ -1,4 +1,5 @@
 #include "app/client.hpp"
+#include "input/inject.hpp"
 #include "net/transport.hpp"
 #include "session/session.hpp"
 #include "ui/ui.hpp"
@@ -33,6 +34,7 @@ void StopSession(Client& app) {  // UI thread only
     }
     app.transport.reset();
     app.crypto.reset();
+    kl::ReleaseHeldInput();
     if (app.bannerWindow != nullptr) {
         DestroyWindow(app.bannerWindow);
         app.bannerWindow = nullptr;

@@ -26,13 +26,6 @@ HWND CreateEdit(HWND parent, DWORD style, int id, int limit, const wchar_t* cue)
     return edit;
 }
 
-void OnTimer(Client& app) {
-    const ULONGLONG now = GetTickCount64();
-    if (app.consentPending && now > app.consentDeadline) AnswerConsent(app, false);
-    if (app.requestDeadline != 0 && now > app.requestDeadline)
-        StopWithStatus(app, L"Bağlantı onayı zaman aşımına uğradı. Yeni ID üret.", false);
-}
-
 LRESULT Handle(Client& app, HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_CREATE:
@@ -88,7 +81,7 @@ LRESULT Handle(Client& app, HWND window, UINT message, WPARAM wParam, LPARAM lPa
             if (HIWORD(wParam) == 0) RouteCommand(app, LOWORD(wParam));
             return 0;
         case WM_TIMER:
-            OnTimer(app);
+            CheckTimers(app);
             return 0;
         case WM_CTLCOLOREDIT: {
             HDC dc = reinterpret_cast<HDC>(wParam);

@@ -21,5 +21,7 @@ void RouteCommand(Client& app, unsigned id);
 void CopyCredentials(Client& app);
 void PaintWindow(Client& app, HDC dc);
 std::wstring Utf8ToWide(const std::string& text);
+// Empty for text that is not valid UTF-16.
+std::string WideToUtf8(const std::wstring& text);
 // The command id of the region under a client point (pixels); the last drawn region wins, 0 for none.
 unsigned HitTestRegions(const Client& app, int x, int y);

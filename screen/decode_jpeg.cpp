@@ -1,0 +1,60 @@
+#include "screen/decode_jpeg.hpp"
+
+#include <objbase.h>
+
+#include "screen/jpeg_check.hpp"
+#include "ui/gdiplus_handles.hpp"
+
+using namespace Gdiplus;
+using namespace Gdiplus::DllExports;
+
+namespace kl {
+namespace {
+
+void ReleaseStream(IStream* stream) noexcept { stream->Release(); }
+using unique_stream = unique_any<IStream*, ReleaseStream, nullptr>;
+
+}  // namespace
+
+OwnedBitmap DecodeJpegFrame(const std::uint8_t* bytes, std::size_t length) {
+    JpegFrameInfo info;
+    if (!CheckJpegStructure(bytes, length, info)) return {};
+    unique_stream stream;
+    if (FAILED(CreateStreamOnHGlobal(nullptr, TRUE, stream.put()))) return {};
+    ULONG written = 0;
+    if (FAILED(stream.get()->Write(bytes, static_cast<ULONG>(length), &written)) || written != length)
+        return {};
+    LARGE_INTEGER start{};
+    if (FAILED(stream.get()->Seek(start, STREAM_SEEK_SET, nullptr))) return {};
+
+    unique_gdip_bitmap decoded;
+    if (GdipCreateBitmapFromStream(stream.get(), decoded.put()) != Ok) return {};
+    UINT width = 0, height = 0;
+    if (GdipGetImageWidth(decoded.get(), &width) != Ok || GdipGetImageHeight(decoded.get(), &height) != Ok ||
+        width != static_cast<UINT>(info.width) || height != static_cast<UINT>(info.height))
+        return {};
+
+    unique_gdip_bitmap result;
+    if (GdipCreateBitmapFromScan0(info.width, info.height, 0, PixelFormat32bppRGB, nullptr, result.put()) != Ok)
+        return {};
+    {
+        unique_gdip_graphics graphics;
+        if (GdipGetImageGraphicsContext(result.get(), graphics.put()) != Ok) return {};
+        if (GdipDrawImageRectI(graphics.get(), decoded.get(), 0, 0, info.width, info.height) != Ok) return {};
+    }
+    return OwnedBitmap(result.release());
+}
+
+unsigned ImageWidth(const OwnedBitmap& image) {
+    UINT width = 0;
+    if (!image || GdipGetImageWidth(static_cast<GpImage*>(image.get()), &width) != Ok) return 0;
+    return width;
+}
+
+unsigned ImageHeight(const OwnedBitmap& image) {
+    UINT height = 0;
+    if (!image || GdipGetImageHeight(static_cast<GpImage*>(image.get()), &height) != Ok) return 0;
+    return height;
+}
+
+}  // namespace kl

@@ -1,0 +1,85 @@
+#pragma once
+// A record with a transport that never connects: what the session queues stays in the
+// outgoing queue for the test to read, and the clock is the test's.
+#include <windows.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/client.hpp"
+#include "crypto/credentials.hpp"
+#include "crypto/crypto_session.hpp"
+#include "net/transport.hpp"
+#include "session/messages.hpp"
+#include "session/session.hpp"
+
+namespace kltest {
+
+inline const std::wstring kSecurityStop = L"Güvenlik doğrulaması başarısız. Bağlantı durduruldu.";
+
+class SessionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        app.tickSource = [this] { return now; };
+        app.connectionId = "482915037";
+        app.connectionKey = kl::GenerateConnectionKey();
+        Connect();
+    }
+    // What Client::Open leaves behind, without workers: messages queue up unsent.
+    void Connect() {
+        app.transport = std::make_shared<kl::Transport>();
+        app.networkRunning = true;
+    }
+    void Text(const std::string& text) {
+        kl::NetEvent event;
+        event.kind = kl::NetEvent::Text;
+        event.bytes.assign(text.begin(), text.end());
+        HandleNetEvent(app, event);
+    }
+    void Binary(const std::vector<std::uint8_t>& bytes) {
+        kl::NetEvent event;
+        event.kind = kl::NetEvent::Binary;
+        event.bytes = bytes;
+        HandleNetEvent(app, event);
+    }
+    std::vector<std::string> QueuedTexts() {
+        std::vector<std::string> texts;
+        for (const kl::OutgoingMessage& m : app.sendQueue)
+            if (m.kind == 0) texts.push_back(m.text);
+        return texts;
+    }
+    // After every stop: no relay connection, no worker, no banner, no request.
+    void ExpectStopped(const std::wstring& status) {
+        EXPECT_EQ(app.statusText, status);
+        EXPECT_FALSE(app.transport);
+        EXPECT_FALSE(app.crypto);
+        EXPECT_FALSE(app.networkThread.joinable());
+        EXPECT_FALSE(app.senderThread.joinable());
+        EXPECT_FALSE(app.captureThread.joinable());
+        EXPECT_EQ(app.bannerWindow, nullptr);
+        EXPECT_FALSE(app.sessionActive || app.consentPending || app.consentGiven || app.hostReady);
+        EXPECT_TRUE(app.requestId.empty());
+        EXPECT_TRUE(app.sendQueue.empty());
+    }
+
+    static std::string Nonce(int n) {
+        char text[33];
+        snprintf(text, sizeof text, "%032x", n);
+        return text;
+    }
+    static std::string RequestId(int n) {
+        char text[33];
+        snprintf(text, sizeof text, "%031xf", n);
+        return text;
+    }
+    std::string Request(const std::string& nonce, const std::string& id) {
+        return kl::BuildConnectRequest(kl::MakeAuthProof(app.connectionKey, app.connectionId, nonce), id);
+    }
+
+    std::uint64_t now = 5000000;
+    Client app;
+};
+
+}  // namespace kltest
