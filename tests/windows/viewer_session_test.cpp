@@ -1,0 +1,221 @@
+// The viewer's request from the typed ID and key, and its side of the relay and encrypted
+// messages, fed directly. The relay address is a closed loopback port: the workers run
+// and fail quietly while the test plays the relay.
+#include <objbase.h>
+
+#include <algorithm>
+#include <functional>
+
+#include "screen/decode_jpeg.hpp"
+#include "session_fixture.hpp"
+#include "ui/gdiplus_handles.hpp"
+
+using kltest::kSecurityStop;
+
+namespace {
+
+const std::string kKey = "ABCDEFGHIJKLMNOPQRSTUVWXY4";  // last index a multiple of 4
+const std::string kPeer = "123456789";
+
+// A JPEG file of the given size from the system's own encoder.
+std::vector<std::uint8_t> MakeJpeg(int width, int height) {
+    using namespace Gdiplus::DllExports;
+    static const CLSID kJpeg = {0x557CF401, 0x1A04, 0x11D3, {0x9A, 0x73, 0x00, 0x00, 0xF8, 0x1E, 0xF3, 0x2E}};
+    kl::unique_gdip_bitmap bitmap;
+    GdipCreateBitmapFromScan0(width, height, 0, PixelFormat32bppRGB, nullptr, bitmap.put());
+    IStream* stream = nullptr;
+    CreateStreamOnHGlobal(nullptr, TRUE, &stream);
+    GdipSaveImageToStream(bitmap.get(), stream, &kJpeg, nullptr);
+    STATSTG stat{};
+    stream->Stat(&stat, STATFLAG_NONAME);
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(stat.cbSize.QuadPart));
+    LARGE_INTEGER start{};
+    stream->Seek(start, STREAM_SEEK_SET, nullptr);
+    ULONG read = 0;
+    stream->Read(bytes.data(), static_cast<ULONG>(bytes.size()), &read);
+    stream->Release();
+    return bytes;
+}
+
+class ViewerSession : public kltest::SessionTest {
+protected:
+    void SetUp() override {
+        SessionTest::SetUp();
+        kl::DefaultRelayUrl = L"ws://127.0.0.1:9/ws";
+        // Under a message-only parent: Wine takes seconds to destroy a top-level edit.
+        app.idEdit = CreateWindowExW(0, L"EDIT", L"", WS_CHILD, 0, 0, 100, 20, HWND_MESSAGE, nullptr, nullptr, nullptr);
+        app.keyEdit = CreateWindowExW(0, L"EDIT", L"", WS_CHILD, 0, 0, 100, 20, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    }
+    void TearDown() override {
+        StopSession(app);
+        DestroyWindow(app.idEdit);
+        DestroyWindow(app.keyEdit);
+        app.idEdit = app.keyEdit = nullptr;
+    }
+    void Type(const wchar_t* id, const wchar_t* key) {
+        SetWindowTextW(app.idEdit, id);
+        SetWindowTextW(app.keyEdit, key);
+        SendConnectRequest(app);
+    }
+    void Requesting() {
+        Type(L"123 456 789", L"abcde-fghij klmno-pqrst uvwxy4");
+        ASSERT_TRUE(app.viewerMode && app.transport && app.crypto);
+    }
+    std::vector<std::uint8_t> FromHost(std::uint8_t kind, const std::vector<std::uint8_t>& plain) {
+        if (!host) host = std::make_unique<kl::CryptoSession>(kKey, kPeer, app.requestNonce, true);
+        return host->Encrypt(kind, plain);
+    }
+    std::vector<std::uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+    void Viewing() {
+        Requesting();
+        Text(kl::BuildConnected(RequestId(4)));
+        Binary(FromHost(kl::Ready, Bytes(RequestId(4))));
+        ASSERT_TRUE(app.sessionActive);
+    }
+    std::wstring KeyField() {
+        wchar_t text[64] = {};
+        GetWindowTextW(app.keyEdit, text, 64);
+        return text;
+    }
+    std::unique_ptr<kl::CryptoSession> host;
+};
+
+}  // namespace
+
+TEST_F(ViewerSession, InvalidInputOnlyChangesTheStatusLine) {
+    const auto registration = app.transport;
+    app.hostReady = true;
+    Type(L"12345678", L"ABCDEFGHIJKLMNOPQRSTUVWXY4");
+    EXPECT_EQ(app.statusText, L"9 haneli ID ve 26 karakterlik bağlantı anahtarı gerekiyor.");
+    Type(L"123456789", L"ABCDEFGHIJKLMNOPQRSTUVWXY5");  // low bits of the last character set
+    EXPECT_EQ(app.statusText, L"9 haneli ID ve 26 karakterlik bağlantı anahtarı gerekiyor.");
+    Type(L"482-915-037", L"ABCDEFGHIJKLMNOPQRSTUVWXY4");
+    EXPECT_EQ(app.statusText, L"Bağlanmak istediğin diğer bilgisayarın ID’sini gir.");
+    EXPECT_EQ(app.transport, registration) << "the host registration goes on";
+    EXPECT_TRUE(app.hostReady);
+    EXPECT_FALSE(app.viewerMode);
+    EXPECT_EQ(KeyField(), L"ABCDEFGHIJKLMNOPQRSTUVWXY4") << "nothing typed is lost";
+}
+
+TEST_F(ViewerSession, RequestNormalisesWhatWasTypedAndEmptiesTheKeyField) {
+    Requesting();
+    EXPECT_EQ(app.statusText, L"Bağlantı isteği gönderiliyor…");
+    EXPECT_EQ(app.requestNonce.size(), 32u);
+    EXPECT_TRUE(kl::IsRequestId(app.requestNonce)) << "32 lower-case hexadecimal digits";
+    EXPECT_EQ(app.requestDeadline, now + 50000);
+    EXPECT_EQ(KeyField(), L"");
+    EXPECT_TRUE(app.requestId.empty());
+    // The session keys are those of the normalised key and ID.
+    const auto envelope = app.crypto->Encrypt(kl::InputEvent, Bytes("{}"));
+    kl::CryptoSession hostSide(kKey, kPeer, app.requestNonce, true);
+    std::uint8_t kind = 0;
+    std::vector<std::uint8_t> plain;
+    EXPECT_TRUE(hostSide.Decrypt(envelope, kind, plain));
+
+    const std::string nonce = app.requestNonce;
+    Requesting();
+    EXPECT_NE(app.requestNonce, nonce) << "a fresh nonce per request";
+}
+
+TEST_F(ViewerSession, HostMessagesAreIgnoredAndAnEarlyPeerLeavingToo) {
+    Requesting();
+    Text(kl::BuildRegistered());
+    Text(Request(Nonce(1), RequestId(1)));
+    Text(kl::BuildPeerDisconnected(RequestId(1)));
+    Text(R"({"type":"somethingNew"})");
+    Text(R"({"notype":1})");
+    EXPECT_EQ(app.statusText, L"Bağlantı isteği gönderiliyor…");
+    EXPECT_TRUE(app.viewerMode && app.transport);
+}
+
+TEST_F(ViewerSession, ConnectedThenReadyBindsTheSession) {
+    Requesting();
+    Text(kl::BuildConnected(RequestId(4)));
+    EXPECT_EQ(app.requestId, RequestId(4));
+    EXPECT_EQ(app.statusText, L"Karşı cihazın şifreleme anahtarı doğrulanıyor…");
+    Binary(FromHost(kl::Ready, Bytes(RequestId(4))));
+    EXPECT_TRUE(app.sessionActive && app.hostReady);
+    EXPECT_EQ(app.requestDeadline, 0u);
+    EXPECT_EQ(app.statusText, L"Uçtan uca şifreli bağlantı aktif");
+    now += 100000;
+    CheckTimers(app);
+    EXPECT_TRUE(app.sessionActive) << "no deadline once bound";
+}
+
+TEST_F(ViewerSession, EveryBindingFaultStopsTheSession) {
+    std::string upper = RequestId(4);
+    std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+    const std::vector<std::function<void()>> faults = {
+        [&] { Text(kl::BuildConnected(RequestId(4))); },                   // connected twice
+        [&] { Binary(FromHost(kl::Ready, Bytes(RequestId(4) + '\0'))); },  // trailing NUL
+        [&] { Binary(FromHost(kl::Ready, Bytes(upper))); },
+        [&] { Binary(FromHost(kl::ScreenFrame, MakeJpeg(8, 8))); },        // frame before Ready
+        [&] { Binary(FromHost(kl::InputEvent, Bytes("{}"))); },
+    };
+    for (std::size_t i = 0; i < faults.size(); ++i) {
+        SCOPED_TRACE(i);
+        host.reset();
+        Requesting();
+        Text(kl::BuildConnected(RequestId(4)));
+        faults[i]();
+        ExpectStopped(kSecurityStop);
+        EXPECT_FALSE(app.viewerMode);
+    }
+    for (const std::string& connected : {std::string(R"({"type":"connected"})"), kl::BuildConnected(upper)}) {
+        Requesting();
+        Text(connected);
+        ExpectStopped(kSecurityStop);
+    }
+    host.reset();
+    Viewing();
+    Binary(FromHost(kl::Ready, Bytes(RequestId(4))));
+    ExpectStopped(kSecurityStop);
+}
+
+TEST_F(ViewerSession, FramesReplaceThePictureAndABadOneEndsTheSession) {
+    Viewing();
+    Binary(FromHost(kl::ScreenFrame, MakeJpeg(64, 48)));
+    ASSERT_TRUE(app.remoteFrame);
+    EXPECT_EQ(kl::ImageWidth(app.remoteFrame), 64u);
+    EXPECT_EQ(kl::ImageHeight(app.remoteFrame), 48u);
+    Binary(FromHost(kl::ScreenFrame, MakeJpeg(32, 16)));
+    EXPECT_EQ(kl::ImageWidth(app.remoteFrame), 32u);
+
+    const std::vector<std::uint8_t> png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 0};
+    Binary(FromHost(kl::ScreenFrame, png));
+    ExpectStopped(kSecurityStop);
+    EXPECT_FALSE(app.remoteFrame);
+}
+
+TEST_F(ViewerSession, RequestTimesOutAfterFiftySecondsAndPeerLeavingEndsAView) {
+    Requesting();
+    Text(kl::BuildConnected(RequestId(4)));
+    now += 50000;
+    CheckTimers(app);
+    EXPECT_TRUE(app.transport);
+    now += 1;
+    CheckTimers(app);
+    ExpectStopped(L"Bağlantı onayı zaman aşımına uğradı. Yeni ID üret.");
+    EXPECT_FALSE(app.viewerMode);
+
+    host.reset();
+    Viewing();
+    Text(kl::BuildPeerDisconnected(RequestId(5)));
+    EXPECT_TRUE(app.sessionActive);
+    Text(kl::BuildPeerDisconnected(RequestId(4)));
+    ExpectStopped(L"Karşı taraf ayrıldı. Yeni bağlantı için ID yenile.");
+    EXPECT_FALSE(app.viewerMode);
+}
+
+TEST_F(ViewerSession, RenewingDuringAViewEndsItAndRegistersAFreshHost) {
+    Viewing();
+    const std::string oldId = app.connectionId;
+    RenewHostId(app);
+    EXPECT_FALSE(app.viewerMode || app.sessionActive);
+    EXPECT_NE(app.connectionId, oldId);
+    EXPECT_TRUE(app.transport);
+    EXPECT_EQ(app.statusText, L"Güvenli bağlantı kuruluyor…");
+    StopSession(app);
+    StopSession(app);  // twice is harmless
+    EXPECT_FALSE(app.transport);
+}
