@@ -58,12 +58,20 @@ if(BUILD_TESTING)
     file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/test-output)
     add_test(NAME windows.app_tests COMMAND app_tests --gtest_brief=1)
 
+    set(KL_NATIVE_BUILD "${PROJECT_SOURCE_DIR}/build/native" CACHE PATH "The native preset's build folder")
+
     # The real main window driven with xdotool on the test display.
     add_test(NAME windows.gui_main_window COMMAND bash ${PROJECT_SOURCE_DIR}/tests/gui/main_window.sh $<TARGET_FILE:kestrelink>)
 
+    # Whole sessions: the real relay, the program under Wine and klpeer, screenshots kept.
+    foreach(role host viewer)
+        add_test(NAME windows.e2e_program_${role}
+                 COMMAND bash ${PROJECT_SOURCE_DIR}/tests/e2e/program_${role}.sh $<TARGET_FILE:kestrelink>
+                         ${KL_NATIVE_BUILD} ${CMAKE_BINARY_DIR}/test-output/e2e-program-${role})
+    endforeach()
+
     # The transport and the queues against the real relay and a misbehaving server, both native
     # programs of the native preset, started around the test binary.
-    set(KL_NATIVE_BUILD "${PROJECT_SOURCE_DIR}/build/native" CACHE PATH "The native preset's build folder")
     file(GLOB KL_NET_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/winnet/*.cpp)
     add_executable(net_tests ${KL_NET_TEST_SOURCES})
     target_link_libraries(net_tests PRIVATE kl_program gtest gtest_main)

@@ -12,6 +12,7 @@ PACKAGES=(
   libboost1.81-dev libssl-dev openssl nlohmann-json3-dev
   libgtest-dev googletest libbenchmark-dev
   libjpeg-turbo-progs libjpeg62-turbo-dev curl bc
+  tesseract-ocr tesseract-ocr-tur
 )
 
 missing=()

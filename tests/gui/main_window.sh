@@ -4,36 +4,17 @@
 #   main_window.sh PROGRAM.exe     (needs DISPLAY and WINEPREFIX, as scripts/test.sh sets them)
 set -uo pipefail
 program=$1
-work=$(mktemp -d /tmp/kl-gui.XXXXXX)
-fail=0
-check() {  # check NAME ACTUAL EXPECTED
-  if [ "$2" = "$3" ]; then echo "ok   $1"; else echo "FAIL $1: got $2, expected $3"; fail=1; fi
-}
+kl_out=$(mktemp -d /tmp/kl-gui.XXXXXX)
+. "$(dirname "$0")/lib.sh"
 
 # xclip stays behind to serve the selection: it must not hold the test runner's output open,
 # and it leaves after the one read below.
 printf 'sentinel' | xclip -selection clipboard -loops 1 >/dev/null 2>&1 &
 xclip_pid=$!
-wine "$program" >"$work/program.log" 2>&1 &
+wine "$program" >"$kl_out/program.log" 2>&1 &
 pid=$!
-trap 'kill $pid $xclip_pid 2>/dev/null; rm -rf "$work"' EXIT
-wid=$(timeout 60 xdotool search --sync --onlyvisible --name '^Kestrelink Native$' | head -1)
-[ -n "$wid" ] || { echo "FAIL the main window did not appear"; exit 1; }
-sleep 2
-eval "$(xdotool getwindowgeometry --shell "$wid")"   # X Y WIDTH HEIGHT
-
-shot() { import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$work/shot.png" 2>/dev/null; }
-pixel() { convert "$work/shot.png" -format "%[hex:p{$1,$2}]" info: 2>/dev/null | cut -c1-6 | tr A-F a-f; }
-
-# The client area starts where the sidebar colour starts.
-shot
-cx=0; while [ $cx -lt 20 ] && [ "$(pixel $cx 300)" != "172821" ]; do cx=$((cx + 1)); done
-cy=0; while [ $cy -lt 40 ] && [ "$(pixel 20 $cy)" != "172821" ]; do cy=$((cy + 1)); done
-cw=$((WIDTH - 2 * cx)); ch=$((HEIGHT - cy - cx))
-scale=$(awk -v w=$cw -v h=$ch 'BEGIN {s = h / 680; if (w / 1080 < s) s = w / 1080; print s}')
-at() { awk -v x="$1" -v y="$2" -v s="$scale" -v cx=$cx -v cy=$cy 'BEGIN {printf "%d %d", cx + x * s, cy + y * s}'; }
-layout_pixel() { set -- $(at "$1" "$2"); pixel "$1" "$2"; }
-move() { set -- $(at "$1" "$2"); xdotool mousemove --window "$wid" "$1" "$2"; }
+trap 'kill $pid $xclip_pid 2>/dev/null; rm -rf "$kl_out"' EXIT
+kl_find_window || { echo "FAIL the main window did not appear"; exit 1; }
 echo "client origin $cx,$cy size ${cw}x${ch} scale $scale"
 
 # A click acts on release: press on the background, release on "Güvenlik".
@@ -73,7 +54,7 @@ check "the close region exits with 0" "$rc" "0"
 # A fresh window for each of the other two window buttons.
 restart() {
   kill $pid 2>/dev/null; wait $pid 2>/dev/null
-  wine "$program" >"$work/program2.log" 2>&1 &
+  wine "$program" >"$kl_out/program2.log" 2>&1 &
   pid=$!
   wid=$(timeout 60 xdotool search --sync --onlyvisible --name '^Kestrelink Native$' | head -1)
   sleep 2
@@ -84,7 +65,7 @@ restart() {
 # drawn: the sidebar grows with the layout scale.
 restart
 sidebar_width() {  # pixels of sidebar colour along the row y = 300 of the last shot
-  convert "$work/shot.png" -crop "${WIDTH}x1+0+300" +repage txt:- 2>/dev/null |
+  convert "$kl_out/shot.png" -crop "${WIDTH}x1+0+300" +repage txt:- 2>/dev/null |
     awk -v cx=$cx 'NR > 1 { split($1, p, ","); x = p[1] + 0; if (x >= cx) { if (index(tolower($3), "#172821") == 1) n++; else if (n > 0) { print n; exit } } }'
 }
 shot; normal=$(sidebar_width)
@@ -99,4 +80,4 @@ check "a fresh window is not iconic" "$(iconic)" "normal"
 move 946 40; xdotool click 1; sleep 1
 check "the minimise region minimises" "$(iconic)" "iconic"
 kill $pid 2>/dev/null; wait $pid 2>/dev/null
-exit $fail
+exit $kl_fail

@@ -99,3 +99,24 @@ TEST_F(MainWindow, CopyBeforeRegistrationOnlyExplains) {
     SendMessageW(window_, WM_COMMAND, 104, 0);
     EXPECT_EQ(app_.statusText, L"Önce yeni bağlantı ID’si oluştur.");
 }
+
+TEST_F(MainWindow, CopyAfterRegistrationPutsIdCrLfKeyOnTheClipboard) {
+    app_.connectionId = "482915037";
+    app_.connectionKey = "ABCDEFGHIJKLMNOPQRSTUVWXY4";
+    app_.hostReady = true;
+    SendMessageW(window_, WM_COMMAND, 104, 0);
+    EXPECT_EQ(app_.statusText, L"ID ve bağlantı anahtarı kopyalandı.");
+    ASSERT_TRUE(OpenClipboard(window_));
+    HANDLE data = GetClipboardData(CF_UNICODETEXT);
+    std::wstring text;
+    if (data != nullptr) {
+        text = static_cast<const wchar_t*>(GlobalLock(data));
+        GlobalUnlock(data);
+    }
+    CloseClipboard();
+    EXPECT_EQ(text, L"482915037\r\nABCDEFGHIJKLMNOPQRSTUVWXY4");
+
+    app_.viewerMode = true;  // a viewer has no credentials of its own to hand out
+    SendMessageW(window_, WM_COMMAND, 104, 0);
+    EXPECT_EQ(app_.statusText, L"Önce yeni bağlantı ID’si oluştur.");
+}

@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# The program as host under Wine with the real relay and klpeer as viewer: registration,
+# the credentials through the clipboard, consent by a click, sharing with its banner, the
+# viewer leaving; refusal by "Reddet" and by Escape; the hot key ending a session.
+#   program_host.sh PROGRAM.exe NATIVE_BUILD OUT_DIR    (needs DISPLAY and WINEPREFIX)
+set -uo pipefail
+program=$1 native=$2 kl_out=$3
+mkdir -p "$kl_out"; : >"$kl_out/log.txt"
+. "$(dirname "$0")/../gui/lib.sh"
+relay=ws://127.0.0.1:47800/ws
+
+start_relay "$native" || exit 1
+wine "$program" >"$kl_out/program.log" 2>&1 &
+program_pid=$!
+peer_pid=""
+trap 'kill $program_pid $peer_pid $relay_pid 2>/dev/null; wait 2>/dev/null' EXIT
+kl_find_window || { kl_log "FAIL the main window did not appear"; exit 1; }
+kl_log "main window $wid, client at $cx,$cy, scale $scale"
+shot 01-start
+
+# Copy until the host is registered: before that the clipboard is left alone.
+credentials() {
+  printf 'none' | xclip -selection clipboard -loops 1 >/dev/null 2>&1 &
+  local holder=$!
+  sleep 0.3
+  wait_for 30 eval 'click_at 300 455; sleep 0.5; clipboard | tr -d "\r" | grep -qE "^[1-9][0-9]{8}$"'
+  kill $holder 2>/dev/null
+  id=$(clipboard | tr -d '\r' | sed -n 1p)
+  key=$(clipboard | tr -d '\r' | sed -n 2p)
+}
+credentials
+check "the clipboard holds the nine-digit ID" "$(echo "$id" | grep -cE '^[1-9][0-9]{8}$')" "1"
+check "and the 26-character key on the next line" "$(echo "$key" | grep -cE '^[A-Z2-7]{26}$')" "1"
+expect_status 02-copied "ID ve bağlantı anahtarı kopyalandı."
+
+# start_viewer NAME: klpeer as viewer with the copied credentials.
+start_viewer() {
+  "$native/klpeer" viewer --relay "$relay" --id "$id" --key "$key" --timeout 60 >"$kl_out/$1.jsonl" 2>&1 &
+  peer_pid=$!
+  wait_for 20 consent_shown || kl_log "FAIL $1: no consent prompt"
+}
+peer_event() { grep -q "\"event\":\"$2\"" "$kl_out/$1.jsonl"; }
+
+# 1. Accepted by a click, then the viewer leaves.
+start_viewer viewer-accepted
+shot 03-consent-prompt
+click_at 700 443
+wait_for 20 peer_event viewer-accepted ready
+check "the viewer received Ready" "$(peer_event viewer-accepted ready && echo yes)" "yes"
+wait_for 10 banner_present
+check "the banner is shown while sharing" "$(banner_present && echo yes)" "yes"
+expect_status 04-sharing "Ekran paylaşımı açık · Ctrl+Alt+Shift+F12 ile kes"
+import -window root "$kl_out/04-sharing-screen.png" 2>/dev/null
+kill -INT $peer_pid 2>/dev/null; wait $peer_pid 2>/dev/null
+expect_status 05-viewer-left "Karşı taraf ayrıldı. Yeni bağlantı için ID yenile."
+check "the banner is gone" "$(banner_present && echo yes || echo no)" "no"
+
+# 2. A fresh ID ("Yenile"), refused with "Reddet".
+click_at 560 455
+credentials
+start_viewer viewer-refused
+click_at 450 443
+wait $peer_pid; rc=$?
+check "the refused viewer ends with the relay's refusal (exit 3)" "$rc" "3"
+expect_status 06-refused "İstek reddedildi. Yeni istek bekleniyor."
+
+# 3. The same ID, refused with Escape.
+start_viewer viewer-escape
+xdotool windowfocus --sync "$wid" 2>/dev/null; sleep 0.3
+xdotool key Escape
+wait $peer_pid; rc=$?
+check "Escape refuses the request" "$rc" "3"
+expect_status 07-escaped "İstek reddedildi. Yeni istek bekleniyor."
+
+# 4. Accepted, then the hot key ends the session and makes a new ID.
+start_viewer viewer-hotkey
+click_at 700 443
+wait_for 20 peer_event viewer-hotkey ready
+wait_for 10 banner_present
+old_id=$id
+xdotool windowfocus --sync "$wid" 2>/dev/null; sleep 0.3
+xdotool key ctrl+alt+shift+F12
+wait_for 10 eval '! banner_present'
+check "the hot key removes the banner" "$(banner_present && echo yes || echo no)" "no"
+wait $peer_pid; rc=$?
+check "the viewer is told the host left and ends normally" "$rc" "0"
+check "it was told by peerDisconnected" "$(peer_event viewer-hotkey peerDisconnected && echo yes)" "yes"
+credentials
+check "the hot key made a new ID" "$([ "$id" != "$old_id" ] && echo new || echo same)" "new"
+shot 08-after-hotkey
+
+# The close region ends the program.
+click_at 1020 40
+wait $program_pid; rc=$?
+check "the program exits with 0" "$rc" "0"
+exit $kl_fail

@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# The program as viewer under Wine with the real relay and klpeer as host: ID and key typed
+# with xdotool (Tab between the fields, Enter sends once), the key field emptied, the remote
+# picture shown after Ready, the session ended from the viewer; then a host that refuses.
+#   program_viewer.sh PROGRAM.exe NATIVE_BUILD OUT_DIR    (needs DISPLAY and WINEPREFIX)
+set -uo pipefail
+program=$1 native=$2 kl_out=$3
+mkdir -p "$kl_out"; : >"$kl_out/log.txt"
+. "$(dirname "$0")/../gui/lib.sh"
+relay=ws://127.0.0.1:47800/ws
+
+start_relay "$native" || exit 1
+wine "$program" >"$kl_out/program.log" 2>&1 &
+program_pid=$!
+host_pid=""
+trap 'kill $program_pid $host_pid $relay_pid 2>/dev/null; wait 2>/dev/null' EXIT
+kl_find_window || { kl_log "FAIL the main window did not appear"; exit 1; }
+expect_status 11-viewer-start "Bağlantıya hazır" 20
+
+# start_host NAME ANSWER: klpeer as host; sets id and key from its first line.
+start_host() {
+  "$native/klpeer" host --relay "$relay" --answer "$2" --pattern 640x360 --fps 5 --timeout 90 >"$kl_out/$1.jsonl" 2>&1 &
+  host_pid=$!
+  wait_for 10 grep -q '"event":"registered"' "$kl_out/$1.jsonl" || kl_log "FAIL $1: the peer host did not register"
+  id=$(sed -n 's/.*"id":"\([0-9]*\)".*/\1/p' "$kl_out/$1.jsonl" | head -1)
+  key=$(sed -n 's/.*"key":"\([A-Z2-7]*\)".*/\1/p' "$kl_out/$1.jsonl" | head -1)
+}
+# type_request: the ID into its field, Tab, the key, Enter.
+type_request() {
+  click_at 838 285
+  xdotool key End shift+Home BackSpace
+  xdotool type --delay 30 "${id:0:3} ${id:3:3} ${id:6:3}"
+  xdotool key Tab
+  xdotool type --delay 30 "$key"
+  sleep 0.3; shot "$1-typed"
+  typed=$(dark_pixels 700 366 280 26)
+  xdotool key Return
+}
+
+# 1. Accepted: the remote picture replaces the page.
+start_host host-accepting accept
+type_request 12
+check "Tab moved to the key field (its dots were drawn)" "$([ "${typed:-0}" -gt 60 ] && echo typed || echo "dark ${typed:-?}")" "typed"
+sleep 0.4; shot 13-sent
+wait_for 20 grep -q '"event":"answered"' "$kl_out/host-accepting.jsonl"
+check "Enter sent exactly one request" "$(grep -c '"event":"request"' "$kl_out/host-accepting.jsonl")" "1"
+remote_view() { shot; [ "$(layout_pixel 540 95)" = "0d1418" ]; }
+wait_for 20 remote_view
+check "after Ready the remote view is shown" "$(remote_view && echo yes)" "yes"
+sleep 1; shot 14-remote-view
+# The pattern brightens to the right (red) and downwards (green): its lower-right corner.
+read -r fl ft fw fh < <(awk -v w=$cw -v h=$ch 'BEGIN {H = h - 148; s = H / 360; if (w / 640 < s) s = w / 640;
+  printf "%d %d %d %d", (w - 640 * s) / 2, (H - 360 * s) / 2 + 112, 640 * s, 360 * s}')
+read -r r g b < <(rgb $((cx + fl + fw * 97 / 100)) $((cy + ft + fh * 97 / 100)))
+check "the host's picture fills the fit rectangle (lower right is yellow)" "$([ "$r" -gt 180 ] && [ "$g" -gt 180 ] && echo yes || echo "rgb $r $g $b")" "yes"
+read -r r g b < <(rgb $((cx + fl + fw * 3 / 100)) $((cy + ft + fh * 3 / 100)))
+check "and its upper left is dark" "$([ "$r" -lt 60 ] && [ "$g" -lt 60 ] && echo yes || echo "rgb $r $g $b")" "yes"
+frames=$(grep -c '"event":"frameSent"' "$kl_out/host-accepting.jsonl")
+kl_log "the peer host sent $frames frames"
+
+# The viewer ends the session with "Bağlantıyı kes": back to a registered host.
+click_at 958 40
+wait $host_pid; rc=$?
+check "the peer host is told the viewer left and ends normally" "$rc" "0"
+expect_status 15-disconnected "Bağlantıya hazır" 20
+shot
+check "the key field is empty again after sending" "$(dark_pixels 700 366 280 26 | awk '{print ($1 < 40) ? "empty" : "dark " $1}')" "empty"
+
+# 2. Refused by the host: the relay's text reaches the status line.
+start_host host-refusing refuse
+type_request 16
+expect_status 17-refused "Bağlantı isteği reddedildi." 20
+kill $host_pid 2>/dev/null; wait $host_pid 2>/dev/null
+
+click_at 1020 40
+wait $program_pid; rc=$?
+check "the program exits with 0" "$rc" "0"
+exit $kl_fail

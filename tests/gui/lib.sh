@@ -1,0 +1,97 @@
+# Helpers for driving the program's windows under Wine with xdotool and reading what the
+# screen shows. Source it; needs DISPLAY and WINEPREFIX (scripts/env.sh, with-display.sh).
+#   kl_out      folder for screenshots and the step log (set before use)
+
+kl_fail=0
+kl_log() { printf '%s  %s\n' "$(date +%H:%M:%S)" "$*" | tee -a "$kl_out/log.txt"; }
+check() {  # check NAME ACTUAL EXPECTED
+  if [ "$2" = "$3" ]; then kl_log "ok   $1"; else kl_log "FAIL $1: got '$2', expected '$3'"; kl_fail=1; fi
+}
+# wait_for SECONDS COMMAND...: polls every 0.2 s until the command succeeds.
+wait_for() {
+  local tries=$(( $1 * 5 )); shift
+  for _ in $(seq "$tries"); do "$@" && return 0; sleep 0.2; done
+  return 1
+}
+
+# The main window whose title is exactly "Kestrelink Native"; sets wid, X Y WIDTH HEIGHT,
+# the client origin (cx, cy) and the layout scale.
+kl_find_window() {
+  wid=$(timeout 60 xdotool search --sync --onlyvisible --name '^Kestrelink Native$' | head -1)
+  [ -n "$wid" ] || return 1
+  sleep 1.5
+  eval "$(xdotool getwindowgeometry --shell "$wid")"
+  # The client area starts where the sidebar colour starts.
+  shot
+  cx=0; while [ $cx -lt 20 ] && [ "$(pixel $cx 300)" != "172821" ]; do cx=$((cx + 1)); done
+  cy=0; while [ $cy -lt 40 ] && [ "$(pixel 20 $cy)" != "172821" ]; do cy=$((cy + 1)); done
+  cw=$((WIDTH - 2 * cx)); ch=$((HEIGHT - cy - cx))
+  scale=$(awk -v w=$cw -v h=$ch 'BEGIN {s = h / 680; if (w / 1080 < s) s = w / 1080; print s}')
+}
+
+# shot [NAME]: the window into $kl_out/shot.png, and a copy as NAME.png when named.
+shot() {
+  import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$kl_out/shot.png" 2>/dev/null
+  [ -z "${1:-}" ] || cp "$kl_out/shot.png" "$kl_out/$1.png"
+}
+pixel() { convert "$kl_out/shot.png" -format "%[hex:p{$1,$2}]" info: 2>/dev/null | cut -c1-6 | tr A-F a-f; }
+at() { awk -v x="$1" -v y="$2" -v s="$scale" -v cx=$cx -v cy=$cy 'BEGIN {printf "%d %d", cx + x * s, cy + y * s}'; }
+layout_pixel() { set -- $(at "$1" "$2"); pixel "$1" "$2"; }
+move() { set -- $(at "$1" "$2"); xdotool mousemove --window "$wid" "$1" "$2"; }
+click_at() { move "$1" "$2"; xdotool click 1; }
+
+# The status line as the screen shows it, read back by OCR from a fresh screenshot.
+status_text() {
+  shot
+  local w h ox oy
+  read -r ox oy < <(at 217 628); w=$(awk -v s="$scale" 'BEGIN {printf "%d", 610 * s}'); h=$(awk -v s="$scale" 'BEGIN {printf "%d", 26 * s}')
+  convert "$kl_out/shot.png" -crop "${w}x${h}+${ox}+${oy}" +repage -colorspace Gray -normalize -resize 400% "$kl_out/status.png" 2>/dev/null
+  tesseract "$kl_out/status.png" - -l tur --psm 7 2>/dev/null | tr -s ' \n' ' ' | sed 's/ *$//'
+}
+# Close enough to the expected text for OCR: letters and digits compared, case and
+# punctuation aside, nine in ten alike (the closest two status texts are not).
+similar() {
+  python3 - "$1" "$2" <<'PY'
+import difflib, sys
+def letters(t):
+    t = t.replace("İ", "i").replace("I", "ı").lower()
+    return "".join(c for c in t if c.isalnum() or c == " ")
+a, b = letters(sys.argv[1]), letters(sys.argv[2])
+sys.exit(0 if difflib.SequenceMatcher(None, a, b).ratio() >= 0.9 else 1)
+PY
+}
+# expect_status NAME "TEXT" [SECONDS]: waits until the status line reads TEXT, saves NAME.png.
+expect_status() {
+  local seen=""
+  for _ in $(seq $(( ${3:-10} * 2 ))); do
+    seen=$(status_text)
+    similar "$seen" "$2" && break
+    sleep 0.5
+  done
+  cp "$kl_out/shot.png" "$kl_out/$1.png"
+  if similar "$seen" "$2"; then kl_log "ok   $1: status \"$seen\""; else kl_log "FAIL $1: status \"$seen\", expected \"$2\""; kl_fail=1; fi
+}
+
+# The clipboard as text, line ends as X delivers them.
+clipboard() { timeout 5 xclip -o -selection clipboard 2>/dev/null; }
+# Whether the consent veil darkens the sidebar.
+consent_shown() { shot; [ "$(layout_pixel 150 300)" != "172821" ]; }
+banner_present() { xdotool search --name '^Kestrelink · Ekran paylaşımı açık$' >/dev/null 2>&1; }
+
+# start_relay NATIVE_BUILD: the relay on the program's built-in loopback address.
+start_relay() {
+  "$1/kestrelink-relay" --port 47800 --metrics-port off >"$kl_out/relay.out" 2>"$kl_out/relay.log" &
+  relay_pid=$!
+  wait_for 10 test -s "$kl_out/relay.out" || { kl_log "FAIL the relay did not start (is port 47800 taken?)"; return 1; }
+}
+
+# dark_pixels LX LY LW LH: how many pixels of a layout rectangle of the last shot are dark.
+dark_pixels() {
+  local x y w h
+  read -r x y < <(at "$1" "$2")
+  w=$(awk -v v="$3" -v s="$scale" 'BEGIN {printf "%d", v * s}'); h=$(awk -v v="$4" -v s="$scale" 'BEGIN {printf "%d", v * s}')
+  convert "$kl_out/shot.png" -crop "${w}x${h}+${x}+${y}" +repage -colorspace Gray -threshold 50% -negate \
+    -format "%[fx:int(mean * w * h + 0.5)]" info: 2>/dev/null
+}
+# rgb X Y: "R G B" in 0..255 of a pixel (client pixels) of the last shot.
+rgb() { convert "$kl_out/shot.png" -format "%[fx:int(255*p{$1,$2}.r)] %[fx:int(255*p{$1,$2}.g)] %[fx:int(255*p{$1,$2}.b)]" info: 2>/dev/null; }
