@@ -18,8 +18,9 @@ set(KL_PROGRAM_SOURCES
     session/teardown.cpp
     session/net_events.cpp
     session/encrypted.cpp
-    screen/decode_jpeg.cpp
+    screen/remote_frame.cpp
     input/inject.cpp
+    input/forward.cpp
     net/transport_winhttp.cpp
     net/workers.cpp
 )

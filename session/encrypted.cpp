@@ -5,7 +5,7 @@
 #include "app/client.hpp"
 #include "crypto/crypto_session.hpp"
 #include "input/inject.hpp"
-#include "screen/decode_jpeg.hpp"
+#include "screen/remote_frame.hpp"
 #include "session/branches.hpp"
 #include "session/messages.hpp"
 #include "session/session.hpp"

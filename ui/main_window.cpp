@@ -3,6 +3,7 @@
 #include <windowsx.h>
 
 #include "app/client.hpp"
+#include "input/forward.hpp"
 #include "net/workers.hpp"
 #include "session/session.hpp"
 #include "ui/ui.hpp"
@@ -16,6 +17,13 @@ unsigned HitTestRegions(const Client& app, int x, int y) {
 }
 
 namespace {
+
+bool Viewing(const Client& app) { return app.viewerMode && app.sessionActive; }
+
+std::int32_t ButtonOf(UINT message) {
+    if (message == WM_LBUTTONDOWN || message == WM_LBUTTONUP) return 1;
+    return (message == WM_RBUTTONDOWN || message == WM_RBUTTONUP) ? 2 : 3;
+}
 
 HWND CreateEdit(HWND parent, DWORD style, int id, int limit, const wchar_t* cue) {
     HWND edit = CreateWindowExW(0, L"EDIT", L"", style, 0, 0, 1, 1, parent,
@@ -71,11 +79,19 @@ LRESULT Handle(Client& app, HWND window, UINT message, WPARAM wParam, LPARAM lPa
         }
         case WM_KEYDOWN:
         case WM_SYSKEYDOWN:
-            if (!(app.viewerMode && app.sessionActive) && wParam == VK_ESCAPE && app.consentPending)
-                AnswerConsent(app, false);
+            // Never passed on: during a session Alt, F10 or Alt+F4 act only on the host.
+            if (Viewing(app)) SendInputMessage(app, "keydown", 0, 0, 0, static_cast<std::int32_t>(wParam));
+            else if (wParam == VK_ESCAPE && app.consentPending) AnswerConsent(app, false);
             return 0;
         case WM_KEYUP:
         case WM_SYSKEYUP:
+            if (Viewing(app)) SendInputMessage(app, "keyup", 0, 0, 0, static_cast<std::int32_t>(wParam));
+            return 0;
+        case WM_KILLFOCUS:
+            // Whatever is held when focus leaves would otherwise stay pressed on the host.
+            if (Viewing(app))
+                for (int key = 1; key <= 254; ++key)
+                    if (GetAsyncKeyState(key) < 0) SendInputMessage(app, "keyup", 0, 0, 0, key);
             return 0;
         case WM_COMMAND:
             if (HIWORD(wParam) == 0) RouteCommand(app, LOWORD(wParam));
@@ -90,26 +106,50 @@ LRESULT Handle(Client& app, HWND window, UINT message, WPARAM wParam, LPARAM lPa
             return reinterpret_cast<LRESULT>(app.editBrush);
         }
         case WM_MOUSEMOVE: {
-            unsigned id = HitTestRegions(app, GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam));
+            const int x = GET_X_LPARAM(lParam), y = GET_Y_LPARAM(lParam);
+            unsigned id = HitTestRegions(app, x, y);
             if (id != app.hoverId) {
                 app.hoverId = id;
                 InvalidateRect(window, nullptr, FALSE);
             }
             SetCursor(LoadCursorW(nullptr, id != 0 ? IDC_HAND : IDC_ARROW));
+            if (Viewing(app)) {
+                const std::uint64_t now = TickNow(app);
+                if (now - app.lastMoveTick >= 21) {
+                    app.lastMoveTick = now;
+                    SendMouseMessage(app, "move", x, y, 1, 0);
+                }
+            }
             return 0;
         }
         case WM_LBUTTONDOWN:
         case WM_RBUTTONDOWN:
-        case WM_MBUTTONDOWN:
+        case WM_MBUTTONDOWN: {
+            const int x = GET_X_LPARAM(lParam), y = GET_Y_LPARAM(lParam);
+            if (HitTestRegions(app, x, y) != 0 || !Viewing(app)) return 0;  // regions act on release
+            SetFocus(window);
+            SetCapture(window);
+            SendMouseMessage(app, "down", x, y, ButtonOf(message), 0);
             return 0;
-        case WM_LBUTTONUP: {
-            unsigned id = HitTestRegions(app, GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam));
+        }
+        case WM_LBUTTONUP:
+        case WM_RBUTTONUP:
+        case WM_MBUTTONUP: {
+            const int x = GET_X_LPARAM(lParam), y = GET_Y_LPARAM(lParam);
+            const unsigned id = message == WM_LBUTTONUP ? HitTestRegions(app, x, y) : 0;
+            if (Viewing(app) && GetCapture() == window) {
+                SendMouseMessage(app, "up", x, y, ButtonOf(message), 0);
+                ReleaseCapture();
+            }
             if (id != 0) RouteCommand(app, id);
             return 0;
         }
-        case WM_RBUTTONUP:
-        case WM_MBUTTONUP:
+        case WM_MOUSEWHEEL: {
+            POINT p{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
+            ScreenToClient(window, &p);
+            SendMouseMessage(app, "wheel", p.x, p.y, 0, GET_WHEEL_DELTA_WPARAM(wParam));
             return 0;
+        }
         case WM_DPICHANGED: {
             const RECT* r = reinterpret_cast<const RECT*>(lParam);
             SetWindowPos(window, nullptr, r->left, r->top, r->right - r->left, r->bottom - r->top,

@@ -1,7 +1,7 @@
 #include <string>
 
 #include "app/client.hpp"
-#include "screen/fit_frame.hpp"
+#include "screen/remote_frame.hpp"
 #include "ui/gdiplus_handles.hpp"
 #include "ui/ui.hpp"
 
@@ -107,12 +107,8 @@ std::wstring GroupedId(const std::string& id) {
 void DrawRemoteView(Client& app, Canvas& c) {
     c.Fill(0, 0, static_cast<float>(app.clientWidth), static_cast<float>(app.clientHeight), Rgb(0x0D1418));
     if (app.remoteFrame) {
-        auto* image = static_cast<GpImage*>(app.remoteFrame.get());
-        UINT w = 0, h = 0;
-        GdipGetImageWidth(image, &w);
-        GdipGetImageHeight(image, &h);
-        const kl::FrameRect r = kl::FitFrame(app.clientWidth, app.clientHeight, w, h);
-        GdipDrawImageRect(c.g, image, r.left, r.top, r.width, r.height);
+        const kl::FrameRect r = kl::FitRemoteFrame(app);
+        GdipDrawImageRect(c.g, static_cast<GpImage*>(app.remoteFrame.get()), r.left, r.top, r.width, r.height);
     } else {
         c.DrawLabel(L"İlk görüntü bekleniyor…", 50, 170, 24, kWhite, 800, false);
     }

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <functional>
 
-#include "screen/decode_jpeg.hpp"
+#include "screen/remote_frame.hpp"
 #include "session_fixture.hpp"
 #include "ui/gdiplus_handles.hpp"
 

@@ -1,10 +1,12 @@
 #pragma once
 // Viewer side: one received JPEG file becomes a fresh 32-bit bitmap of exactly the size its
-// frame header announces, or nothing. The structure check runs before any decoder sees it.
+// frame header announces, or nothing (the structure check runs before any decoder sees it);
+// and where in the main window that picture goes.
 #include <cstddef>
 #include <cstdint>
 
 #include "app/client.hpp"
+#include "screen/fit_frame.hpp"
 
 namespace kl {
 
@@ -12,5 +14,7 @@ OwnedBitmap DecodeJpegFrame(const std::uint8_t* bytes, std::size_t length);
 // 0 on error or without a bitmap.
 unsigned ImageWidth(const OwnedBitmap& image);
 unsigned ImageHeight(const OwnedBitmap& image);
+// The rectangle (client pixels) that shows `remoteFrame`; the whole band without one.
+FrameRect FitRemoteFrame(const Client& app);
 
 }  // namespace kl

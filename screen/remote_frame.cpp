@@ -1,4 +1,4 @@
-#include "screen/decode_jpeg.hpp"
+#include "screen/remote_frame.hpp"
 
 #include <objbase.h>
 
@@ -55,6 +55,10 @@ unsigned ImageHeight(const OwnedBitmap& image) {
     UINT height = 0;
     if (!image || GdipGetImageHeight(static_cast<GpImage*>(image.get()), &height) != Ok) return 0;
     return height;
+}
+
+FrameRect FitRemoteFrame(const Client& app) {
+    return FitFrame(app.clientWidth, app.clientHeight, ImageWidth(app.remoteFrame), ImageHeight(app.remoteFrame));
 }
 
 }  // namespace kl

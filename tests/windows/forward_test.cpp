@@ -1,0 +1,163 @@
+// The viewer's forwarding: window messages to a real window of the program's procedure become
+// encrypted input events in the outgoing queue, opened here with the host's keys.
+#include <windows.h>
+#include <gdiplus.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "app/client.hpp"
+#include "crypto/crypto_session.hpp"
+#include "net/transport.hpp"
+#include "screen/remote_frame.hpp"
+#include "session/messages.hpp"
+#include "ui/ui.hpp"
+
+namespace {
+
+const char kKey[] = "ABCDEFGHIJKLMNOPQRSTUVWXY4";
+const char kId[] = "123456789";
+const char kNonce[] = "000102030405060708090a0b0c0d0e0f";
+
+class Forwarding : public ::testing::Test {
+protected:
+    void SetUp() override {
+        WNDCLASSEXW wc{};
+        wc.cbSize = sizeof wc;
+        wc.lpfnWndProc = MainWindowProc;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.lpszClassName = L"KestrelinkForwardTest";
+        RegisterClassExW(&wc);
+        g_app = &app;
+        app.tickSource = [this] { return now; };
+        window = CreateWindowExW(0, L"KestrelinkForwardTest", L"Kestrelink Native", WS_POPUP | WS_VISIBLE, 0, 0, 1080,
+                                 680, nullptr, nullptr, wc.hInstance, nullptr);
+        // A bound viewing session whose messages stay queued.
+        app.viewerMode = app.sessionActive = true;
+        app.requestId = std::string(32, 'a');
+        app.crypto = std::make_shared<kl::CryptoSession>(kKey, kId, kNonce, false);
+        app.transport = std::make_shared<kl::Transport>();
+        app.networkRunning = true;
+        LayoutControls(app);
+    }
+    void TearDown() override {
+        StopSessionQuietly();
+        DestroyWindow(window);
+        g_app = nullptr;
+    }
+    void StopSessionQuietly() {
+        app.networkRunning = false;
+        app.sendQueue.clear();
+    }
+    // A 1920 x 1080 picture: in a 1080 x 680 window it sits at about (67.1, 112, 945.8, 532).
+    void Picture() {
+        Gdiplus::GpBitmap* bitmap = nullptr;
+        Gdiplus::DllExports::GdipCreateBitmapFromScan0(1920, 1080, 0, PixelFormat32bppRGB, nullptr, &bitmap);
+        app.remoteFrame.reset(bitmap);
+    }
+    // Every queued input event, opened as the host opens it.
+    std::vector<nlohmann::json> Sent() {
+        kl::CryptoSession host(kKey, kId, kNonce, true);
+        std::vector<nlohmann::json> events;
+        for (const kl::OutgoingMessage& m : app.sendQueue) {
+            const auto envelope = m.crypto->Encrypt(m.kind, m.bytes);
+            std::uint8_t kind = 0;
+            std::vector<std::uint8_t> plain;
+            EXPECT_TRUE(host.Decrypt(envelope, kind, plain));
+            EXPECT_EQ(kind, kl::InputEvent);
+            events.push_back(kl::ParseMessage(plain));
+        }
+        app.sendQueue.clear();
+        app.sendQueueBytes = 0;
+        return events;
+    }
+    LRESULT Send(UINT message, WPARAM w, int x, int y) { return SendMessageW(window, message, w, MAKELPARAM(x, y)); }
+
+    Client app;
+    HWND window = nullptr;
+    std::uint64_t now = 100000;
+};
+
+}  // namespace
+
+TEST_F(Forwarding, PicturesCornersMapToTheEndsOfTheRange) {
+    Picture();
+    const kl::FrameRect r = kl::FitRemoteFrame(app);
+    EXPECT_NEAR(r.left, 67.1f, 0.1f);
+    EXPECT_NEAR(r.width, 945.8f, 0.1f);
+    Send(WM_LBUTTONDOWN, MK_LBUTTON, 68, 112);
+    Send(WM_LBUTTONUP, 0, 1012, 643);
+    const auto events = Sent();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0]["action"], "down");
+    EXPECT_EQ(events[0]["button"], 1);
+    EXPECT_LT(events[0]["x"].get<int>(), 70) << "the first whole pixel, 0.9 px into the picture";
+    EXPECT_EQ(events[0]["y"], 0);
+    EXPECT_EQ(events[1]["action"], "up");
+    EXPECT_GT(events[1]["x"].get<int>(), 65400);
+    EXPECT_LT(events[1]["x"].get<int>(), 65535);
+    EXPECT_GT(events[1]["y"].get<int>(), 65400);
+}
+
+TEST_F(Forwarding, MovesAreThinnedAndTheMarginsSendNothingButAClampedRelease) {
+    Picture();
+    Send(WM_MOUSEMOVE, 0, 500, 300);
+    now += 10;
+    Send(WM_MOUSEMOVE, 0, 501, 300);
+    now += 11;  // 21 ms after the first
+    Send(WM_MOUSEMOVE, 0, 502, 300);
+    now += 30;
+    Send(WM_MOUSEMOVE, 0, 20, 300);  // the black margin
+    auto events = Sent();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0]["action"], "move");
+    EXPECT_EQ(events[0]["button"], 1);
+    EXPECT_EQ(events[1]["x"].get<int>() > events[0]["x"].get<int>(), true);
+
+    Send(WM_RBUTTONDOWN, MK_RBUTTON, 500, 300);
+    Send(WM_RBUTTONUP, 0, 10, 300);
+    events = Sent();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1].dump(), R"({"action":"up","button":2,"key":0,"x":0,"y":)" + events[1]["y"].dump() + "}");
+    EXPECT_EQ(GetCapture(), nullptr) << "capture is given back after the release";
+}
+
+TEST_F(Forwarding, KeysGoOutUnfilteredAndBeforeTheFirstPictureOnlyKeys) {
+    Send(WM_MOUSEMOVE, 0, 500, 300);
+    Send(WM_LBUTTONDOWN, MK_LBUTTON, 500, 300);
+    SendMessageW(window, WM_KEYDOWN, VK_ESCAPE, 0);
+    SendMessageW(window, WM_SYSKEYDOWN, VK_MENU, 0);
+    SendMessageW(window, WM_SYSKEYUP, VK_MENU, 0);
+    const auto events = Sent();
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[0].dump(), R"({"action":"keydown","button":0,"key":27,"x":0,"y":0})");
+    EXPECT_EQ(events[1]["key"], VK_MENU);
+    EXPECT_EQ(events[2]["action"], "keyup");
+    EXPECT_TRUE(IsWindow(window)) << "nothing reached the default procedure";
+}
+
+TEST_F(Forwarding, WheelCarriesItsSignedDeltaAndNothingLeavesOutsideASession) {
+    Picture();
+    POINT p{500, 300};
+    ClientToScreen(window, &p);
+    SendMessageW(window, WM_MOUSEWHEEL, MAKEWPARAM(0, static_cast<WORD>(-240)), MAKELPARAM(p.x, p.y));
+    auto events = Sent();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0]["key"], -240);
+    EXPECT_EQ(events[0]["button"], 0);
+
+    app.sessionActive = false;
+    Send(WM_MOUSEMOVE, 0, 500, 300);
+    SendMessageW(window, WM_MOUSEWHEEL, MAKEWPARAM(0, 120), MAKELPARAM(p.x, p.y));
+    SendMessageW(window, WM_KEYDOWN, 'A', 0);
+    EXPECT_TRUE(Sent().empty());
+}
+
+TEST_F(Forwarding, ARefusedPushBecomesAnInputSendFailure) {
+    app.networkRunning = false;  // the sender has gone
+    SendMessageW(window, WM_KEYDOWN, 'A', 0);
+    std::lock_guard<std::mutex> lock(app.eventMutex);
+    ASSERT_EQ(app.eventQueue.size(), 1u);
+    EXPECT_EQ(app.eventQueue.front().event.kind, kl::NetEvent::Error);
+    EXPECT_EQ(app.eventQueue.front().event.text, "Input send failed");
+}
