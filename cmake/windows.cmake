@@ -21,6 +21,7 @@ set(KL_PROGRAM_SOURCES
     screen/remote_frame.cpp
     input/inject.cpp
     input/forward.cpp
+    screen/capture.cpp
     net/transport_winhttp.cpp
     net/workers.cpp
 )

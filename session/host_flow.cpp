@@ -7,6 +7,7 @@
 #include "crypto/crypto_session.hpp"
 #include "crypto/secure_wipe.hpp"
 #include "net/workers.hpp"
+#include "screen/capture.hpp"
 #include "session/branches.hpp"
 #include "session/messages.hpp"
 #include "session/session.hpp"
@@ -131,6 +132,7 @@ void OnHostConnected(Client& app, const nlohmann::json& message) {
     SetStatus(app, L"Ekran paylaşımı açık · Ctrl+Alt+Shift+F12 ile kes");
     const std::vector<std::uint8_t> ready(app.requestId.begin(), app.requestId.end());
     if (!QueueEncrypted(app, kl::Ready, ready)) Fail("ready");
+    kl::StartCapture(app);
     LayoutControls(app);
 }
 

@@ -191,8 +191,11 @@ TEST_F(HostSession, ConnectedStartsSharingWithBannerAndReadyFirst) {
     EXPECT_TRUE(GetWindowLongPtrW(app.bannerWindow, GWL_EXSTYLE) & WS_EX_TOPMOST);
     EXPECT_TRUE(IsWindowVisible(app.bannerWindow));
 
-    ASSERT_EQ(app.sendQueue.size(), 2u);
-    const kl::OutgoingMessage& ready = app.sendQueue.back();
+    EXPECT_TRUE(app.captureThread.joinable()) << "the capture worker runs";
+    std::unique_lock<std::mutex> lock(app.sendMutex);
+    ASSERT_GE(app.sendQueue.size(), 2u);
+    const kl::OutgoingMessage ready = app.sendQueue[1];  // right after the answer, before any frame
+    lock.unlock();
     EXPECT_EQ(ready.kind, kl::Ready);
     EXPECT_EQ(std::string(ready.bytes.begin(), ready.bytes.end()), RequestId(1));
 

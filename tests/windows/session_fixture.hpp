@@ -46,6 +46,7 @@ protected:
     }
     std::vector<std::string> QueuedTexts() {
         std::vector<std::string> texts;
+        std::lock_guard<std::mutex> lock(app.sendMutex);  // a capture worker may be pushing
         for (const kl::OutgoingMessage& m : app.sendQueue)
             if (m.kind == 0) texts.push_back(m.text);
         return texts;
