@@ -65,12 +65,17 @@ if(BUILD_TESTING)
     # The real main window driven with xdotool on the test display.
     add_test(NAME windows.gui_main_window COMMAND bash ${PROJECT_SOURCE_DIR}/tests/gui/main_window.sh $<TARGET_FILE:kestrelink>)
 
+    add_executable(klprobe tests/e2e/klprobe.cpp)
+
     # Whole sessions: the real relay, the program under Wine and klpeer, screenshots kept.
     foreach(role host viewer)
         add_test(NAME windows.e2e_program_${role}
                  COMMAND bash ${PROJECT_SOURCE_DIR}/tests/e2e/program_${role}.sh $<TARGET_FILE:kestrelink>
                          ${KL_NATIVE_BUILD} ${CMAKE_BINARY_DIR}/test-output/e2e-program-${role})
     endforeach()
+    add_test(NAME windows.e2e_program_to_program
+             COMMAND bash ${PROJECT_SOURCE_DIR}/tests/e2e/program_to_program.sh $<TARGET_FILE:kestrelink>
+                     $<TARGET_FILE:klprobe> ${KL_NATIVE_BUILD} ${CMAKE_BINARY_DIR}/test-output/e2e-program-to-program)
 
     # The transport and the queues against the real relay and a misbehaving server, both native
     # programs of the native preset, started around the test binary.

@@ -18,17 +18,7 @@ kl_find_window || { kl_log "FAIL the main window did not appear"; exit 1; }
 kl_log "main window $wid, client at $cx,$cy, scale $scale"
 shot 01-start
 
-# Copy until the host is registered: before that the clipboard is left alone.
-credentials() {
-  printf 'none' | xclip -selection clipboard -loops 1 >/dev/null 2>&1 &
-  local holder=$!
-  sleep 0.3
-  wait_for 30 eval 'click_at 300 455; sleep 0.5; clipboard | tr -d "\r" | grep -qE "^[1-9][0-9]{8}$"'
-  kill $holder 2>/dev/null
-  id=$(clipboard | tr -d '\r' | sed -n 1p)
-  key=$(clipboard | tr -d '\r' | sed -n 2p)
-}
-credentials
+copy_credentials
 check "the clipboard holds the nine-digit ID" "$(echo "$id" | grep -cE '^[1-9][0-9]{8}$')" "1"
 check "and the 26-character key on the next line" "$(echo "$key" | grep -cE '^[A-Z2-7]{26}$')" "1"
 expect_status 02-copied "ID ve bağlantı anahtarı kopyalandı."
@@ -57,7 +47,7 @@ check "the banner is gone" "$(banner_present && echo yes || echo no)" "no"
 
 # 2. A fresh ID ("Yenile"), refused with "Reddet".
 click_at 560 455
-credentials
+copy_credentials
 start_viewer viewer-refused
 click_at 450 443
 wait $peer_pid; rc=$?
@@ -85,7 +75,7 @@ check "the hot key removes the banner" "$(banner_present && echo yes || echo no)
 wait $peer_pid; rc=$?
 check "the viewer is told the host left and ends normally" "$rc" "0"
 check "it was told by peerDisconnected" "$(peer_event viewer-hotkey peerDisconnected && echo yes)" "yes"
-credentials
+copy_credentials
 check "the hot key made a new ID" "$([ "$id" != "$old_id" ] && echo new || echo same)" "new"
 shot 08-after-hotkey
 

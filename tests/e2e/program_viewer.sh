@@ -25,18 +25,6 @@ start_host() {
   id=$(sed -n 's/.*"id":"\([0-9]*\)".*/\1/p' "$kl_out/$1.jsonl" | head -1)
   key=$(sed -n 's/.*"key":"\([A-Z2-7]*\)".*/\1/p' "$kl_out/$1.jsonl" | head -1)
 }
-# type_request: the ID into its field, Tab, the key, Enter.
-type_request() {
-  click_at 838 285
-  xdotool key End shift+Home BackSpace
-  xdotool type --delay 30 "${id:0:3} ${id:3:3} ${id:6:3}"
-  xdotool key Tab
-  xdotool type --delay 30 "$key"
-  sleep 0.3; shot "$1-typed"
-  typed=$(dark_pixels 700 366 280 26)
-  xdotool key Return
-}
-
 # 1. Accepted: the remote picture replaces the page.
 start_host host-accepting accept
 type_request 12

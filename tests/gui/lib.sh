@@ -95,3 +95,27 @@ dark_pixels() {
 }
 # rgb X Y: "R G B" in 0..255 of a pixel (client pixels) of the last shot.
 rgb() { convert "$kl_out/shot.png" -format "%[fx:int(255*p{$1,$2}.r)] %[fx:int(255*p{$1,$2}.g)] %[fx:int(255*p{$1,$2}.b)]" info: 2>/dev/null; }
+
+# copy_credentials: clicks "Bağlantı bilgilerini kopyala" until the host is registered (before
+# that the clipboard is left alone); sets id and key from the clipboard.
+copy_credentials() {
+  printf 'none' | xclip -selection clipboard -loops 1 >/dev/null 2>&1 &
+  local holder=$!
+  sleep 0.3
+  wait_for 30 eval 'click_at 300 455; sleep 0.5; clipboard | tr -d "\r" | grep -qE "^[1-9][0-9]{8}$"'
+  kill $holder 2>/dev/null
+  id=$(clipboard | tr -d '\r' | sed -n 1p)
+  key=$(clipboard | tr -d '\r' | sed -n 2p)
+}
+# type_request SHOT: the ID into its field, Tab, the key, Enter (sets typed: dark pixels of
+# the key field before Enter).
+type_request() {
+  click_at 838 285
+  xdotool key End shift+Home BackSpace
+  xdotool type --delay 30 "${id:0:3} ${id:3:3} ${id:6:3}"
+  xdotool key Tab
+  xdotool type --delay 30 "$key"
+  sleep 0.3; shot "$1-typed"
+  typed=$(dark_pixels 700 366 280 26)
+  xdotool key Return
+}

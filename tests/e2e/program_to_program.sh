@@ -1,0 +1,149 @@
+#!/usr/bin/env bash
+# The program as host on a 3840 x 2160 virtual display (its own Wine prefix and server)
+# and, on the test display, first klpeer as viewer (frame size, a still screen's frame
+# rate), then the program as viewer: the host's screen in the viewer's picture, a click and
+# typed digits arriving on the host, Shift released on the host when the viewer loses
+# focus, and everything held released when the session ends.
+#   program_to_program.sh PROGRAM.exe KLPROBE.exe NATIVE_BUILD OUT_DIR
+set -uo pipefail
+program=$1 probe=$2 native=$3 kl_out=$4
+mkdir -p "$kl_out"; : >"$kl_out/log.txt"
+. "$(dirname "$0")/../gui/lib.sh"
+relay=ws://127.0.0.1:47800/ws
+
+# The host's display and Wine prefix (a copy of the test prefix, made once).
+viewer_display=$DISPLAY viewer_prefix=$WINEPREFIX
+host_prefix="${KL_STATE:-$HOME/.cache/kestrelink}/wineprefix-host"
+[ -d "$host_prefix" ] || cp -a "$viewer_prefix" "$host_prefix"
+for n in $(seq 150 190); do [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || break; done
+Xvfb ":$n" -screen 0 3840x2160x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb_pid=$!
+host_display=":$n"
+wait_for 10 test -e "/tmp/.X11-unix/X$n"
+WINEPREFIX=$host_prefix wineserver -p
+pids=""
+cleanup() {
+  kill $pids $relay_pid 2>/dev/null; wait 2>/dev/null
+  WINEPREFIX=$host_prefix wineserver -k 2>/dev/null
+  kill $xvfb_pid 2>/dev/null
+}
+trap cleanup EXIT
+
+# Which window the helpers drive: save and restore their variables per side.
+save_as() { eval "${1}_state=\"wid=$wid X=$X Y=$Y WIDTH=$WIDTH HEIGHT=$HEIGHT cx=$cx cy=$cy cw=$cw ch=$ch scale=$scale\""; }
+as_host() { export DISPLAY=$host_display WINEPREFIX=$host_prefix; [ -z "${host_state:-}" ] || eval "$host_state"; }
+as_viewer() { export DISPLAY=$viewer_display WINEPREFIX=$viewer_prefix; [ -z "${viewer_state:-}" ] || eval "$viewer_state"; }
+host_probe() { DISPLAY=$host_display WINEPREFIX=$host_prefix wine "$probe" "$1" 2>/dev/null | tr -d '\r'; }
+
+start_relay "$native" || exit 1
+
+# A known picture on the host's screen: four coloured quadrants at (2400, 1200), 1200 x 800.
+convert -size 600x400 xc:'#ff0000' -size 600x400 xc:'#00ff00' +append \
+  \( -size 600x400 xc:'#0000ff' -size 600x400 xc:'#ffffff' +append \) -append "$kl_out/pattern.png"
+as_host
+display -geometry +2400+1200 "$kl_out/pattern.png" &
+pids="$pids $!"
+wine "$program" >"$kl_out/host-program.log" 2>&1 &
+pids="$pids $!"
+kl_find_window || { kl_log "FAIL the host's window did not appear"; exit 1; }
+save_as host
+copy_credentials
+kl_log "host $id on $host_display (3840x2160), window at $X,$Y"
+
+# 1. klpeer as viewer: the size the frames arrive at, and a still screen's rate.
+"$native/klpeer" viewer --relay "$relay" --id "$id" --key "$key" --timeout 12 >"$kl_out/peer-viewer.jsonl" 2>&1 &
+peer=$!
+wait_for 20 consent_shown || kl_log "FAIL no consent prompt on the host"
+click_at 700 443
+xdotool mousemove 3000 100   # the pointer out of the way, still from now on
+wait $peer
+frames=$(grep -c '"event":"frame"' "$kl_out/peer-viewer.jsonl")
+check "frames from a 3840x2160 screen arrive as 1920x1080" "$(grep '"event":"frame"' "$kl_out/peer-viewer.jsonl" | grep -vc '"height":1080,.*"width":1920')" "0"
+# After the first two seconds the screen is still: a frame only every fifteenth capture
+# period. A period is at least 80 ms (longer when a capture of this large screen takes
+# longer), so the frames come evenly spaced and at least 1.2 s apart.
+read -r still shortest longest < <(python3 - "$kl_out/peer-viewer.jsonl" <<'PY'
+import json, sys
+lines = [json.loads(l) for l in open(sys.argv[1]) if l.startswith("{")]
+t = [e["t"] for e in lines if e.get("event") == "frame"]
+late = [x for x in t if x >= t[0] + 2000]
+gaps = [b - a for a, b in zip(late, late[1:])] or [0]
+print(len(late), round(min(gaps)), round(max(gaps)))
+PY
+)
+kl_log "klpeer received $frames frames; $still after the first two seconds, $shortest to $longest ms apart"
+check "a still screen sends a frame only every fifteenth period" \
+  "$([ "$still" -ge 3 ] && [ "$shortest" -ge 1150 ] && [ "$longest" -le $((shortest * 13 / 10)) ] && echo yes || echo "frames $still, gaps $shortest..$longest ms")" "yes"
+
+# 2. The program as viewer. The host makes a fresh ID first ("Yenile").
+wait_for 10 eval 'status_text | grep -q ayr'
+click_at 560 455
+copy_credentials
+as_viewer
+wine "$program" >"$kl_out/viewer-program.log" 2>&1 &
+viewer_pid=$!
+pids="$pids $viewer_pid"
+kl_find_window || { kl_log "FAIL the viewer's window did not appear"; exit 1; }
+save_as viewer
+type_request 21
+as_host
+wait_for 20 consent_shown || kl_log "FAIL no consent prompt on the host"
+click_at 700 443
+xdotool mousemove 3000 100
+as_viewer
+remote_view() { shot; [ "$(layout_pixel 540 95)" = "0d1418" ]; }
+wait_for 20 remote_view
+sleep 2; shot 22-viewer-shows-host
+# Where a host pixel lands in the viewer: the 1920x1080 picture fitted into the client.
+read -r fl ft fw fh < <(awk -v w=$cw -v h=$ch 'BEGIN {H = h - 148; s = H / 1080; if (w / 1920 < s) s = w / 1920;
+  printf "%f %f %f %f", (w - 1920 * s) / 2, (H - 1080 * s) / 2 + 112, 1920 * s, 1080 * s}')
+to_viewer() { awk -v x="$1" -v y="$2" -v l=$fl -v t=$ft -v w=$fw -v h=$fh -v cx=$cx -v cy=$cy \
+  'BEGIN {printf "%d %d", cx + l + x * w / 3840, cy + t + y * h / 2160}'; }
+for quadrant in "2700 1400 ff0000" "3300 1400 00ff00" "2700 1800 0000ff" "3300 1800 ffffff"; do
+  set -- $quadrant
+  read -r vx vy < <(to_viewer "$1" "$2")
+  read -r r g b < <(rgb "$vx" "$vy")
+  want=$3
+  got=$(printf '%02x%02x%02x' $(( r > 200 ? 255 : (r < 50 ? 0 : r) )) $(( g > 200 ? 255 : (g < 50 ? 0 : g) )) $(( b > 200 ? 255 : (b < 50 ? 0 : b) )))
+  check "host pixel ($1, $2) shows as #$want in the viewer" "$got" "$want"
+done
+
+# A click on the host's ID field in the picture: the host's pointer goes there.
+as_host; read -r hx hy < <(at 838 285); hx=$((hx + X)); hy=$((hy + Y))
+as_viewer; read -r vx vy < <(to_viewer "$hx" "$hy")
+xdotool mousemove --window "$wid" "$vx" "$vy"; sleep 0.1; xdotool click 1; sleep 1
+read -r px py < <(host_probe cursor)
+check "the click moved the host's pointer to the ID field (within 4 px)" \
+  "$(awk -v a=$px -v b=$py -v x=$hx -v y=$hy 'BEGIN {d = (a - x) ^ 2 + (b - y) ^ 2; print (d <= 32) ? "yes" : "at " a "," b " not " x "," y}')" "yes"
+xdotool type --delay 80 "4242"; sleep 1
+as_host; shot 23-host-typed
+digits=$(convert "$kl_out/shot.png" -crop "$(awk -v s=$scale 'BEGIN {printf "%dx%d", 280 * s, 34 * s}')+$(at 700 270 | tr ' ' '+')" +repage \
+  -colorspace Gray -resize 400% png:- 2>/dev/null | tesseract - - --psm 7 2>/dev/null | tr -dc '0-9')
+check "the typed digits arrived in the host's ID field" "$digits" "4242"
+
+# Shift held on the viewer is released on the host when the viewer loses focus.
+as_viewer
+xdotool keydown shift; sleep 0.8
+check "Shift held on the viewer is held on the host" "$(host_probe keys | grep -qw 16 && echo held)" "held"
+# Another program's window takes the focus, as switching windows would.
+wine notepad >/dev/null 2>&1 &
+other=$!; pids="$pids $other"
+timeout 20 xdotool search --sync --onlyvisible --name 'Notepad' >/dev/null; sleep 1
+check "losing focus releases it on the host" "$(host_probe keys | grep -qw 16 && echo held || echo released)" "released"
+xdotool keyup shift
+kill $other 2>/dev/null; sleep 0.5
+
+# Everything held when the session ends is released on the host.
+xdotool windowfocus "$wid"; sleep 0.5
+read -r vx vy < <(to_viewer 1000 1000)
+# The press inside the picture gives the viewer's window the focus back, then Shift.
+xdotool mousemove --window "$wid" "$vx" "$vy"; xdotool mousedown 1; sleep 0.5; xdotool keydown shift; sleep 0.8
+held=$(host_probe keys)
+check "Shift and the left button are held on the host" "$(echo " $held" | grep -w 16 | grep -qw 1 && echo held || echo "held: $held")" "held"
+kill $viewer_pid; WINEPREFIX=$viewer_prefix wine cmd /c exit >/dev/null 2>&1  # the viewer is gone
+xdotool mouseup 1; xdotool keyup shift
+as_host
+wait_for 10 eval 'status_text | grep -q ayr'
+check "ending the session released them all on the host" "$(host_probe keys | tr -d ' ')" ""
+shot 24-host-after
+exit $kl_fail
