@@ -31,6 +31,12 @@ foreach(variant IN ITEMS core_tests core_tests_asan)
     add_test(NAME native.${variant} COMMAND ${variant} --gtest_brief=1)
 endforeach()
 
+# Real files from different encoders through the frame check, sanitised.
+add_executable(frame_check tests/screen/frame_check.cpp)
+target_link_libraries(frame_check PRIVATE kl_core_asan)
+target_compile_options(frame_check PRIVATE ${KL_SANITIZE})
+add_test(NAME native.jpeg_files COMMAND bash ${PROJECT_SOURCE_DIR}/tests/screen/jpeg_files.sh native $<TARGET_FILE:frame_check>)
+
 # libFuzzer targets need clang; each runs briefly from its seed corpus as a test.
 set(KL_FUZZ_SECONDS 20 CACHE STRING "Seconds each fuzz target runs during the tests")
 if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")

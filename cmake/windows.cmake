@@ -66,6 +66,9 @@ if(BUILD_TESTING)
     add_test(NAME windows.gui_main_window COMMAND bash ${PROJECT_SOURCE_DIR}/tests/gui/main_window.sh $<TARGET_FILE:kestrelink>)
 
     add_executable(klprobe tests/e2e/klprobe.cpp)
+    add_executable(frame_check tests/screen/frame_check.cpp)
+    target_link_libraries(frame_check PRIVATE kl_program)
+    add_test(NAME windows.jpeg_files COMMAND bash ${PROJECT_SOURCE_DIR}/tests/screen/jpeg_files.sh windows $<TARGET_FILE:frame_check>)
 
     # Whole sessions: the real relay, the program under Wine and klpeer, screenshots kept.
     foreach(role host viewer)
