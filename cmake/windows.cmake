@@ -32,6 +32,10 @@ add_library(kl_program STATIC ${KL_PROGRAM_SOURCES})
 target_link_libraries(kl_program PUBLIC ${KL_WIN_LIBS})
 target_compile_definitions(kl_program PUBLIC KL_RELAY_URL=L"${KL_RELAY_URL}")
 
+# Benchmark of the host's capture path (bench/screen_bench.sh runs it).
+add_executable(capture_bench bench/capture_bench.cpp)
+target_link_libraries(capture_bench PRIVATE kl_program)
+
 add_executable(kestrelink WIN32 app/main.cpp resources/kestrelink.rc)
 target_link_libraries(kestrelink PRIVATE kl_program)
 target_link_options(kestrelink PRIVATE -municode)

@@ -11,28 +11,13 @@ mkdir -p "$kl_out"; : >"$kl_out/log.txt"
 . "$(dirname "$0")/../gui/lib.sh"
 relay=ws://127.0.0.1:47800/ws
 
-# The host's display and Wine prefix (a copy of the test prefix, made once).
-viewer_display=$DISPLAY viewer_prefix=$WINEPREFIX
-host_prefix="${KL_STATE:-$HOME/.cache/kestrelink}/wineprefix-host"
-[ -d "$host_prefix" ] || cp -a "$viewer_prefix" "$host_prefix"
-for n in $(seq 150 190); do [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || break; done
-Xvfb ":$n" -screen 0 3840x2160x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb_pid=$!
-host_display=":$n"
-wait_for 10 test -e "/tmp/.X11-unix/X$n"
-WINEPREFIX=$host_prefix wineserver -p
+start_host_display 3840x2160
 pids=""
 cleanup() {
   kill $pids $relay_pid 2>/dev/null; wait 2>/dev/null
-  WINEPREFIX=$host_prefix wineserver -k 2>/dev/null
-  kill $xvfb_pid 2>/dev/null
+  stop_host_display
 }
 trap cleanup EXIT
-
-# Which window the helpers drive: save and restore their variables per side.
-save_as() { eval "${1}_state=\"wid=$wid X=$X Y=$Y WIDTH=$WIDTH HEIGHT=$HEIGHT cx=$cx cy=$cy cw=$cw ch=$ch scale=$scale\""; }
-as_host() { export DISPLAY=$host_display WINEPREFIX=$host_prefix; [ -z "${host_state:-}" ] || eval "$host_state"; }
-as_viewer() { export DISPLAY=$viewer_display WINEPREFIX=$viewer_prefix; [ -z "${viewer_state:-}" ] || eval "$viewer_state"; }
 host_probe() { DISPLAY=$host_display WINEPREFIX=$host_prefix wine "$probe" "$1" 2>/dev/null | tr -d '\r'; }
 
 start_relay "$native" || exit 1
@@ -94,14 +79,9 @@ as_viewer
 remote_view() { shot; [ "$(layout_pixel 540 95)" = "0d1418" ]; }
 wait_for 20 remote_view
 sleep 2; shot 22-viewer-shows-host
-# Where a host pixel lands in the viewer: the 1920x1080 picture fitted into the client.
-read -r fl ft fw fh < <(awk -v w=$cw -v h=$ch 'BEGIN {H = h - 148; s = H / 1080; if (w / 1920 < s) s = w / 1920;
-  printf "%f %f %f %f", (w - 1920 * s) / 2, (H - 1080 * s) / 2 + 112, 1920 * s, 1080 * s}')
-to_viewer() { awk -v x="$1" -v y="$2" -v l=$fl -v t=$ft -v w=$fw -v h=$fh -v cx=$cx -v cy=$cy \
-  'BEGIN {printf "%d %d", cx + l + x * w / 3840, cy + t + y * h / 2160}'; }
 for quadrant in "2700 1400 ff0000" "3300 1400 00ff00" "2700 1800 0000ff" "3300 1800 ffffff"; do
   set -- $quadrant
-  read -r vx vy < <(to_viewer "$1" "$2")
+  read -r vx vy < <(to_viewer "$1" "$2" 3840 2160)
   read -r r g b < <(rgb "$vx" "$vy")
   want=$3
   got=$(printf '%02x%02x%02x' $(( r > 200 ? 255 : (r < 50 ? 0 : r) )) $(( g > 200 ? 255 : (g < 50 ? 0 : g) )) $(( b > 200 ? 255 : (b < 50 ? 0 : b) )))
@@ -110,7 +90,7 @@ done
 
 # A click on the host's ID field in the picture: the host's pointer goes there.
 as_host; read -r hx hy < <(at 838 285); hx=$((hx + X)); hy=$((hy + Y))
-as_viewer; read -r vx vy < <(to_viewer "$hx" "$hy")
+as_viewer; read -r vx vy < <(to_viewer "$hx" "$hy" 3840 2160)
 xdotool mousemove --window "$wid" "$vx" "$vy"; sleep 0.1; xdotool click 1; sleep 1
 read -r px py < <(host_probe cursor)
 check "the click moved the host's pointer to the ID field (within 4 px)" \
@@ -135,7 +115,7 @@ kill $other 2>/dev/null; sleep 0.5
 
 # Everything held when the session ends is released on the host.
 xdotool windowfocus "$wid"; sleep 0.5
-read -r vx vy < <(to_viewer 1000 1000)
+read -r vx vy < <(to_viewer 1000 1000 3840 2160)
 # The press inside the picture gives the viewer's window the focus back, then Shift.
 xdotool mousemove --window "$wid" "$vx" "$vy"; xdotool mousedown 1; sleep 0.5; xdotool keydown shift; sleep 0.8
 held=$(host_probe keys)

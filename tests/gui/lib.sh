@@ -119,3 +119,37 @@ type_request() {
   typed=$(dark_pixels 700 366 280 26)
   xdotool key Return
 }
+
+# Two programs at once: the host on a display of its own with a Wine prefix (and server) of
+# its own, so that neither shares the other's input state; the viewer on the current one.
+#   start_host_display WxH    sets host_display, host_prefix, viewer_display, viewer_prefix
+#   stop_host_display
+start_host_display() {
+  viewer_display=$DISPLAY viewer_prefix=$WINEPREFIX
+  host_prefix="${KL_STATE:-$HOME/.cache/kestrelink}/wineprefix-host"
+  [ -d "$host_prefix" ] || cp -a "$viewer_prefix" "$host_prefix"
+  local n
+  for n in $(seq 150 190); do [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || break; done
+  Xvfb ":$n" -screen 0 "${1}x24" -nolisten tcp >/dev/null 2>&1 &
+  host_xvfb_pid=$!
+  host_display=":$n"
+  wait_for 10 test -e "/tmp/.X11-unix/X$n"
+  WINEPREFIX=$host_prefix wineserver -p
+}
+stop_host_display() {
+  WINEPREFIX=$host_prefix wineserver -k 2>/dev/null
+  kill "$host_xvfb_pid" 2>/dev/null
+}
+# Which window the helpers drive: save and restore their variables per side.
+save_as() { eval "${1}_state=\"wid=$wid X=$X Y=$Y WIDTH=$WIDTH HEIGHT=$HEIGHT cx=$cx cy=$cy cw=$cw ch=$ch scale=$scale\""; }
+as_host() { export DISPLAY=$host_display WINEPREFIX=$host_prefix; [ -z "${host_state:-}" ] || eval "$host_state"; }
+as_viewer() { export DISPLAY=$viewer_display WINEPREFIX=$viewer_prefix; [ -z "${viewer_state:-}" ] || eval "$viewer_state"; }
+# to_viewer HX HY PW PH: where a pixel of a PW x PH host screen shows in the viewer's remote
+# view (window coordinates), for the viewer's saved geometry.
+to_viewer() {
+  awk -v x="$1" -v y="$2" -v pw="$3" -v ph="$4" -v w="$cw" -v h="$ch" -v cx="$cx" -v cy="$cy" 'BEGIN {
+    H = h - 148; iw = pw; ih = ph; if (iw > 1920) { ih = ih * 1920 / iw; iw = 1920 }
+    s = H / ih; if (w / iw < s) s = w / iw
+    l = (w - iw * s) / 2; t = (H - ih * s) / 2 + 112
+    printf "%d %d", cx + l + x * iw * s / pw, cy + t + y * ih * s / ph }'
+}
