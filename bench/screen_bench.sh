@@ -22,7 +22,7 @@ program=build/windows/kestrelink.exe native=build/native relay=ws://127.0.0.1:47
 KL_SCREEN=1280x800x24 kl_start_display
 start_host_display 1920x1080
 pids=""
-cleanup() { kill $pids $relay_pid 2>/dev/null; wait 2>/dev/null; stop_host_display; kl_stop_display; rm -rf "$kl_out"; }
+cleanup() { kill $pids $relay_pid 2>/dev/null; stop_host_display; kl_stop_display; wait 2>/dev/null; rm -rf "$kl_out"; }
 trap cleanup EXIT
 pct() { python3 -c 'import json,sys; print(json.loads(sys.argv[1])[sys.argv[2]])' "$1" "$2"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf (b > 0) ? "%.2f" : "n/a", a / b}'; }

@@ -92,4 +92,10 @@ if(BUILD_TESTING)
     add_test(NAME windows.net_tests
              COMMAND bash ${PROJECT_SOURCE_DIR}/tests/winnet/with-servers.sh ${KL_NATIVE_BUILD}
                      ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:net_tests> --gtest_brief=1)
+
+    # A hang fails its own test instead of running into the CI limit.
+    set_tests_properties(windows.core_tests windows.app_tests windows.gui_main_window windows.jpeg_files
+                         windows.e2e_program_host windows.e2e_program_viewer windows.e2e_program_to_program
+                         PROPERTIES TIMEOUT 300)
+    set_tests_properties(windows.net_tests PROPERTIES TIMEOUT 600)
 endif()

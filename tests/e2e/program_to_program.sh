@@ -14,8 +14,9 @@ relay=ws://127.0.0.1:47800/ws
 start_host_display 3840x2160
 pids=""
 cleanup() {
-  kill $pids $relay_pid 2>/dev/null; wait 2>/dev/null
+  kill $pids $relay_pid 2>/dev/null
   stop_host_display
+  wait 2>/dev/null
 }
 trap cleanup EXIT
 host_probe() { DISPLAY=$host_display WINEPREFIX=$host_prefix wine "$probe" "$1" 2>/dev/null | tr -d '\r'; }

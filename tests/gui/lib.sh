@@ -134,7 +134,7 @@ start_host_display() {
   host_xvfb_pid=$!
   host_display=":$n"
   wait_for 10 test -e "/tmp/.X11-unix/X$n"
-  WINEPREFIX=$host_prefix wineserver -p
+  WINEPREFIX=$host_prefix wineserver -p 2>/dev/null || true
 }
 stop_host_display() {
   WINEPREFIX=$host_prefix wineserver -k 2>/dev/null
