@@ -54,10 +54,12 @@ expect_status 15-disconnected "Bağlantıya hazır" 20
 shot
 check "the key field is empty again after sending" "$(dark_pixels 700 366 280 26 | awk '{print ($1 < 40) ? "empty" : "dark " $1}')" "empty"
 
-# 2. Refused by the host: the relay's text reaches the status line.
+# 2. Enter in the ID field this time; refused by the host: the relay's text reaches the
+# status line.
 start_host host-refusing refuse
-type_request 16
+type_request 16 back
 expect_status 17-refused "Bağlantı isteği reddedildi." 20
+check "Enter in the ID field sent exactly one request" "$(grep -c '"event":"request"' "$kl_out/host-refusing.jsonl")" "1"
 kill $host_pid 2>/dev/null; wait $host_pid 2>/dev/null
 
 click_at 1020 40

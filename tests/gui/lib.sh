@@ -107,8 +107,8 @@ copy_credentials() {
   id=$(clipboard | tr -d '\r' | sed -n 1p)
   key=$(clipboard | tr -d '\r' | sed -n 2p)
 }
-# type_request SHOT: the ID into its field, Tab, the key, Enter (sets typed: dark pixels of
-# the key field before Enter).
+# type_request SHOT [back]: the ID into its field, Tab, the key, Enter (with "back": Tab once
+# more, so Enter is pressed in the ID field). Sets typed: dark pixels of the key field.
 type_request() {
   click_at 838 285
   xdotool key End shift+Home BackSpace
@@ -117,6 +117,7 @@ type_request() {
   xdotool type --delay 30 "$key"
   sleep 0.3; shot "$1-typed"
   typed=$(dark_pixels 700 366 280 26)
+  if [ "${2:-}" = back ]; then xdotool key Tab; fi
   xdotool key Return
 }
 
