@@ -18,7 +18,7 @@ cd "$here"
 kl_out=$(mktemp -d /tmp/kl-screen-bench.XXXXXX)
 : >"$kl_out/log.txt"
 . tests/gui/lib.sh
-program=build/windows/kestrelink.exe native=build/native relay=ws://127.0.0.1:47800/ws
+program=build/windows/kestrelink.exe native=build/native
 KL_SCREEN=1280x800x24 kl_start_display
 start_host_display 1920x1080
 pids=""

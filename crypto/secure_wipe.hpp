@@ -9,6 +9,7 @@ namespace kl {
 void SecureWipe(void* data, std::size_t size) noexcept;
 
 inline void SecureWipe(std::string& text) noexcept { SecureWipe(text.data(), text.size()); }
+inline void SecureWipe(std::wstring& text) noexcept { SecureWipe(text.data(), text.size() * sizeof(wchar_t)); }
 
 template <typename T>
 void SecureWipe(std::vector<T>& bytes) noexcept {

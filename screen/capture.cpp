@@ -8,10 +8,10 @@
 #include <thread>
 
 #include "app/client.hpp"
-#include "app/unique_any.hpp"
 #include "net/workers.hpp"
 #include "screen/capture_size.hpp"
 #include "session/messages.hpp"
+#include "ui/gdiplus_handles.hpp"
 
 using namespace Gdiplus;
 using namespace Gdiplus::DllExports;
@@ -19,8 +19,6 @@ using namespace Gdiplus::DllExports;
 namespace kl {
 namespace {
 
-void ReleaseStream(IStream* stream) noexcept { stream->Release(); }
-using unique_stream = unique_any<IStream*, ReleaseStream, nullptr>;
 void ReleaseScreenDc(HDC dc) noexcept { ReleaseDC(nullptr, dc); }
 using unique_screen_dc = unique_any<HDC, ReleaseScreenDc, nullptr>;
 void DeleteMemoryDc(HDC dc) noexcept { DeleteDC(dc); }
@@ -45,9 +43,6 @@ private:
 };
 
 int RoundHalfAway(double v) { return static_cast<int>(std::lround(v)); }
-
-void DisposeBitmap(GpBitmap* bitmap) noexcept { GdipDisposeImage(bitmap); }
-using unique_bitmap = unique_any<GpBitmap*, DisposeBitmap, nullptr>;
 
 }  // namespace
 
@@ -101,9 +96,9 @@ void DrawCursor(HDC target, double scale) {
 }
 
 std::vector<std::uint8_t> CaptureScreenJpeg(int maxWidth, int quality) {
-    const CaptureSize size = ScaledCaptureSize(GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), maxWidth);
-    if (size.width == 0) return {};
     const int w = GetSystemMetrics(SM_CXSCREEN), h = GetSystemMetrics(SM_CYSCREEN);
+    const CaptureSize size = ScaledCaptureSize(w, h, maxWidth);
+    if (size.width == 0) return {};
     unique_screen_dc screen(GetDC(nullptr));
     if (!screen) return {};
     unique_memory_dc memory(CreateCompatibleDC(screen.get()));
@@ -126,7 +121,7 @@ std::vector<std::uint8_t> CaptureScreenJpeg(int maxWidth, int quality) {
         return {};
     DrawCursor(memory.get(), size.scale);
     GdiFlush();
-    unique_bitmap wrapped;
+    unique_gdip_bitmap wrapped;
     if (GdipCreateBitmapFromScan0(size.width, size.height, size.width * 4, PixelFormat32bppRGB,
                                   static_cast<BYTE*>(bits), wrapped.put()) != Ok)
         return {};

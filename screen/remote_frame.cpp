@@ -1,7 +1,5 @@
 #include "screen/remote_frame.hpp"
 
-#include <objbase.h>
-
 #include "screen/jpeg_check.hpp"
 #include "ui/gdiplus_handles.hpp"
 
@@ -9,12 +7,6 @@ using namespace Gdiplus;
 using namespace Gdiplus::DllExports;
 
 namespace kl {
-namespace {
-
-void ReleaseStream(IStream* stream) noexcept { stream->Release(); }
-using unique_stream = unique_any<IStream*, ReleaseStream, nullptr>;
-
-}  // namespace
 
 OwnedBitmap DecodeJpegFrame(const std::uint8_t* bytes, std::size_t length) {
     JpegFrameInfo info;

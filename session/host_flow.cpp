@@ -19,12 +19,6 @@ constexpr std::uint64_t kConsentTimeoutMs = 35000;
 constexpr std::uint64_t kConnectTimeoutMs = 15000;
 constexpr std::size_t kMaxRequestsPerId = 256;
 
-void ForgetRequest(Client& app) {
-    app.crypto.reset();
-    app.requestId.clear();
-    app.requestNonce.clear();
-}
-
 void ShowBanner(Client& app) {
     if (app.bannerWindow != nullptr) return;
     app.bannerWindow = CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, L"KestrelinkBanner",
@@ -34,6 +28,12 @@ void ShowBanner(Client& app) {
 }
 
 }  // namespace
+
+void ForgetRequest(Client& app) {
+    app.crypto.reset();
+    app.requestId.clear();
+    app.requestNonce.clear();
+}
 
 std::uint64_t TickNow(const Client& app) { return app.tickSource ? app.tickSource() : GetTickCount64(); }
 

@@ -20,9 +20,7 @@ void OnPeerDisconnected(Client& app, const nlohmann::json& message) {
     app.consentGiven = false;
     app.consentDeadline = 0;
     app.requestDeadline = 0;
-    app.crypto.reset();
-    app.requestId.clear();
-    app.requestNonce.clear();
+    ForgetRequest(app);
     LayoutControls(app);
     SetStatus(app, L"İstek sona erdi. Yeni istek bekleniyor.");
 }

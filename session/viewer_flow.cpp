@@ -24,18 +24,13 @@ std::wstring ReadEditText(HWND edit) {
     return text;
 }
 
-void Wipe(std::wstring& text) {
-    kl::SecureWipe(text.data(), text.size() * sizeof(wchar_t));
-    text.clear();
-}
-
 }  // namespace
 
 void SendConnectRequest(Client& app) {  // UI thread only
     const std::string peerId = kl::NormalizeConnectionId(ReadEditText(app.idEdit));
     std::wstring typedKey = ReadEditText(app.keyEdit);
     std::string utf8Key = WideToUtf8(typedKey);
-    Wipe(typedKey);
+    kl::SecureWipe(typedKey);
     std::string key = kl::NormalizeConnectionKey(utf8Key);
     kl::SecureWipe(utf8Key);
     if (peerId.size() != 9 || !kl::IsValidConnectionKey(key)) {

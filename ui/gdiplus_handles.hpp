@@ -1,7 +1,8 @@
 #pragma once
-// One owner per GDI+ flat-API object.
+// One owner per GDI+ flat-API object, and for the in-memory COM stream the codecs read and write.
 #include <windows.h>
 #include <gdiplus.h>
+#include <objbase.h>
 
 #include "app/unique_any.hpp"
 
@@ -16,6 +17,7 @@ inline void DeleteFamily(Gdiplus::GpFontFamily* f) noexcept { Gdiplus::DllExport
 inline void DeleteFormat(Gdiplus::GpStringFormat* f) noexcept { Gdiplus::DllExports::GdipDeleteStringFormat(f); }
 inline void DeletePath(Gdiplus::GpPath* p) noexcept { Gdiplus::DllExports::GdipDeletePath(p); }
 inline void DeletePen(Gdiplus::GpPen* p) noexcept { Gdiplus::DllExports::GdipDeletePen(p); }
+inline void ReleaseStream(IStream* s) noexcept { s->Release(); }
 }  // namespace gdip_detail
 
 using unique_gdip_graphics = unique_any<Gdiplus::GpGraphics*, gdip_detail::DeleteGraphics, nullptr>;
@@ -26,5 +28,6 @@ using unique_gdip_family = unique_any<Gdiplus::GpFontFamily*, gdip_detail::Delet
 using unique_gdip_format = unique_any<Gdiplus::GpStringFormat*, gdip_detail::DeleteFormat, nullptr>;
 using unique_gdip_path = unique_any<Gdiplus::GpPath*, gdip_detail::DeletePath, nullptr>;
 using unique_gdip_pen = unique_any<Gdiplus::GpPen*, gdip_detail::DeletePen, nullptr>;
+using unique_stream = unique_any<IStream*, gdip_detail::ReleaseStream, nullptr>;
 
 }  // namespace kl

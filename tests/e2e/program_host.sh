@@ -7,14 +7,7 @@ set -uo pipefail
 program=$1 native=$2 kl_out=$3
 mkdir -p "$kl_out"; : >"$kl_out/log.txt"
 . "$(dirname "$0")/../gui/lib.sh"
-relay=ws://127.0.0.1:47800/ws
-
-start_relay "$native" || exit 1
-wine "$program" >"$kl_out/program.log" 2>&1 &
-program_pid=$!
-peer_pid=""
-trap 'kill $program_pid $peer_pid $relay_pid 2>/dev/null; wait 2>/dev/null' EXIT
-kl_find_window || { kl_log "FAIL the main window did not appear"; exit 1; }
+start_scene "$native" "$program" || exit 1
 kl_log "main window $wid, client at $cx,$cy, scale $scale"
 shot 01-start
 

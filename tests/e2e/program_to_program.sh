@@ -9,7 +9,6 @@ set -uo pipefail
 program=$1 probe=$2 native=$3 kl_out=$4
 mkdir -p "$kl_out"; : >"$kl_out/log.txt"
 . "$(dirname "$0")/../gui/lib.sh"
-relay=ws://127.0.0.1:47800/ws
 
 start_host_display 3840x2160
 pids=""

@@ -7,20 +7,13 @@ set -uo pipefail
 program=$1 native=$2 kl_out=$3
 mkdir -p "$kl_out"; : >"$kl_out/log.txt"
 . "$(dirname "$0")/../gui/lib.sh"
-relay=ws://127.0.0.1:47800/ws
-
-start_relay "$native" || exit 1
-wine "$program" >"$kl_out/program.log" 2>&1 &
-program_pid=$!
-host_pid=""
-trap 'kill $program_pid $host_pid $relay_pid 2>/dev/null; wait 2>/dev/null' EXIT
-kl_find_window || { kl_log "FAIL the main window did not appear"; exit 1; }
+start_scene "$native" "$program" || exit 1
 expect_status 11-viewer-start "Bağlantıya hazır" 20
 
 # start_host NAME ANSWER: klpeer as host; sets id and key from its first line.
 start_host() {
   "$native/klpeer" host --relay "$relay" --answer "$2" --pattern 640x360 --fps 5 --timeout 90 >"$kl_out/$1.jsonl" 2>&1 &
-  host_pid=$!
+  peer_pid=$!
   wait_for 10 grep -q '"event":"registered"' "$kl_out/$1.jsonl" || kl_log "FAIL $1: the peer host did not register"
   id=$(sed -n 's/.*"id":"\([0-9]*\)".*/\1/p' "$kl_out/$1.jsonl" | head -1)
   key=$(sed -n 's/.*"key":"\([A-Z2-7]*\)".*/\1/p' "$kl_out/$1.jsonl" | head -1)
@@ -48,7 +41,7 @@ kl_log "the peer host sent $frames frames"
 
 # The viewer ends the session with "Bağlantıyı kes": back to a registered host.
 click_at 958 40
-wait $host_pid; rc=$?
+wait $peer_pid; rc=$?
 check "the peer host is told the viewer left and ends normally" "$rc" "0"
 expect_status 15-disconnected "Bağlantıya hazır" 20
 shot
@@ -60,7 +53,7 @@ start_host host-refusing refuse
 type_request 16 back
 expect_status 17-refused "Bağlantı isteği reddedildi." 20
 check "Enter in the ID field sent exactly one request" "$(grep -c '"event":"request"' "$kl_out/host-refusing.jsonl")" "1"
-kill $host_pid 2>/dev/null; wait $host_pid 2>/dev/null
+kill $peer_pid 2>/dev/null; wait $peer_pid 2>/dev/null
 
 click_at 1020 40
 wait $program_pid; rc=$?

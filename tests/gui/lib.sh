@@ -78,7 +78,9 @@ clipboard() { timeout 5 xclip -o -selection clipboard 2>/dev/null; }
 consent_shown() { shot; [ "$(layout_pixel 150 300)" != "172821" ]; }
 banner_present() { xdotool search --name '^Kestrelink · Ekran paylaşımı açık$' >/dev/null 2>&1; }
 
-# start_relay NATIVE_BUILD: the relay on the program's built-in loopback address.
+# The relay on the program's built-in loopback address, for the peers too.
+relay=ws://127.0.0.1:47800/ws
+# start_relay NATIVE_BUILD: that relay.
 start_relay() {
   "$1/kestrelink-relay" --port 47800 --metrics-port off >"$kl_out/relay.out" 2>"$kl_out/relay.log" &
   relay_pid=$!
@@ -153,4 +155,15 @@ to_viewer() {
     s = H / ih; if (w / iw < s) s = w / iw
     l = (w - iw * s) / 2; t = (H - ih * s) / 2 + 112
     printf "%d %d", cx + l + x * iw * s / pw, cy + t + y * ih * s / ph }'
+}
+
+# start_scene NATIVE_BUILD PROGRAM: the relay, then the program on this display with its
+# main window found. The program, the relay and $peer_pid are stopped on exit.
+start_scene() {
+  start_relay "$1" || return 1
+  wine "$2" >"$kl_out/program.log" 2>&1 &
+  program_pid=$!
+  peer_pid=""
+  trap 'kill $program_pid $peer_pid $relay_pid 2>/dev/null; wait 2>/dev/null' EXIT
+  kl_find_window || { kl_log "FAIL the main window did not appear"; return 1; }
 }

@@ -12,6 +12,7 @@
 #include "screen/remote_frame.hpp"
 #include "session/messages.hpp"
 #include "ui/ui.hpp"
+#include "window_fixture.hpp"
 
 namespace {
 
@@ -19,19 +20,11 @@ const char kKey[] = "ABCDEFGHIJKLMNOPQRSTUVWXY4";
 const char kId[] = "123456789";
 const char kNonce[] = "000102030405060708090a0b0c0d0e0f";
 
-class Forwarding : public ::testing::Test {
+class Forwarding : public kltest::ProgramWindow {
 protected:
     void SetUp() override {
-        WNDCLASSEXW wc{};
-        wc.cbSize = sizeof wc;
-        wc.lpfnWndProc = MainWindowProc;
-        wc.hInstance = GetModuleHandleW(nullptr);
-        wc.lpszClassName = L"KestrelinkForwardTest";
-        RegisterClassExW(&wc);
-        g_app = &app;
+        ProgramWindow::SetUp();
         app.tickSource = [this] { return now; };
-        window = CreateWindowExW(0, L"KestrelinkForwardTest", L"Kestrelink Native", WS_POPUP | WS_VISIBLE, 0, 0, 1080,
-                                 680, nullptr, nullptr, wc.hInstance, nullptr);
         // A bound viewing session whose messages stay queued.
         app.viewerMode = app.sessionActive = true;
         app.requestId = std::string(32, 'a');
@@ -39,15 +32,6 @@ protected:
         app.transport = std::make_shared<kl::Transport>();
         app.networkRunning = true;
         LayoutControls(app);
-    }
-    void TearDown() override {
-        StopSessionQuietly();
-        DestroyWindow(window);
-        g_app = nullptr;
-    }
-    void StopSessionQuietly() {
-        app.networkRunning = false;
-        app.sendQueue.clear();
     }
     // A 1920 x 1080 picture: in a 1080 x 680 window it sits at about (67.1, 112, 945.8, 532).
     void Picture() {
@@ -73,8 +57,6 @@ protected:
     }
     LRESULT Send(UINT message, WPARAM w, int x, int y) { return SendMessageW(window, message, w, MAKELPARAM(x, y)); }
 
-    Client app;
-    HWND window = nullptr;
     std::uint64_t now = 100000;
 };
 

@@ -4,6 +4,7 @@
 #include "input/inject.hpp"
 #include "session_fixture.hpp"
 #include "ui/ui.hpp"
+#include "window_fixture.hpp"
 
 using kltest::kSecurityStop;
 
@@ -36,14 +37,7 @@ protected:
 
 class BannerClass : public ::testing::Environment {
 public:
-    void SetUp() override {
-        WNDCLASSEXW banner{};
-        banner.cbSize = sizeof banner;
-        banner.lpfnWndProc = BannerWindowProc;
-        banner.hInstance = GetModuleHandleW(nullptr);
-        banner.lpszClassName = L"KestrelinkBanner";
-        RegisterClassExW(&banner);
-    }
+    void SetUp() override { kltest::RegisterTestClass(L"KestrelinkBanner", BannerWindowProc); }
 };
 const auto* const kBannerClass = ::testing::AddGlobalTestEnvironment(new BannerClass);
 

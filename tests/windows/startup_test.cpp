@@ -3,6 +3,8 @@
 #include <gdiplus.h>
 #include <gtest/gtest.h>
 
+#include "window_fixture.hpp"
+
 #include <string>
 #include <vector>
 
@@ -63,14 +65,9 @@ std::wstring Fresh(const std::wstring& name) {
 
 // The client size a window gets when it is made and restyled the way the program does it.
 SIZE ExpectedClientSize() {
-    WNDCLASSEXW wc{};
-    wc.cbSize = sizeof wc;
-    wc.lpfnWndProc = DefWindowProcW;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.lpszClassName = L"KestrelinkProbe";
-    RegisterClassExW(&wc);
+    kltest::RegisterTestClass(L"KestrelinkProbe", DefWindowProcW);
     HWND w = CreateWindowExW(0, L"KestrelinkProbe", L"probe", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                             CW_USEDEFAULT, 1100, 720, nullptr, nullptr, wc.hInstance, nullptr);
+                             CW_USEDEFAULT, 1100, 720, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     SetWindowLongPtrW(w, GWL_STYLE, WS_POPUP | WS_THICKFRAME | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX);
     RECT r{};
     GetClientRect(w, &r);

@@ -23,17 +23,16 @@ std::vector<std::uint8_t> MakeJpeg(int width, int height) {
     static const CLSID kJpeg = {0x557CF401, 0x1A04, 0x11D3, {0x9A, 0x73, 0x00, 0x00, 0xF8, 0x1E, 0xF3, 0x2E}};
     kl::unique_gdip_bitmap bitmap;
     GdipCreateBitmapFromScan0(width, height, 0, PixelFormat32bppRGB, nullptr, bitmap.put());
-    IStream* stream = nullptr;
-    CreateStreamOnHGlobal(nullptr, TRUE, &stream);
-    GdipSaveImageToStream(bitmap.get(), stream, &kJpeg, nullptr);
+    kl::unique_stream stream;
+    CreateStreamOnHGlobal(nullptr, TRUE, stream.put());
+    GdipSaveImageToStream(bitmap.get(), stream.get(), &kJpeg, nullptr);
     STATSTG stat{};
-    stream->Stat(&stat, STATFLAG_NONAME);
+    stream.get()->Stat(&stat, STATFLAG_NONAME);
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(stat.cbSize.QuadPart));
     LARGE_INTEGER start{};
-    stream->Seek(start, STREAM_SEEK_SET, nullptr);
+    stream.get()->Seek(start, STREAM_SEEK_SET, nullptr);
     ULONG read = 0;
-    stream->Read(bytes.data(), static_cast<ULONG>(bytes.size()), &read);
-    stream->Release();
+    stream.get()->Read(bytes.data(), static_cast<ULONG>(bytes.size()), &read);
     return bytes;
 }
 

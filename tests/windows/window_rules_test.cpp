@@ -6,6 +6,7 @@
 #include "app/client.hpp"
 #include "session/session.hpp"
 #include "ui/ui.hpp"
+#include "window_fixture.hpp"
 
 TEST(HitTest, RegionsAreInLayoutUnitsAndTheLastDrawnWins) {
     Client app;
@@ -34,23 +35,15 @@ LRESULT CALLBACK RecordCommands(HWND window, UINT message, WPARAM wParam, LPARAM
 }  // namespace
 
 TEST(Banner, ClickAndCloseOnlyPostTheDisconnectCommand) {
-    WNDCLASSEXW main{};
-    main.cbSize = sizeof main;
-    main.lpfnWndProc = RecordCommands;
-    main.hInstance = GetModuleHandleW(nullptr);
-    main.lpszClassName = L"KestrelinkTestMain";
-    RegisterClassExW(&main);
-    WNDCLASSEXW banner = main;
-    banner.lpfnWndProc = BannerWindowProc;
-    banner.lpszClassName = L"KestrelinkBanner";
-    RegisterClassExW(&banner);
+    kltest::RegisterTestClass(L"KestrelinkTestMain", RecordCommands);
+    kltest::RegisterTestClass(L"KestrelinkBanner", BannerWindowProc);
 
     Client app;
     app.mainWindow = CreateWindowExW(0, L"KestrelinkTestMain", L"main", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr,
-                                     main.hInstance, nullptr);
+                                     GetModuleHandleW(nullptr), nullptr);
     g_app = &app;
     HWND strip = CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, L"KestrelinkBanner", L"Kestrelink · Ekran paylaşımı açık",
-                                 WS_POPUP | WS_BORDER, 20, 20, 610, 52, nullptr, nullptr, main.hInstance, nullptr);
+                                 WS_POPUP | WS_BORDER, 20, 20, 610, 52, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     ASSERT_NE(strip, nullptr);
     auto commands = [&] {
         int count = 0;
