@@ -67,7 +67,8 @@ if(BUILD_TESTING)
     set(KL_NATIVE_BUILD "${PROJECT_SOURCE_DIR}/build/native" CACHE PATH "The native preset's build folder")
 
     # The real main window driven with xdotool on the test display.
-    add_test(NAME windows.gui_main_window COMMAND bash ${PROJECT_SOURCE_DIR}/tests/gui/main_window.sh $<TARGET_FILE:kestrelink>)
+    add_test(NAME windows.gui_main_window COMMAND bash ${PROJECT_SOURCE_DIR}/tests/gui/main_window.sh $<TARGET_FILE:kestrelink>
+                     ${CMAKE_BINARY_DIR}/test-output/gui-main-window)
 
     add_executable(klprobe tests/e2e/klprobe.cpp)
     add_executable(frame_check tests/screen/frame_check.cpp)

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Drives the real main window under Wine with xdotool as a person would, and checks what the
 # screen shows (ImageMagick) and what the clipboard holds (xclip).
-#   main_window.sh PROGRAM.exe     (needs DISPLAY and WINEPREFIX, as scripts/test.sh sets them)
+#   main_window.sh PROGRAM.exe [OUT_DIR]   (needs DISPLAY and WINEPREFIX, as scripts/test.sh sets
+#                                           them; keeps page-0.png and page-1.png in OUT_DIR)
 set -uo pipefail
 program=$1
-kl_out=$(mktemp -d /tmp/kl-gui.XXXXXX)
+keep=${2:-}
+kl_out=${keep:-$(mktemp -d /tmp/kl-gui.XXXXXX)}
+mkdir -p "$kl_out"; : >"$kl_out/log.txt"
 . "$(dirname "$0")/lib.sh"
 
 # xclip stays behind to serve the selection: it must not hold the test runner's output open,
@@ -13,12 +16,13 @@ printf 'sentinel' | xclip -selection clipboard -loops 1 >/dev/null 2>&1 &
 xclip_pid=$!
 wine "$program" >"$kl_out/program.log" 2>&1 &
 pid=$!
-trap 'kill $pid $xclip_pid 2>/dev/null; rm -rf "$kl_out"' EXIT
+trap 'kill $pid $xclip_pid 2>/dev/null; [ -n "$keep" ] || rm -rf "$kl_out"' EXIT
 kl_find_window || { echo "FAIL the main window did not appear"; exit 1; }
 echo "client origin $cx,$cy size ${cw}x${ch} scale $scale"
+shot page-0
 
 # A click acts on release: press on the background, release on "Güvenlik".
-move 600 625; xdotool mousedown 1; move 100 200; sleep 0.3; xdotool mouseup 1; sleep 0.8; shot
+move 600 625; xdotool mousedown 1; move 100 200; sleep 0.3; xdotool mouseup 1; sleep 0.8; shot page-1
 check "press outside, release on a region switches the page" "$(layout_pixel 150 185)" "31483a"
 check "the first nav item is no longer selected" "$(layout_pixel 150 136)" "172821"
 move 100 150; xdotool click 1; sleep 0.8
