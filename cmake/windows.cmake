@@ -30,7 +30,16 @@ set(KL_WIN_LIBS kl_core winhttp gdiplus ole32 gdi32 user32 shell32 dwmapi comctl
 # Everything but the entry point, so test binaries can drive the same code.
 add_library(kl_program STATIC ${KL_PROGRAM_SOURCES})
 target_link_libraries(kl_program PUBLIC ${KL_WIN_LIBS})
-target_compile_definitions(kl_program PUBLIC KL_RELAY_URL=L"${KL_RELAY_URL}")
+# A test build talks to a relay on loopback at KL_TEST_PORT (the script server of the network
+# tests takes the next port), so two build trees can run their tests side by side.
+option(KL_TEST_BUILD "Compile in the loopback test relay instead of KL_RELAY_URL" OFF)
+set(KL_TEST_PORT 47800 CACHE STRING "Loopback port of the test relay")
+if(KL_TEST_BUILD)
+    set(KL_PROGRAM_RELAY_URL "ws://127.0.0.1:${KL_TEST_PORT}/ws")
+else()
+    set(KL_PROGRAM_RELAY_URL "${KL_RELAY_URL}")
+endif()
+target_compile_definitions(kl_program PUBLIC KL_RELAY_URL=L"${KL_PROGRAM_RELAY_URL}")
 
 # Benchmark of the host's capture path (bench/screen_bench.sh runs it).
 add_executable(capture_bench bench/capture_bench.cpp)
@@ -90,6 +99,7 @@ if(BUILD_TESTING)
     file(GLOB KL_NET_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/winnet/*.cpp)
     add_executable(net_tests ${KL_NET_TEST_SOURCES})
     target_link_libraries(net_tests PRIVATE kl_program gtest gtest_main)
+    target_compile_definitions(net_tests PRIVATE KL_TEST_PORT=${KL_TEST_PORT})
     add_test(NAME windows.net_tests
              COMMAND bash ${PROJECT_SOURCE_DIR}/tests/winnet/with-servers.sh ${KL_NATIVE_BUILD}
                      ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:net_tests> --gtest_brief=1)
@@ -99,4 +109,6 @@ if(BUILD_TESTING)
                          windows.e2e_program_host windows.e2e_program_viewer windows.e2e_program_to_program
                          PROPERTIES TIMEOUT 300)
     set_tests_properties(windows.net_tests PROPERTIES TIMEOUT 600)
+    get_property(kl_windows_tests DIRECTORY PROPERTY TESTS)
+    set_tests_properties(${kl_windows_tests} PROPERTIES ENVIRONMENT "KL_TEST_PORT=${KL_TEST_PORT}")
 endif()

@@ -1,6 +1,7 @@
 # Helpers for driving the program's windows under Wine with xdotool and reading what the
 # screen shows. Source it; needs DISPLAY and WINEPREFIX (scripts/env.sh, with-display.sh).
 #   kl_out      folder for screenshots and the step log (set before use)
+. "$(dirname "${BASH_SOURCE[0]}")/../../scripts/with-display.sh"
 
 kl_fail=0
 kl_log() { printf '%s  %s\n' "$(date +%H:%M:%S)" "$*" | tee -a "$kl_out/log.txt"; }
@@ -79,12 +80,12 @@ consent_shown() { shot; [ "$(layout_pixel 150 300)" != "172821" ]; }
 banner_present() { xdotool search --name '^Kestrelink · Ekran paylaşımı açık$' >/dev/null 2>&1; }
 
 # The relay on the program's built-in loopback address, for the peers too.
-relay=ws://127.0.0.1:47800/ws
+relay=ws://127.0.0.1:${KL_TEST_PORT:-47800}/ws
 # start_relay NATIVE_BUILD: that relay.
 start_relay() {
-  "$1/kestrelink-relay" --port 47800 --metrics-port off >"$kl_out/relay.out" 2>"$kl_out/relay.log" &
+  "$1/kestrelink-relay" --port "${KL_TEST_PORT:-47800}" --metrics-port off >"$kl_out/relay.out" 2>"$kl_out/relay.log" &
   relay_pid=$!
-  wait_for 10 test -s "$kl_out/relay.out" || { kl_log "FAIL the relay did not start (is port 47800 taken?)"; return 1; }
+  wait_for 10 test -s "$kl_out/relay.out" || { kl_log "FAIL the relay did not start (is port ${KL_TEST_PORT:-47800} taken?)"; return 1; }
 }
 
 # dark_pixels LX LY LW LH: how many pixels of a layout rectangle of the last shot are dark.
@@ -131,12 +132,8 @@ start_host_display() {
   viewer_display=$DISPLAY viewer_prefix=$WINEPREFIX
   host_prefix="${KL_STATE:-$HOME/.cache/kestrelink}/wineprefix-host"
   [ -d "$host_prefix" ] || cp -a "$viewer_prefix" "$host_prefix"
-  local n
-  for n in $(seq 150 190); do [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || break; done
-  Xvfb ":$n" -screen 0 "${1}x24" -nolisten tcp >/dev/null 2>&1 &
-  host_xvfb_pid=$!
-  host_display=":$n"
-  wait_for 10 test -e "/tmp/.X11-unix/X$n"
+  kl_new_display "${1}x24"
+  host_xvfb_pid=$kl_new_display_pid host_display=$kl_new_display_name
   WINEPREFIX=$host_prefix wineserver -p 2>/dev/null || true
 }
 stop_host_display() {

@@ -10,9 +10,13 @@
 
 namespace kltest {
 
-// Started by the wrapper script before the test binary: the real relay and the script server.
-inline const std::wstring kRelayUrl = L"ws://127.0.0.1:47800/ws";
-inline std::wstring ScriptUrl(const std::wstring& scenario) { return L"ws://127.0.0.1:47801/" + scenario; }
+// Started by the wrapper script before the test binary: the real relay on the build's test port
+// and the script server on the next one.
+inline std::wstring PortUrl(int offset, const std::wstring& path) {
+    return L"ws://127.0.0.1:" + std::to_wstring(KL_TEST_PORT + offset) + path;
+}
+inline const std::wstring kRelayUrl = PortUrl(0, L"/ws");
+inline std::wstring ScriptUrl(const std::wstring& scenario) { return PortUrl(1, L"/" + scenario); }
 
 class EventLog {
 public:

@@ -185,7 +185,7 @@ TEST(Workers, StoppingWhileTheNetworkWorkerConnectsEndsEveryThread) {
 
 TEST(Workers, UnreachableRelayIsReportedAsAnErrorEvent) {
     Client app;
-    kl::DefaultRelayUrl = L"ws://127.0.0.1:47809/ws";  // nothing listens there
+    kl::DefaultRelayUrl = kltest::PortUrl(9, L"/ws");  // nothing listens there
     app.Open(false, "{}");
     ASSERT_TRUE(WaitForQueued(app, 1, 30s));
     const auto handled = Drain(app);
