@@ -70,6 +70,16 @@ struct Client {
     std::uint64_t consentDeadline = 0;
     std::uint64_t requestDeadline = 0;
     std::uint64_t lastMoveTick = 0;
+    // UI thread only: the mouse buttons (bit 0 left, 1 right, 2 middle) whose "down" went to the
+    // host and whose "up" is still owed.
+    std::uint8_t forwardedButtons = 0;
+    // UI thread only: when the consent panel appeared, and the consent button pressed by real
+    // input at least half a second later (0 for none): only its release on the same button counts.
+    std::uint64_t consentShownTick = 0;
+    std::uint32_t consentPressId = 0;
+    // UI thread only: the clipboard's sequence number right after it took our ID and key, so
+    // that a renewal or the exit can take them back while nothing else was copied since.
+    DWORD copiedClipboardSequence = 0;
     std::string connectionId;
     std::string connectionKey;  // wiped before it is discarded or replaced
     std::string requestId;

@@ -1,5 +1,6 @@
 // Entry point: process set-up, command line, window classes, the main window and the loop.
 #include <windows.h>
+#include <commctrl.h>
 #include <dwmapi.h>
 #include <gdiplus.h>
 #include <objbase.h>
@@ -49,16 +50,7 @@ void RegisterWindowClass(HINSTANCE instance, const wchar_t* name, WNDPROC proced
 int RunMessageLoop(Client& app) {
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-        if (msg.message == WM_KEYDOWN && msg.wParam == VK_RETURN &&
-            (msg.hwnd == app.idEdit || msg.hwnd == app.keyEdit)) {
-            SendConnectRequest(app);
-            continue;
-        }
-        if (msg.message == WM_KEYDOWN && msg.wParam == VK_TAB) {
-            // Tab never reaches a window, so it is never forwarded as remote input.
-            SetFocus(GetFocus() == app.idEdit ? app.keyEdit : app.idEdit);
-            continue;
-        }
+        if (PreTranslateMessage(app, msg)) continue;
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
@@ -84,6 +76,10 @@ int Run(HINSTANCE instance, int showCommand) {
         } else {
             SetWindowLongPtrW(window, GWL_STYLE,
                               WS_POPUP | WS_THICKFRAME | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX);
+            // The frame is recomputed only on a frame change; without it the old caption stays
+            // until the first resize.
+            SetWindowPos(window, nullptr, 0, 0, 0, 0,
+                         SWP_FRAMECHANGED | SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
             const DWORD corner = kCornerRound;
             DwmSetWindowAttribute(window, kWindowCornerPreference, &corner, sizeof corner);
             LayoutControls(app);
@@ -103,6 +99,9 @@ int Run(HINSTANCE instance, int showCommand) {
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     SetDefaultDllDirectories(kDllSearchFlags);
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    // Loads Common Controls 6 (the manifest selects it): its edit control draws the cue texts.
+    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
+    InitCommonControlsEx(&controls);
     ULONG_PTR token = 0;
     Gdiplus::GdiplusStartupInput input;  // version 1, no debug callback, codecs not suppressed
     if (Gdiplus::GdiplusStartup(&token, &input, nullptr) != Gdiplus::Ok) return 1;

@@ -54,7 +54,7 @@ rss() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
 idle_host=$(rss "$host_pid") idle_viewer=$(rss "$viewer_pid")
 as_host; copy_credentials
 as_viewer; type_request bench
-as_host; wait_for 20 consent_shown && click_at 700 443
+as_host; await_consent && click_at 700 443
 xdotool mousemove 1900 1070
 as_viewer; wait_for 20 eval 'shot; [ "$(layout_pixel 540 95)" = "0d1418" ]'
 sleep 3

@@ -65,7 +65,7 @@ if(BUILD_TESTING)
 
     file(GLOB KL_APP_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/windows/*.cpp)
     add_executable(app_tests ${KL_APP_TEST_SOURCES})
-    target_link_libraries(app_tests PRIVATE kl_program gtest gtest_main)
+    target_link_libraries(app_tests PRIVATE kl_program gtest gtest_main ws2_32)
     add_dependencies(app_tests kestrelink)
     target_compile_definitions(app_tests PRIVATE
         KL_PROGRAM_PATH=L"Z:$<TARGET_FILE:kestrelink>"
@@ -97,9 +97,10 @@ if(BUILD_TESTING)
     # The transport and the queues against the real relay and a misbehaving server, both native
     # programs of the native preset, started around the test binary.
     file(GLOB KL_NET_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/winnet/*.cpp)
-    add_executable(net_tests ${KL_NET_TEST_SOURCES})
+    add_executable(net_tests ${KL_NET_TEST_SOURCES} ${PROJECT_SOURCE_DIR}/tests/windows/alloc_hooks.cpp)
     target_link_libraries(net_tests PRIVATE kl_program gtest gtest_main)
     target_compile_definitions(net_tests PRIVATE KL_TEST_PORT=${KL_TEST_PORT})
+    target_include_directories(net_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests/windows)
     add_test(NAME windows.net_tests
              COMMAND bash ${PROJECT_SOURCE_DIR}/tests/winnet/with-servers.sh ${KL_NATIVE_BUILD}
                      ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:net_tests> --gtest_brief=1)

@@ -9,11 +9,12 @@
 #include "crypto/credentials.hpp"
 #include "crypto/crypto_session.hpp"
 #include "crypto/encoding.hpp"
+#include "crypto_fuzz_session.hpp"
 
 namespace {
 
-const std::string kKey = "ABCDEFGHIJKLMNOPQRSTUVWXYA";
-const std::string kId = "123456789";
+using klfuzz::kId;
+using klfuzz::kKey;
 
 void Check(bool condition) {
     if (!condition) std::abort();
@@ -26,18 +27,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t selector = data[0];
     const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
     switch (selector % 4) {
-        case 0: {  // envelopes into a live session
-            static kl::CryptoSession viewer(kKey, kId, "000102030405060708090a0b0c0d0e0f", false);
+        case 0: {  // envelopes into a fresh session, as the first message a viewer opens
+            kl::CryptoSession viewer(kKey, kId, klfuzz::kNonce, false);
             std::uint8_t kind = 7;
             std::vector<std::uint8_t> out{1};
-            bool ok = viewer.Decrypt(data + 1, size - 1, kind, out);
+            const bool ok = viewer.Decrypt(data + 1, size - 1, kind, out);
             Check(ok || (kind == 0 && out.empty()));
+            if (ok) {
+                // What opened is what was sealed: the same length less the framing, a real kind,
+                // and never twice.
+                Check(kind != 0 && out.size() + kl::kEnvelopeOverhead == size - 1);
+                std::uint8_t again = 7;
+                std::vector<std::uint8_t> replay;
+                Check(!viewer.Decrypt(data + 1, size - 1, again, replay) && again == 0 && replay.empty());
+            }
             break;
         }
         case 1: {
             std::string nonce = "x";
-            bool ok = kl::VerifyAuthProof(kKey, kId, text, nonce);
+            const bool ok = kl::VerifyAuthProof(kKey, kId, text, nonce);
             Check(ok ? nonce.size() == 32 : nonce.empty());
+            // A proof that verifies is exactly the one the key makes for its nonce.
+            if (ok) Check(kl::MakeAuthProof(kKey, kId, nonce) == text);
             break;
         }
         case 2: {

@@ -29,9 +29,11 @@ public:
 
     // Connects and starts the receive thread; false with a reason for the user otherwise.
     bool Open(const std::wstring& url, std::function<void(NetEvent)> onEvent, std::string& error);
-    // One whole message each; blocks until WinHTTP reports completion (at most 20 s).
+    // One whole message each; blocks until WinHTTP reports completion (at most 20 s). The bytes are
+    // taken over: a send cut short by a close returns while WinHTTP may still read them, so the
+    // connection keeps them until its handles are closed.
     bool SendText(const std::string& text);
-    bool SendBinary(const std::vector<std::uint8_t>& bytes);
+    bool SendBinary(std::vector<std::uint8_t> bytes);
     // Graceful close (status 1000, at most 200 ms), then the handles; joins the receive thread.
     void Close();
 

@@ -62,7 +62,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
     }
 
     bool Connect(const RelayEndpoint& endpoint, std::string& error);
-    bool Send(const void* data, std::size_t size, WINHTTP_WEB_SOCKET_BUFFER_TYPE type);
+    bool Send(std::vector<std::uint8_t> data, WINHTTP_WEB_SOCKET_BUFFER_TYPE type);
     void Shutdown();
     // With `mayLinger`, waits at most kCloseWait and then keeps the connection alive until the
     // notifications still owed have arrived; otherwise waits for them.
@@ -77,7 +77,8 @@ struct Connection : std::enable_shared_from_this<Connection> {
         stateChanged.notify_all();  // waits also end on a cancel
     }
     void Deliver(NetEvent event);
-    void ReceiveLoop();
+    void ReceiveLoop() noexcept;
+    void ReceiveMessages(std::string& error);
 
     HandleContext requestContext{this, 0};
     HandleContext socketContext{this, 1};
@@ -94,6 +95,10 @@ struct Connection : std::enable_shared_from_this<Connection> {
     DWORD stepError = 0, sendError = 0, receiveError = 0;
     DWORD receivedBytes = 0, receivedBufferType = 0;
     std::vector<std::uint8_t> receiveBuffer = std::vector<std::uint8_t>(kReceiveBufferSize);
+    // The message in flight. Owned here rather than by the caller: a send that returns early on a
+    // close leaves WinHTTP reading it until the socket's closing notification, and the connection
+    // (lingering if need be) outlives that. Guarded by sendSerialMutex.
+    std::vector<std::uint8_t> sendBuffer;
     std::atomic<bool> cancelled{false};
     std::atomic<bool> open{false};
     std::function<void(NetEvent)> onEvent;
@@ -274,8 +279,9 @@ bool Connection::Connect(const RelayEndpoint& endpoint, std::string& error) {
     return !cancelled;
 }
 
-bool Connection::Send(const void* data, std::size_t size, WINHTTP_WEB_SOCKET_BUFFER_TYPE type) {
+bool Connection::Send(std::vector<std::uint8_t> data, WINHTTP_WEB_SOCKET_BUFFER_TYPE type) {
     static std::uint8_t dummy = 0;  // WinHTTP wants a pointer even for an empty message
+    const std::size_t size = data.size();
     if (size > kMaxMessage || cancelled || !open) return false;
     std::lock_guard<std::mutex> serial(sendSerialMutex);
     {
@@ -286,7 +292,9 @@ bool Connection::Send(const void* data, std::size_t size, WINHTTP_WEB_SOCKET_BUF
             sendDone = false;
             sendError = 0;
         }
-        const DWORD result = WinHttpWebSocketSend(socket, type, size == 0 ? &dummy : const_cast<void*>(data),
+        // Only after the previous send completed (sendDone was true under the serial lock).
+        sendBuffer = std::move(data);
+        const DWORD result = WinHttpWebSocketSend(socket, type, size == 0 ? &dummy : sendBuffer.data(),
                                                   static_cast<DWORD>(size));
         if (result != NO_ERROR && result != ERROR_IO_PENDING) {
             std::lock_guard<std::mutex> state(stateMutex);
@@ -298,7 +306,9 @@ bool Connection::Send(const void* data, std::size_t size, WINHTTP_WEB_SOCKET_BUF
     const bool signalled = stateChanged.wait_until(state, std::chrono::steady_clock::now() + kStepWait,
                                                    [&] { return sendDone || socketHandleClosed || cancelled; });
     const bool ok = signalled && sendDone && sendError == 0 && !cancelled;
+    const bool finished = sendDone;
     state.unlock();
+    if (finished) sendBuffer = {};  // WinHTTP is done with it; keep no frame around
     if (!ok) CloseHandles();
     return ok;
 }
@@ -306,14 +316,22 @@ bool Connection::Send(const void* data, std::size_t size, WINHTTP_WEB_SOCKET_BUF
 void Connection::Shutdown() {
     MarkCancelled();
     std::unique_lock<std::mutex> handles(handleMutex);
-    bool allowed;
+    bool allowed, inProgress;
     {
         std::lock_guard<std::mutex> state(stateMutex);
+        inProgress = shutdownStarted && !shutdownDone && socket != nullptr;
         allowed = sendDone && !shutdownStarted;
         if (allowed && socket != nullptr) shutdownStarted = true;
     }
     if (socket == nullptr || !allowed) {
         handles.unlock();
+        // Another thread's close frame is on its way: closing the handles now could cut it off,
+        // so give it the same bounded wait its sender gives it.
+        if (inProgress) {
+            std::unique_lock<std::mutex> state(stateMutex);
+            stateChanged.wait_until(state, std::chrono::steady_clock::now() + kShutdownWait,
+                                    [&] { return shutdownDone || socketHandleClosed; });
+        }
         return CloseHandles();
     }
     const DWORD result = WinHttpWebSocketShutdown(socket, WINHTTP_WEB_SOCKET_SUCCESS_CLOSE_STATUS, nullptr, 0);
@@ -352,9 +370,8 @@ void Connection::Deliver(NetEvent event) {
     }
 }
 
-void Connection::ReceiveLoop() {
+void Connection::ReceiveMessages(std::string& error) {
     std::vector<std::uint8_t> assembly;
-    std::string error;
     bool previousText = false, previousPartial = false;
     for (;;) {
         {
@@ -376,7 +393,10 @@ void Connection::ReceiveLoop() {
         DWORD bytes, code, type;
         {
             std::unique_lock<std::mutex> state(stateMutex);
-            stateChanged.wait(state, [&] { return receiveDone || socketHandleClosed || cancelled; });
+            // Not woken by a cancel alone: the closer's graceful shutdown is still going out, and
+            // this thread's end sequence would close the handles under it. The receive completes
+            // when the close is answered or the handles are closed, both bounded.
+            stateChanged.wait(state, [&] { return receiveDone || socketHandleClosed; });
             if (cancelled || socketHandleClosed) break;
             bytes = receivedBytes;
             code = receiveError;
@@ -410,10 +430,31 @@ void Connection::ReceiveLoop() {
         previousText = text;
         previousPartial = !final;
     }
+}
+
+void Connection::ReceiveLoop() noexcept {
+    std::string error;
+    try {
+        ReceiveMessages(error);
+    } catch (...) {
+        // A message that cannot be stored (memory) ends the connection like any broken stream.
+        error.clear();
+        error.shrink_to_fit();
+        error = "Out of memory";  // fits the string's own storage: no allocation
+    }
     const bool closedLocally = cancelled;
     Shutdown();
-    if (!closedLocally && !error.empty()) Deliver({NetEvent::Error, {}, error});
-    Deliver({NetEvent::Closed, {}, closedLocally ? "Connection closed" : "Relay connection closed"});
+    try {
+        if (!closedLocally && !error.empty()) Deliver({NetEvent::Error, {}, error});
+    } catch (...) {
+    }
+    try {
+        Deliver({NetEvent::Closed, {}, closedLocally ? "Connection closed" : "Relay connection closed"});
+    } catch (...) {
+        NetEvent closed;  // without its text, but the session still learns that it ended
+        closed.kind = NetEvent::Closed;
+        Deliver(std::move(closed));
+    }
 }
 
 }  // namespace
@@ -459,16 +500,17 @@ bool Transport::SendText(const std::string& text) {
         std::lock_guard<std::mutex> lock(state_->mutex);
         connection = state_->connection;
     }
-    return connection && connection->Send(text.data(), text.size(), WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE);
+    return connection && connection->Send(std::vector<std::uint8_t>(text.begin(), text.end()),
+                                          WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE);
 }
 
-bool Transport::SendBinary(const std::vector<std::uint8_t>& bytes) {
+bool Transport::SendBinary(std::vector<std::uint8_t> bytes) {
     std::shared_ptr<Connection> connection;
     {
         std::lock_guard<std::mutex> lock(state_->mutex);
         connection = state_->connection;
     }
-    return connection && connection->Send(bytes.data(), bytes.size(), WINHTTP_WEB_SOCKET_BINARY_MESSAGE_BUFFER_TYPE);
+    return connection && connection->Send(std::move(bytes), WINHTTP_WEB_SOCKET_BINARY_MESSAGE_BUFFER_TYPE);
 }
 
 void Transport::Close() {

@@ -32,6 +32,18 @@ struct SenderWorkerArgs {
     std::uint32_t generation;
 };
 
+// Posting never throws, but building the event's text may: without a text the session still
+// ends, through the overflow mark that PostEvent sets when it cannot store an event.
+void PostError(Client& app, std::uint32_t generation, const char* text) noexcept {
+    kl::NetEvent event;
+    event.kind = kl::NetEvent::Error;
+    try {
+        event.text = text;
+    } catch (...) {
+    }
+    PostEvent(app, generation, std::move(event));
+}
+
 void NetworkWorker(NetworkWorkerArgs args) noexcept {
     try {
         if (*args.cancel) return;
@@ -47,40 +59,39 @@ void NetworkWorker(NetworkWorkerArgs args) noexcept {
             args.transport->Close();
             return;
         }
-        if (!args.transport->SendText(args.firstMessage)) PostEvent(*app, generation, ErrorEvent("Registration failed"));
+        if (!args.transport->SendText(args.firstMessage)) PostError(*app, generation, "Registration failed");
     } catch (const std::exception& e) {
-        PostEvent(*args.app, args.generation, ErrorEvent(e.what()));
+        PostError(*args.app, args.generation, e.what());
     } catch (...) {
-        PostEvent(*args.app, args.generation, ErrorEvent("Registration failed"));
+        PostError(*args.app, args.generation, "Registration failed");
     }
 }
 
 void SenderWorker(SenderWorkerArgs args) noexcept {
     Client& app = *args.app;
     for (;;) {
-        kl::OutgoingMessage message;
-        {
-            std::unique_lock<std::mutex> lock(app.sendMutex);
-            app.sendReady.wait(lock, [&] { return !app.networkRunning || !app.sendQueue.empty(); });
-            if (!app.networkRunning) return;
-            message = std::move(app.sendQueue.front());
-            app.sendQueue.pop_front();
-            app.sendQueueBytes -= SizeOf(message);
-        }
         bool sent = false;
         try {
+            kl::OutgoingMessage message;
+            {
+                std::unique_lock<std::mutex> lock(app.sendMutex);
+                app.sendReady.wait(lock, [&] { return !app.networkRunning || !app.sendQueue.empty(); });
+                if (!app.networkRunning) return;
+                message = std::move(app.sendQueue.front());
+                app.sendQueue.pop_front();
+                app.sendQueueBytes -= SizeOf(message);
+            }
             if (message.kind == 0) {
                 sent = args.transport->SendText(message.text);
             } else if (message.crypto) {
-                const auto envelope = message.crypto->Encrypt(message.kind, message.bytes);
-                sent = args.transport->SendBinary(envelope);
+                sent = args.transport->SendBinary(message.crypto->Encrypt(message.kind, message.bytes));
             }
         } catch (...) {
             sent = false;
         }
         if (!sent) {
             app.networkRunning = false;
-            PostEvent(app, args.generation, ErrorEvent("Network send failed"));
+            PostError(app, args.generation, "Network send failed");
             return;
         }
     }
@@ -91,31 +102,51 @@ void SenderWorker(SenderWorkerArgs args) noexcept {
 void Client::Open(bool viewer, const std::string& registration) {  // UI thread only
     viewerMode = viewer;
     const std::uint32_t generation = sessionGeneration;
-    transport = std::make_shared<kl::Transport>();
-    cancelFlag = std::make_shared<std::atomic<bool>>(false);
-    networkRunning = true;
-    senderThread = std::thread(SenderWorker, SenderWorkerArgs{this, transport, generation});
-    SetStatus(*this, viewer ? L"Bağlantı isteği gönderiliyor…" : L"Güvenli bağlantı kuruluyor…");
-    networkThread = std::thread(NetworkWorker, NetworkWorkerArgs{this, transport, generation, registration, cancelFlag});
+    try {
+        transport = std::make_shared<kl::Transport>();
+        cancelFlag = std::make_shared<std::atomic<bool>>(false);
+        networkRunning = true;
+        senderThread = std::thread(SenderWorker, SenderWorkerArgs{this, transport, generation});
+        SetStatus(*this, viewer ? L"Bağlantı isteği gönderiliyor…" : L"Güvenli bağlantı kuruluyor…");
+        networkThread = std::thread(NetworkWorker, NetworkWorkerArgs{this, transport, generation, registration, cancelFlag});
+    } catch (...) {
+        // A session that could not start leaves no worker and no connection behind; the caller
+        // reports the failure.
+        {
+            std::lock_guard<std::mutex> lock(sendMutex);
+            networkRunning = false;
+        }
+        sendReady.notify_all();
+        if (senderThread.joinable()) senderThread.join();
+        transport.reset();
+        throw;
+    }
 }
 
-void PostEvent(Client& app, std::uint32_t generation, kl::NetEvent event) {
+void PostEvent(Client& app, std::uint32_t generation, kl::NetEvent event) noexcept {
     if (generation != app.activeGeneration) return;
-    std::lock_guard<std::mutex> lock(app.eventMutex);
-    if (generation != app.activeGeneration) return;
-    const std::size_t size = SizeOf(event);
-    const bool accepted = event.bytes.size() <= kMaxEventBytes && event.text.size() <= kMaxEventText &&
-                          (event.kind != kl::NetEvent::Text || event.bytes.size() <= kMaxEventText) &&
-                          app.eventQueue.size() < kMaxQueuedEvents && app.eventQueueBytes + size <= kMaxQueuedEventBytes;
-    if (accepted) {
-        app.eventQueue.push_back({generation, std::move(event)});
-        app.eventQueueBytes += size;
-    } else {
-        app.eventOverflow = true;
-    }
-    if (!app.eventPosted) {
-        app.eventPosted = true;
-        PostMessageW(app.mainWindow, kDrainMessage, 0, 0);
+    try {
+        std::lock_guard<std::mutex> lock(app.eventMutex);
+        if (generation != app.activeGeneration) return;
+        const std::size_t size = SizeOf(event);
+        const bool accepted = event.bytes.size() <= kMaxEventBytes && event.text.size() <= kMaxEventText &&
+                              (event.kind != kl::NetEvent::Text || event.bytes.size() <= kMaxEventText) &&
+                              app.eventQueue.size() < kMaxQueuedEvents &&
+                              app.eventQueueBytes + size <= kMaxQueuedEventBytes;
+        if (accepted) {
+            try {
+                app.eventQueue.push_back({generation, std::move(event)});
+                app.eventQueueBytes += size;
+            } catch (...) {
+                app.eventOverflow = true;  // the event is lost; the session must not go on without it
+            }
+        } else {
+            app.eventOverflow = true;
+        }
+        // A wake-up that could not be posted is not outstanding: the next event tries again.
+        if (!app.eventPosted) app.eventPosted = PostMessageW(app.mainWindow, kDrainMessage, 0, 0) != FALSE;
+    } catch (...) {
+        app.eventOverflow = true;  // the lock itself failed
     }
 }
 
@@ -152,7 +183,7 @@ bool QueueText(Client& app, std::string text) {
 bool QueueText(Client& app, const nlohmann::json& message) { return QueueText(app, message.dump()); }
 
 bool QueueEncrypted(Client& app, std::uint8_t kind, const std::vector<std::uint8_t>& plaintext) {
-    if (!app.crypto || !app.transport || plaintext.size() > kl::kMaxPlaintextSize) return false;
+    if (kind == 0 || !app.crypto || !app.transport || plaintext.size() > kl::kMaxPlaintextSize) return false;
     kl::OutgoingMessage message;
     message.kind = kind;
     message.bytes = plaintext;
@@ -177,3 +208,12 @@ void DrainEvents(Client& app, const EventHandler& handler) {  // UI thread only
 }
 
 void DrainEvents(Client& app) { DrainEvents(app, HandleNetEvent); }
+
+void DrainIfStalled(Client& app) {  // UI thread only
+    bool stalled;
+    {
+        std::lock_guard<std::mutex> lock(app.eventMutex);
+        stalled = !app.eventPosted && (!app.eventQueue.empty() || app.eventOverflow);
+    }
+    if (stalled) DrainEvents(app);
+}

@@ -19,11 +19,13 @@ inline constexpr std::size_t kMaxOutgoingMessage = 8388608;
 inline constexpr std::size_t kMaxQueuedMessages = 128;
 inline constexpr std::size_t kMaxQueuedMessageBytes = 16777216;
 
-// Any thread. Drops events of another generation; marks an overflow when a limit is hit.
-void PostEvent(Client& app, std::uint32_t generation, kl::NetEvent event);
+// Any thread, never throws. Drops events of another generation; marks an overflow when a limit
+// is hit or the event cannot be stored, so the session ends either way.
+void PostEvent(Client& app, std::uint32_t generation, kl::NetEvent event) noexcept;
 // Queue a message for the sender worker; false when refused (nothing queued).
 bool QueueText(Client& app, const nlohmann::json& message);
 bool QueueText(Client& app, std::string text);
+// Kinds 1..255 only: kind 0 is plain text and would go out as an empty message.
 bool QueueEncrypted(Client& app, std::uint8_t kind, const std::vector<std::uint8_t>& plaintext);
 bool QueueOutgoing(Client& app, kl::OutgoingMessage message);
 
@@ -31,3 +33,5 @@ bool QueueOutgoing(Client& app, kl::OutgoingMessage message);
 using EventHandler = std::function<void(Client&, kl::NetEvent&)>;
 void DrainEvents(Client& app, const EventHandler& handler);
 void DrainEvents(Client& app);  // with HandleNetEvent
+// UI thread: drains when events wait but no wake-up is outstanding (one could not be posted).
+void DrainIfStalled(Client& app);

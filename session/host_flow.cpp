@@ -39,6 +39,7 @@ std::uint64_t TickNow(const Client& app) { return app.tickSource ? app.tickSourc
 
 void RenewHostId(Client& app) {  // UI thread only
     StopSession(app);
+    ForgetCopiedCredentials(app);  // the old key must not stay on the clipboard
     app.viewerMode = false;
     app.remoteFrame.reset();
     app.page = 0;
@@ -87,7 +88,9 @@ void OnConnectRequest(Client& app, const nlohmann::json& message) {
         app.crypto = std::make_shared<kl::CryptoSession>(app.connectionKey, app.connectionId, nonce, true);
         app.consentGiven = false;
         app.consentPending = true;
-        app.consentDeadline = TickNow(app) + kConsentTimeoutMs;
+        app.consentShownTick = TickNow(app);
+        app.consentPressId = 0;
+        app.consentDeadline = app.consentShownTick + kConsentTimeoutMs;
         if (app.mainWindow != nullptr) {
             ShowWindow(app.mainWindow, SW_RESTORE);
             SetForegroundWindow(app.mainWindow);
@@ -103,10 +106,17 @@ void OnConnectRequest(Client& app, const nlohmann::json& message) {
 
 void AnswerConsent(Client& app, bool accepted) {  // UI thread only
     if (!app.consentPending) return;
+    // The answer is queued before the request counts as answered: a failure here must not leave
+    // the host "accepted" with no deadline running.
+    bool queued = false;
+    try {
+        queued = app.transport && QueueText(app, kl::BuildConnectResponse(app.requestId, accepted));
+    } catch (...) {
+        queued = false;
+    }
     app.consentPending = false;
-    app.consentGiven = accepted;
+    app.consentGiven = accepted && queued;
     app.consentDeadline = 0;
-    const bool queued = app.transport && QueueText(app, kl::BuildConnectResponse(app.requestId, accepted));
     if (!queued) {
         StopSession(app);
         SetStatus(app, L"İstek sona erdi. Yeni ID üret.");

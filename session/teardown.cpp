@@ -39,6 +39,7 @@ void StopSession(Client& app) {  // UI thread only
         DestroyWindow(app.bannerWindow);
         app.bannerWindow = nullptr;
     }
+    app.forwardedButtons = 0;  // a viewer's: the host releases them in its own stop
     if (app.mainWindow != nullptr) ReleaseCapture();
     {
         std::lock_guard<std::mutex> lock(app.eventMutex);

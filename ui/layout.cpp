@@ -27,6 +27,11 @@ void LayoutControls(Client& app) {  // UI thread only
         ShowWindow(app.keyEdit, show);
         MoveWindow(app.keyEdit, px(693), px(364), px(290), px(28), TRUE);
     }
+    // A hidden edit keeps the focus it had: keys would go to it instead of the window (no remote
+    // input, no Escape at the consent prompt).
+    const HWND focus = GetFocus();
+    if (show == SW_HIDE && app.mainWindow != nullptr && focus != nullptr && (focus == app.idEdit || focus == app.keyEdit))
+        SetFocus(app.mainWindow);
     if (app.editFont != nullptr) DeleteObject(app.editFont);
     app.editFont = CreateFontW(static_cast<int>(-18.0f * s), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
                                DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
@@ -55,4 +60,8 @@ std::string WideToUtf8(const std::wstring& text) {
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), length,
                         nullptr, nullptr);
     return narrow;
+}
+
+void AppendAsciiWide(std::wstring& out, const std::string& ascii) {
+    for (const char c : ascii) out.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
 }

@@ -2,7 +2,10 @@
 #include <commctrl.h>
 #include <windowsx.h>
 
+#include <utility>
+
 #include "app/client.hpp"
+#include "crypto/secure_wipe.hpp"
 #include "input/forward.hpp"
 #include "net/workers.hpp"
 #include "session/session.hpp"
@@ -25,6 +28,34 @@ std::int32_t ButtonOf(UINT message) {
     return (message == WM_RBUTTONDOWN || message == WM_RBUTTONUP) ? 2 : 3;
 }
 
+std::uint8_t ButtonBit(std::int32_t button) { return static_cast<std::uint8_t>(1u << (button - 1)); }
+
+// Sends "up" for every button still held on the host, at the cursor's place (clamped onto the
+// picture), when the window loses the mouse without seeing the releases.
+void ReleaseForwardedButtons(Client& app, HWND window) {
+    POINT p{};
+    GetCursorPos(&p);
+    ScreenToClient(window, &p);
+    const std::uint8_t held = std::exchange(app.forwardedButtons, 0);
+    for (std::int32_t button = 1; button <= 3; ++button)
+        if (held & ButtonBit(button)) SendMouseMessage(app, "up", p.x, p.y, button, 0);
+}
+
+bool EditsShown(const Client& app) { return app.idEdit != nullptr && IsWindowVisible(app.idEdit); }
+
+// Whether the mouse message being handled came from a device, not from SendInput or a message
+// another process posted: only such a click may give consent.
+bool FromRealInput() {
+    INPUT_MESSAGE_SOURCE source{};
+    return GetCurrentInputMessageSource(&source) &&
+           (source.originId == IMO_HARDWARE || source.originId == IMO_SYSTEM);
+}
+
+constexpr unsigned kAcceptConsent = 109, kRefuseConsent = 110;
+constexpr std::uint64_t kConsentArmingMs = 500;  // a click already on its way is not an answer
+
+bool IsConsentButton(unsigned id) { return id == kAcceptConsent || id == kRefuseConsent; }
+
 HWND CreateEdit(HWND parent, DWORD style, int id, int limit, const wchar_t* cue) {
     HWND edit = CreateWindowExW(0, L"EDIT", L"", style, 0, 0, 1, 1, parent,
                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
@@ -46,6 +77,7 @@ LRESULT Handle(Client& app, HWND window, UINT message, WPARAM wParam, LPARAM lPa
             SetTimer(window, kTimerId, 500, nullptr);
             return 0;
         case WM_DESTROY:
+            ForgetCopiedCredentials(app);
             UnregisterHotKey(window, kHotkeyId);
             PostQuitMessage(0);
             return 0;
@@ -87,6 +119,11 @@ LRESULT Handle(Client& app, HWND window, UINT message, WPARAM wParam, LPARAM lPa
         case WM_SYSKEYUP:
             if (Viewing(app)) SendInputMessage(app, "keyup", 0, 0, 0, static_cast<std::int32_t>(wParam));
             return 0;
+        case WM_SYSCHAR:
+        case WM_SYSDEADCHAR:
+            // Alt+Space and Alt+letter would open the window menu; during a view every key is the host's.
+            if (Viewing(app)) return 0;
+            return DefWindowProcW(window, message, wParam, lParam);
         case WM_KILLFOCUS:
             // Whatever is held when focus leaves would otherwise stay pressed on the host.
             if (Viewing(app))
@@ -94,10 +131,12 @@ LRESULT Handle(Client& app, HWND window, UINT message, WPARAM wParam, LPARAM lPa
                     if (GetAsyncKeyState(key) < 0) SendInputMessage(app, "keyup", 0, 0, 0, key);
             return 0;
         case WM_COMMAND:
-            if (HIWORD(wParam) == 0) RouteCommand(app, LOWORD(wParam));
+            // Any process may post a command; consent is given only by a click on the button.
+            if (HIWORD(wParam) == 0 && LOWORD(wParam) != kAcceptConsent) RouteCommand(app, LOWORD(wParam));
             return 0;
         case WM_TIMER:
             CheckTimers(app);
+            DrainIfStalled(app);
             return 0;
         case WM_CTLCOLOREDIT: {
             HDC dc = reinterpret_cast<HDC>(wParam);
@@ -126,10 +165,17 @@ LRESULT Handle(Client& app, HWND window, UINT message, WPARAM wParam, LPARAM lPa
         case WM_RBUTTONDOWN:
         case WM_MBUTTONDOWN: {
             const int x = GET_X_LPARAM(lParam), y = GET_Y_LPARAM(lParam);
-            if (HitTestRegions(app, x, y) != 0 || !Viewing(app)) return 0;  // regions act on release
+            const unsigned hit = HitTestRegions(app, x, y);
+            app.consentPressId = 0;
+            if (message == WM_LBUTTONDOWN && app.consentPending && IsConsentButton(hit) && FromRealInput() &&
+                TickNow(app) - app.consentShownTick >= kConsentArmingMs)
+                app.consentPressId = hit;
+            if (hit != 0 || !Viewing(app)) return 0;  // regions act on release
             SetFocus(window);
             SetCapture(window);
-            SendMouseMessage(app, "down", x, y, ButtonOf(message), 0);
+            const std::int32_t button = ButtonOf(message);
+            app.forwardedButtons |= ButtonBit(button);
+            SendMouseMessage(app, "down", x, y, button, 0);
             return 0;
         }
         case WM_LBUTTONUP:
@@ -137,13 +183,29 @@ LRESULT Handle(Client& app, HWND window, UINT message, WPARAM wParam, LPARAM lPa
         case WM_MBUTTONUP: {
             const int x = GET_X_LPARAM(lParam), y = GET_Y_LPARAM(lParam);
             const unsigned id = message == WM_LBUTTONUP ? HitTestRegions(app, x, y) : 0;
-            if (Viewing(app) && GetCapture() == window) {
-                SendMouseMessage(app, "up", x, y, ButtonOf(message), 0);
-                ReleaseCapture();
+            const std::int32_t button = ButtonOf(message);
+            if (Viewing(app) && (app.forwardedButtons & ButtonBit(button))) {
+                app.forwardedButtons &= static_cast<std::uint8_t>(~ButtonBit(button));
+                SendMouseMessage(app, "up", x, y, button, 0);
+                // The capture stays while another button is still down on the host.
+                if (app.forwardedButtons == 0 && GetCapture() == window) ReleaseCapture();
             }
-            if (id != 0) RouteCommand(app, id);
+            if (IsConsentButton(id)) {
+                // Pressed and released on the same consent button, both by real input.
+                const bool counts = app.consentPending && id == app.consentPressId && FromRealInput();
+                app.consentPressId = 0;
+                if (counts) RouteCommand(app, id);
+            } else if (id != 0) {
+                RouteCommand(app, id);
+            }
             return 0;
         }
+        case WM_CAPTURECHANGED:
+            if (reinterpret_cast<HWND>(lParam) != window && app.forwardedButtons != 0) {
+                if (Viewing(app)) ReleaseForwardedButtons(app, window);
+                app.forwardedButtons = 0;
+            }
+            return 0;
         case WM_MOUSEWHEEL: {
             POINT p{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
             ScreenToClient(window, &p);
@@ -179,6 +241,23 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     }
 }
 
+bool PreTranslateMessage(Client& app, const MSG& msg) {  // UI thread only
+    if (msg.message != WM_KEYDOWN || (msg.wParam != VK_RETURN && msg.wParam != VK_TAB)) return false;
+    try {
+        if (msg.wParam == VK_RETURN) {
+            if ((msg.hwnd != app.idEdit && msg.hwnd != app.keyEdit) || !EditsShown(app)) return false;
+            SendConnectRequest(app);
+            return true;
+        }
+        // Tab never reaches a window, so it is never forwarded as remote input; it moves between
+        // the edits only while they are on screen.
+        if (EditsShown(app)) SetFocus(GetFocus() == app.idEdit ? app.keyEdit : app.idEdit);
+    } catch (...) {
+        // The loop runs outside the window procedure's guard; nothing may end the process here.
+    }
+    return true;
+}
+
 void RouteCommand(Client& app, unsigned id) {  // UI thread only
     switch (id) {
         case 103: SendConnectRequest(app); break;
@@ -206,13 +285,51 @@ void RouteCommand(Client& app, unsigned id) {  // UI thread only
     }
 }
 
+namespace {
+
+// Keeps the key out of the clipboard history and the cloud clipboard: the formats Windows
+// reads for that, each a DWORD 0 (the first one's presence alone says "do not monitor").
+void ExcludeFromClipboardHistory() {
+    for (const wchar_t* name : {L"ExcludeClipboardContentFromMonitorProcessing", L"CanIncludeInClipboardHistory",
+                                L"CanUploadToCloudClipboard"}) {
+        const UINT format = RegisterClipboardFormatW(name);
+        HGLOBAL memory = format != 0 ? GlobalAlloc(GMEM_MOVEABLE, sizeof(DWORD)) : nullptr;
+        if (memory == nullptr) continue;
+        if (void* p = GlobalLock(memory)) {
+            *static_cast<DWORD*>(p) = 0;
+            GlobalUnlock(memory);
+            if (SetClipboardData(format, memory) != nullptr) continue;
+        }
+        GlobalFree(memory);
+    }
+}
+
+}  // namespace
+
+void ForgetCopiedCredentials(Client& app) {  // UI thread only
+    if (app.copiedClipboardSequence == 0) return;
+    // Only our own copy: anything copied since belongs to the user.
+    if (GetClipboardSequenceNumber() == app.copiedClipboardSequence && OpenClipboard(app.mainWindow)) {
+        EmptyClipboard();
+        CloseClipboard();
+    }
+    app.copiedClipboardSequence = 0;
+}
+
 void CopyCredentials(Client& app) {  // UI thread only
     if (!app.hostReady || app.viewerMode) {
         app.statusText = L"Önce yeni bağlantı ID’si oluştur.";
         InvalidateRect(app.mainWindow, nullptr, FALSE);
         return;
     }
-    const std::wstring text = Utf8ToWide(app.connectionId) + L"\r\n" + Utf8ToWide(app.connectionKey);
+    // One buffer holds the only copy of the key outside the record; it is wiped on the way out,
+    // and so is the global memory when the clipboard did not take it.
+    std::wstring text;
+    text.reserve(app.connectionId.size() + 2 + app.connectionKey.size() + 1);
+    AppendAsciiWide(text, app.connectionId);
+    text += L"\r\n";
+    AppendAsciiWide(text, app.connectionKey);
+    const kl::ScopedWipe wipeText(text.data(), text.size() * sizeof(wchar_t));
     if (!OpenClipboard(app.mainWindow)) return;
     EmptyClipboard();
     const SIZE_T bytes = (text.size() + 1) * sizeof(wchar_t);
@@ -223,9 +340,15 @@ void CopyCredentials(Client& app) {  // UI thread only
             memcpy(p, text.c_str(), bytes);
             GlobalUnlock(memory);
             handedOver = SetClipboardData(CF_UNICODETEXT, memory) != nullptr;
+            if (!handedOver && (p = GlobalLock(memory)) != nullptr) {
+                kl::SecureWipe(p, bytes);
+                GlobalUnlock(memory);
+            }
         }
         if (!handedOver) GlobalFree(memory);
     }
+    if (handedOver) ExcludeFromClipboardHistory();
     CloseClipboard();
+    if (handedOver) app.copiedClipboardSequence = GetClipboardSequenceNumber();
     SetStatus(app, L"ID ve bağlantı anahtarı kopyalandı.");
 }

@@ -1,6 +1,7 @@
 #include <string>
 
 #include "app/client.hpp"
+#include "crypto/secure_wipe.hpp"
 #include "screen/remote_frame.hpp"
 #include "ui/gdiplus_handles.hpp"
 #include "ui/ui.hpp"
@@ -146,9 +147,14 @@ void DrawConnectionPage(Client& app, Canvas& c) {
     c.DrawLabel(GroupedId(app.connectionId), 245, 242, 39, kTitle, 374, true, L"Consolas");
     c.DrawLabel(L"BAĞLANTI ANAHTARI", 248, 310, 10, kMuted, 250, true);
     if (app.keyVisible) {
-        std::wstring key = Utf8ToWide(app.connectionKey);
-        if (key.size() == 26) key = key.substr(0, 13) + L"\n" + key.substr(13);
+        // The key on two lines of 13, built in one buffer (the insert stays within the reserved
+        // room) that is wiped after drawing.
+        std::wstring key;
+        key.reserve(app.connectionKey.size() + 1);
+        AppendAsciiWide(key, app.connectionKey);
+        if (key.size() == 26) key.insert(13, 1, L'\n');
         c.DrawLabel(key, 248, 332, 17, kTitle, 268, false, L"Consolas");
+        kl::SecureWipe(key);
     } else {
         c.DrawLabel(std::wstring(13, L'\u2022'), 248, 332, 23, kTitle, 268, false, L"Consolas");
     }

@@ -15,13 +15,21 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 LRESULT CALLBACK BannerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 // UI thread only.
+// The message loop's own rules (Enter and Tab in the edits), applied before a message is
+// translated and dispatched; true when the message was consumed.
+bool PreTranslateMessage(Client& app, const MSG& msg);
 void LayoutControls(Client& app);
 void SetStatus(Client& app, const std::wstring& text);
 void RouteCommand(Client& app, unsigned id);
 void CopyCredentials(Client& app);
+// Empties the clipboard when it still holds the ID and key this program put there.
+void ForgetCopiedCredentials(Client& app);
 void PaintWindow(Client& app, HDC dc);
 std::wstring Utf8ToWide(const std::string& text);
 // Empty for text that is not valid UTF-16.
 std::string WideToUtf8(const std::wstring& text);
+// Appends ASCII text (the own ID and key) widened in place: with room reserved beforehand no
+// intermediate copy of a secret is made, so wiping `out` wipes the only copy.
+void AppendAsciiWide(std::wstring& out, const std::string& ascii);
 // The command id of the region under a client point (pixels); the last drawn region wins, 0 for none.
 unsigned HitTestRegions(const Client& app, int x, int y);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The program as host under Wine with the real relay and klpeer as viewer: registration,
 # the credentials through the clipboard, consent by a click, sharing with its banner, the
-# viewer leaving; refusal by "Reddet" and by Escape; the hot key ending a session.
+# viewer leaving; refusal by "Reddet" and by Escape (after a stray press that must not
+# accept); the hot key ending a session.
 #   program_host.sh PROGRAM.exe NATIVE_BUILD OUT_DIR    (needs DISPLAY and WINEPREFIX)
 set -uo pipefail
 program=$1 native=$2 kl_out=$3
@@ -20,7 +21,7 @@ expect_status 02-copied "ID ve bağlantı anahtarı kopyalandı."
 start_viewer() {
   "$native/klpeer" viewer --relay "$relay" --id "$id" --key "$key" --timeout 60 >"$kl_out/$1.jsonl" 2>&1 &
   peer_pid=$!
-  wait_for 20 consent_shown || kl_log "FAIL $1: no consent prompt"
+  await_consent || kl_log "FAIL $1: no consent prompt"
 }
 peer_event() { grep -q "\"event\":\"$2\"" "$kl_out/$1.jsonl"; }
 
@@ -47,8 +48,12 @@ wait $peer_pid; rc=$?
 check "the refused viewer ends with the relay's refusal (exit 3)" "$rc" "3"
 expect_status 06-refused "İstek reddedildi. Yeni istek bekleniyor."
 
-# 3. The same ID, refused with Escape.
+# 3. The same ID: a press made before the prompt appeared and released on "Paylaşıma izin
+# ver" answers nothing; then Escape refuses.
+move 700 443; xdotool mousedown 1
 start_viewer viewer-escape
+sleep 0.8; xdotool mouseup 1; sleep 1
+check "a press from before the prompt does not accept it" "$(consent_shown && ! peer_event viewer-escape connected && echo open)" "open"
 xdotool windowfocus --sync "$wid" 2>/dev/null; sleep 0.3
 xdotool key Escape
 wait $peer_pid; rc=$?

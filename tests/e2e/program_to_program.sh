@@ -38,7 +38,7 @@ kl_log "host $id on $host_display (3840x2160), window at $X,$Y"
 # 1. klpeer as viewer: the size the frames arrive at, and a still screen's rate.
 "$native/klpeer" viewer --relay "$relay" --id "$id" --key "$key" --timeout 12 >"$kl_out/peer-viewer.jsonl" 2>&1 &
 peer=$!
-wait_for 20 consent_shown || kl_log "FAIL no consent prompt on the host"
+await_consent || kl_log "FAIL no consent prompt on the host"
 click_at 700 443
 xdotool mousemove 3000 100   # the pointer out of the way, still from now on
 wait $peer
@@ -72,7 +72,7 @@ kl_find_window || { kl_log "FAIL the viewer's window did not appear"; exit 1; }
 save_as viewer
 type_request 21
 as_host
-wait_for 20 consent_shown || kl_log "FAIL no consent prompt on the host"
+await_consent || kl_log "FAIL no consent prompt on the host"
 click_at 700 443
 xdotool mousemove 3000 100
 as_viewer

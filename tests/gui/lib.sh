@@ -4,7 +4,11 @@
 . "$(dirname "${BASH_SOURCE[0]}")/../../scripts/with-display.sh"
 
 kl_fail=0
-kl_log() { printf '%s  %s\n' "$(date +%H:%M:%S)" "$*" | tee -a "$kl_out/log.txt"; }
+# Every line logged as a failure fails the script (it exits with $kl_fail).
+kl_log() {
+  case "$*" in FAIL*) kl_fail=1 ;; esac
+  printf '%s  %s\n' "$(date +%H:%M:%S)" "$*" | tee -a "$kl_out/log.txt"
+}
 check() {  # check NAME ACTUAL EXPECTED
   if [ "$2" = "$3" ]; then kl_log "ok   $1"; else kl_log "FAIL $1: got '$2', expected '$3'"; kl_fail=1; fi
 }
@@ -41,14 +45,16 @@ layout_pixel() { set -- $(at "$1" "$2"); pixel "$1" "$2"; }
 move() { set -- $(at "$1" "$2"); xdotool mousemove --window "$wid" "$1" "$2"; }
 click_at() { move "$1" "$2"; xdotool click 1; }
 
-# The status line as the screen shows it, read back by OCR from a fresh screenshot.
-status_text() {
+# ocr LX LY LW LH: the text of a layout rectangle as OCR reads it from a fresh screenshot.
+ocr() {
   shot
   local w h ox oy
-  read -r ox oy < <(at 217 628); w=$(awk -v s="$scale" 'BEGIN {printf "%d", 610 * s}'); h=$(awk -v s="$scale" 'BEGIN {printf "%d", 26 * s}')
+  read -r ox oy < <(at "$1" "$2"); w=$(awk -v v="$3" -v s="$scale" 'BEGIN {printf "%d", v * s}'); h=$(awk -v v="$4" -v s="$scale" 'BEGIN {printf "%d", v * s}')
   convert "$kl_out/shot.png" -crop "${w}x${h}+${ox}+${oy}" +repage -colorspace Gray -normalize -resize 400% "$kl_out/status.png" 2>/dev/null
   tesseract "$kl_out/status.png" - -l tur --psm 7 2>/dev/null | tr -s ' \n' ' ' | sed 's/ *$//'
 }
+# The status line as the screen shows it.
+status_text() { ocr 217 628 610 26; }
 # Close enough to the expected text for OCR: letters and digits compared, case and
 # punctuation aside, nine in ten alike (the closest two status texts are not).
 similar() {
@@ -77,6 +83,9 @@ expect_status() {
 clipboard() { timeout 5 xclip -o -selection clipboard 2>/dev/null; }
 # Whether the consent veil darkens the sidebar.
 consent_shown() { shot; [ "$(layout_pixel 150 300)" != "172821" ]; }
+# await_consent: waits for the consent prompt, then out its first half second, in which the
+# program ignores its buttons (a click already on its way is no answer).
+await_consent() { wait_for 20 consent_shown && sleep 0.6; }
 banner_present() { xdotool search --name '^Kestrelink · Ekran paylaşımı açık$' >/dev/null 2>&1; }
 
 # The relay on the program's built-in loopback address, for the peers too.

@@ -21,6 +21,13 @@ kl_find_window || { echo "FAIL the main window did not appear"; exit 1; }
 echo "client origin $cx,$cy size ${cw}x${ch} scale $scale"
 shot page-0
 
+# The empty edits show their cue texts (Common Controls 6, selected by the manifest).
+cue=$(ocr 690 266 300 36)
+if similar "$cue" "123 456 789"; then kl_log "ok   the ID field shows its cue"; else kl_log "FAIL the ID field's cue: \"$cue\""; kl_fail=1; fi
+cue=$(ocr 690 359 300 36)
+if similar "$cue" "Bağlantı anahtarını yapıştır"; then kl_log "ok   the key field shows its cue"; else kl_log "FAIL the key field's cue: \"$cue\""; kl_fail=1; fi
+cp "$kl_out/shot.png" "$kl_out/cues.png"
+
 # A click acts on release: press on the background, release on "Güvenlik".
 move 600 625; xdotool mousedown 1; move 100 200; sleep 0.3; xdotool mouseup 1; sleep 0.8; shot page-1
 check "press outside, release on a region switches the page" "$(layout_pixel 150 185)" "31483a"

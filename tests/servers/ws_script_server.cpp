@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -32,6 +33,8 @@ Serves ws://127.0.0.1:N/<scenario>:
   /drop        upgrades, then closes the TCP connection without a close frame
   /empty       a zero-length text message
   /echo        echoes every message back
+  /lastclose   a text message with the close status the previous connection ended with
+               ("none" when it ended without a close frame)
 Every scenario that upgrades then echoes and answers a close.
 )";
 
@@ -82,8 +85,16 @@ std::string AcceptKey(const std::string& key) {
     return std::string(reinterpret_cast<char*>(out), static_cast<std::size_t>(len));
 }
 
+// The close status of the last connection that ended: -2 none ended since the last query, -1 it
+// ended without a close frame, else the code from its close frame.
+std::atomic<int> g_lastClose{-2};
+
 // Echoes whole frames (unmasked) until the client closes; answers a close frame.
 void EchoUntilClosed(int fd) {
+    struct Record {
+        int code = -1;
+        ~Record() { g_lastClose = code; }
+    } record;
     for (;;) {
         unsigned char h[2];
         if (!ReadAll(fd, h, 2)) return;
@@ -106,6 +117,10 @@ void EchoUntilClosed(int fd) {
         if (!ReadAll(fd, payload.data(), len)) return;
         for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(payload[i] ^ mask[i % 4]);
         if (opcode == 8) {
+            if (payload.size() >= 2)
+                record.code = (static_cast<unsigned char>(payload[0]) << 8) | static_cast<unsigned char>(payload[1]);
+            else
+                record.code = 1005;  // a close frame without a status
             Frame(fd, true, 8, payload.substr(0, 2));
             return;
         }
@@ -168,6 +183,11 @@ void Serve(int fd) {
         Frame(fd, true, 8, std::string("\x03\xE8", 2));
     } else if (path == "/empty") {
         Frame(fd, true, 1, "");
+    } else if (path == "/lastclose") {
+        // The connection asked about may still be finishing on its own thread.
+        for (int i = 0; i < 40 && g_lastClose == -2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const int code = g_lastClose.exchange(-2);
+        Frame(fd, true, 1, code == -2 ? "pending" : code == -1 ? "none" : std::to_string(code));
     }
     EchoUntilClosed(fd);
 }

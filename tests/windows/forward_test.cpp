@@ -143,3 +143,56 @@ TEST_F(Forwarding, ARefusedPushBecomesAnInputSendFailure) {
     EXPECT_EQ(app.eventQueue.front().event.kind, kl::NetEvent::Error);
     EXPECT_EQ(app.eventQueue.front().event.text, "Input send failed");
 }
+
+TEST_F(Forwarding, EveryPressedButtonIsReleasedAndTheCaptureStaysWhileOneIsHeld) {
+    Picture();
+    Send(WM_LBUTTONDOWN, MK_LBUTTON, 500, 300);
+    Send(WM_RBUTTONDOWN, MK_LBUTTON | MK_RBUTTON, 500, 300);
+    Send(WM_LBUTTONUP, MK_RBUTTON, 500, 300);
+    EXPECT_EQ(GetCapture(), window) << "the right button is still down on the host";
+    Send(WM_RBUTTONUP, 0, 500, 300);
+    EXPECT_EQ(GetCapture(), nullptr);
+    auto events = Sent();
+    ASSERT_EQ(events.size(), 4u);
+    EXPECT_EQ(events[2]["action"], "up");
+    EXPECT_EQ(events[2]["button"], 1);
+    EXPECT_EQ(events[3]["action"], "up");
+    EXPECT_EQ(events[3]["button"], 2) << "the release after the capture's first owner let go";
+
+    // Losing the capture to another window releases what is held, once.
+    Send(WM_MBUTTONDOWN, MK_MBUTTON, 500, 300);
+    kltest::RegisterTestClass(L"KestrelinkOther", DefWindowProcW);
+    HWND other = CreateWindowExW(0, L"KestrelinkOther", L"", WS_POPUP | WS_VISIBLE, 0, 0, 10, 10, nullptr, nullptr,
+                                 GetModuleHandleW(nullptr), nullptr);
+    SetCapture(other);
+    ReleaseCapture();
+    DestroyWindow(other);
+    Send(WM_MBUTTONUP, 0, 500, 300);
+    events = Sent();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0]["action"], "down");
+    EXPECT_EQ(events[1]["action"], "up");
+    EXPECT_EQ(events[1]["button"], 3);
+}
+
+TEST_F(Forwarding, AltCharactersNeverOpenTheWindowMenuDuringAView) {
+    // The system commands the default procedure would raise are recorded, not carried out.
+    static std::vector<WPARAM> commands;
+    static WNDPROC original = nullptr;
+    commands.clear();
+    original = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
+        window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(+[](HWND w, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
+            if (m == WM_SYSCOMMAND) {
+                commands.push_back(wp & 0xFFF0);
+                return 0;
+            }
+            return CallWindowProcW(original, w, m, wp, lp);
+        })));
+    SendMessageW(window, WM_SYSCHAR, L' ', 0x20000000);
+    SendMessageW(window, WM_SYSCHAR, L'f', 0x20000000);
+    EXPECT_TRUE(commands.empty()) << "Alt+Space reached the default procedure";
+    app.sessionActive = false;
+    SendMessageW(window, WM_SYSCHAR, L' ', 0x20000000);
+    EXPECT_FALSE(commands.empty()) << "outside a view the window menu works as usual";
+    SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(original));
+}

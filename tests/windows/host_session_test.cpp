@@ -33,6 +33,11 @@ protected:
         return viewer->Encrypt(kind, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
     }
     std::unique_ptr<kl::CryptoSession> viewer;
+    static int Banners() {
+        int count = 0;
+        for (HWND w = nullptr; (w = FindWindowExW(nullptr, w, L"KestrelinkBanner", nullptr)) != nullptr;) ++count;
+        return count;
+    }
 };
 
 class BannerClass : public ::testing::Environment {
@@ -182,8 +187,19 @@ TEST_F(HostSession, ConnectedStartsSharingWithBannerAndReadyFirst) {
     wchar_t title[64] = {};
     GetWindowTextW(app.bannerWindow, title, 64);
     EXPECT_STREQ(title, L"Kestrelink · Ekran paylaşımı açık");
-    EXPECT_TRUE(GetWindowLongPtrW(app.bannerWindow, GWL_EXSTYLE) & WS_EX_TOPMOST);
+    const LONG_PTR exStyle = GetWindowLongPtrW(app.bannerWindow, GWL_EXSTYLE);
+    EXPECT_TRUE(exStyle & WS_EX_TOPMOST);
+    EXPECT_TRUE(exStyle & WS_EX_TOOLWINDOW) << "no taskbar button";
     EXPECT_TRUE(IsWindowVisible(app.bannerWindow));
+    RECT where{};
+    GetWindowRect(app.bannerWindow, &where);
+    EXPECT_EQ(where.left, 20);
+    EXPECT_EQ(where.top, 20);
+    EXPECT_EQ(where.right - where.left, 610);
+    EXPECT_EQ(where.bottom - where.top, 52);
+    EXPECT_NE(GetActiveWindow(), app.bannerWindow) << "shown without taking the focus";
+    EXPECT_NE(GetFocus(), app.bannerWindow);
+    EXPECT_EQ(Banners(), 1);
 
     EXPECT_TRUE(app.captureThread.joinable()) << "the capture worker runs";
     std::unique_lock<std::mutex> lock(app.sendMutex);
@@ -205,6 +221,55 @@ TEST_F(HostSession, ConnectedStartsSharingWithBannerAndReadyFirst) {
     Text(kl::BuildConnected(RequestId(1)));
     ExpectStopped(kSecurityStop);
     EXPECT_FALSE(IsWindow(banner));
+    EXPECT_EQ(Banners(), 0);
+
+    // The next session gets one fresh banner.
+    Connect();
+    Text(kl::BuildRegistered());
+    Pending(2, RequestId(2));
+    AnswerConsent(app, true);
+    Text(kl::BuildConnected(RequestId(2)));
+    ASSERT_TRUE(app.sessionActive);
+    EXPECT_EQ(Banners(), 1);
+}
+
+TEST_F(HostSession, RelayClosingOrConnectedBeforeTheAnswerEndsTheConsentPrompt) {
+    Pending(1, RequestId(1));
+    kl::NetEvent closed;
+    closed.kind = kl::NetEvent::Closed;
+    closed.text = "Relay connection closed";
+    Handle(closed);
+    ExpectStopped(L"Bağlantı kapandı. Yeniden bağlanmak için yeni ID üret.");
+    EXPECT_FALSE(app.consentPending) << "the prompt is gone with the connection";
+
+    Connect();
+    Text(kl::BuildRegistered());
+    Pending(2, RequestId(2));
+    Text(kl::BuildConnected(RequestId(2)));  // the user has not answered
+    ExpectStopped(kSecurityStop);
+}
+
+TEST_F(HostSession, RenewingEmptiesTheSeenRequestsAndReplacesTheKey) {
+    Pending(1, RequestId(1));
+    AnswerConsent(app, false);
+    ASSERT_EQ(app.seenRequests.size(), 1u);
+    const std::string oldKey = app.connectionKey, oldId = app.connectionId;
+    kl::DefaultRelayUrl = L"ws://127.0.0.1:9/ws";
+    RouteCommand(app, 106);  // "Yenile"
+    EXPECT_TRUE(app.seenRequests.empty());
+    EXPECT_NE(app.connectionKey, oldKey);
+    EXPECT_NE(app.connectionId, oldId);
+    EXPECT_TRUE(kl::IsValidConnectionKey(app.connectionKey));
+    EXPECT_EQ(app.statusText, L"Güvenli bağlantı kuruluyor…");
+    StopSession(app);
+}
+
+TEST_F(HostSession, AnAnswerThatCannotBeBuiltNeverLeavesTheHostAcceptedForEver) {
+    Pending(1, RequestId(1));
+    app.requestId = "\xC3\x28" + RequestId(1).substr(2);  // the library refuses to write it
+    AnswerConsent(app, true);
+    ExpectStopped(L"İstek sona erdi. Yeni ID üret.");
+    EXPECT_FALSE(app.consentPending || app.consentGiven) << "not left accepted with no deadline";
 }
 
 TEST_F(HostSession, PeerLeavingDropsAPendingRequestButEndsASharingSession) {

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "app/client.hpp"
+#include "net/transport.hpp"
+#include "session/session.hpp"
 #include "ui/ui.hpp"
 #include "window_fixture.hpp"
 
@@ -102,4 +104,95 @@ TEST_F(MainWindow, CopyAfterRegistrationPutsIdCrLfKeyOnTheClipboard) {
     app.viewerMode = true;  // a viewer has no credentials of its own to hand out
     SendMessageW(window, WM_COMMAND, 104, 0);
     EXPECT_EQ(app.statusText, L"Önce yeni bağlantı ID’si oluştur.");
+}
+
+TEST_F(MainWindow, TabMovesOnlyBetweenVisibleEditsAndAHiddenEditGivesUpTheFocus) {
+    const MSG tab{app.idEdit, WM_KEYDOWN, VK_TAB, 0, 0, {}};
+    SetFocus(app.idEdit);
+    EXPECT_TRUE(PreTranslateMessage(app, tab));
+    EXPECT_EQ(GetFocus(), app.keyEdit);
+    EXPECT_TRUE(PreTranslateMessage(app, tab));
+    EXPECT_EQ(GetFocus(), app.idEdit);
+
+    // The consent prompt hides the edits: the focus must come back to the window, where Escape
+    // refuses, and Tab must not put it into a hidden edit again.
+    app.consentPending = true;
+    LayoutControls(app);
+    EXPECT_FALSE(IsWindowVisible(app.idEdit));
+    EXPECT_EQ(GetFocus(), window);
+    EXPECT_TRUE(PreTranslateMessage(app, tab)) << "Tab is still never dispatched";
+    EXPECT_EQ(GetFocus(), window);
+    const MSG enter{app.idEdit, WM_KEYDOWN, VK_RETURN, 0, 0, {}};
+    EXPECT_FALSE(PreTranslateMessage(app, enter)) << "Enter aimed at a hidden edit sends no request";
+    EXPECT_FALSE(app.viewerMode);
+}
+
+TEST_F(MainWindow, TheCopiedKeyStaysOutOfClipboardHistoryAndIsTakenBackOnRenewal) {
+    kl::DefaultRelayUrl = L"ws://127.0.0.1:9/ws";
+    app.connectionId = "482915037";
+    app.connectionKey = "ABCDEFGHIJKLMNOPQRSTUVWXY4";
+    app.hostReady = true;
+    SendMessageW(window, WM_COMMAND, 104, 0);
+    ASSERT_TRUE(OpenClipboard(window));
+    for (const wchar_t* name : {L"CanIncludeInClipboardHistory", L"CanUploadToCloudClipboard"}) {
+        HANDLE data = GetClipboardData(RegisterClipboardFormatW(name));
+        ASSERT_NE(data, nullptr) << "no " << testing::PrintToString(std::wstring(name));
+        EXPECT_EQ(*static_cast<const DWORD*>(GlobalLock(data)), 0u);
+        GlobalUnlock(data);
+    }
+    EXPECT_TRUE(IsClipboardFormatAvailable(RegisterClipboardFormatW(L"ExcludeClipboardContentFromMonitorProcessing")));
+    CloseClipboard();
+
+    SendMessageW(window, WM_COMMAND, 106, 0);  // "Yenile"
+    EXPECT_FALSE(IsClipboardFormatAvailable(CF_UNICODETEXT)) << "the old key left the clipboard";
+
+    // Something the user copied after ours is theirs: a renewal leaves it alone.
+    app.hostReady = true;
+    SendMessageW(window, WM_COMMAND, 104, 0);
+    ASSERT_TRUE(OpenClipboard(window));
+    EmptyClipboard();
+    const wchar_t mine[] = L"kullanıcının metni";
+    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, sizeof mine);
+    memcpy(GlobalLock(memory), mine, sizeof mine);
+    GlobalUnlock(memory);
+    SetClipboardData(CF_UNICODETEXT, memory);
+    CloseClipboard();
+    SendMessageW(window, WM_COMMAND, 106, 0);
+    EXPECT_TRUE(IsClipboardFormatAvailable(CF_UNICODETEXT));
+    StopSession(app);
+}
+
+TEST_F(MainWindow, ConsentIsGivenOnlyByARealClickNeverByACommandOrASynthesisedOne) {
+    app.connectionKey = "ABCDEFGHIJKLMNOPQRSTUVWXY4";
+    app.consentPending = true;
+    app.consentShownTick = GetTickCount64() - 5000;  // armed long ago
+    app.consentDeadline = GetTickCount64() + 35000;
+    LayoutControls(app);
+    HDC dc = GetDC(window);
+    PaintWindow(app, dc);  // only the panel's two buttons are regions now
+    ReleaseDC(window, dc);
+    SendMessageW(window, WM_COMMAND, 109, 0);
+    EXPECT_TRUE(app.consentPending) << "a posted command accepted";
+    // "Paylaşıma izin ver" at (579, 421, 248, 45): a press and release that another process sent.
+    SendMessageW(window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(700, 440));
+    SendMessageW(window, WM_LBUTTONUP, 0, MAKELPARAM(700, 440));
+    EXPECT_TRUE(app.consentPending) << "sent mouse messages accepted";
+    // A click synthesised with SendInput arrives marked as injected.
+    POINT p{700, 440};
+    ClientToScreen(window, &p);
+    SetCursorPos(p.x, p.y);
+    INPUT click[2] = {};
+    click[0].type = click[1].type = INPUT_MOUSE;
+    click[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+    click[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+    SendInput(2, click, sizeof(INPUT));
+    MSG msg;
+    for (int i = 0; i < 20; ++i) {
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+        Sleep(20);
+    }
+    EXPECT_TRUE(app.consentPending) << "an injected click accepted";
+    SendMessageW(window, WM_COMMAND, 110, 0);
+    EXPECT_FALSE(app.consentPending) << "refusing by command is still possible";
+    EXPECT_FALSE(app.consentGiven);
 }

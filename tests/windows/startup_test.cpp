@@ -1,4 +1,5 @@
 // Start-up of the real program under Wine: preview runs, argument rules and exit codes.
+#include <winsock2.h>
 #include <windows.h>
 #include <gdiplus.h>
 #include <gtest/gtest.h>
@@ -69,6 +70,7 @@ SIZE ExpectedClientSize() {
     HWND w = CreateWindowExW(0, L"KestrelinkProbe", L"probe", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
                              CW_USEDEFAULT, 1100, 720, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     SetWindowLongPtrW(w, GWL_STYLE, WS_POPUP | WS_THICKFRAME | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX);
+    SetWindowPos(w, nullptr, 0, 0, 0, 0, SWP_FRAMECHANGED | SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
     RECT r{};
     GetClientRect(w, &r);
     DestroyWindow(w);
@@ -110,6 +112,30 @@ TEST(Startup, PreviewWritesPictureOfTheClientSizeAndExitsZero) {
     EXPECT_EQ(png.Pixel(png.Size().cx - 5, 5), 0xFFF5F6F3u) << "background not painted";
 }
 
+TEST(Startup, PreviewOpensNoRelayConnection) {
+    // Listen where the program's relay would be: a preview run must never knock.
+    WSADATA wsa{};
+    ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &wsa), 0);
+    wchar_t port[16] = L"47800";
+    GetEnvironmentVariableW(L"KL_TEST_PORT", port, 16);
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<u_short>(_wtoi(port)));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << "port taken";
+    ASSERT_EQ(listen(listener, 4), 0);
+    u_long nonBlocking = 1;
+    ioctlsocket(listener, FIONBIO, &nonBlocking);
+    Program program({L"--preview", Fresh(L"no-relay.png")});
+    EXPECT_EQ(program.WaitExit(), 0);
+    SOCKET knocked = accept(listener, nullptr, nullptr);
+    EXPECT_EQ(knocked, INVALID_SOCKET) << "the preview connected to the relay";
+    if (knocked != INVALID_SOCKET) closesocket(knocked);
+    closesocket(listener);
+    WSACleanup();
+}
+
 TEST(Startup, SecondPreviewPairWinsAndExtraArgumentsAreIgnored) {
     const std::wstring first = Fresh(L"first.png"), second = Fresh(L"second.png");
     Program program({L"stray", L"--preview", first, L"--preview", second, L"also-stray"});
@@ -137,6 +163,13 @@ TEST(Startup, PreviewSwitchAloneOrInCapitalsStartsAVisibleRun) {
         const LONG_PTR style = GetWindowLongPtrW(window, GWL_STYLE);
         EXPECT_EQ(style & WS_CAPTION, 0) << std::hex << style;
         EXPECT_TRUE(style & WS_THICKFRAME);
+        // Right after start-up the frame is already the new style's: no caption left over.
+        RECT outer{}, inner{};
+        GetWindowRect(window, &outer);
+        GetClientRect(window, &inner);
+        AdjustWindowRectEx(&inner, static_cast<DWORD>(style), FALSE, 0);
+        EXPECT_EQ(inner.right - inner.left, outer.right - outer.left);
+        EXPECT_EQ(inner.bottom - inner.top, outer.bottom - outer.top) << "the old caption's height is still there";
         PostMessageW(window, WM_CLOSE, 0, 0);
         EXPECT_EQ(program.WaitExit(), 0);
     }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <functional>
 
+#include "alloc_hooks.hpp"
 #include "screen/remote_frame.hpp"
 #include "session_fixture.hpp"
 #include "ui/gdiplus_handles.hpp"
@@ -93,6 +94,18 @@ TEST_F(ViewerSession, InvalidInputOnlyChangesTheStatusLine) {
     EXPECT_EQ(app.transport, registration) << "the host registration goes on";
     EXPECT_TRUE(app.hostReady);
     EXPECT_FALSE(app.viewerMode);
+    EXPECT_EQ(KeyField(), L"ABCDEFGHIJKLMNOPQRSTUVWXY4") << "nothing typed is lost";
+}
+
+TEST_F(ViewerSession, ARequestThatCannotBePreparedKeepsTheViewerModeAndWhatWasTyped) {
+    // Nine digits, but an ID no host can have: the session keys refuse it.
+    kltest::FreedMemoryScan scan({kKey.substr(0, 10), kltest::Utf16Bytes(kKey.substr(0, 10))});
+    scan.Start();
+    Type(L"012345678", L"ABCDEFGHIJKLMNOPQRSTUVWXY4");
+    EXPECT_EQ(scan.Hits(), 0) << "every copy of the typed key was wiped before it was freed";
+    EXPECT_EQ(app.statusText, L"Şifreli bağlantı hazırlanamadı.");
+    EXPECT_TRUE(app.viewerMode);
+    EXPECT_FALSE(app.transport || app.crypto || app.senderThread.joinable());
     EXPECT_EQ(KeyField(), L"ABCDEFGHIJKLMNOPQRSTUVWXY4") << "nothing typed is lost";
 }
 

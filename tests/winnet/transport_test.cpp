@@ -8,6 +8,7 @@
 
 #include "crypto/credentials.hpp"
 #include "net/transport.hpp"
+#include "alloc_hooks.hpp"
 #include "net_test_util.hpp"
 #include "session/messages.hpp"
 
@@ -270,4 +271,64 @@ TEST(Transport, IdleConnectionOutlivesTheHandshakeReadLimit) {
     ASSERT_TRUE(transport.SendText("still here"));
     ASSERT_TRUE(log.WaitFor(1));
     EXPECT_EQ(log.Events()[0].text, "still here");
+}
+
+TEST(Transport, LocalCloseSendsStatus1000EveryTime) {
+    // The receive thread must not close the handles under the closer's close frame.
+    for (int i = 0; i < 8; ++i) {
+        {
+            EventLog log;
+            kl::Transport transport;
+            std::string error;
+            ASSERT_TRUE(transport.Open(kltest::ScriptUrl(L"echo"), log.Sink(), error)) << error;
+            ASSERT_TRUE(transport.SendText("ping"));
+            ASSERT_TRUE(log.WaitFor(1));
+            transport.Close();
+        }
+        EventLog query;
+        kl::Transport asking;
+        std::string error;
+        ASSERT_TRUE(asking.Open(kltest::ScriptUrl(L"lastclose"), query.Sink(), error)) << error;
+        ASSERT_TRUE(query.WaitFor(1));
+        EXPECT_EQ(query.Events()[0].text, "1000") << "close " << i;
+        asking.Close();
+    }
+}
+
+TEST(Transport, SendTakesTheBytesOverSoACloseCannotLeaveWinHttpReadingFreedMemory) {
+    EventLog log;
+    kl::Transport transport;
+    std::string error;
+    ASSERT_TRUE(transport.Open(kltest::ScriptUrl(L"stall"), log.Sink(), error)) << error;
+    // The server never reads: some send blocks, and the close cuts it short while WinHTTP may
+    // still hold the message. The caller's buffer is gone (moved) before the call returns.
+    auto sending = std::async(std::launch::async, [&] {
+        for (int i = 0; i < 8; ++i) {
+            std::vector<std::uint8_t> envelope(8388608, static_cast<std::uint8_t>(i));
+            const bool sent = transport.SendBinary(std::move(envelope));
+            if (!envelope.empty()) return std::string("the caller still owned the bytes");
+            if (!sent) return std::string("cut short");
+        }
+        return std::string("all sent");
+    });
+    ASSERT_EQ(sending.wait_for(3s), std::future_status::timeout) << "the sends should be blocked";
+    const auto start = std::chrono::steady_clock::now();
+    transport.Close();
+    ASSERT_EQ(sending.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(sending.get(), "cut short");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << "close stays bounded";
+}
+
+TEST(Transport, AMessageThatCannotBeStoredEndsTheConnectionInsteadOfTheProcess) {
+    EventLog log;
+    kl::Transport transport;
+    std::string error;
+    kltest::FailAllocationsOfAtLeast(1 << 20);  // the 8 MiB message cannot be assembled
+    ASSERT_TRUE(transport.Open(kltest::ScriptUrl(L"exact"), log.Sink(), error)) << error;
+    const bool ended = log.WaitFor(2, 30s);
+    kltest::FailAllocationsOfAtLeast(0);
+    ASSERT_TRUE(ended) << log.Kinds();
+    EXPECT_EQ(log.Kinds(), "EC");
+    EXPECT_EQ(log.Events()[0].text, "Out of memory");
+    EXPECT_EQ(log.Events()[1].text, "Relay connection closed");
 }
