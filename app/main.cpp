@@ -86,6 +86,7 @@ int Run(HINSTANCE instance, int showCommand) {
                               WS_POPUP | WS_THICKFRAME | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX);
             const DWORD corner = kCornerRound;
             DwmSetWindowAttribute(window, kWindowCornerPreference, &corner, sizeof corner);
+            SizeForMonitorDpi(window);
             LayoutControls(app);
             RenewHostId(app);
             ShowWindow(window, app.previewMode ? SW_HIDE : showCommand);
