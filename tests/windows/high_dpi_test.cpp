@@ -47,13 +47,16 @@ TEST(HighDpi, ProgramOpensAtTheDesignSizeForItsMonitorsDpi) {
     // Its font, seen on the screen (another process's font cannot be read): the digits of 18-pixel
     // letters are 0.73 of that tall in the face that stands in for "Segoe UI".
     SendMessageW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"888 888"));
-    Sleep(500);
-    const kltest::Rendered shown(edit);
-    int top = shown.height, bottom = -1;
-    for (int y = 0; y < shown.height; ++y)
-        for (int x = 0; x < shown.width; ++x)
-            if (const std::uint32_t p = shown.Pixel(x, y); (p >> 16) < 0x80 && ((p >> 8) & 0xFF) < 0x80)
-                top = std::min(top, y), bottom = std::max(bottom, y);
+    int top = 0, bottom = -1;
+    for (int tries = 0; tries < 100 && bottom < 0; ++tries) {  // until the X server shows it
+        Sleep(100);
+        const kltest::Rendered shown(edit);
+        top = shown.height;
+        for (int y = 0; y < shown.height; ++y)
+            for (int x = 0; x < shown.width; ++x)
+                if (const std::uint32_t p = shown.Pixel(x, y); (p >> 16) < 0x80 && ((p >> 8) & 0xFF) < 0x80)
+                    top = std::min(top, y), bottom = std::max(bottom, y);
+    }
     EXPECT_NEAR(bottom - top + 1, 0.73 * 18 * scale, 1.5 + scale) << "digit height in pixels";
     PostMessageW(window, WM_CLOSE, 0, 0);
     EXPECT_EQ(program.WaitExit(), 0);
@@ -114,9 +117,16 @@ TEST_F(HighDpiWindow, RemoteViewOnScreenKeepsItsHeaderOffThePicture) {
         SCOPED_TRACE(testing::Message() << size.cx << " x " << size.cy);
         SetWindowPos(window, HWND_TOP, 0, 0, size.cx, size.cy, SWP_NOACTIVATE);
         RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
-        Sleep(300);  // the X server shows what was painted
+        const kl::FrameRect frame = kl::FitRemoteFrame(app);
+        // Until the X server shows this size's paint: the picture's bottom-right corner and the button.
+        auto painted = [&](const kltest::Rendered& r) {
+            return r.Pixel(static_cast<int>(frame.left + frame.width) - 3,
+                           static_cast<int>(frame.top + frame.height) - 3) == 0x2050A0 &&
+                   r.At(1040, 25) == 0xA12232u;
+        };
+        for (int tries = 0; tries < 100 && !painted(kltest::Rendered(window)); ++tries) Sleep(100);
         const kltest::Rendered shown(window);
         ASSERT_EQ(shown.width, size.cx);
-        kltest::ExpectPictureAlone(shown, kl::FitRemoteFrame(app), 0x2050A0);
+        kltest::ExpectPictureAlone(shown, frame, 0x2050A0);
     }
 }
