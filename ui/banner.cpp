@@ -15,9 +15,9 @@ void PaintBanner(HWND window) {
     FillRect(dc, &client, brush);
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, RGB(0xFF, 0xFF, 0xFF));
-    HFONT font = CreateFontW(-ScaleForDpi(16, dpi), 0, 0, 0, 600, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                             OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH,
-                             L"Segoe UI");
+    HFONT font = CreateFontW(-ScaleForDpi(16, dpi), 0, 0, 0, 600, FALSE, FALSE, FALSE,
+                             DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                             DEFAULT_QUALITY, DEFAULT_PITCH, L"Segoe UI");
     HGDIOBJ previous = SelectObject(dc, font);
     const wchar_t left[] = L"Kestrelink · Paylaşım açık";
     const wchar_t right[] = L"BAĞLANTIYI KES";
@@ -33,14 +33,15 @@ void PaintBanner(HWND window) {
 }  // namespace
 
 HWND CreateBanner() {  // UI thread only
-    HWND banner = CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, L"KestrelinkBanner",
-                                  L"Kestrelink · Ekran paylaşımı açık", WS_POPUP | WS_BORDER, 20, 20,
-                                  610, 52, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    HWND banner =
+        CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, L"KestrelinkBanner",
+                        L"Kestrelink · Ekran paylaşımı açık", WS_POPUP | WS_BORDER, 20, 20, 610, 52,
+                        nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     // Made first at the 96-DPI design so that the system tells which monitor it is on.
     const UINT dpi = banner != nullptr ? GetDpiForWindow(banner) : 96;
     if (dpi != 96)
-        SetWindowPos(banner, nullptr, ScaleForDpi(20, dpi), ScaleForDpi(20, dpi), ScaleForDpi(610, dpi),
-                     ScaleForDpi(52, dpi), SWP_NOZORDER | SWP_NOACTIVATE);
+        SetWindowPos(banner, nullptr, ScaleForDpi(20, dpi), ScaleForDpi(20, dpi),
+                     ScaleForDpi(610, dpi), ScaleForDpi(52, dpi), SWP_NOZORDER | SWP_NOACTIVATE);
     return banner;
 }
 

@@ -36,11 +36,15 @@ void LayoutControls(Client& app) {  // UI thread only
     if (app.mainWindow != nullptr) InvalidateRect(app.mainWindow, nullptr, FALSE);
 }
 
-int ScaleForDpi(int value, UINT dpi) { return MulDiv(value, static_cast<int>(dpi), 96); }
+int ScaleForDpi(int value, UINT dpi) {
+    return MulDiv(value, static_cast<int>(dpi), 96);
+}
 
 RECT StartupWindowRect(POINT topLeft, UINT dpi, const RECT& workArea) {
-    const LONG width = std::min<LONG>(ScaleForDpi(kDesignWindowWidth, dpi), workArea.right - workArea.left);
-    const LONG height = std::min<LONG>(ScaleForDpi(kDesignWindowHeight, dpi), workArea.bottom - workArea.top);
+    const LONG width =
+        std::min<LONG>(ScaleForDpi(kDesignWindowWidth, dpi), workArea.right - workArea.left);
+    const LONG height =
+        std::min<LONG>(ScaleForDpi(kDesignWindowHeight, dpi), workArea.bottom - workArea.top);
     const LONG left = std::max(std::min(topLeft.x, workArea.right - width), workArea.left);
     const LONG top = std::max(std::min(topLeft.y, workArea.bottom - height), workArea.top);
     return RECT{left, top, left + width, top + height};
@@ -60,7 +64,8 @@ RECT WorkAreaOf(HWND window) {
 void SizeForMonitorDpi(HWND window) {  // UI thread only
     RECT now{};
     GetWindowRect(window, &now);
-    const RECT r = StartupWindowRect(POINT{now.left, now.top}, GetDpiForWindow(window), WorkAreaOf(window));
+    const RECT r =
+        StartupWindowRect(POINT{now.left, now.top}, GetDpiForWindow(window), WorkAreaOf(window));
     if (!EqualRect(&r, &now))
         SetWindowPos(window, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
                      SWP_NOZORDER | SWP_NOACTIVATE);

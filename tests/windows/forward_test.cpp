@@ -168,7 +168,8 @@ TEST_F(Forwarding, AtAMaximisedWindowAClickLandsOnTheHostPixelPaintedUnderIt) {
     const auto events = Sent();
     ASSERT_EQ(events.size(), 2u);
     // The host injects at the mapped position of its own 1920 x 1080 screen.
-    const double hostX = events[0]["x"].get<int>() * 1920.0 / 65535, hostY = events[0]["y"].get<int>() * 1080.0 / 65535;
+    const double hostX = events[0]["x"].get<int>() * 1920.0 / 65535,
+                 hostY = events[0]["y"].get<int>() * 1080.0 / 65535;
     EXPECT_GE(hostX, 1000 - 0.5);
     EXPECT_LE(hostX, 1008 + 0.5);
     EXPECT_GE(hostY, 500 - 0.5);

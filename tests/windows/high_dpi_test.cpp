@@ -19,7 +19,9 @@ UINT ExpectedDpi() {
     if (GetEnvironmentVariableW(L"KL_DPI", value, 16) == 0) return 96;
     return static_cast<UINT>(std::wcstoul(value, nullptr, 10));
 }
-int Scaled(int design) { return MulDiv(design, static_cast<int>(ExpectedDpi()), 96); }
+int Scaled(int design) {
+    return MulDiv(design, static_cast<int>(ExpectedDpi()), 96);
+}
 
 class HighDpiWindow : public kltest::ProgramWindow {};
 
@@ -54,7 +56,8 @@ TEST(HighDpi, ProgramOpensAtTheDesignSizeForItsMonitorsDpi) {
         top = shown.height;
         for (int y = 0; y < shown.height; ++y)
             for (int x = 0; x < shown.width; ++x)
-                if (const std::uint32_t p = shown.Pixel(x, y); (p >> 16) < 0x80 && ((p >> 8) & 0xFF) < 0x80)
+                if (const std::uint32_t p = shown.Pixel(x, y);
+                    (p >> 16) < 0x80 && ((p >> 8) & 0xFF) < 0x80)
                     top = std::min(top, y), bottom = std::max(bottom, y);
     }
     EXPECT_NEAR(bottom - top + 1, 0.73 * 18 * scale, 1.5 + scale) << "digit height in pixels";
@@ -118,7 +121,7 @@ TEST_F(HighDpiWindow, RemoteViewOnScreenKeepsItsHeaderOffThePicture) {
         SetWindowPos(window, HWND_TOP, 0, 0, size.cx, size.cy, SWP_NOACTIVATE);
         RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
         const kl::FrameRect frame = kl::FitRemoteFrame(app);
-        // Until the X server shows this size's paint: the picture's bottom-right corner and the button.
+        // Wait until the screen shows this size's paint (picture corner and button).
         auto painted = [&](const kltest::Rendered& r) {
             return r.Pixel(static_cast<int>(frame.left + frame.width) - 3,
                            static_cast<int>(frame.top + frame.height) - 3) == 0x2050A0 &&

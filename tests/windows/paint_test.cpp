@@ -131,7 +131,8 @@ TEST(Paint, WaitingTextGrowsWithTheHeaderAndStaysBelowIt) {
     int minX = r.width, minY = r.height, maxY = 0;
     for (int y = static_cast<int>(112 * s); y < r.height; ++y)
         for (int x = 0; x < r.width; ++x)
-            if (r.Pixel(x, y) == 0xFFFFFF) minX = std::min(minX, x), minY = std::min(minY, y), maxY = std::max(maxY, y);
+            if (r.Pixel(x, y) == 0xFFFFFF)
+                minX = std::min(minX, x), minY = std::min(minY, y), maxY = std::max(maxY, y);
     ASSERT_LT(minY, r.height) << "no waiting text";
     EXPECT_GE(minY, static_cast<int>(170 * s));
     EXPECT_GE(minX, static_cast<int>(50 * s));

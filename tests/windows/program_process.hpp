@@ -17,12 +17,14 @@ struct Program {
         for (const auto& a : args) line += L" \"" + a + L"\"";
         STARTUPINFOW si{};
         si.cb = sizeof si;
-        if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                            &pi))
             ADD_FAILURE() << "cannot start the program: " << GetLastError();
     }
     ~Program() {
         if (pi.hProcess != nullptr) {
-            if (WaitForSingleObject(pi.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(pi.hProcess, 99);
+            if (WaitForSingleObject(pi.hProcess, 0) == WAIT_TIMEOUT)
+                TerminateProcess(pi.hProcess, 99);
             CloseHandle(pi.hProcess);
             CloseHandle(pi.hThread);
         }

@@ -37,7 +37,8 @@ struct Rendered {
         });
     }
 
-    Rendered(Client& app, int w, int h) : width(w), height(h), pixels(static_cast<std::size_t>(w) * h) {
+    Rendered(Client& app, int w, int h)
+        : width(w), height(h), pixels(static_cast<std::size_t>(w) * h) {
         app.clientWidth = w;
         app.clientHeight = h;
         app.scale = std::min(h / 680.0f, w / 1080.0f);
@@ -68,7 +69,8 @@ struct Rendered {
     // RGB at a point given in layout units of the 1080 x 680 design.
     std::uint32_t At(float x, float y) const {
         const float s = std::min(height / 680.0f, width / 1080.0f);
-        return pixels[static_cast<std::size_t>(y * s) * width + static_cast<std::size_t>(x * s)] & 0xFFFFFF;
+        return pixels[static_cast<std::size_t>(y * s) * width + static_cast<std::size_t>(x * s)] &
+               0xFFFFFF;
     }
     // RGB at a pixel.
     std::uint32_t Pixel(int x, int y) const {
@@ -97,17 +99,20 @@ inline OwnedBitmap HostPicture(int w, int h, Gdiplus::ARGB colour, int markX = -
 // The remote view shows a one-coloured picture exactly in `frame`: every pixel well inside it
 // has the picture's colour (no header pixel lies on it), the pixels just outside its four edges
 // are the view's background, and the header is there (the disconnect button).
-inline void ExpectPictureAlone(const Rendered& r, const kl::FrameRect& frame, std::uint32_t colour) {
+inline void ExpectPictureAlone(const Rendered& r, const kl::FrameRect& frame,
+                               std::uint32_t colour) {
     const int left = static_cast<int>(std::ceil(frame.left)) + 1;
     const int top = static_cast<int>(std::ceil(frame.top)) + 1;
     const int right = static_cast<int>(frame.left + frame.width) - 2;
     const int bottom = static_cast<int>(frame.top + frame.height) - 2;
-    ASSERT_TRUE(left > 3 && top > 3 && right + 3 < r.width && bottom + 3 < r.height) << "a margin all round";
+    ASSERT_TRUE(left > 3 && top > 3 && right + 3 < r.width && bottom + 3 < r.height)
+        << "a margin all round";
     int foreign = 0, firstX = -1, firstY = -1;
     for (int y = top; y <= bottom; ++y)
         for (int x = left; x <= right; ++x)
             if (r.Pixel(x, y) != colour && foreign++ == 0) firstX = x, firstY = y;
-    EXPECT_EQ(foreign, 0) << "pixels not of the picture inside it, the first at " << firstX << "," << firstY;
+    EXPECT_EQ(foreign, 0) << "pixels not of the picture inside it, the first at " << firstX << ","
+                          << firstY;
     constexpr std::uint32_t kBackground = 0x0D1418;
     EXPECT_EQ(r.Pixel(left, top - 3), kBackground) << "above the top-left corner";
     EXPECT_EQ(r.Pixel(left - 3, top), kBackground) << "left of the top-left corner";

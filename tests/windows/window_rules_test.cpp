@@ -31,7 +31,8 @@ TEST(StartupWindowRect, DesignSizeAtTheDpiKeptInsideTheWorkArea) {
     EXPECT_EQ(moved.right, 2560) << "moved left rather than reaching past the edge";
     EXPECT_EQ(moved.bottom, 1600);
     const RECT clamped = StartupWindowRect(POINT{40, 40}, 192, fullHd);
-    EXPECT_TRUE(EqualRect(&clamped, &fullHd)) << "200 % on a 1920 x 1080 monitor: the whole work area";
+    EXPECT_TRUE(EqualRect(&clamped, &fullHd))
+        << "200 % on a 1920 x 1080 monitor: the whole work area";
 }
 
 TEST(Utf8ToWide, InvalidOrEmptyInputGivesAnEmptyText) {
@@ -60,7 +61,8 @@ TEST(Banner, ClickAndCloseOnlyPostTheDisconnectCommand) {
     wchar_t title[64] = {};
     GetWindowTextW(strip, title, 64);
     EXPECT_STREQ(title, L"Kestrelink · Ekran paylaşımı açık");
-    EXPECT_EQ(static_cast<DWORD>(GetWindowLongPtrW(strip, GWL_STYLE)) & (WS_POPUP | WS_BORDER), WS_POPUP | WS_BORDER);
+    EXPECT_EQ(static_cast<DWORD>(GetWindowLongPtrW(strip, GWL_STYLE)) & (WS_POPUP | WS_BORDER),
+              WS_POPUP | WS_BORDER);
     auto commands = [&] {
         int count = 0;
         MSG msg;
