@@ -82,6 +82,7 @@ int Run(HINSTANCE instance, int showCommand) {
                          SWP_FRAMECHANGED | SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
             const DWORD corner = kCornerRound;
             DwmSetWindowAttribute(window, kWindowCornerPreference, &corner, sizeof corner);
+            SizeForMonitorDpi(window);
             LayoutControls(app);
             RenewHostId(app);
             ShowWindow(window, app.previewMode ? SW_HIDE : showCommand);

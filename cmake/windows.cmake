@@ -72,6 +72,9 @@ if(BUILD_TESTING)
         KL_TEST_OUTPUT=L"Z:${CMAKE_BINARY_DIR}/test-output")
     file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/test-output)
     add_test(NAME windows.app_tests COMMAND app_tests --gtest_brief=1)
+    # The window, the banner and the remote view at 144 and 192 DPI, each in a prefix of its own.
+    add_test(NAME windows.high_dpi COMMAND bash ${PROJECT_SOURCE_DIR}/tests/windows/high_dpi.sh
+                                           $<TARGET_FILE:app_tests>)
 
     set(KL_NATIVE_BUILD "${PROJECT_SOURCE_DIR}/build/native" CACHE PATH "The native preset's build folder")
 
@@ -106,7 +109,7 @@ if(BUILD_TESTING)
                      ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:net_tests> --gtest_brief=1)
 
     # A hang fails its own test instead of running into the CI limit.
-    set_tests_properties(windows.core_tests windows.app_tests windows.gui_main_window windows.jpeg_files
+    set_tests_properties(windows.core_tests windows.app_tests windows.high_dpi windows.gui_main_window windows.jpeg_files
                          windows.e2e_program_host windows.e2e_program_viewer windows.e2e_program_to_program
                          PROPERTIES TIMEOUT 300)
     set_tests_properties(windows.net_tests PROPERTIES TIMEOUT 600)

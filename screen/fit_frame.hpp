@@ -1,6 +1,8 @@
 #pragma once
-// Where the remote picture goes in the main window: the band from y = 112 to 36 pixels above
-// the bottom, the picture scaled (up or down) with its aspect ratio kept and centred.
+// Where the remote picture goes in the main window: the band below the header and above the
+// bottom margin (112 and 36 layout units, so pixels times the layout scale), the picture scaled
+// (up or down) with its aspect ratio kept and centred. The header is drawn at the layout scale,
+// so a band in fixed pixels would lie under it in a window larger than the design.
 namespace kl {
 
 struct FrameRect {
@@ -8,6 +10,7 @@ struct FrameRect {
 };
 
 // Image size 0 means no picture yet: the whole band.
-FrameRect FitFrame(int clientWidth, int clientHeight, unsigned imageWidth, unsigned imageHeight) noexcept;
+FrameRect FitFrame(int clientWidth, int clientHeight, float scale, unsigned imageWidth,
+                   unsigned imageHeight) noexcept;
 
 }  // namespace kl

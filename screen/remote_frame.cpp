@@ -50,7 +50,8 @@ unsigned ImageHeight(const OwnedBitmap& image) {
 }
 
 FrameRect FitRemoteFrame(const Client& app) {
-    return FitFrame(app.clientWidth, app.clientHeight, ImageWidth(app.remoteFrame), ImageHeight(app.remoteFrame));
+    return FitFrame(app.clientWidth, app.clientHeight, app.scale, ImageWidth(app.remoteFrame),
+                    ImageHeight(app.remoteFrame));
 }
 
 }  // namespace kl

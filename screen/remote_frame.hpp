@@ -14,7 +14,8 @@ OwnedBitmap DecodeJpegFrame(const std::uint8_t* bytes, std::size_t length);
 // 0 on error or without a bitmap.
 unsigned ImageWidth(const OwnedBitmap& image);
 unsigned ImageHeight(const OwnedBitmap& image);
-// The rectangle (client pixels) that shows `remoteFrame`; the whole band without one.
+// The rectangle (client pixels) that shows `remoteFrame`, for the client size and layout scale
+// of the last layout; the whole band without one. Painting and input mapping both use it.
 FrameRect FitRemoteFrame(const Client& app);
 
 }  // namespace kl

@@ -21,9 +21,7 @@ constexpr std::size_t kMaxRequestsPerId = 256;
 
 void ShowBanner(Client& app) {
     if (app.bannerWindow != nullptr) return;
-    app.bannerWindow = CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, L"KestrelinkBanner",
-                                       L"Kestrelink · Ekran paylaşımı açık", WS_POPUP | WS_BORDER, 20, 20,
-                                       610, 52, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    app.bannerWindow = CreateBanner();
     if (app.bannerWindow != nullptr) ShowWindow(app.bannerWindow, SW_SHOWNOACTIVATE);
 }
 

@@ -6,6 +6,7 @@
 namespace {
 
 void PaintBanner(HWND window) {
+    const UINT dpi = GetDpiForWindow(window);
     PAINTSTRUCT ps;
     HDC dc = BeginPaint(window, &ps);
     RECT client{};
@@ -14,13 +15,15 @@ void PaintBanner(HWND window) {
     FillRect(dc, &client, brush);
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, RGB(0xFF, 0xFF, 0xFF));
-    HFONT font = CreateFontW(-16, 0, 0, 0, 600, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                             CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH, L"Segoe UI");
+    HFONT font = CreateFontW(-ScaleForDpi(16, dpi), 0, 0, 0, 600, FALSE, FALSE, FALSE,
+                             DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                             DEFAULT_QUALITY, DEFAULT_PITCH, L"Segoe UI");
     HGDIOBJ previous = SelectObject(dc, font);
     const wchar_t left[] = L"Kestrelink · Paylaşım açık";
     const wchar_t right[] = L"BAĞLANTIYI KES";
-    TextOutW(dc, 14, 14, left, static_cast<int>(wcslen(left)));
-    TextOutW(dc, 383, 14, right, static_cast<int>(wcslen(right)));
+    const int x = ScaleForDpi(14, dpi), y = ScaleForDpi(14, dpi);
+    TextOutW(dc, x, y, left, static_cast<int>(wcslen(left)));
+    TextOutW(dc, ScaleForDpi(383, dpi), y, right, static_cast<int>(wcslen(right)));
     SelectObject(dc, previous);
     DeleteObject(font);
     DeleteObject(brush);
@@ -29,11 +32,30 @@ void PaintBanner(HWND window) {
 
 }  // namespace
 
+HWND CreateBanner() {  // UI thread only
+    HWND banner =
+        CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, L"KestrelinkBanner",
+                        L"Kestrelink · Ekran paylaşımı açık", WS_POPUP | WS_BORDER, 20, 20, 610, 52,
+                        nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    // Made first at the 96-DPI design so that the system tells which monitor it is on.
+    const UINT dpi = banner != nullptr ? GetDpiForWindow(banner) : 96;
+    if (dpi != 96)
+        SetWindowPos(banner, nullptr, ScaleForDpi(20, dpi), ScaleForDpi(20, dpi),
+                     ScaleForDpi(610, dpi), ScaleForDpi(52, dpi), SWP_NOZORDER | SWP_NOACTIVATE);
+    return banner;
+}
+
 LRESULT CALLBACK BannerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_PAINT:
             PaintBanner(window);
             return 0;
+        case WM_DPICHANGED: {
+            const RECT* r = reinterpret_cast<const RECT*>(lParam);
+            SetWindowPos(window, nullptr, r->left, r->top, r->right - r->left, r->bottom - r->top,
+                         SWP_NOZORDER | SWP_NOACTIVATE);
+            return 0;
+        }
         case WM_LBUTTONUP:
         case WM_CLOSE:
             if (g_app != nullptr && g_app->mainWindow != nullptr)

@@ -41,6 +41,48 @@ void LayoutControls(Client& app) {  // UI thread only
     if (app.mainWindow != nullptr) InvalidateRect(app.mainWindow, nullptr, FALSE);
 }
 
+int ScaleForDpi(int value, UINT dpi) {
+    return MulDiv(value, static_cast<int>(dpi), 96);
+}
+
+RECT StartupWindowRect(POINT topLeft, UINT dpi, const RECT& workArea) {
+    const LONG width =
+        std::min<LONG>(ScaleForDpi(kDesignWindowWidth, dpi), workArea.right - workArea.left);
+    const LONG height =
+        std::min<LONG>(ScaleForDpi(kDesignWindowHeight, dpi), workArea.bottom - workArea.top);
+    const LONG left = std::max(std::min(topLeft.x, workArea.right - width), workArea.left);
+    const LONG top = std::max(std::min(topLeft.y, workArea.bottom - height), workArea.top);
+    return RECT{left, top, left + width, top + height};
+}
+
+namespace {
+
+RECT WorkAreaOf(HWND window) {
+    MONITORINFO info{};
+    info.cbSize = sizeof info;
+    GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &info);
+    return info.rcWork;
+}
+
+}  // namespace
+
+void SizeForMonitorDpi(HWND window) {  // UI thread only
+    RECT now{};
+    GetWindowRect(window, &now);
+    const RECT r =
+        StartupWindowRect(POINT{now.left, now.top}, GetDpiForWindow(window), WorkAreaOf(window));
+    if (!EqualRect(&r, &now))
+        SetWindowPos(window, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+POINT MinimumWindowSize(HWND window) {
+    const UINT dpi = GetDpiForWindow(window);
+    const RECT work = WorkAreaOf(window);
+    return POINT{std::min<LONG>(ScaleForDpi(1000, dpi), work.right - work.left),
+                 std::min<LONG>(ScaleForDpi(660, dpi), work.bottom - work.top)};
+}
+
 std::wstring Utf8ToWide(const std::string& text) {
     if (text.empty()) return {};
     const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),

@@ -98,7 +98,7 @@ LRESULT Handle(Client& app, HWND window, UINT message, WPARAM wParam, LPARAM lPa
         case WM_ERASEBKGND:
             return 1;
         case WM_GETMINMAXINFO:
-            reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize = POINT{1000, 660};
+            reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize = MinimumWindowSize(window);
             return 0;
         case WM_NCHITTEST: {
             LRESULT hit = DefWindowProcW(window, message, wParam, lParam);

@@ -107,13 +107,14 @@ std::wstring GroupedId(const std::string& id) {
 
 void DrawRemoteView(Client& app, Canvas& c) {
     c.Fill(0, 0, static_cast<float>(app.clientWidth), static_cast<float>(app.clientHeight), Rgb(0x0D1418));
+    // The picture's band lies below the header at every scale (FitRemoteFrame), so the header
+    // drawn next never covers it.
     if (app.remoteFrame) {
         const kl::FrameRect r = kl::FitRemoteFrame(app);
         GdipDrawImageRect(c.g, static_cast<GpImage*>(app.remoteFrame.get()), r.left, r.top, r.width, r.height);
-    } else {
-        c.DrawLabel(L"İlk görüntü bekleniyor…", 50, 170, 24, kWhite, 800, false);
     }
     GdipScaleWorldTransform(c.g, app.scale, app.scale, MatrixOrderPrepend);
+    if (!app.remoteFrame) c.DrawLabel(L"İlk görüntü bekleniyor…", 50, 170, 24, kWhite, 800, false);
     c.DrawLabel(L"Kestrelink / Uzak ekran", 25, 24, 20, kWhite, 600, true);
     c.DrawLabel(L"Uçtan uca şifreli · Ctrl+Alt+Shift+F12: bağlantıyı kes", 25, 65, 13, Rgb(0x88AD9F), 800, false);
     c.DrawButton(111, L"Bağlantıyı kes", 866, 18, 185, 44, true, true);

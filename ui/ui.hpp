@@ -33,3 +33,17 @@ std::string WideToUtf8(const std::wstring& text);
 void AppendAsciiWide(std::wstring& out, const std::string& ascii);
 // The command id of the region under a client point (pixels); the last drawn region wins, 0 for none.
 unsigned HitTestRegions(const Client& app, int x, int y);
+
+// Sizes that the design gives in pixels at 96 DPI, for the DPI of a window's monitor (the program
+// is per-monitor aware, so nothing scales them for it).
+inline constexpr int kDesignWindowWidth = 1100, kDesignWindowHeight = 720;
+int ScaleForDpi(int value, UINT dpi);
+// The main window's first rectangle: the design size at `dpi`, no larger than the work area and
+// moved into it when it would reach past its right or bottom edge.
+RECT StartupWindowRect(POINT topLeft, UINT dpi, const RECT& workArea);
+// Resizes a main window just created at the design size for the DPI of the monitor it opened on.
+void SizeForMonitorDpi(HWND window);
+// The minimum tracking size at the window's DPI, no larger than its monitor's work area.
+POINT MinimumWindowSize(HWND window);
+// The disconnect banner, placed and sized for its monitor's DPI, not yet shown.
+HWND CreateBanner();

@@ -30,8 +30,8 @@ wait_for 20 remote_view
 check "after Ready the remote view is shown" "$(remote_view && echo yes)" "yes"
 sleep 1; shot 14-remote-view
 # The pattern brightens to the right (red) and downwards (green): its lower-right corner.
-read -r fl ft fw fh < <(awk -v w=$cw -v h=$ch 'BEGIN {H = h - 148; s = H / 360; if (w / 640 < s) s = w / 640;
-  printf "%d %d %d %d", (w - 640 * s) / 2, (H - 360 * s) / 2 + 112, 640 * s, 360 * s}')
+read -r fl ft fw fh < <(awk -v w=$cw -v h=$ch -v sc=$scale 'BEGIN {H = h - 148 * sc; s = H / 360; if (w / 640 < s) s = w / 640;
+  printf "%d %d %d %d", (w - 640 * s) / 2, (H - 360 * s) / 2 + 112 * sc, 640 * s, 360 * s}')
 read -r r g b < <(rgb $((cx + fl + fw * 97 / 100)) $((cy + ft + fh * 97 / 100)))
 check "the host's picture fills the fit rectangle (lower right is yellow)" "$([ "$r" -gt 180 ] && [ "$g" -gt 180 ] && echo yes || echo "rgb $r $g $b")" "yes"
 read -r r g b < <(rgb $((cx + fl + fw * 3 / 100)) $((cy + ft + fh * 3 / 100)))

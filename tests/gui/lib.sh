@@ -154,12 +154,13 @@ save_as() { eval "${1}_state=\"wid=$wid X=$X Y=$Y WIDTH=$WIDTH HEIGHT=$HEIGHT cx
 as_host() { export DISPLAY=$host_display WINEPREFIX=$host_prefix; [ -z "${host_state:-}" ] || eval "$host_state"; }
 as_viewer() { export DISPLAY=$viewer_display WINEPREFIX=$viewer_prefix; [ -z "${viewer_state:-}" ] || eval "$viewer_state"; }
 # to_viewer HX HY PW PH: where a pixel of a PW x PH host screen shows in the viewer's remote
-# view (window coordinates), for the viewer's saved geometry.
+# view (window coordinates), for the viewer's saved geometry (the picture's band lies 112 layout
+# units from the top and 36 from the bottom).
 to_viewer() {
-  awk -v x="$1" -v y="$2" -v pw="$3" -v ph="$4" -v w="$cw" -v h="$ch" -v cx="$cx" -v cy="$cy" 'BEGIN {
-    H = h - 148; iw = pw; ih = ph; if (iw > 1920) { ih = ih * 1920 / iw; iw = 1920 }
+  awk -v x="$1" -v y="$2" -v pw="$3" -v ph="$4" -v w="$cw" -v h="$ch" -v cx="$cx" -v cy="$cy" -v sc="$scale" 'BEGIN {
+    H = h - 148 * sc; iw = pw; ih = ph; if (iw > 1920) { ih = ih * 1920 / iw; iw = 1920 }
     s = H / ih; if (w / iw < s) s = w / iw
-    l = (w - iw * s) / 2; t = (H - ih * s) / 2 + 112
+    l = (w - iw * s) / 2; t = (H - ih * s) / 2 + 112 * sc
     printf "%d %d", cx + l + x * iw * s / pw, cy + t + y * ih * s / ph }'
 }
 

@@ -9,6 +9,7 @@
 #include "app/client.hpp"
 #include "crypto/crypto_session.hpp"
 #include "net/transport.hpp"
+#include "render.hpp"
 #include "screen/remote_frame.hpp"
 #include "session/messages.hpp"
 #include "ui/ui.hpp"
@@ -195,4 +196,35 @@ TEST_F(Forwarding, AltCharactersNeverOpenTheWindowMenuDuringAView) {
     SendMessageW(window, WM_SYSCHAR, L' ', 0x20000000);
     EXPECT_FALSE(commands.empty()) << "outside a view the window menu works as usual";
     SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(original));
+}
+
+TEST_F(Forwarding, AtAMaximisedWindowAClickLandsOnTheHostPixelPaintedUnderIt) {
+    // A black 1920 x 1080 host screen with a red mark at (1000, 500), in a window the size of a
+    // maximised one on a 1920 x 1080 display (the layout scale is then about 1.59).
+    app.remoteFrame = kltest::HostPicture(1920, 1080, 0xFF000000, 1000, 500);
+    SetWindowPos(window, nullptr, 0, 0, 1920, 1080, SWP_NOZORDER | SWP_NOACTIVATE);
+    ASSERT_EQ(app.clientWidth, 1920) << "the window lays itself out when it is resized";
+    ASSERT_GT(app.scale, 1.5f);
+    // Where the paint routine draws the mark: the centre of its red pixels.
+    const float scale = app.scale;
+    const kltest::Rendered shown(app, 1920, 1080);
+    ASSERT_FLOAT_EQ(app.scale, scale);
+    long sumX = 0, sumY = 0, count = 0;
+    for (int y = 0; y < shown.height; ++y)
+        for (int x = 0; x < shown.width; ++x)
+            if (const std::uint32_t p = shown.Pixel(x, y); (p >> 16) > 0xC0 && (p & 0xFFFF) == 0)
+                sumX += x, sumY += y, ++count;
+    ASSERT_GT(count, 0) << "the mark is not drawn";
+    const int x = static_cast<int>(sumX / count), y = static_cast<int>(sumY / count);
+    Send(WM_LBUTTONDOWN, MK_LBUTTON, x, y);
+    Send(WM_LBUTTONUP, 0, x, y);
+    const auto events = Sent();
+    ASSERT_EQ(events.size(), 2u);
+    // The host injects at the mapped position of its own 1920 x 1080 screen.
+    const double hostX = events[0]["x"].get<int>() * 1920.0 / 65535,
+                 hostY = events[0]["y"].get<int>() * 1080.0 / 65535;
+    EXPECT_GE(hostX, 1000 - 0.5);
+    EXPECT_LE(hostX, 1008 + 0.5);
+    EXPECT_GE(hostY, 500 - 0.5);
+    EXPECT_LE(hostY, 508 + 0.5);
 }

@@ -9,44 +9,11 @@
 #include <vector>
 
 #include "app/client.hpp"
+#include "render.hpp"
+#include "screen/remote_frame.hpp"
 #include "ui/ui.hpp"
 
 namespace {
-
-// Renders `app` at width x height pixels and keeps the pixels.
-struct Rendered {
-    int width, height;
-    std::vector<std::uint32_t> pixels;
-
-    Rendered(Client& app, int w, int h) : width(w), height(h), pixels(static_cast<std::size_t>(w) * h) {
-        app.clientWidth = w;
-        app.clientHeight = h;
-        app.scale = std::min(h / 680.0f, w / 1080.0f);
-        BITMAPINFO info{};
-        info.bmiHeader.biSize = sizeof info.bmiHeader;
-        info.bmiHeader.biWidth = w;
-        info.bmiHeader.biHeight = -h;
-        info.bmiHeader.biPlanes = 1;
-        info.bmiHeader.biBitCount = 32;
-        void* bits = nullptr;
-        HDC screen = GetDC(nullptr);
-        HDC memory = CreateCompatibleDC(screen);
-        HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-        HGDIOBJ old = SelectObject(memory, bitmap);
-        PaintWindow(app, memory);
-        GdiFlush();
-        std::memcpy(pixels.data(), bits, pixels.size() * 4);
-        SelectObject(memory, old);
-        DeleteObject(bitmap);
-        DeleteDC(memory);
-        ReleaseDC(nullptr, screen);
-    }
-    // RGB at a point given in layout units of the 1080 x 680 design.
-    std::uint32_t At(float x, float y) const {
-        const float s = std::min(height / 680.0f, width / 1080.0f);
-        return pixels[static_cast<std::size_t>(y * s) * width + static_cast<std::size_t>(x * s)] & 0xFFFFFF;
-    }
-};
 
 std::vector<unsigned> Ids(const Client& app) {
     std::vector<unsigned> ids;
@@ -59,7 +26,7 @@ std::vector<unsigned> Ids(const Client& app) {
 TEST(Paint, FirstPageDrawsCardsButtonsAndTheirRegions) {
     Client app;
     app.connectionId = "482915037";
-    const Rendered r(app, 1080, 680);
+    const kltest::Rendered r(app, 1080, 680);
     EXPECT_EQ(r.At(90, 400), 0x172821u) << "sidebar";
     EXPECT_EQ(r.At(1060, 300), 0xF5F6F3u) << "background";
     EXPECT_EQ(r.At(150, 136), 0x31483Au) << "selected nav item";
@@ -84,21 +51,21 @@ TEST(Paint, HoverAndReadinessChangeTheirColours) {
     Client app;
     app.hoverId = 104;
     app.hostReady = true;
-    const Rendered hovered(app, 1080, 680);
+    const kltest::Rendered hovered(app, 1080, 680);
     EXPECT_EQ(hovered.At(252, 440), 0x1E7B60u) << "hovered primary button";
     EXPECT_EQ(hovered.At(608, 177), 0xE7F5EBu) << "ready pill";
     app.hoverId = 106;
-    const Rendered secondary(app, 1080, 680);
+    const kltest::Rendered secondary(app, 1080, 680);
     EXPECT_EQ(secondary.At(522, 440), 0xE6ECEAu) << "hovered secondary button";
     app.viewerMode = true;
-    const Rendered viewer(app, 1080, 680);
+    const kltest::Rendered viewer(app, 1080, 680);
     EXPECT_EQ(viewer.At(608, 177), 0xF4EEDFu) << "a viewer is never 'ready' as a host";
 }
 
 TEST(Paint, ConsentPanelLeavesOnlyItsTwoButtons) {
     Client app;
     app.consentPending = true;
-    const Rendered r(app, 1080, 680);
+    const kltest::Rendered r(app, 1080, 680);
     EXPECT_EQ(Ids(app), (std::vector<unsigned>{110, 109}));
     EXPECT_EQ(r.At(330, 190), 0xFFFFFFu) << "panel";
     EXPECT_EQ(r.At(820, 425), 0x16664Fu) << "accept button";
@@ -109,16 +76,16 @@ TEST(Paint, SharingHostGetsAStopButtonAndTheViewerOnlyTheRemoteView) {
     Client app;
     app.sessionActive = true;
     app.hostReady = true;
-    const Rendered host(app, 1080, 680);
+    const kltest::Rendered host(app, 1080, 680);
     EXPECT_EQ(Ids(app).back(), 111u);
     EXPECT_EQ(host.At(1035, 615), 0xA12232u) << "danger button";
     app.hoverId = 111;
-    const Rendered hovered(app, 1080, 680);
+    const kltest::Rendered hovered(app, 1080, 680);
     EXPECT_EQ(hovered.At(1035, 615), 0x1E7B60u) << "a hovered danger button";
 
     app.hoverId = 0;
     app.viewerMode = true;
-    const Rendered viewer(app, 1080, 680);
+    const kltest::Rendered viewer(app, 1080, 680);
     EXPECT_EQ(Ids(app), std::vector<unsigned>{111});
     EXPECT_EQ(viewer.At(90, 400), 0x0D1418u) << "no sidebar in the remote view";
     EXPECT_EQ(viewer.At(1040, 25), 0xA12232u) << "disconnect button";
@@ -127,7 +94,7 @@ TEST(Paint, SharingHostGetsAStopButtonAndTheViewerOnlyTheRemoteView) {
 TEST(Paint, SecurityPageHasNoCardButtons) {
     Client app;
     app.page = 1;
-    const Rendered r(app, 1080, 680);
+    const kltest::Rendered r(app, 1080, 680);
     EXPECT_EQ(Ids(app), (std::vector<unsigned>{107, 108, 112, 113, 114}));
     EXPECT_EQ(r.At(150, 185), 0x31483Au) << "the second nav item is selected";
     EXPECT_EQ(r.At(150, 136), 0x172821u) << "and the first is not";
@@ -136,10 +103,38 @@ TEST(Paint, SecurityPageHasNoCardButtons) {
 
 TEST(Paint, TwiceTheDesignSizeDrawsTwiceAsLargeWithTheSameRegions) {
     Client app;
-    const Rendered r(app, 2160, 1360);
+    const kltest::Rendered r(app, 2160, 1360);
     EXPECT_FLOAT_EQ(app.scale, 2.0f);
     EXPECT_EQ(r.pixels[static_cast<std::size_t>(800) * 2160 + 360] & 0xFFFFFF, 0x172821u) << "sidebar is 368 px wide";
     EXPECT_EQ(r.pixels[static_cast<std::size_t>(800) * 2160 + 372] & 0xFFFFFF, 0xF5F6F3u);
     EXPECT_EQ(r.At(252, 440), 0x16664Fu) << "copy button at twice the position";
     EXPECT_FLOAT_EQ(app.buttons[3].x, 248) << "regions stay in layout units";
+}
+
+TEST(Paint, RemoteViewKeepsItsHeaderOffThePictureAtAnySize) {
+    Client app;
+    app.viewerMode = app.sessionActive = true;
+    app.remoteFrame = kltest::HostPicture(1920, 1080, 0xFF2050A0);
+    for (const SIZE size : {SIZE{1080, 680}, SIZE{1100, 720}, SIZE{1920, 1080}}) {
+        SCOPED_TRACE(testing::Message() << size.cx << " x " << size.cy);
+        const kltest::Rendered r(app, size.cx, size.cy);
+        kltest::ExpectPictureAlone(r, kl::FitRemoteFrame(app), 0x2050A0);
+    }
+}
+
+TEST(Paint, WaitingTextGrowsWithTheHeaderAndStaysBelowIt) {
+    Client app;
+    app.viewerMode = app.sessionActive = true;
+    const kltest::Rendered r(app, 1920, 1080);
+    const float s = app.scale;
+    // The extent of the white text below the header's band.
+    int minX = r.width, minY = r.height, maxY = 0;
+    for (int y = static_cast<int>(112 * s); y < r.height; ++y)
+        for (int x = 0; x < r.width; ++x)
+            if (r.Pixel(x, y) == 0xFFFFFF)
+                minX = std::min(minX, x), minY = std::min(minY, y), maxY = std::max(maxY, y);
+    ASSERT_LT(minY, r.height) << "no waiting text";
+    EXPECT_GE(minY, static_cast<int>(170 * s));
+    EXPECT_GE(minX, static_cast<int>(50 * s));
+    EXPECT_GT(maxY - minY, static_cast<int>(20 * s)) << "letters of size 24 at the layout scale";
 }

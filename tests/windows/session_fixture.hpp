@@ -92,8 +92,9 @@ protected:
         EXPECT_TRUE(app.requestId.empty());
         EXPECT_TRUE(app.sendQueue.empty());
         // Only this fixture's own sender records; a real one (after a request) sends instead.
-        if (stoppedByMessage && recorded)
+        if (stoppedByMessage && recorded) {
             EXPECT_EQ(atStop.size(), queuedBefore) << "the message that ended the session queued nothing to go out";
+        }
         stoppedByMessage = false;
     }
 

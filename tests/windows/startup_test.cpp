@@ -4,6 +4,7 @@
 #include <gdiplus.h>
 #include <gtest/gtest.h>
 
+#include "program_process.hpp"
 #include "window_fixture.hpp"
 
 #include <string>
@@ -15,46 +16,6 @@ using namespace Gdiplus::DllExports;
 namespace {
 
 const std::wstring kOut = KL_TEST_OUTPUT;
-
-struct Program {
-    PROCESS_INFORMATION pi{};
-
-    explicit Program(const std::vector<std::wstring>& args) {
-        std::wstring line = L"\"" + std::wstring(KL_PROGRAM_PATH) + L"\"";
-        for (const auto& a : args) line += L" \"" + a + L"\"";
-        STARTUPINFOW si{};
-        si.cb = sizeof si;
-        if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-            ADD_FAILURE() << "cannot start the program: " << GetLastError();
-    }
-    ~Program() {
-        if (pi.hProcess != nullptr) {
-            if (WaitForSingleObject(pi.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(pi.hProcess, 99);
-            CloseHandle(pi.hProcess);
-            CloseHandle(pi.hThread);
-        }
-    }
-    // Exit code, or -1 when the program is still running after the wait.
-    long WaitExit(DWORD milliseconds = 60000) {
-        if (WaitForSingleObject(pi.hProcess, milliseconds) != WAIT_OBJECT_0) return -1;
-        DWORD code = 0;
-        GetExitCodeProcess(pi.hProcess, &code);
-        return static_cast<long>(code);
-    }
-    // The program's visible main window, waiting up to the given time for it.
-    HWND WaitVisibleWindow(DWORD milliseconds = 30000) {
-        for (DWORD waited = 0; waited < milliseconds; waited += 100) {
-            HWND w = nullptr;
-            while ((w = FindWindowExW(nullptr, w, L"KestrelinkNative", nullptr)) != nullptr) {
-                DWORD pid = 0;
-                GetWindowThreadProcessId(w, &pid);
-                if (pid == pi.dwProcessId && IsWindowVisible(w)) return w;
-            }
-            if (WaitForSingleObject(pi.hProcess, 100) == WAIT_OBJECT_0) return nullptr;
-        }
-        return nullptr;
-    }
-};
 
 bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
@@ -100,7 +61,7 @@ struct Png {
 
 TEST(Startup, PreviewWritesPictureOfTheClientSizeAndExitsZero) {
     const std::wstring path = Fresh(L"preview.png");
-    Program program({L"--preview", path});
+    kltest::Program program({L"--preview", path});
     EXPECT_EQ(program.WaitExit(), 0);
     ASSERT_TRUE(FileExists(path));
     Png png(path);
@@ -127,7 +88,7 @@ TEST(Startup, PreviewOpensNoRelayConnection) {
     ASSERT_EQ(listen(listener, 4), 0);
     u_long nonBlocking = 1;
     ioctlsocket(listener, FIONBIO, &nonBlocking);
-    Program program({L"--preview", Fresh(L"no-relay.png")});
+    kltest::Program program({L"--preview", Fresh(L"no-relay.png")});
     EXPECT_EQ(program.WaitExit(), 0);
     SOCKET knocked = accept(listener, nullptr, nullptr);
     EXPECT_EQ(knocked, INVALID_SOCKET) << "the preview connected to the relay";
@@ -138,14 +99,14 @@ TEST(Startup, PreviewOpensNoRelayConnection) {
 
 TEST(Startup, SecondPreviewPairWinsAndExtraArgumentsAreIgnored) {
     const std::wstring first = Fresh(L"first.png"), second = Fresh(L"second.png");
-    Program program({L"stray", L"--preview", first, L"--preview", second, L"also-stray"});
+    kltest::Program program({L"stray", L"--preview", first, L"--preview", second, L"also-stray"});
     EXPECT_EQ(program.WaitExit(), 0);
     EXPECT_FALSE(FileExists(first));
     EXPECT_TRUE(FileExists(second));
 }
 
 TEST(Startup, PreviewToUnwritablePathStillExitsZero) {
-    Program program({L"--preview", kOut + L"/no-such-folder/x.png"});
+    kltest::Program program({L"--preview", kOut + L"/no-such-folder/x.png"});
     EXPECT_EQ(program.WaitExit(), 0);
 }
 
@@ -153,7 +114,7 @@ TEST(Startup, PreviewSwitchAloneOrInCapitalsStartsAVisibleRun) {
     const std::wstring capital = Fresh(L"capital.png");
     for (const auto& args : {std::vector<std::wstring>{L"--preview"},
                              std::vector<std::wstring>{L"--PREVIEW", capital}}) {
-        Program program(args);
+        kltest::Program program(args);
         HWND window = program.WaitVisibleWindow();
         ASSERT_NE(window, nullptr) << "no visible main window";
         wchar_t title[64] = {};

@@ -21,6 +21,20 @@ TEST(HitTest, RegionsAreInLayoutUnitsAndTheLastDrawnWins) {
     EXPECT_EQ(HitTestRegions(app, 504, 473), 104u);
 }
 
+TEST(StartupWindowRect, DesignSizeAtTheDpiKeptInsideTheWorkArea) {
+    const RECT fullHd{0, 0, 1920, 1080}, large{0, 0, 2560, 1600};
+    const RECT plain = StartupWindowRect(POINT{100, 100}, 96, fullHd), made{100, 100, 1200, 820};
+    EXPECT_TRUE(EqualRect(&plain, &made)) << "96 DPI: as made";
+    const RECT moved = StartupWindowRect(POINT{1000, 600}, 144, large);
+    EXPECT_EQ(moved.right - moved.left, 1650);
+    EXPECT_EQ(moved.bottom - moved.top, 1080);
+    EXPECT_EQ(moved.right, 2560) << "moved left rather than reaching past the edge";
+    EXPECT_EQ(moved.bottom, 1600);
+    const RECT clamped = StartupWindowRect(POINT{40, 40}, 192, fullHd);
+    EXPECT_TRUE(EqualRect(&clamped, &fullHd))
+        << "200 % on a 1920 x 1080 monitor: the whole work area";
+}
+
 TEST(Utf8ToWide, InvalidOrEmptyInputGivesAnEmptyText) {
     EXPECT_EQ(Utf8ToWide("Bağlantı"), L"Bağlantı");
     EXPECT_EQ(Utf8ToWide(""), L"");
@@ -42,9 +56,13 @@ TEST(Banner, ClickAndCloseOnlyPostTheDisconnectCommand) {
     app.mainWindow = CreateWindowExW(0, L"KestrelinkTestMain", L"main", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr,
                                      GetModuleHandleW(nullptr), nullptr);
     g_app = &app;
-    HWND strip = CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, L"KestrelinkBanner", L"Kestrelink · Ekran paylaşımı açık",
-                                 WS_POPUP | WS_BORDER, 20, 20, 610, 52, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    HWND strip = CreateBanner();
     ASSERT_NE(strip, nullptr);
+    wchar_t title[64] = {};
+    GetWindowTextW(strip, title, 64);
+    EXPECT_STREQ(title, L"Kestrelink · Ekran paylaşımı açık");
+    EXPECT_EQ(static_cast<DWORD>(GetWindowLongPtrW(strip, GWL_STYLE)) & (WS_POPUP | WS_BORDER),
+              WS_POPUP | WS_BORDER);
     auto commands = [&] {
         int count = 0;
         MSG msg;
