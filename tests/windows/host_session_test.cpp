@@ -319,5 +319,22 @@ TEST_F(HostSession, ReplayedAlteredOrMisdirectedEnvelopesStop) {
         Binary(envelope);
         ExpectStopped(kSecurityStop);
     }
+
+    // The relay drops the "up" of a click: the next event stops the session instead of
+    // turning into a drag, and the button is released.
+    Connect();
+    app.connectionKey = kl::GenerateConnectionKey();
+    viewer.reset();
+    app.seenRequests.clear();
+    Text(kl::BuildRegistered());
+    Sharing();
+    g_injected.clear();
+    Binary(FromViewer(kl::InputEvent, kl::BuildInputEvent("down", 5, 5, 1, 0)));
+    FromViewer(kl::InputEvent, kl::BuildInputEvent("up", 5, 5, 1, 0));
+    Binary(FromViewer(kl::InputEvent, kl::BuildInputEvent("move", 9, 9, 0, 0)));
+    ExpectStopped(kSecurityStop);
+    ASSERT_EQ(g_injected.size(), 2u) << "the press, then its release by the stop; never the move";
+    EXPECT_TRUE(g_injected[0].mi.dwFlags & MOUSEEVENTF_LEFTDOWN);
+    EXPECT_TRUE(g_injected[1].mi.dwFlags & MOUSEEVENTF_LEFTUP);
     kl::SetInputSender(nullptr);
 }
