@@ -231,6 +231,13 @@ TEST_F(HostSession, RelayErrorsAndClosingShowTheirTexts) {
     Connect();
     Text(R"({"type":"error"})");
     ExpectStopped(L"Bağlantı kurulamadı.");
+    // The relay's text cannot reorder itself, break the line or run past the status line.
+    Connect();
+    Text(kl::BuildError("\u202E\u2067Bağlantıya hazır\u2069\r\n\u2028" + std::string(200, 'x')));
+    ExpectStopped(L"Bağlantıya hazır " + std::wstring(102, L'x') + L"…");
+    Connect();
+    Text(kl::BuildError("\u2066\u200F\t"));
+    ExpectStopped(L"Bağlantı kurulamadı.");
     Connect();
     Text(R"({"type":"error","message":42})");
     ExpectStopped(kSecurityStop);
