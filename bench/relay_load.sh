@@ -49,7 +49,7 @@ run_pairs() {
   for i in $(seq "$n"); do
     id=$(sed -n '1s/.*"id":"\([0-9]*\)".*/\1/p' "$work/host$i.out")
     key=$(sed -n '1s/.*"key":"\([A-Z0-9]*\)".*/\1/p' "$work/host$i.out")
-    "$peer_bin" viewer --relay "$url" --id "$id" --key "$key" --frames "$frames" --timeout $((seconds * 3 + 30)) \
+    "$peer_bin" viewer --relay "$url" --id "$id" --key - <<<"$key" --frames "$frames" --timeout $((seconds * 3 + 30)) \
       >"$work/viewer$i.out" 2>"$work/viewer$i.err" &
     viewers+=($!); pids+=($!)
   done

@@ -73,7 +73,7 @@ stream_viewer=$(( $(rss "$viewer_pid") > stream_viewer ? $(rss "$viewer_pid") : 
 "$native/klpeer" host --relay "$relay" --pattern 1920x1080 --fps 12.5 --frames "$samples" >"$kl_out/ph.jsonl" 2>&1 & ph=$!
 wait_for 10 grep -q '"registered"' "$kl_out/ph.jsonl"
 pid_=$(sed -n 's/.*"id":"\([0-9]*\)".*/\1/p' "$kl_out/ph.jsonl" | head -1); pkey=$(sed -n 's/.*"key":"\([A-Z2-7]*\)".*/\1/p' "$kl_out/ph.jsonl" | head -1)
-"$native/klpeer" viewer --relay "$relay" --id "$pid_" --key "$pkey" --frames "$samples" --timeout 60 >"$kl_out/pv.jsonl" 2>&1
+"$native/klpeer" viewer --relay "$relay" --id "$pid_" --key - <<<"$pkey" --frames "$samples" --timeout 60 >"$kl_out/pv.jsonl" 2>&1
 wait $ph 2>/dev/null
 ref=$(grep -o '"latencyMs":[0-9.]*' "$kl_out/pv.jsonl" | cut -d: -f2 | sort -n |
   awk '{v[NR] = $1} END {printf "{\"p50\":%.2f,\"p99\":%.2f}", v[int(NR * 0.5 + 0.5)], v[int(NR * 0.99 + 0.5)]}')

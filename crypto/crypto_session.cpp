@@ -117,7 +117,11 @@ bool CryptoSession::Decrypt(const std::uint8_t* envelope, std::size_t length,
     try {
         std::lock_guard<std::mutex> lock(state_->mutex);
         const std::uint64_t sequence = ReadSequence(envelope);
-        if (sequence == 0 || sequence <= state_->receiveSequence) return false;
+        // Exactly the next number: senders never skip one, so a gap means the relay dropped an
+        // envelope (a lost "up" or "keyup" would leave a button or key held on the host).
+        if (state_->receiveSequence == std::numeric_limits<std::uint64_t>::max() ||
+            sequence != state_->receiveSequence + 1)
+            return false;
         const std::size_t p = length - kEnvelopeOverhead;
         std::vector<std::uint8_t> plain(p == 0 ? 1 : p);
         std::uint8_t nonce[12];

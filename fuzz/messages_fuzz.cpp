@@ -1,7 +1,9 @@
 // Relay text and decrypted input events through the parser and every reader: only the
-// documented exceptions may come out, and nothing may crash.
+// documented exceptions may come out, and nothing may crash. Any bytes as a relay's error
+// text: what the status line would show is clean, short, and stays the same when cleaned again.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <stdexcept>
 #include <string_view>
 
@@ -9,6 +11,13 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view text(reinterpret_cast<const char*>(data), size);
+    const std::string shown = kl::CleanRelayMessage(text);
+    std::size_t characters = 0;
+    for (unsigned char c : shown) {
+        if (c < 0x20 || c == 0x7F) std::abort();
+        if ((c & 0xC0) != 0x80) ++characters;
+    }
+    if (characters > kl::kMaxRelayMessageChars || kl::CleanRelayMessage(shown) != shown) std::abort();
     try {
         kl::CheckTextSize(text.size());
         nlohmann::json message = kl::ParseMessage(text);

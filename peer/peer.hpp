@@ -19,6 +19,7 @@ struct PeerOptions {
     double timeoutSeconds = 0;  // 0: no overall limit
     // host
     std::string id, key;  // viewer: the host to reach and its key
+    std::string keyFile;  // where the key was read from ("-": standard input)
     std::string answer = "accept";  // accept, refuse, ignore
     std::string framesDir;
     int patternWidth = 640, patternHeight = 360;

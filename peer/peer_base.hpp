@@ -52,7 +52,8 @@ protected:
             ioc_.stop();
             return;
         }
-        if (!relayError_.empty()) Quit(kExitRefused, "refused by the relay: " + relayError_);
+        // The relay's text goes to a terminal: no escape sequences or bidi controls of its own.
+        if (!relayError_.empty()) Quit(kExitRefused, "refused by the relay: " + CleanRelayMessage(relayError_));
         Quit(kExitClosed, "the relay closed the connection (code " + std::to_string(code) + ")");
     }
     // The relay's text as JSON with its "type"; malformed JSON ends the run.

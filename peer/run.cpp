@@ -2,6 +2,8 @@
 
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <fstream>
+#include <iostream>
 #include <stdexcept>
 
 #include "app/command_line.hpp"
@@ -9,17 +11,41 @@
 
 namespace kl::peer {
 
+namespace {
+
+// The first line of a key file or of standard input, without surrounding white space.
+std::string ReadKeyLine(std::istream& in, const std::string& from) {
+    std::string line;
+    char c;
+    while (line.size() <= 256 && in.get(c) && c != '\n') line += c;
+    if (line.size() > 256) throw std::invalid_argument("the key in " + from + " is too long");
+    const auto first = line.find_first_not_of(" \t\r");
+    if (first == std::string::npos) throw std::invalid_argument("no key in " + from);
+    return line.substr(first, line.find_last_not_of(" \t\r") + 1 - first);
+}
+
+std::string ReadKey(const std::string& path) {
+    if (path == "-") return ReadKeyLine(std::cin, "standard input");
+    std::ifstream file(path, std::ios::binary);
+    if (!file) throw std::invalid_argument("cannot read --key-file " + path);
+    return ReadKeyLine(file, path);
+}
+
+}  // namespace
 
 const char* PeerUsage() {
     return R"(Usage:
-  klpeer host   --relay URL [--id ID --key KEY] [--answer accept|refuse|ignore]
+  klpeer host   --relay URL [--id ID --key-file FILE] [--answer accept|refuse|ignore]
                 [--frames-dir DIR | --pattern WxH] [--fps N] [--frames N] [--frame-bytes N] [--stay]
-  klpeer viewer --relay URL --id ID --key KEY [--frames N] [--input JSON]...
+  klpeer viewer --relay URL --id ID --key-file FILE [--frames N] [--input JSON]...
   klpeer probe  URL
   klpeer raw    --relay URL [--register] [--text-bytes N] [--binary-bytes N]
   klpeer hosts  --relay URL --count N
 Common: [--ca FILE] trusts that PEM certificate for wss:// (otherwise the system's roots),
         [--timeout SECONDS] ends a run that takes longer with exit code 6.
+Keys:   --key-file FILE reads the connection key from the first line of FILE; --key - (or
+        --key-file -) reads it from standard input. --key KEY also works, but every user of
+        the machine can read a command line (ps, /proc): use it only for throw-away keys.
 
 host    makes an ID and key (or takes them), prints them, registers, answers requests,
         sends Ready and then frames (JPEG files of a folder, or a test pattern, default
@@ -70,6 +96,7 @@ PeerOptions ParsePeerOptions(const std::vector<std::string>& args) {
         else if (name == "--timeout") o.timeoutSeconds = ParseNumberOption<double>(name, v, 0.1, 86400);
         else if (name == "--id") o.id = v;
         else if (name == "--key") o.key = v;
+        else if (name == "--key-file") o.keyFile = v;
         else if (name == "--answer") {
             if (v != "accept" && v != "refuse" && v != "ignore") throw std::invalid_argument("--answer is accept, refuse or ignore");
             o.answer = v;
@@ -89,7 +116,10 @@ PeerOptions ParsePeerOptions(const std::vector<std::string>& args) {
         else throw std::invalid_argument("unknown option " + name + " (see --help)");
     }
     if (o.relayUrl.empty()) throw std::invalid_argument(o.mode + " needs --relay URL");
-    if (o.mode == "viewer" && (o.id.empty() || o.key.empty())) throw std::invalid_argument("viewer needs --id and --key");
+    if (!o.keyFile.empty() && !o.key.empty()) throw std::invalid_argument("give either --key or --key-file");
+    if (!o.keyFile.empty()) o.key = ReadKey(o.keyFile);
+    else if (o.key == "-") o.key = ReadKey("-");
+    if (o.mode == "viewer" && (o.id.empty() || o.key.empty())) throw std::invalid_argument("viewer needs --id and --key-file (or --key)");
     if (!o.framesDir.empty() && o.frameBytes > 0 && o.frameBytes < 20) throw std::invalid_argument("--frame-bytes too small");
     return o;
 }

@@ -1,10 +1,13 @@
 #include "screen/jpeg_check.hpp"
 
+#include <cstring>
+
 namespace kl {
 
 namespace {
 bool IsStartOfFrame(std::uint8_t m) { return m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC; }
 int Be16(const std::uint8_t* p) { return (p[0] << 8) | p[1]; }
+bool IsMetadata(std::uint8_t m) { return (m >= 0xE0 && m <= 0xEF) || m == 0xFE; }
 }  // namespace
 
 bool CheckJpegStructure(const std::uint8_t* bytes, std::size_t length, JpegFrameInfo& info) noexcept {
@@ -41,6 +44,66 @@ bool CheckJpegStructure(const std::uint8_t* bytes, std::size_t length, JpegFrame
         pos += segment;
         if (pos >= length) return false;
     }
+}
+
+bool JpegRangesWithoutMetadata(const std::uint8_t* bytes, std::size_t length,
+                               std::vector<ByteRange>& ranges) noexcept {
+    ranges.clear();
+    if (bytes == nullptr || length < kMinJpegFrame || bytes[0] != 0xFF || bytes[1] != 0xD8)
+        return false;
+    try {
+        std::size_t kept = 0;  // start of the part not yet given to `ranges`
+        const auto keep = [&](std::size_t end) {
+            if (end > kept) ranges.push_back({kept, end - kept});
+        };
+        bool inScan = false;  // past the first scan header: entropy-coded data between markers
+        std::size_t pos = 2;
+        while (pos < length) {
+            if (bytes[pos] != 0xFF) {
+                if (!inScan) break;
+                const void* next = std::memchr(bytes + pos, 0xFF, length - pos);
+                if (next == nullptr) {
+                    pos = length;  // data up to the end
+                    break;
+                }
+                pos = static_cast<std::size_t>(static_cast<const std::uint8_t*>(next) - bytes);
+                continue;
+            }
+            const std::size_t start = pos;  // fill bytes belong to the marker they precede
+            while (pos + 1 < length && bytes[pos + 1] == 0xFF) ++pos;
+            if (pos + 1 >= length) {
+                if (inScan) pos = length;  // a frame cut inside its data: the decoder's to judge
+                break;
+            }
+            const std::uint8_t m = bytes[pos + 1];
+            pos += 2;
+            if (inScan && (m == 0x00 || (m >= 0xD0 && m <= 0xD7)))
+                continue;  // stuffed byte, restart
+            if (m == 0xD9) {
+                if (!inScan) break;
+                keep(pos);
+                return true;  // what follows the end of image is no part of the picture
+            }
+            if (m == 0x00 || m == 0xD8) break;
+            if (m == 0x01 || (m >= 0xD0 && m <= 0xD7)) continue;
+            if (length - pos < 2) break;
+            const std::size_t segment = static_cast<std::size_t>(Be16(bytes + pos));
+            if (segment < 2 || segment > length - pos) break;
+            if (IsMetadata(m)) {
+                keep(start);
+                kept = pos + segment;
+            }
+            if (m == 0xDA) inScan = true;
+            pos += segment;
+        }
+        if (inScan && pos >= length) {
+            keep(length);
+            return true;
+        }
+    } catch (...) {
+    }
+    ranges.clear();
+    return false;
 }
 
 }  // namespace kl

@@ -3,6 +3,7 @@
 // the JPEG markers up to the first scan, refusing anything outside what the host sends.
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace kl {
 
@@ -20,5 +21,18 @@ struct JpegFrameInfo {
 // True when the headers describe one baseline, extended or progressive Huffman 8-bit image
 // within the size limits; fills `info` from its frame header. Never reads past `length`.
 bool CheckJpegStructure(const std::uint8_t* bytes, std::size_t length, JpegFrameInfo& info) noexcept;
+
+struct ByteRange {
+    std::size_t offset = 0;
+    std::size_t length = 0;
+};
+
+// The parts of a frame that the decoder is given, in order: everything but the application
+// (APP0 to APP15) and comment segments, wherever they stand (between progressive scans too),
+// and nothing after the end of image. The decoder's metadata readers then never see what a
+// peer put into those segments. False, with `ranges` empty, when the markers cannot be walked
+// (a segment runs past the end, no scan); never reads past `length`.
+bool JpegRangesWithoutMetadata(const std::uint8_t* bytes, std::size_t length,
+                               std::vector<ByteRange>& ranges) noexcept;
 
 }  // namespace kl

@@ -11,11 +11,23 @@ namespace kl {
 OwnedBitmap DecodeJpegFrame(const std::uint8_t* bytes, std::size_t length) {
     JpegFrameInfo info;
     if (!CheckJpegStructure(bytes, length, info)) return {};
+    // The codec gets the picture only: application and comment segments, and the metadata
+    // parsers they would feed, stay out of reach of the peer.
+    std::vector<ByteRange> parts;
+    if (!JpegRangesWithoutMetadata(bytes, length, parts)) return {};
+    ULARGE_INTEGER total{};
+    for (const ByteRange& part : parts) total.QuadPart += part.length;
     unique_stream stream;
-    if (FAILED(CreateStreamOnHGlobal(nullptr, TRUE, stream.put()))) return {};
-    ULONG written = 0;
-    if (FAILED(stream.get()->Write(bytes, static_cast<ULONG>(length), &written)) || written != length)
+    if (FAILED(CreateStreamOnHGlobal(nullptr, TRUE, stream.put())) ||
+        FAILED(stream.get()->SetSize(total)))
         return {};
+    for (const ByteRange& part : parts) {
+        ULONG written = 0;
+        if (FAILED(stream.get()->Write(bytes + part.offset, static_cast<ULONG>(part.length),
+                                       &written)) ||
+            written != part.length)
+            return {};
+    }
     LARGE_INTEGER start{};
     if (FAILED(stream.get()->Seek(start, STREAM_SEEK_SET, nullptr))) return {};
 

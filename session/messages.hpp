@@ -31,6 +31,11 @@ std::string ReadString(const nlohmann::json& message, const char* key, const std
 std::int64_t ReadNumber(const nlohmann::json& message, const char* key, std::int64_t fallback);
 std::int32_t ReadIntField(const nlohmann::json& object, const char* key, std::int32_t min, std::int32_t max);
 bool IsRequestId(std::string_view text) noexcept;
+// The relay's "error" text as the status line may show it: controls, separators and runs
+// of spaces become one space, invisible and bidi formatting characters are removed, ends
+// are trimmed, and more than 120 characters are cut to 119 and "…". Empty for invalid UTF-8.
+inline constexpr std::size_t kMaxRelayMessageChars = 120;
+std::string CleanRelayMessage(std::string_view text);
 
 // Sent by the program.
 std::string BuildHostRegistration(const std::string& sessionId);

@@ -40,8 +40,10 @@ void OnText(Client& app, const std::vector<std::uint8_t>& bytes) {
     } else if (type == "peerDisconnected") {
         OnPeerDisconnected(app, message);
     } else if (type == "error") {
-        const std::string text = kl::ReadString(message, "message", "Bağlantı kurulamadı.");
-        StopWithStatus(app, Utf8ToWide(text), true);
+        // The relay's words, but never its layout: nothing that could pass for our own texts.
+        const std::string text =
+            kl::CleanRelayMessage(kl::ReadString(message, "message", "Bağlantı kurulamadı."));
+        StopWithStatus(app, Utf8ToWide(text.empty() ? "Bağlantı kurulamadı." : text), true);
     }
 }
 

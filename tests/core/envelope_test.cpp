@@ -52,15 +52,17 @@ TEST(Envelope, EmptyPlaintextRoundTrips) {
     EXPECT_TRUE(out.empty());
 }
 
-TEST(Envelope, RefusesReplayAndOutOfOrderButAllowsGaps) {
+TEST(Envelope, AcceptsOnlyTheNextSequenceNumber) {
     Pair p;
     auto e1 = p.host.Encrypt(1, kltest::Bytes("1"));
     auto e2 = p.host.Encrypt(1, kltest::Bytes("2"));
     auto e3 = p.host.Encrypt(1, kltest::Bytes("3"));
     EXPECT_TRUE(Opens(p.viewer, e1));
-    EXPECT_FALSE(Opens(p.viewer, e1));
-    EXPECT_TRUE(Opens(p.viewer, e3));
+    EXPECT_FALSE(Opens(p.viewer, e1)) << "replayed";
+    EXPECT_FALSE(Opens(p.viewer, e3)) << "2 was dropped on the way";
+    EXPECT_TRUE(Opens(p.viewer, e2)) << "the refused gap left the counter alone";
     EXPECT_FALSE(Opens(p.viewer, e2));
+    EXPECT_TRUE(Opens(p.viewer, e3));
 }
 
 TEST(Envelope, TamperingAnywhereIsRefusedAndGenuineStillOpens) {
@@ -133,6 +135,7 @@ TEST(Envelope, SizeAndKindLimits) {
     // Refusals consumed no sequence number.
     auto first = p.host.Encrypt(255, nullptr, 0);
     EXPECT_EQ(SequenceOf(first), 1u);
+    EXPECT_TRUE(Opens(p.viewer, first));
 
     std::vector<std::uint8_t> largest(kl::kMaxPlaintextSize, 0x42);
     auto big = p.host.Encrypt(1, largest);
@@ -146,13 +149,15 @@ TEST(Envelope, SizeAndKindLimits) {
     EXPECT_FALSE(p.viewer.Decrypt(oversized, kind, out));
 }
 
-
 TEST(Envelope, SequenceExhaustionRefusesAfterTheLargestNumber) {
     Pair p;
     kl::CryptoSessionTestAccess::SetSendSequence(p.host, 0xfffffffffffffffeull);
     auto last = p.host.Encrypt(1, nullptr, 0);
     EXPECT_EQ(SequenceOf(last), 0xffffffffffffffffull);
+    EXPECT_FALSE(Opens(p.viewer, last)) << "numbers 1 to 2^64-2 never arrived";
+    kl::CryptoSessionTestAccess::SetReceiveSequence(p.viewer, 0xfffffffffffffffeull);
     EXPECT_TRUE(Opens(p.viewer, last));
+    EXPECT_FALSE(Opens(p.viewer, last)) << "nothing follows the largest number";
     try {
         p.host.Encrypt(1, nullptr, 0);
         ADD_FAILURE();

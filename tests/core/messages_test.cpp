@@ -103,3 +103,40 @@ TEST(Messages, RequestIdIsThirtyTwoLowerHex) {
     EXPECT_FALSE(kl::IsRequestId("0123456789abcdef0123456789abcdefa"));
     EXPECT_FALSE(kl::IsRequestId("0123456789abcdeg0123456789abcdef"));
 }
+
+TEST(Messages, RelayErrorTextKeepsItsWordsButNotItsLayout) {
+    EXPECT_EQ(kl::CleanRelayMessage("Bu ID başka bir bilgisayarda kullanımda."),
+              "Bu ID başka bir bilgisayarda kullanımda.");
+    // Bidi overrides, isolates and marks, zero-width and tag characters vanish.
+    EXPECT_EQ(kl::CleanRelayMessage(
+                  "\u202EAB\u202C\u2066C\u2069\u200E\u200F\u061C\u200BD\uFEFF\U000E0041E"),
+              "ABCDE");
+    // C0 and C1 controls, separators and odd spaces become one space; ends are trimmed.
+    EXPECT_EQ(kl::CleanRelayMessage("\r\n a\tb\x1B[2Jc\u0085d\u2028e\u2029f\u00A0\u3000g \x7F"),
+              "a b [2Jc d e f g");
+    EXPECT_EQ(kl::CleanRelayMessage(std::string("x\0y", 3)), "x y");
+    EXPECT_EQ(kl::CleanRelayMessage("\u202E\u2067 \n"), "") << "nothing visible is left";
+    EXPECT_EQ(kl::CleanRelayMessage("ab\xC3"), "") << "invalid UTF-8";
+    EXPECT_EQ(kl::CleanRelayMessage("\xE0\x80\xAF"), "") << "overlong";
+    EXPECT_EQ(kl::CleanRelayMessage("\xED\xA0\x80"), "") << "a surrogate";
+}
+
+TEST(Messages, RelayErrorTextIsCutAtOneHundredTwentyCharacters) {
+    const std::string exact = std::string(119, 'a') + "ş";
+    EXPECT_EQ(kl::CleanRelayMessage(exact), exact);
+    // 125 two-byte letters: 119 of them and the ellipsis, never half a letter.
+    std::string turkish;
+    for (int i = 0; i < 125; ++i) turkish += "ğ";
+    std::string cut;
+    for (int i = 0; i < 119; ++i) cut += "ğ";
+    EXPECT_EQ(kl::CleanRelayMessage(turkish), cut + "…");
+    // Invisible characters do not count; a space at the cut is dropped; astral letters count once.
+    EXPECT_EQ(
+        kl::CleanRelayMessage(std::string(118, 'b') + "\u202E\u202E c" + std::string(50, 'd')),
+        std::string(118, 'b') + "…");
+    std::string emoji;
+    for (int i = 0; i < 121; ++i) emoji += "\U0001F600";
+    const std::string shown = kl::CleanRelayMessage(emoji);
+    EXPECT_EQ(shown.size(), 119u * 4 + 3);
+    EXPECT_EQ(shown.substr(shown.size() - 3), "…");
+}

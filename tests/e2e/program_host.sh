@@ -19,7 +19,7 @@ expect_status 02-copied "ID ve bağlantı anahtarı kopyalandı."
 
 # start_viewer NAME: klpeer as viewer with the copied credentials.
 start_viewer() {
-  "$native/klpeer" viewer --relay "$relay" --id "$id" --key "$key" --timeout 60 >"$kl_out/$1.jsonl" 2>&1 &
+  "$native/klpeer" viewer --relay "$relay" --id "$id" --key - <<<"$key" --timeout 60 >"$kl_out/$1.jsonl" 2>&1 &
   peer_pid=$!
   await_consent || kl_log "FAIL $1: no consent prompt"
 }

@@ -36,7 +36,7 @@ copy_credentials
 kl_log "host $id on $host_display (3840x2160), window at $X,$Y"
 
 # 1. klpeer as viewer: the size the frames arrive at, and a still screen's rate.
-"$native/klpeer" viewer --relay "$relay" --id "$id" --key "$key" --timeout 12 >"$kl_out/peer-viewer.jsonl" 2>&1 &
+"$native/klpeer" viewer --relay "$relay" --id "$id" --key - <<<"$key" --timeout 12 >"$kl_out/peer-viewer.jsonl" 2>&1 &
 peer=$!
 await_consent || kl_log "FAIL no consent prompt on the host"
 click_at 700 443

@@ -19,19 +19,25 @@ namespace kltest {
 
 class Process {
 public:
-    explicit Process(std::vector<std::string> argv) {
+    // `input`, when given, is the whole of the child's standard input.
+    explicit Process(std::vector<std::string> argv, const std::optional<std::string>& input = std::nullopt) {
         char pattern[] = "/tmp/kl-stderr-XXXXXX";
         const int errFd = mkstemp(pattern);
         if (errFd < 0) throw std::runtime_error("mkstemp");
         stderrPath_ = pattern;
-        int out[2];
-        if (pipe(out) != 0) throw std::runtime_error("pipe");
+        int out[2], in[2] = {-1, -1};
+        if (pipe(out) != 0 || (input && pipe(in) != 0)) throw std::runtime_error("pipe");
         pid_ = fork();
         if (pid_ == 0) {
             dup2(out[1], 1);
             dup2(errFd, 2);
             close(out[0]);
             close(out[1]);
+            if (input) {
+                dup2(in[0], 0);
+                close(in[0]);
+                close(in[1]);
+            }
             std::vector<char*> args;
             for (auto& a : argv) args.push_back(a.data());
             args.push_back(nullptr);
@@ -41,6 +47,11 @@ public:
         close(out[1]);
         close(errFd);
         out_ = out[0];
+        if (input) {  // small enough for the pipe's buffer; a short write shows in the child's output
+            close(in[0]);
+            [[maybe_unused]] const ssize_t n = write(in[1], input->data(), input->size());
+            close(in[1]);
+        }
     }
     ~Process() {
         if (pid_ > 0 && !status_) {

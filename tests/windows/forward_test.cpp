@@ -40,9 +40,9 @@ protected:
         Gdiplus::DllExports::GdipCreateBitmapFromScan0(1920, 1080, 0, PixelFormat32bppRGB, nullptr, &bitmap);
         app.remoteFrame.reset(bitmap);
     }
-    // Every queued input event, opened as the host opens it.
+    // Every queued input event, opened as the host opens it (one host for the whole test:
+    // each envelope must carry exactly the next number).
     std::vector<nlohmann::json> Sent() {
-        kl::CryptoSession host(kKey, kId, kNonce, true);
         std::vector<nlohmann::json> events;
         for (const kl::OutgoingMessage& m : app.sendQueue) {
             const auto envelope = m.crypto->Encrypt(m.kind, m.bytes);
@@ -59,6 +59,7 @@ protected:
     LRESULT Send(UINT message, WPARAM w, int x, int y) { return SendMessageW(window, message, w, MAKELPARAM(x, y)); }
 
     std::uint64_t now = 100000;
+    kl::CryptoSession host{kKey, kId, kNonce, true};
 };
 
 }  // namespace

@@ -296,6 +296,13 @@ TEST_F(HostSession, RelayErrorsAndClosingShowTheirTexts) {
     Connect();
     Text(R"({"type":"error"})");
     ExpectStopped(L"Bağlantı kurulamadı.");
+    // The relay's text cannot reorder itself, break the line or run past the status line.
+    Connect();
+    Text(kl::BuildError("\u202E\u2067Bağlantıya hazır\u2069\r\n\u2028" + std::string(200, 'x')));
+    ExpectStopped(L"Bağlantıya hazır " + std::wstring(102, L'x') + L"…");
+    Connect();
+    Text(kl::BuildError("\u2066\u200F\t"));
+    ExpectStopped(L"Bağlantı kurulamadı.");
     Connect();
     Text(R"({"type":"error","message":42})");
     ExpectStopped(kSecurityStop);
@@ -384,5 +391,22 @@ TEST_F(HostSession, ReplayedAlteredOrMisdirectedEnvelopesStop) {
         Binary(envelope);
         ExpectStopped(kSecurityStop);
     }
+
+    // The relay drops the "up" of a click: the next event stops the session instead of
+    // turning into a drag, and the button is released.
+    Connect();
+    app.connectionKey = kl::GenerateConnectionKey();
+    viewer.reset();
+    app.seenRequests.clear();
+    Text(kl::BuildRegistered());
+    Sharing();
+    g_injected.clear();
+    Binary(FromViewer(kl::InputEvent, kl::BuildInputEvent("down", 5, 5, 1, 0)));
+    FromViewer(kl::InputEvent, kl::BuildInputEvent("up", 5, 5, 1, 0));
+    Binary(FromViewer(kl::InputEvent, kl::BuildInputEvent("move", 9, 9, 0, 0)));
+    ExpectStopped(kSecurityStop);
+    ASSERT_EQ(g_injected.size(), 2u) << "the press, then its release by the stop; never the move";
+    EXPECT_TRUE(g_injected[0].mi.dwFlags & MOUSEEVENTF_LEFTDOWN);
+    EXPECT_TRUE(g_injected[1].mi.dwFlags & MOUSEEVENTF_LEFTUP);
     kl::SetInputSender(nullptr);
 }
