@@ -77,6 +77,11 @@ struct Client {
     std::wstring statusText = L"Sunucuya bağlanıyor…";
     std::vector<ClickRegion> buttons;
     OwnedBitmap remoteFrame;
+    // Viewer, while a drained batch is handled: the newest checked screen picture, decoded
+    // once at the batch's end so that a slow viewer shows the latest instead of every one.
+    bool holdFrames = false;
+    std::vector<std::uint8_t> heldFrame;
+    std::uint64_t heldFrameSequence = 0;
     std::shared_ptr<kl::Transport> transport;
     std::shared_ptr<kl::CryptoSession> crypto;
     std::atomic<bool> streamRunning{false};

@@ -5,6 +5,8 @@
 #include "app/client.hpp"
 #include "crypto/crypto_session.hpp"
 #include "input/inject.hpp"
+#include "screen/frame_stages.hpp"
+#include "screen/jpeg_check.hpp"
 #include "screen/remote_frame.hpp"
 #include "session/branches.hpp"
 #include "session/messages.hpp"
@@ -33,6 +35,26 @@ void HandleInputEvent(const std::vector<std::uint8_t>& plaintext) {
     kl::InjectInput(action, x, y, button, key);
 }
 
+// Replaces the remote picture; repaints only the picture's rectangle when it keeps its place.
+void ShowFrame(Client& app, const std::vector<std::uint8_t>& jpeg, std::uint64_t sequence) {
+    const kl::FrameRect before = kl::FitRemoteFrame(app);
+    const bool had = static_cast<bool>(app.remoteFrame);
+    app.remoteFrame.reset();
+    app.remoteFrame = kl::DecodeJpegFrame(jpeg.data(), jpeg.size());
+    if (!app.remoteFrame) Fail("invalid image");
+    kl::MarkFrameStage(kl::FrameStage::Decoded, 0, sequence);
+    if (app.mainWindow == nullptr) return;
+    const kl::FrameRect after = kl::FitRemoteFrame(app);
+    if (had && before.left == after.left && before.top == after.top && before.width == after.width &&
+        before.height == after.height) {
+        const RECT r = {static_cast<LONG>(after.left), static_cast<LONG>(after.top),
+                        static_cast<LONG>(after.left + after.width) + 1, static_cast<LONG>(after.top + after.height) + 1};
+        InvalidateRect(app.mainWindow, &r, FALSE);
+    } else {
+        InvalidateRect(app.mainWindow, nullptr, FALSE);
+    }
+}
+
 }  // namespace
 
 void OnBinaryMessage(Client& app, const std::vector<std::uint8_t>& envelope) {
@@ -57,11 +79,33 @@ void OnBinaryMessage(Client& app, const std::vector<std::uint8_t>& envelope) {
         SetStatus(app, L"Uçtan uca şifreli bağlantı aktif");
         LayoutControls(app);
     } else if (kind == kl::ScreenFrame && app.sessionActive) {
-        app.remoteFrame.reset();
-        app.remoteFrame = kl::DecodeJpegFrame(plaintext.data(), plaintext.size());
-        if (!app.remoteFrame) Fail("invalid image");
-        if (app.mainWindow != nullptr) InvalidateRect(app.mainWindow, nullptr, FALSE);
+        const std::uint64_t sequence = kl::EnvelopeSequence(envelope.data(), envelope.size());
+        kl::MarkFrameStage(kl::FrameStage::Opened, 0, sequence);
+        if (!app.holdFrames) {
+            ShowFrame(app, plaintext, sequence);
+            return;
+        }
+        // Every frame of a batch is checked in order; only the newest is decoded.
+        kl::JpegFrameInfo info;
+        if (!kl::CheckJpegStructure(plaintext.data(), plaintext.size(), info)) {
+            app.remoteFrame.reset();
+            Fail("invalid image");
+        }
+        if (!app.heldFrame.empty()) kl::MarkFrameStage(kl::FrameStage::Superseded, 0, app.heldFrameSequence);
+        app.heldFrame = std::move(plaintext);
+        app.heldFrameSequence = sequence;
     } else {
         Fail("wrong direction");
+    }
+}
+
+void ShowHeldFrame(Client& app) {  // UI thread only
+    std::vector<std::uint8_t> jpeg = std::move(app.heldFrame);
+    app.heldFrame.clear();
+    if (jpeg.empty() || !app.viewerMode || !app.sessionActive) return;
+    try {
+        ShowFrame(app, jpeg, app.heldFrameSequence);
+    } catch (const std::exception&) {
+        StopWithStatus(app, L"Güvenlik doğrulaması başarısız. Bağlantı durduruldu.", true);
     }
 }

@@ -1,6 +1,7 @@
 #include <string>
 
 #include "app/client.hpp"
+#include "screen/frame_stages.hpp"
 #include "screen/remote_frame.hpp"
 #include "ui/gdiplus_handles.hpp"
 #include "ui/ui.hpp"
@@ -213,17 +214,24 @@ void DrawConsentPanel(Client& app, Canvas& c) {
 void PaintWindow(Client& app, HDC dc) {  // UI thread only
     const int width = app.clientWidth > 0 ? app.clientWidth : 1;
     const int height = app.clientHeight > 0 ? app.clientHeight : 1;
+    const bool remoteView = app.viewerMode && app.sessionActive;
+    // The remote view draws only what was invalidated: for a new picture, its own rectangle.
+    RECT area = {0, 0, width, height}, clip{};
+    if (remoteView && GetClipBox(dc, &clip) != ERROR && !IntersectRect(&area, &area, &clip)) return;
+    const int areaWidth = area.right - area.left, areaHeight = area.bottom - area.top;
     kl::unique_gdip_bitmap frame;
-    if (GdipCreateBitmapFromScan0(width, height, 0, PixelFormat32bppPARGB, nullptr, frame.put()) != Ok) return;
+    if (GdipCreateBitmapFromScan0(areaWidth, areaHeight, 0, PixelFormat32bppPARGB, nullptr, frame.put()) != Ok) return;
     kl::unique_gdip_graphics graphics;
     if (GdipGetImageGraphicsContext(frame.get(), graphics.put()) != Ok) return;
+    GdipTranslateWorldTransform(graphics.get(), static_cast<REAL>(-area.left), static_cast<REAL>(-area.top),
+                                MatrixOrderPrepend);
     GdipSetSmoothingMode(graphics.get(), SmoothingModeAntiAlias);
     GdipSetTextRenderingHint(graphics.get(), TextRenderingHintClearTypeGridFit);
     GdipGraphicsClear(graphics.get(), Rgb(0xF5F6F3));
     app.buttons.clear();
 
     Canvas c{app, graphics.get()};
-    if (app.viewerMode && app.sessionActive) {
+    if (remoteView) {
         DrawRemoteView(app, c);
     } else {
         GdipScaleWorldTransform(graphics.get(), app.scale, app.scale, MatrixOrderPrepend);
@@ -240,5 +248,7 @@ void PaintWindow(Client& app, HDC dc) {  // UI thread only
 
     GdipResetWorldTransform(graphics.get());
     kl::unique_gdip_graphics target;
-    if (GdipCreateFromHDC(dc, target.put()) == Ok) GdipDrawImageRectI(target.get(), frame.get(), 0, 0, width, height);
+    if (GdipCreateFromHDC(dc, target.put()) == Ok)
+        GdipDrawImageRectI(target.get(), frame.get(), area.left, area.top, areaWidth, areaHeight);
+    if (remoteView && app.remoteFrame) kl::MarkFrameStage(kl::FrameStage::Painted);
 }
