@@ -59,7 +59,7 @@ def main(args):
         elif stage == SENT and b in by_sequence:
             by_sequence[b]['sent'] = t
 
-    stages = {k: [] for k in ('wait for the period', 'grab', 'compare', 'encode', 'queue', 'seal', 'send',
+    stages = {k: [] for k in ('grab', 'compare', 'encode', 'queue', 'seal', 'send',
                               'relay + receive', 'drain wait', 'open', 'decode', 'paint', 'grab to paint')}
     superseded = decoded = 0
     last_decoded = None
@@ -92,7 +92,6 @@ def main(args):
             stages['grab to paint'].append(t - p['start'])
     starts = [p['start'] for p in periods]
     waits = [b - a for a, b in zip(starts, starts[1:])]
-    # The part of a period spent waiting is what the screen change may wait for: half of it on average.
     busy = [p[COMPARED] - p['start'] + (p[ENCODED] - p[COMPARED] if ENCODED in p else 0) for p in periods if COMPARED in p]
     out = {
         'frames': len(stages['grab']), 'decoded': decoded, 'superseded': superseded,
@@ -103,8 +102,7 @@ def main(args):
         'periodEncode': {'p50': pct([p[ENCODED] - p[COMPARED] for p in periods if ENCODED in p], 50)},
     }
     for name, values in stages.items():
-        if name != 'wait for the period':
-            out[name] = {'p50': pct(values, 50), 'p99': pct(values, 99)}
+        out[name] = {'p50': pct(values, 50), 'p99': pct(values, 99)}
     print(json.dumps(out))
 
 

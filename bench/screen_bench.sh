@@ -35,6 +35,8 @@ print(v)' "$1" "$2"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf (b > 0) ? "%.2f" : "n/a", a / b}'; }
 cpu_ms() { awk '{print ($14 + $15) * 10}' "/proc/$1/stat"; }
 lines() { wc -l <"$1"; }
+# Capture periods the host began since line FROM of its trace (its flush lags by 100 ms).
+periods_since() { awk -v f="$1" 'NR > f && $3 == 0' "$kl_out/host.trace" | wc -l; }
 wpath() { winepath -w "$1" 2>/dev/null; }
 
 # 1. The floor and our own steps on a busy 1920x1080 picture.
@@ -52,6 +54,7 @@ KL_FRAME_TRACE=$(wpath "$kl_out/host.trace") wine "$program" >/dev/null 2>&1 & p
 kl_find_window || exit 1
 save_as host
 host_pid=$(pgrep -n -f 'kestrelink_traced.exe')
+echo "host process: $(ps -o pid=,args= -p "$host_pid")" >&2
 as_viewer
 KL_FRAME_TRACE=$(wpath "$kl_out/viewer.trace") KL_FRAME_DELAY_FILE=$(wpath "$kl_out/delay") \
   wine "$program" >/dev/null 2>&1 & pids="$pids $!"
@@ -78,6 +81,7 @@ stream_host=$(rss "$host_pid") stream_viewer=$(rss "$viewer_pid")
 # 3. Still screen: the host's CPU while nothing changes, then changes one at a time.
 h0=$(lines "$kl_out/host.trace") v0=$(lines "$kl_out/viewer.trace")
 c0=$(cpu_ms "$host_pid"); sleep 10; c1=$(cpu_ms "$host_pid")
+sleep 0.3; still_periods=$(periods_since "$h0")
 still_frame=$(frame_latency "$samples")
 sleep 0.5
 still_stages=$(python3 bench/frame_stages.py "$kl_out/host.trace" "$h0" "$(lines "$kl_out/host.trace")" \
@@ -88,6 +92,7 @@ python3 bench/xlatency.py churn "$host_display" 200 200 100000 & churn=$! pids="
 sleep 2
 h0=$(lines "$kl_out/host.trace") v0=$(lines "$kl_out/viewer.trace")
 c2=$(cpu_ms "$host_pid"); sleep 10; c3=$(cpu_ms "$host_pid")
+sleep 0.3; busy_periods=$(periods_since "$h0")
 busy_frame=$(frame_latency "$samples")
 pointer=$(python3 bench/xlatency.py input "$viewer_display" "$host_display" $((X + a1)) $((Y + b1)) $((X + a2)) $((Y + b2)) 1300 800 1500 950 "$samples")
 sleep 0.5
@@ -136,10 +141,10 @@ $(step_row "ours, still screen period" still)
 $(step_row "ours, changed screen period" busy)
 $(step_row "ours, decode" decode)
     ratios: still / (grab) $(ratio "$(js "$steps" still.wallMs)" "$grab"), changed / (grab + encode) $(ratio "$(js "$steps" busy.wallMs)" "$(awk -v a="$grab" -v b="$encode" 'BEGIN {print a + b}')"), decode / bare $(ratio "$(js "$steps" decode.wallMs)" "$decode")
-host process CPU, 10 s each
-    still screen:     $still_cpu ms/s
-    changing screen:  $busy_cpu ms/s
-    ratio still / changing: $(ratio "$still_cpu" "$busy_cpu")
+host process CPU, 10 s each (capture periods begun in those 10 s)
+    still screen:     $still_cpu ms/s   ($still_periods periods, $(awk -v c=$((c1 - c0)) -v n="$still_periods" 'BEGIN {printf "%.1f", n ? c / n : 0}') ms a period)
+    changing screen:  $busy_cpu ms/s   ($busy_periods periods, $(awk -v c=$((c3 - c2)) -v n="$busy_periods" 'BEGIN {printf "%.1f", n ? c / n : 0}') ms a period)
+    ratio still / changing: $(ratio "$still_cpu" "$busy_cpu") per second, $(ratio "$(awk -v c=$((c1 - c0)) -v n="$still_periods" 'BEGIN {print n ? c / n : 0}')" "$(awk -v c=$((c3 - c2)) -v n="$busy_periods" 'BEGIN {print n ? c / n : 0}')") per period
 screen change on the host -> painted on the viewer ($samples changes)
     still screen:     p50 $(js "$still_frame" p50) ms   p99 $(js "$still_frame" p99) ms   (missed $(js "$still_frame" missed))
     changing screen:  p50 $(js "$busy_frame" p50) ms   p99 $(js "$busy_frame" p99) ms   (missed $(js "$busy_frame" missed))

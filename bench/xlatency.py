@@ -101,7 +101,8 @@ def report(samples, n):
 def frame(args):
     host, viewer = Display(args[0]), Display(args[1])
     hx, hy, vx, vy, n = map(int, args[2:7])
-    colours = [0xE01010, 0x1010E0, 0x10C010, 0xE0E010]
+    # Eight colours far apart: a viewer lagging by fewer than eight changes never matches an old one.
+    colours = [0xE01010, 0x1010E0, 0x10C010, 0xE0E010, 0xE010E0, 0x10E0E0, 0xF0F0F0, 0x804000]
     samples = []
     for i in range(n):
         colour = colours[i % len(colours)]

@@ -182,7 +182,7 @@ void DrainEvents(Client& app, const EventHandler& handler) {  // UI thread only
         app.eventQueueBytes = 0;
         app.eventPosted = false;
     }
-    // A viewer slower than the stream shows the newest picture of the batch, not each in turn.
+    // A viewer slower than the stream shows the newest picture, not each in turn.
     struct HoldFrames {
         Client& app;
         explicit HoldFrames(Client& a) : app(a) { app.holdFrames = true; }
@@ -198,7 +198,7 @@ void DrainEvents(Client& app, const EventHandler& handler) {  // UI thread only
             handler(app, entry.event);
         }
     }
-    ShowHeldFrame(app);
+    RequestHeldFramePaint(app);
 }
 
 void DrainEvents(Client& app) { DrainEvents(app, HandleNetEvent); }

@@ -3,6 +3,7 @@
 #include "app/client.hpp"
 #include "screen/frame_stages.hpp"
 #include "screen/remote_frame.hpp"
+#include "session/session.hpp"
 #include "ui/gdiplus_handles.hpp"
 #include "ui/ui.hpp"
 
@@ -212,6 +213,7 @@ void DrawConsentPanel(Client& app, Canvas& c) {
 }  // namespace
 
 void PaintWindow(Client& app, HDC dc) {  // UI thread only
+    ShowHeldFrame(app);  // the newest picture is decoded when it can be shown
     const int width = app.clientWidth > 0 ? app.clientWidth : 1;
     const int height = app.clientHeight > 0 ? app.clientHeight : 1;
     const bool remoteView = app.viewerMode && app.sessionActive;

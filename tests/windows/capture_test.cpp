@@ -145,6 +145,17 @@ TEST(CaptureWorker, ComparingPixelsSendsWhatComparingTheJpegsSent) {
     }
     EXPECT_GE(sends, 8) << "the changes were seen";
     EXPECT_GE(skips, 14);
+
+    // The last frame sent shows the patch where it stood, in its colour, once decoded.
+    const OwnedBitmap shown = kl::DecodeJpegFrame(state.sent.data(), state.sent.size());
+    ASSERT_TRUE(shown);
+    Gdiplus::ARGB argb = 0;
+    ASSERT_EQ(Gdiplus::DllExports::GdipBitmapGetPixel(static_cast<Gdiplus::GpBitmap*>(shown.get()), 60 + 24 * 7 + 80, 100,
+                                                      &argb),
+              Gdiplus::Ok);
+    EXPECT_NEAR(static_cast<int>(argb >> 16 & 255), 30, 24);
+    EXPECT_NEAR(static_cast<int>(argb >> 8 & 255), 160, 24);
+    EXPECT_NEAR(static_cast<int>(argb & 255), 30, 24);
 }
 
 // Whatever fails inside the worker, thrown or counted, it ends quietly with one error event
