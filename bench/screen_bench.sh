@@ -77,6 +77,7 @@ as_host
 display -geometry +0+0 "$kl_out/busy.ppm" & busy=$! pids="$pids $!"
 sleep 3
 stream_host=$(rss "$host_pid") stream_viewer=$(rss "$viewer_pid")
+echo "host threads by nice value: $(for t in /proc/$host_pid/task/*; do awk '{print $19}' "$t/stat"; done | sort | uniq -c | tr -s ' \n' ' ')" >&2
 
 # 3. Still screen: the host's CPU while nothing changes, then changes one at a time.
 h0=$(lines "$kl_out/host.trace") v0=$(lines "$kl_out/viewer.trace")
@@ -140,6 +141,7 @@ $(step_row "bare decode (GDI+ JPEG)" bareDecode)
 $(step_row "ours, still screen period" still)
 $(step_row "ours, changed screen period" busy)
 $(step_row "ours, decode" decode)
+$(step_row "bare paint (GDI+ scaled draw)" barePaint)
     ratios: still / (grab) $(ratio "$(js "$steps" still.wallMs)" "$grab"), changed / (grab + encode) $(ratio "$(js "$steps" busy.wallMs)" "$(awk -v a="$grab" -v b="$encode" 'BEGIN {print a + b}')"), decode / bare $(ratio "$(js "$steps" decode.wallMs)" "$decode")
 host process CPU, 10 s each (capture periods begun in those 10 s)
     still screen:     $still_cpu ms/s   ($still_periods periods, $(awk -v c=$((c1 - c0)) -v n="$still_periods" 'BEGIN {printf "%.1f", n ? c / n : 0}') ms a period)
