@@ -39,6 +39,13 @@ struct GdiplusImageDeleter {
 };
 using OwnedBitmap = std::unique_ptr<void, GdiplusImageDeleter>;
 
+struct HeldFrame {
+    std::vector<std::uint8_t> jpeg;  // empty when none is held
+    unsigned width = 0, height = 0;  // from its frame header
+    std::uint64_t sequence = 0;      // its envelope's
+    std::uint32_t generation = 0;    // the session it belongs to
+};
+
 struct Client {
     Client();
     ~Client();
@@ -87,6 +94,11 @@ struct Client {
     std::wstring statusText = L"Sunucuya bağlanıyor…";
     std::vector<ClickRegion> buttons;
     OwnedBitmap remoteFrame;
+    // Viewer: the newest checked screen picture of the drained batches, decoded when the
+    // window is next painted, so a viewer slower than the stream shows the latest picture
+    // and its input never waits behind pictures that are never shown.
+    bool holdFrames = false;  // set while a drained batch is handled
+    HeldFrame heldFrame;
     std::shared_ptr<kl::Transport> transport;
     std::shared_ptr<kl::CryptoSession> crypto;
     std::atomic<bool> streamRunning{false};

@@ -2,8 +2,11 @@
 """Latencies between two X displays, read straight from the X servers (libX11 by ctypes).
 
   xlatency.py frame HOST_DISPLAY VIEWER_DISPLAY HX HY VX VY N
-      repaints the host's root window (visible at HX,HY) in a new colour and waits until the
-      viewer's screen shows it at VX,VY: screen change to viewer paint, N times.
+      paints a 200x200 square centred on HX,HY of the host's screen (over every window) in a
+      new colour and waits until the viewer's screen shows it at VX,VY: screen change to
+      viewer paint, N times.
+  xlatency.py churn DISPLAY X Y SECONDS
+      repaints a 96x96 square at X,Y in a new colour every 40 ms for SECONDS: a busy screen.
   xlatency.py input VIEWER_DISPLAY HOST_DISPLAY VX1 VY1 VX2 VY2 HX1 HY1 HX2 HY2 N
       moves the viewer's pointer between two points of the remote picture and waits until
       the host's pointer reaches the matching point: viewer input to host injection.
@@ -24,12 +27,18 @@ x.XFree.argtypes = [ctypes.c_void_p]
 x.XSetWindowBackground.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong]
 x.XClearWindow.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
 x.XFlush.argtypes = [ctypes.c_void_p]
+x.XDefaultGC.restype = ctypes.c_void_p
+x.XDefaultGC.argtypes = [ctypes.c_void_p, ctypes.c_int]
+x.XSetSubwindowMode.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int]
+x.XSetForeground.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_ulong]
+x.XFillRectangle.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_void_p, ctypes.c_int, ctypes.c_int,
+                             ctypes.c_uint, ctypes.c_uint]
 x.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
 x.XWarpPointer.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_int, ctypes.c_int,
                            ctypes.c_uint, ctypes.c_uint, ctypes.c_int, ctypes.c_int]
 x.XQueryPointer.argtypes = [ctypes.c_void_p, ctypes.c_ulong] + [ctypes.c_void_p] * 2 + \
     [ctypes.POINTER(ctypes.c_int)] * 4 + [ctypes.c_void_p]
-ZPIXMAP, ALL_PLANES = 2, 0xFFFFFFFF
+ZPIXMAP, ALL_PLANES, INCLUDE_INFERIORS = 2, 0xFFFFFFFF, 1
 
 
 class Display:
@@ -48,9 +57,12 @@ class Display:
         x.XFree(image)
         return value & 0xFFFFFF
 
-    def paint_root(self, rgb):
-        x.XSetWindowBackground(self.d, self.root, rgb)
-        x.XClearWindow(self.d, self.root)
+    def fill(self, px, py, w, h, rgb):
+        # Drawn on the root over every window, as a change of what the screen shows.
+        gc = x.XDefaultGC(self.d, 0)
+        x.XSetSubwindowMode(self.d, gc, INCLUDE_INFERIORS)
+        x.XSetForeground(self.d, gc, rgb)
+        x.XFillRectangle(self.d, self.root, gc, px, py, w, h)
         x.XSync(self.d, 0)
 
     def warp(self, px, py):
@@ -89,11 +101,12 @@ def report(samples, n):
 def frame(args):
     host, viewer = Display(args[0]), Display(args[1])
     hx, hy, vx, vy, n = map(int, args[2:7])
-    colours = [0xE01010, 0x1010E0, 0x10C010, 0xE0E010]
+    # Eight colours far apart: a viewer lagging by fewer than eight changes never matches an old one.
+    colours = [0xE01010, 0x1010E0, 0x10C010, 0xE0E010, 0xE010E0, 0x10E0E0, 0xF0F0F0, 0x804000]
     samples = []
     for i in range(n):
         colour = colours[i % len(colours)]
-        host.paint_root(colour)
+        host.fill(hx - 100, hy - 100, 200, 200, colour)
         t = wait_until(lambda: close(viewer.pixel(vx, vy), colour))
         if t is not None:
             samples.append(t)
@@ -117,8 +130,18 @@ def pointer(args):
     report(samples, n)
 
 
+def churn(args):
+    d = Display(args[0])
+    px, py, seconds = int(args[1]), int(args[2]), float(args[3])
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        d.fill(px, py, 96, 96, random.randrange(0x1000000))
+        time.sleep(0.04)
+
+
 if __name__ == "__main__":
-    if len(sys.argv) < 2 or sys.argv[1] not in ("frame", "input"):
+    modes = {"frame": frame, "input": pointer, "churn": churn}
+    if len(sys.argv) < 2 or sys.argv[1] not in modes:
         print(__doc__)
         sys.exit(0 if len(sys.argv) > 1 and sys.argv[1] == "--help" else 2)
-    (frame if sys.argv[1] == "frame" else pointer)(sys.argv[2:])
+    modes[sys.argv[1]](sys.argv[2:])

@@ -48,6 +48,10 @@ target_link_libraries(capture_bench PRIVATE kl_program)
 add_executable(kestrelink WIN32 app/main.cpp resources/kestrelink.rc)
 target_link_libraries(kestrelink PRIVATE kl_program)
 target_link_options(kestrelink PRIVATE -municode)
+# The same program with the frame-stage recorder, for bench/screen_bench.sh only.
+add_executable(kestrelink_traced WIN32 EXCLUDE_FROM_ALL app/main.cpp bench/frame_trace.cpp resources/kestrelink.rc)
+target_link_libraries(kestrelink_traced PRIVATE kl_program)
+target_link_options(kestrelink_traced PRIVATE -municode)
 set_source_files_properties(resources/kestrelink.rc PROPERTIES
     OBJECT_DEPENDS "${PROJECT_SOURCE_DIR}/resources/kestrelink.manifest;${PROJECT_SOURCE_DIR}/resources/kestrelink.ico")
 

@@ -7,6 +7,7 @@
 #include "app/client.hpp"
 #include "crypto/crypto_session.hpp"
 #include "net/transport.hpp"
+#include "screen/frame_stages.hpp"
 #include "session/messages.hpp"
 #include "session/session.hpp"
 #include "ui/ui.hpp"
@@ -84,7 +85,13 @@ void SenderWorker(SenderWorkerArgs args) noexcept {
             if (message.kind == 0) {
                 sent = args.transport->SendText(message.text);
             } else if (message.crypto) {
-                sent = args.transport->SendBinary(message.crypto->Encrypt(message.kind, message.bytes));
+                const auto key = reinterpret_cast<std::uintptr_t>(message.bytes.data());
+                if (message.kind == kl::ScreenFrame) kl::MarkFrameStage(kl::FrameStage::Dequeued, key);
+                auto envelope = message.crypto->Encrypt(message.kind, message.bytes);
+                const std::uint64_t sequence = kl::EnvelopeSequence(envelope.data(), envelope.size());
+                if (message.kind == kl::ScreenFrame) kl::MarkFrameStage(kl::FrameStage::Sealed, key, sequence);
+                sent = args.transport->SendBinary(std::move(envelope));
+                if (message.kind == kl::ScreenFrame) kl::MarkFrameStage(kl::FrameStage::Sent, key, sequence);
             }
         } catch (...) {
             sent = false;
@@ -135,6 +142,8 @@ void PostEvent(Client& app, std::uint32_t generation, kl::NetEvent event) noexce
                               app.eventQueueBytes + size <= kMaxQueuedEventBytes;
         if (accepted) {
             try {
+                if (event.kind == kl::NetEvent::Binary)
+                    kl::MarkFrameStage(kl::FrameStage::Received, 0, kl::EnvelopeSequence(event.bytes.data(), event.bytes.size()));
                 app.eventQueue.push_back({generation, std::move(event)});
                 app.eventQueueBytes += size;
             } catch (...) {
@@ -153,6 +162,8 @@ void PostEvent(Client& app, std::uint32_t generation, kl::NetEvent event) noexce
 bool QueueOutgoing(Client& app, kl::OutgoingMessage message) {
     const std::size_t size = SizeOf(message);
     if (size > kMaxOutgoingMessage) return false;
+    if (message.kind == kl::ScreenFrame)
+        kl::MarkFrameStage(kl::FrameStage::Queued, reinterpret_cast<std::uintptr_t>(message.bytes.data()));
     {
         std::lock_guard<std::mutex> lock(app.sendMutex);
         if (!app.networkRunning) return false;
@@ -203,8 +214,23 @@ void DrainEvents(Client& app, const EventHandler& handler) {  // UI thread only
         app.eventQueueBytes = 0;
         app.eventPosted = false;
     }
-    for (QueuedEvent& entry : batch)
-        if (entry.generation == app.sessionGeneration) handler(app, entry.event);
+    // A viewer slower than the stream shows the newest picture, not each in turn.
+    struct HoldFrames {
+        Client& app;
+        explicit HoldFrames(Client& a) : app(a) { app.holdFrames = true; }
+        ~HoldFrames() { app.holdFrames = false; }
+    };
+    {
+        HoldFrames hold(app);
+        for (QueuedEvent& entry : batch) {
+            if (entry.generation != app.sessionGeneration) continue;
+            if (entry.event.kind == kl::NetEvent::Binary)
+                kl::MarkFrameStage(kl::FrameStage::Drained, 0,
+                                   kl::EnvelopeSequence(entry.event.bytes.data(), entry.event.bytes.size()));
+            handler(app, entry.event);
+        }
+    }
+    RequestHeldFramePaint(app);
 }
 
 void DrainEvents(Client& app) { DrainEvents(app, HandleNetEvent); }

@@ -5,11 +5,13 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <thread>
 
 #include "app/client.hpp"
 #include "net/workers.hpp"
 #include "screen/capture_size.hpp"
+#include "screen/frame_stages.hpp"
 #include "session/messages.hpp"
 #include "ui/gdiplus_handles.hpp"
 
@@ -25,22 +27,6 @@ void DeleteMemoryDc(HDC dc) noexcept { DeleteDC(dc); }
 using unique_memory_dc = unique_any<HDC, DeleteMemoryDc, nullptr>;
 void DeleteGdiObject(HGDIOBJ object) noexcept { DeleteObject(object); }
 using unique_gdi_object = unique_any<HGDIOBJ, DeleteGdiObject, nullptr>;
-
-// Selects an object into a context for one scope and puts the old one back.
-class ScopedSelect {
-public:
-    ScopedSelect(HDC dc, HGDIOBJ object) : dc_(dc), old_(SelectObject(dc, object)) {}
-    ~ScopedSelect() {
-        if (old_ != nullptr && old_ != HGDI_ERROR) SelectObject(dc_, old_);
-    }
-    ScopedSelect(const ScopedSelect&) = delete;
-    ScopedSelect& operator=(const ScopedSelect&) = delete;
-    bool ok() const { return old_ != nullptr && old_ != HGDI_ERROR; }
-
-private:
-    HDC dc_;
-    HGDIOBJ old_;
-};
 
 int RoundHalfAway(double v) { return static_cast<int>(std::lround(v)); }
 
@@ -95,76 +81,194 @@ void DrawCursor(HDC target, double scale) {
     DrawIconEx(target, x, y, cursor.hCursor, w, h, 0, nullptr, DI_NORMAL);
 }
 
-std::vector<std::uint8_t> CaptureScreenJpeg(int maxWidth, int quality) {
-    const int w = GetSystemMetrics(SM_CXSCREEN), h = GetSystemMetrics(SM_CYSCREEN);
-    const CaptureSize size = ScaledCaptureSize(w, h, maxWidth);
-    if (size.width == 0) return {};
-    unique_screen_dc screen(GetDC(nullptr));
-    if (!screen) return {};
-    unique_memory_dc memory(CreateCompatibleDC(screen.get()));
-    if (!memory) return {};
-    BITMAPINFO bmi{};
-    bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    bmi.bmiHeader.biWidth = size.width;
-    bmi.bmiHeader.biHeight = -size.height;  // top-down rows
-    bmi.bmiHeader.biPlanes = 1;
-    bmi.bmiHeader.biBitCount = 32;
-    bmi.bmiHeader.biCompression = BI_RGB;
-    void* bits = nullptr;
-    unique_gdi_object dib(CreateDIBSection(screen.get(), &bmi, DIB_RGB_COLORS, &bits, nullptr, 0));
-    if (!dib || bits == nullptr) return {};
-    ScopedSelect select(memory.get(), dib.get());
-    if (!select.ok()) return {};
-    SetStretchBltMode(memory.get(), HALFTONE);
-    SetBrushOrgEx(memory.get(), 0, 0, nullptr);
-    if (!StretchBlt(memory.get(), 0, 0, size.width, size.height, screen.get(), 0, 0, w, h, SRCCOPY | CAPTUREBLT))
-        return {};
-    DrawCursor(memory.get(), size.scale);
-    GdiFlush();
-    unique_gdip_bitmap wrapped;
-    if (GdipCreateBitmapFromScan0(size.width, size.height, size.width * 4, PixelFormat32bppRGB,
-                                  static_cast<BYTE*>(bits), wrapped.put()) != Ok)
-        return {};
-    return EncodeJpeg(wrapped.get(), quality);
+struct ScreenGrabber::State {
+    // One DIB section the screen is drawn into, kept while the screen keeps its size.
+    struct Surface {
+        unique_gdi_object dib;
+        void* bits = nullptr;
+        int width = 0, height = 0;
+    };
+
+    ~State() {
+        // A DIB still selected into the context cannot be deleted.
+        if (memory && original != nullptr) SelectObject(memory.get(), original);
+    }
+
+    // Makes `s` a top-down 32-bit DIB of the given size unless it already is one.
+    bool Prepare(Surface& s, int width, int height) {
+        if (s.dib && s.width == width && s.height == height) return true;
+        if (original != nullptr) SelectObject(memory.get(), original);
+        s = Surface{};
+        BITMAPINFO bmi{};
+        bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+        bmi.bmiHeader.biWidth = width;
+        bmi.bmiHeader.biHeight = -height;  // top-down rows
+        bmi.bmiHeader.biPlanes = 1;
+        bmi.bmiHeader.biBitCount = 32;
+        bmi.bmiHeader.biCompression = BI_RGB;
+        void* bits = nullptr;
+        unique_gdi_object dib(CreateDIBSection(screen.get(), &bmi, DIB_RGB_COLORS, &bits, nullptr, 0));
+        if (!dib || bits == nullptr) return false;
+        s.dib = std::move(dib);
+        s.bits = bits;
+        s.width = width;
+        s.height = height;
+        return true;
+    }
+
+    int maxWidth;
+    int quality;
+    unique_screen_dc screen;
+    unique_memory_dc memory;
+    HGDIOBJ original = nullptr;  // the memory context's own bitmap
+    Surface surfaces[2];
+    int back = 0;          // the surface the next grab goes into; the other holds the picture last sent
+    bool grabbed = false;  // the back surface holds this period's picture
+    bool sent = false;     // the other surface holds a sent picture
+};
+
+ScreenGrabber::ScreenGrabber(int maxWidth, int quality) : state_(std::make_unique<State>()) {
+    state_->maxWidth = maxWidth;
+    state_->quality = quality;
 }
 
-void CaptureThread(Client* app, std::uint32_t generation) {
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    std::vector<std::uint8_t> previous;
-    int failures = 0, unchanged = 0;
-    const char* failure = nullptr;
-    while (app->streamRunning) {
-        const auto start = std::chrono::steady_clock::now();
-        std::vector<std::uint8_t> frame = CaptureScreenJpeg(kCaptureMaxWidth, kCaptureQuality);
-        if (frame.empty()) {
-            if (++failures >= kCaptureFailureLimit) {
-                failure = "Screen capture unavailable";
-                break;
-            }
-        } else {
-            failures = 0;
-            // A still screen costs a capture each period but a frame only every fifteenth.
-            const bool send = frame != previous || ++unchanged >= kUnchangedResend;
-            if (send) {
-                if (!QueueEncrypted(*app, ScreenFrame, frame)) {
-                    failure = "Screen stream stopped";
-                    break;
-                }
-                previous = std::move(frame);
-                unchanged = 0;
-            }
-        }
-        const auto deadline = start + std::chrono::milliseconds(kCapturePeriodMs);
-        for (auto now = std::chrono::steady_clock::now(); now < deadline; now = std::chrono::steady_clock::now()) {
-            const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now).count();
-            Sleep(static_cast<DWORD>((left + 999999) / 1000000));
+ScreenGrabber::~ScreenGrabber() = default;
+
+bool ScreenGrabber::Grab() {
+    State& st = *state_;
+    st.grabbed = false;
+    const int w = GetSystemMetrics(SM_CXSCREEN), h = GetSystemMetrics(SM_CYSCREEN);
+    const CaptureSize size = ScaledCaptureSize(w, h, st.maxWidth);
+    if (size.width == 0) return false;
+    if (!st.screen) st.screen.reset(GetDC(nullptr));
+    if (!st.screen) return false;
+    if (!st.memory) st.memory.reset(CreateCompatibleDC(st.screen.get()));
+    if (!st.memory) return false;
+    State::Surface& s = st.surfaces[st.back];
+    if (!st.Prepare(s, size.width, size.height)) return false;
+    const HGDIOBJ previous = SelectObject(st.memory.get(), s.dib.get());
+    if (previous == nullptr || previous == HGDI_ERROR) return false;
+    if (st.original == nullptr) st.original = previous;
+    SetStretchBltMode(st.memory.get(), HALFTONE);
+    SetBrushOrgEx(st.memory.get(), 0, 0, nullptr);
+    if (!StretchBlt(st.memory.get(), 0, 0, size.width, size.height, st.screen.get(), 0, 0, w, h, SRCCOPY | CAPTUREBLT))
+        return false;
+    DrawCursor(st.memory.get(), size.scale);
+    GdiFlush();
+    st.grabbed = true;
+    return true;
+}
+
+bool ScreenGrabber::SameAsSent() const {
+    const State& st = *state_;
+    const State::Surface &now = st.surfaces[st.back], &sent = st.surfaces[1 - st.back];
+    return st.grabbed && st.sent && now.width == sent.width && now.height == sent.height &&
+           std::memcmp(now.bits, sent.bits, static_cast<std::size_t>(now.width) * now.height * 4) == 0;
+}
+
+std::vector<std::uint8_t> ScreenGrabber::Encode() {
+    const State& st = *state_;
+    const State::Surface& s = st.surfaces[st.back];
+    if (!st.grabbed) return {};
+    // Wraps the DIB's pixels without copying them.
+    unique_gdip_bitmap wrapped;
+    if (GdipCreateBitmapFromScan0(s.width, s.height, s.width * 4, PixelFormat32bppRGB, static_cast<BYTE*>(s.bits),
+                                  wrapped.put()) != Ok)
+        return {};
+    return EncodeJpeg(wrapped.get(), st.quality);
+}
+
+void ScreenGrabber::MarkSent() {
+    State& st = *state_;
+    if (!st.grabbed) return;
+    st.back = 1 - st.back;
+    st.grabbed = false;
+    st.sent = true;
+}
+
+std::vector<std::uint8_t> CaptureScreenJpeg(int maxWidth, int quality) {
+    ScreenGrabber grabber(maxWidth, quality);
+    if (!grabber.Grab()) return {};
+    return grabber.Encode();
+}
+
+FrameAction CaptureStep(FrameSource& source, CaptureState& state) {
+    bool captured = source.Grab();
+    MarkFrameStage(FrameStage::Grabbed, state.period);
+    bool unchanged = false;
+    std::vector<std::uint8_t> encoded;
+    if (captured) {
+        // Equal pixels encode to equal bytes: a still screen costs a grab, not an encoding.
+        unchanged = source.SameAsSent();
+        MarkFrameStage(FrameStage::Compared, state.period, unchanged);
+        if (!unchanged) {
+            encoded = source.Encode();
+            MarkFrameStage(FrameStage::Encoded, state.period);
+            captured = !encoded.empty();
+            unchanged = captured && encoded == state.sent;
         }
     }
-    if (failure != nullptr) {
+    const FrameAction action = CountFrame(state.counts, captured, unchanged);
+    if (action == FrameAction::Send) {
+        if (!encoded.empty()) state.sent = std::move(encoded);
+        source.MarkSent();
+    }
+    return action;
+}
+
+namespace {
+
+void PostCaptureFailure(Client& app, std::uint32_t generation, const char* text) noexcept {
+    try {
         NetEvent event;
         event.kind = NetEvent::Error;
-        event.text = failure;
-        PostEvent(*app, generation, std::move(event));
+        event.text = text;
+        PostEvent(app, generation, std::move(event));
+    } catch (...) {
+        // Nothing more can be done from here; the UI thread's stop still joins this thread.
+    }
+}
+
+}  // namespace
+
+void RunCapture(Client& app, std::uint32_t generation, FrameSource& source) noexcept {
+    const char* failure = nullptr;
+    try {
+        CaptureState state;
+        while (app.streamRunning) {
+            const auto start = std::chrono::steady_clock::now();
+            MarkFrameStage(FrameStage::PeriodStart, state.period);
+            failure = "Screen capture unavailable";  // what an exception from here on means
+            const FrameAction action = CaptureStep(source, state);
+            if (action == FrameAction::Fail) break;
+            if (action == FrameAction::Send) {
+                failure = "Screen stream stopped";
+                if (!QueueEncrypted(app, ScreenFrame, state.sent)) break;
+            }
+            failure = nullptr;
+            ++state.period;
+            const auto deadline = start + std::chrono::milliseconds(kCapturePeriodMs);
+            for (auto now = std::chrono::steady_clock::now(); now < deadline; now = std::chrono::steady_clock::now()) {
+                const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now).count();
+                Sleep(static_cast<DWORD>((left + 999999) / 1000000));
+            }
+        }
+    } catch (...) {
+        // `failure` names the step that threw; the session ends as for a counted failure.
+    }
+    if (failure != nullptr) PostCaptureFailure(app, generation, failure);
+    app.streamRunning = false;
+}
+
+void CaptureThread(Client* app, std::uint32_t generation) noexcept {
+    // Injecting the viewer's input on the UI thread goes before the next picture.
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    try {
+        ScreenGrabber grabber(kCaptureMaxWidth, kCaptureQuality);
+        RunCapture(*app, generation, grabber);
+    } catch (...) {
+        PostCaptureFailure(*app, generation, "Screen capture unavailable");
     }
     app->streamRunning = false;
     CoUninitialize();

@@ -4,7 +4,10 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <memory>
 #include <vector>
+
+#include "screen/capture_counts.hpp"
 
 struct Client;
 
@@ -13,8 +16,6 @@ namespace kl {
 inline constexpr int kCaptureMaxWidth = 1920;
 inline constexpr int kCaptureQuality = 72;
 inline constexpr int kCapturePeriodMs = 80;
-inline constexpr int kUnchangedResend = 15;
-inline constexpr int kCaptureFailureLimit = 15;
 
 // Empty on any failure.
 std::vector<std::uint8_t> CaptureScreenJpeg(int maxWidth, int quality);
@@ -22,8 +23,52 @@ void DrawCursor(HDC target, double scale);
 // `bitmap` is a GpBitmap*; quality is clamped to 20..95. Empty on failure.
 std::vector<std::uint8_t> EncodeJpeg(void* bitmap, int quality);
 
+// Where the capture worker's pictures come from: grabbed into a buffer, compared with the
+// picture last sent, encoded only when needed. May throw (allocation); the worker catches.
+class FrameSource {
+public:
+    virtual ~FrameSource() = default;
+    virtual bool Grab() = 0;                         // false: no picture this period
+    virtual bool SameAsSent() const = 0;             // the grabbed pixels equal those last sent
+    virtual std::vector<std::uint8_t> Encode() = 0;  // the grabbed picture; empty on failure
+    virtual void MarkSent() = 0;                     // the grabbed picture is now the one last sent
+};
+
+// The screen through GDI, with its contexts and two pixel buffers kept from period to period:
+// one receives each grab, the other holds the picture last sent.
+class ScreenGrabber final : public FrameSource {
+public:
+    ScreenGrabber(int maxWidth, int quality);
+    ~ScreenGrabber() override;
+    ScreenGrabber(const ScreenGrabber&) = delete;
+    ScreenGrabber& operator=(const ScreenGrabber&) = delete;
+    bool Grab() override;
+    bool SameAsSent() const override;
+    std::vector<std::uint8_t> Encode() override;
+    void MarkSent() override;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// The capture worker's memory between periods.
+struct CaptureState {
+    CaptureCounts counts;
+    std::vector<std::uint8_t> sent;  // the JPEG last pushed
+    std::uint64_t period = 0;
+};
+
+// One period's picture: encoded only when its pixels differ from those last sent, and judged
+// "unchanged" exactly when its JPEG would equal the one last sent. On Send, `state.sent`
+// holds the frame to push.
+FrameAction CaptureStep(FrameSource& source, CaptureState& state);
+
+// The capture worker: one step a period while app.streamRunning is set. A failure, thrown or
+// counted, ends the stream with an error event of `generation`. Never throws.
+void RunCapture(Client& app, std::uint32_t generation, FrameSource& source) noexcept;
 // The capture thread's body; runs while app.streamRunning is set.
-void CaptureThread(Client* app, std::uint32_t generation);
+void CaptureThread(Client* app, std::uint32_t generation) noexcept;
 // Stops a capture thread still running and starts a fresh one (UI thread).
 void StartCapture(Client& app);
 

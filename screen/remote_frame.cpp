@@ -7,6 +7,23 @@ using namespace Gdiplus;
 using namespace Gdiplus::DllExports;
 
 namespace kl {
+namespace {
+
+// The decoded pixels converted straight into the new bitmap's own memory: one plain copy,
+// without the drawing pipeline. False when the platform cannot, and the caller draws instead.
+bool ConvertInto(GpBitmap* decoded, GpBitmap* result, int width, int height) {
+    const GpRect all(0, 0, width, height);
+    BitmapData target{};
+    if (GdipBitmapLockBits(result, &all, ImageLockModeWrite, PixelFormat32bppRGB, &target) != Ok) return false;
+    BitmapData source = target;  // the decoder writes into the target's rows
+    const bool converted = GdipBitmapLockBits(decoded, &all, ImageLockModeRead | ImageLockModeUserInputBuf,
+                                              PixelFormat32bppRGB, &source) == Ok;
+    if (converted) GdipBitmapUnlockBits(decoded, &source);
+    GdipBitmapUnlockBits(result, &target);
+    return converted;
+}
+
+}  // namespace
 
 OwnedBitmap DecodeJpegFrame(const std::uint8_t* bytes, std::size_t length) {
     JpegFrameInfo info;
@@ -41,7 +58,7 @@ OwnedBitmap DecodeJpegFrame(const std::uint8_t* bytes, std::size_t length) {
     unique_gdip_bitmap result;
     if (GdipCreateBitmapFromScan0(info.width, info.height, 0, PixelFormat32bppRGB, nullptr, result.put()) != Ok)
         return {};
-    {
+    if (!ConvertInto(decoded.get(), result.get(), info.width, info.height)) {
         unique_gdip_graphics graphics;
         if (GdipGetImageGraphicsContext(result.get(), graphics.put()) != Ok) return {};
         if (GdipDrawImageRectI(graphics.get(), decoded.get(), 0, 0, info.width, info.height) != Ok) return {};

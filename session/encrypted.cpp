@@ -1,10 +1,13 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "app/client.hpp"
 #include "crypto/crypto_session.hpp"
 #include "input/inject.hpp"
+#include "screen/frame_stages.hpp"
+#include "screen/jpeg_check.hpp"
 #include "screen/remote_frame.hpp"
 #include "session/branches.hpp"
 #include "session/messages.hpp"
@@ -33,6 +36,27 @@ void HandleInputEvent(const std::vector<std::uint8_t>& plaintext) {
     kl::InjectInput(action, x, y, button, key);
 }
 
+// Replaces the remote picture, releasing the old one first.
+void DecodeInto(Client& app, const std::vector<std::uint8_t>& jpeg, std::uint64_t sequence) {
+    app.remoteFrame.reset();
+    app.remoteFrame = kl::DecodeJpegFrame(jpeg.data(), jpeg.size());
+    if (!app.remoteFrame) Fail("invalid image");
+    kl::MarkFrameStage(kl::FrameStage::Decoded, 0, sequence);
+}
+
+// A picture that keeps its place repaints only its own rectangle.
+void InvalidateFrame(Client& app, bool had, const kl::FrameRect& before, const kl::FrameRect& after) {
+    if (app.mainWindow == nullptr) return;
+    if (had && before.left == after.left && before.top == after.top && before.width == after.width &&
+        before.height == after.height) {
+        const RECT r = {static_cast<LONG>(after.left), static_cast<LONG>(after.top),
+                        static_cast<LONG>(after.left + after.width) + 1, static_cast<LONG>(after.top + after.height) + 1};
+        InvalidateRect(app.mainWindow, &r, FALSE);
+    } else {
+        InvalidateRect(app.mainWindow, nullptr, FALSE);
+    }
+}
+
 }  // namespace
 
 void OnBinaryMessage(Client& app, const std::vector<std::uint8_t>& envelope) {
@@ -57,11 +81,46 @@ void OnBinaryMessage(Client& app, const std::vector<std::uint8_t>& envelope) {
         SetStatus(app, L"Uçtan uca şifreli bağlantı aktif");
         LayoutControls(app);
     } else if (kind == kl::ScreenFrame && app.sessionActive) {
-        app.remoteFrame.reset();
-        app.remoteFrame = kl::DecodeJpegFrame(plaintext.data(), plaintext.size());
-        if (!app.remoteFrame) Fail("invalid image");
-        if (app.mainWindow != nullptr) InvalidateRect(app.mainWindow, nullptr, FALSE);
+        const std::uint64_t sequence = kl::EnvelopeSequence(envelope.data(), envelope.size());
+        kl::MarkFrameStage(kl::FrameStage::Opened, 0, sequence);
+        if (!app.holdFrames) {
+            const kl::FrameRect before = kl::FitRemoteFrame(app);
+            const bool had = static_cast<bool>(app.remoteFrame);
+            DecodeInto(app, plaintext, sequence);
+            InvalidateFrame(app, had, before, kl::FitRemoteFrame(app));
+            return;
+        }
+        // Every frame of a batch is checked in order; only the newest is kept for decoding.
+        kl::JpegFrameInfo info;
+        if (!kl::CheckJpegStructure(plaintext.data(), plaintext.size(), info)) {
+            app.remoteFrame.reset();
+            Fail("invalid image");
+        }
+        if (!app.heldFrame.jpeg.empty()) kl::MarkFrameStage(kl::FrameStage::Superseded, 0, app.heldFrame.sequence);
+        app.heldFrame = {std::move(plaintext), static_cast<unsigned>(info.width), static_cast<unsigned>(info.height),
+                         sequence, app.sessionGeneration};
     } else {
         Fail("wrong direction");
+    }
+}
+
+void RequestHeldFramePaint(Client& app) {  // UI thread only
+    if (app.heldFrame.jpeg.empty()) return;
+    if (app.mainWindow == nullptr) {
+        ShowHeldFrame(app);  // nothing will paint it
+        return;
+    }
+    InvalidateFrame(app, static_cast<bool>(app.remoteFrame), kl::FitRemoteFrame(app),
+                    kl::FitFrame(app.clientWidth, app.clientHeight, app.heldFrame.width, app.heldFrame.height));
+}
+
+void ShowHeldFrame(Client& app) {  // UI thread only
+    if (app.heldFrame.jpeg.empty()) return;
+    const HeldFrame held = std::exchange(app.heldFrame, HeldFrame{});
+    if (held.generation != app.sessionGeneration || !app.viewerMode || !app.sessionActive) return;
+    try {
+        DecodeInto(app, held.jpeg, held.sequence);
+    } catch (const std::exception&) {
+        StopWithStatus(app, L"Güvenlik doğrulaması başarısız. Bağlantı durduruldu.", true);
     }
 }

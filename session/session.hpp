@@ -20,6 +20,12 @@ void StopSession(Client& app);
 void StopWithStatus(Client& app, const std::wstring& status, bool releaseFrame);
 // One event of the current session from the relay connection.
 void HandleNetEvent(Client& app, kl::NetEvent& event);
+// Viewer, after a drained batch: has the picture it held back painted (decoded at once when
+// there is no window to paint it).
+void RequestHeldFramePaint(Client& app);
+// Viewer, before painting: decodes the held picture into the remote picture; one that does
+// not decode ends the session as a bad frame does.
+void ShowHeldFrame(Client& app);
 // The two deadline checks of the 500 ms timer: consent first, then the request.
 void CheckTimers(Client& app);
 // The deadlines' clock in milliseconds.

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <string>
+
+#include "screen/capture_counts.hpp"
 #include "screen/capture_size.hpp"
 
 TEST(CaptureSize, LargeScreensShrinkToTheWidthLimitAndTallOnesToTheHeightLimit) {
@@ -27,4 +30,44 @@ TEST(CaptureSize, JpegQualityStaysWithinTwentyAndNinetyFive) {
     EXPECT_EQ(kl::ClampJpegQuality(95), 95);
     EXPECT_EQ(kl::ClampJpegQuality(100), 95);
     EXPECT_EQ(kl::ClampJpegQuality(-5), 20);
+}
+
+namespace {
+
+// Feeds a run of periods to the counting rule: 'x' a failed capture, 's' the same picture as
+// the one last sent, 'n' a new picture. Returns one letter per period: R retry, F fail,
+// K skip, S send.
+std::string Periods(const std::string& inputs) {
+    kl::CaptureCounts counts;
+    std::string out;
+    for (char c : inputs) {
+        switch (kl::CountFrame(counts, c != 'x', c == 's')) {
+            case kl::FrameAction::Retry: out += 'R'; break;
+            case kl::FrameAction::Fail: out += 'F'; break;
+            case kl::FrameAction::Skip: out += 'K'; break;
+            case kl::FrameAction::Send: out += 'S'; break;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(CaptureCounts, AStillScreenIsResentEveryFifteenthPeriod) {
+    EXPECT_EQ(Periods("n" + std::string(30, 's')), "S" + std::string(14, 'K') + "S" + std::string(14, 'K') + "S");
+    EXPECT_EQ(Periods("n" + std::string(10, 's') + "n" + std::string(15, 's')),
+              "S" + std::string(10, 'K') + "S" + std::string(14, 'K') + "S")
+        << "a new picture starts the count again";
+    EXPECT_EQ(Periods("nnnn"), "SSSS");
+    EXPECT_EQ(Periods("n" + std::string(7, 's') + "xxx" + std::string(8, 's')),
+              "S" + std::string(7, 'K') + "RRR" + std::string(7, 'K') + "S")
+        << "failed captures neither reset nor advance the unchanged count";
+}
+
+TEST(CaptureCounts, FifteenFailuresInARowEndTheStream) {
+    EXPECT_EQ(Periods(std::string(15, 'x')), std::string(14, 'R') + "F");
+    EXPECT_EQ(Periods(std::string(14, 'x') + "n" + std::string(14, 'x') + "s"),
+              std::string(14, 'R') + "S" + std::string(14, 'R') + "K")
+        << "a captured picture, sent or not, resets the failures";
+    EXPECT_EQ(Periods(std::string(14, 'x') + "s" + std::string(15, 'x')), std::string(14, 'R') + "K" + std::string(14, 'R') + "F");
 }

@@ -1,7 +1,11 @@
 // The host's handling of relay messages, its consent answer and its deadlines, fed directly.
 #include <algorithm>
 
+#include <new>
+
 #include "input/inject.hpp"
+#include "net/workers.hpp"
+#include "screen/capture.hpp"
 #include "session_fixture.hpp"
 #include "ui/ui.hpp"
 #include "window_fixture.hpp"
@@ -409,4 +413,30 @@ TEST_F(HostSession, ReplayedAlteredOrMisdirectedEnvelopesStop) {
     EXPECT_TRUE(g_injected[0].mi.dwFlags & MOUSEEVENTF_LEFTDOWN);
     EXPECT_TRUE(g_injected[1].mi.dwFlags & MOUSEEVENTF_LEFTUP);
     kl::SetInputSender(nullptr);
+}
+
+// A capture worker that runs out of memory ends the session the way a lost connection does,
+// and what the viewer held down is let go on this computer.
+TEST_F(HostSession, ACaptureWorkerOutOfMemoryEndsTheSessionAndReleasesHeldKeys) {
+    struct OutOfMemory : kl::FrameSource {
+        bool Grab() override { throw std::bad_alloc(); }
+        bool SameAsSent() const override { return false; }
+        std::vector<std::uint8_t> Encode() override { return {}; }
+        void MarkSent() override {}
+    } source;
+    const kl::InputSender previous = kl::SetInputSender(RecordInput);
+    Sharing();
+    Binary(FromViewer(kl::InputEvent, kl::BuildInputEvent("keydown", 0, 0, 0, 0x41)));
+    app.streamRunning = false;  // the real worker makes way for one whose grab throws
+    app.captureThread.join();
+    g_injected.clear();
+    app.streamRunning = true;
+    kl::RunCapture(app, app.sessionGeneration, source);
+    EXPECT_FALSE(app.streamRunning);
+    DrainEvents(app);
+    ExpectStopped(L"Bağlantı kapandı. Yeniden bağlanmak için yeni ID üret.");
+    ASSERT_EQ(g_injected.size(), 1u);
+    EXPECT_EQ(g_injected[0].ki.wVk, 0x41);
+    EXPECT_TRUE(g_injected[0].ki.dwFlags & KEYEVENTF_KEYUP);
+    kl::SetInputSender(previous);
 }

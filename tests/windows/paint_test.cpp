@@ -138,3 +138,50 @@ TEST(Paint, WaitingTextGrowsWithTheHeaderAndStaysBelowIt) {
     EXPECT_GE(minX, static_cast<int>(50 * s));
     EXPECT_GT(maxY - minY, static_cast<int>(20 * s)) << "letters of size 24 at the layout scale";
 }
+
+// The remote picture fills its rectangle; a repaint of that rectangle alone (a new picture
+// in the same place) draws the picture and nothing else, and keeps the clickable regions.
+TEST(Paint, RemotePictureFillsItsRectangleAndANewOneRepaintsOnlyThat) {
+    using namespace Gdiplus::DllExports;
+    Client app;
+    app.viewerMode = app.sessionActive = true;
+    auto picture = [&](Gdiplus::ARGB colour) {
+        Gdiplus::GpBitmap* bitmap = nullptr;
+        GdipCreateBitmapFromScan0(64, 48, 0, PixelFormat32bppRGB, nullptr, &bitmap);
+        Gdiplus::GpGraphics* g = nullptr;
+        GdipGetImageGraphicsContext(bitmap, &g);
+        GdipGraphicsClear(g, colour);
+        GdipDeleteGraphics(g);
+        app.remoteFrame.reset(bitmap);
+    };
+    picture(0xFF3366CC);
+    const kltest::Rendered full(app, 1080, 680);  // picture 709 x 532 at (185, 112)
+    auto pixel = [](const std::vector<std::uint32_t>& p, int x, int y) { return p[y * 1080 + x] & 0xFFFFFF; };
+    EXPECT_EQ(pixel(full.pixels, 540, 378), 0x3366CCu);
+    EXPECT_EQ(pixel(full.pixels, 190, 120), 0x3366CCu) << "near its top-left corner";
+    EXPECT_EQ(pixel(full.pixels, 100, 378), 0x0D1418u) << "the margin beside it";
+    EXPECT_EQ(Ids(app), std::vector<unsigned>{111});
+
+    picture(0xFFCC6633);
+    std::vector<std::uint32_t> pixels(1080 * 680, 0x00FF00);
+    BITMAPINFO info{};
+    info.bmiHeader = {sizeof info.bmiHeader, 1080, -680, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    void* bits = nullptr;
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    std::memcpy(bits, pixels.data(), pixels.size() * 4);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    IntersectClipRect(memory, 185, 112, 895, 644);
+    PaintWindow(app, memory);
+    GdiFlush();
+    std::memcpy(pixels.data(), bits, pixels.size() * 4);
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    EXPECT_EQ(pixel(pixels, 540, 378), 0xCC6633u) << "the new picture";
+    EXPECT_EQ(pixel(pixels, 100, 378), 0x00FF00u) << "nothing outside the repainted rectangle";
+    EXPECT_EQ(pixel(pixels, 540, 40), 0x00FF00u);
+    EXPECT_EQ(Ids(app), std::vector<unsigned>{111}) << "the regions of the last full paint stay";
+}

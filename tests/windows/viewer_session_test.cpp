@@ -7,6 +7,8 @@
 #include <functional>
 
 #include "alloc_hooks.hpp"
+#include "net/workers.hpp"
+#include "screen/frame_stages.hpp"
 #include "screen/remote_frame.hpp"
 #include "session_fixture.hpp"
 #include "ui/gdiplus_handles.hpp"
@@ -77,8 +79,27 @@ protected:
         GetWindowTextW(app.keyEdit, text, 64);
         return text;
     }
+    // Envelopes queued as the receive thread queues them, then one drain. The network
+    // worker's own failure to reach the closed port is let go first.
+    void Batch(const std::vector<std::vector<std::uint8_t>>& envelopes) {
+        if (app.networkThread.joinable()) app.networkThread.join();
+        {
+            std::lock_guard<std::mutex> lock(app.eventMutex);
+            app.eventQueue.clear();
+            app.eventQueueBytes = 0;
+        }
+        for (const auto& bytes : envelopes) PostEvent(app, app.sessionGeneration, {kl::NetEvent::Binary, bytes, {}});
+        DrainEvents(app);
+    }
     std::unique_ptr<kl::CryptoSession> host;
 };
+
+// Counts the pictures decoded and those a newer one replaced undecoded.
+int g_decoded = 0, g_superseded = 0;
+void CountDecodes(kl::FrameStage stage, std::uint64_t, std::uint64_t) {
+    if (stage == kl::FrameStage::Decoded) ++g_decoded;
+    if (stage == kl::FrameStage::Superseded) ++g_superseded;
+}
 
 }  // namespace
 
@@ -197,6 +218,50 @@ TEST_F(ViewerSession, FramesReplaceThePictureAndABadOneEndsTheSession) {
     Binary(FromHost(kl::ScreenFrame, png));
     ExpectStopped(kSecurityStop);
     EXPECT_FALSE(app.remoteFrame);
+}
+
+TEST_F(ViewerSession, ABatchOfFramesIsDecodedOnceAsItsNewest) {
+    Viewing();
+    kl::g_frameStageHook = CountDecodes;
+    g_decoded = g_superseded = 0;
+    Batch({FromHost(kl::ScreenFrame, MakeJpeg(64, 48)), FromHost(kl::ScreenFrame, MakeJpeg(48, 32)),
+           FromHost(kl::ScreenFrame, MakeJpeg(32, 16))});
+    EXPECT_EQ(kl::ImageWidth(app.remoteFrame), 32u);
+    EXPECT_EQ(kl::ImageHeight(app.remoteFrame), 16u);
+    EXPECT_EQ(g_decoded, 1);
+    EXPECT_EQ(g_superseded, 2);
+    Batch({FromHost(kl::ScreenFrame, MakeJpeg(20, 10))});
+    EXPECT_EQ(kl::ImageWidth(app.remoteFrame), 20u) << "a batch of one shows its frame";
+    EXPECT_EQ(g_decoded, 2);
+    kl::g_frameStageHook = nullptr;
+}
+
+TEST_F(ViewerSession, ABadFrameAnywhereInABatchEndsTheSession) {
+    const std::vector<std::uint8_t> png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 0};
+    for (int where = 0; where < 3; ++where) {
+        for (int fault = 0; fault < 3; ++fault) {
+            SCOPED_TRACE(testing::Message() << "fault " << fault << " at " << where);
+            host.reset();
+            Viewing();
+            std::vector<std::vector<std::uint8_t>> batch;
+            for (int i = 0; i < 3; ++i) {
+                if (i != where) {
+                    batch.push_back(FromHost(kl::ScreenFrame, MakeJpeg(40 + i, 30)));
+                } else if (fault == 0) {
+                    batch.push_back(FromHost(kl::ScreenFrame, png));  // not a JPEG
+                } else if (fault == 1) {
+                    batch.push_back(FromHost(kl::ScreenFrame, MakeJpeg(40, 30)));
+                    batch.back()[20] ^= 1;  // altered on the way
+                } else {
+                    batch.push_back(FromHost(kl::Ready, Bytes(RequestId(4))));  // a second Ready
+                }
+            }
+            Batch(batch);
+            ExpectStopped(kSecurityStop);
+            EXPECT_FALSE(app.remoteFrame);
+            EXPECT_FALSE(app.viewerMode);
+        }
+    }
 }
 
 TEST_F(ViewerSession, RequestTimesOutAfterFiftySecondsAndPeerLeavingEndsAView) {
