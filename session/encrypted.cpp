@@ -111,7 +111,7 @@ void RequestHeldFramePaint(Client& app) {  // UI thread only
         return;
     }
     InvalidateFrame(app, static_cast<bool>(app.remoteFrame), kl::FitRemoteFrame(app),
-                    kl::FitFrame(app.clientWidth, app.clientHeight, app.heldFrame.width, app.heldFrame.height));
+                    kl::FitFrame(app.clientWidth, app.clientHeight, app.scale, app.heldFrame.width, app.heldFrame.height));
 }
 
 void ShowHeldFrame(Client& app) {  // UI thread only
