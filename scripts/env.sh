@@ -8,6 +8,6 @@ export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 # The loopback port of the test relay the Windows build was configured with (the script server
 # of the network tests takes the next one); ctest passes it, scripts read the build's cache.
 if [ -z "${KL_TEST_PORT:-}" ]; then
-  KL_TEST_PORT=$(sed -n 's/^KL_TEST_PORT:STRING=//p' "$(dirname "${BASH_SOURCE[0]}")/../build/windows/CMakeCache.txt" 2>/dev/null)
+  KL_TEST_PORT=$(sed -n 's/^KL_TEST_PORT:STRING=//p' "$(dirname "${BASH_SOURCE[0]}")/../build/windows/CMakeCache.txt" 2>/dev/null || true)
 fi
 export KL_TEST_PORT="${KL_TEST_PORT:-47800}"
