@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# The release: scripts/release.sh refuses a URL the program's policy refuses, before building;
+# two fresh clones in different folders build byte-identical executables (static, stripped, no
+# time stamp, version resource, the given URL and not the test build's); that executable, under
+# Wine with a test CA trusted by the system, shows its main window and registers over wss://
+# through its own WinHTTP transport with the real relay on loopback.
+#   release_build.sh NATIVE_BUILD OUT_DIR    (needs DISPLAY, WINEPREFIX, KL_TEST_PORT; root for
+#                                             the CA: without root the Wine part is skipped, 77)
+set -uo pipefail
+native=$(cd "$1" && pwd) kl_out=$2
+src=$(cd "$(dirname "$0")/../.." && pwd)
+rm -rf "$kl_out"; mkdir -p "$kl_out"; : >"$kl_out/log.txt"
+. "$src/tests/gui/lib.sh"
+port=${KL_TEST_PORT:-47800}
+url="wss://localhost:$port/ws"
+
+work=$(mktemp -d /tmp/kl-release-test.XXXXXX)
+ca_file=/usr/local/share/ca-certificates/kestrelink-test-$$.crt
+relay_pid="" program_pid="" prefix=""
+cleanup() {
+  [ -z "$program_pid" ] || kill "$program_pid" 2>/dev/null
+  [ -z "$relay_pid" ] || kill "$relay_pid" 2>/dev/null
+  [ -z "$prefix" ] || WINEPREFIX=$prefix wineserver -k 2>/dev/null
+  if [ -f "$ca_file" ]; then rm -f "$ca_file"; update-ca-certificates --fresh >/dev/null 2>&1; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+refused=$(bash "$src/scripts/release.sh" "ws://relay.example.org/ws" 2>&1); rc=$?
+check "release.sh refuses ws:// to another machine before building" \
+  "$rc:$(echo "$refused" | grep -c 'permitted only on loopback'):$(echo "$refused" | grep -c 'Building')" "1:1:0"
+
+# Two clones of this commit (with the working tree's uncommitted changes to tracked files).
+git -C "$src" diff HEAD --binary >"$work/changes.patch"
+for clone in "$work/a" "$work/second/clone-b"; do
+  git clone -q "$src" "$clone" && git -C "$clone" checkout -q --detach "$(git -C "$src" rev-parse HEAD)"
+  [ -s "$work/changes.patch" ] && git -C "$clone" apply --binary "$work/changes.patch"
+  start=$(date +%s)
+  (cd "$clone" && bash scripts/release.sh "$url") >"$kl_out/build-$(basename "$clone").log" 2>&1
+  kl_log "release build in $clone: exit $?, $(( $(date +%s) - start )) s"
+done
+exe=$work/a/dist/kestrelink.exe
+check "both clones build the same bytes" \
+  "$(cmp "$exe" "$work/second/clone-b/dist/kestrelink.exe" >/dev/null 2>&1 && echo identical)" "identical"
+check "SHA256SUMS verifies the executable" "$(cd "$work/a/dist" && sha256sum -c SHA256SUMS 2>&1)" "kestrelink.exe: OK"
+cp "$exe" "$work/a/dist/SHA256SUMS" "$kl_out/" 2>/dev/null
+
+objdump -p "$exe" >"$kl_out/headers.txt" 2>&1
+check "no link time stamp" "$(awk '/^Time\/Date/ {print $2}' "$kl_out/headers.txt")" "00000000"
+check "no debug directory" "$(grep -c 'Debug Directory' "$kl_out/headers.txt")" "0"
+dlls=$(awk '/DLL Name:/ {print tolower($3)}' "$kl_out/headers.txt" | sort -u | tr '\n' ' ')
+check "static: only system libraries imported" \
+  "$(echo "$dlls" | tr ' ' '\n' | grep -vxE 'advapi32.dll|bcrypt.dll|comctl32.dll|dwmapi.dll|gdi32.dll|gdiplus.dll|kernel32.dll|msvcrt.dll|ole32.dll|shell32.dll|user32.dll|winhttp.dll|ws2_32.dll|api-ms-win-.*|' | tr '\n' ' ')" ""
+check "stripped: no symbols, no debug sections" \
+  "$(objdump -h "$exe" | grep -c '\.debug'):$(x86_64-w64-mingw32-nm "$exe" 2>&1 | grep -c 'no symbols')" "0:1"
+utf16() { printf '%s' "$1" | iconv -f UTF-8 -t UTF-16LE; }
+check "the given URL is compiled in" "$(grep -c -F "$(utf16 "$url")" "$exe")" "1"
+check "the test build's loopback URL is not" "$(grep -c -F "$(utf16 "ws://127.0.0.1")" "$exe")" "0"
+# The version strings: UTF-16 key, padding, UTF-16 value.
+version_text() {
+  python3 -c 'import sys; t = open(sys.argv[1], "rb").read().decode("utf-16-le", "replace")
+w = [x for x in t.split("\0") if x]; print(w[w.index(sys.argv[2]) + 1] if sys.argv[2] in w else "")' "$exe" "$1"
+}
+check "version resource: FileVersion" "$(version_text FileVersion)" "0.2.0.0"
+check "version resource: ProductVersion" "$(version_text ProductVersion)" "0.2.0.0"
+check "version resource: ProductName" "$(version_text ProductName)" "Kestrelink Native"
+check "version resource: CompanyName" "$(version_text CompanyName)" "MIRROWEN LABS"
+
+if [ "$(id -u)" -ne 0 ]; then
+  kl_log "skipped: trusting a test CA needs root"
+  [ $kl_fail -eq 0 ] && exit 77 || exit 1
+fi
+
+# The relay over TLS on the compiled-in port, with a certificate from a CA of this run.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj "/CN=Kestrelink test CA $$" \
+  -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign \
+  -keyout "$work/ca.key" -out "$work/ca.pem" 2>/dev/null
+openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=localhost \
+  -keyout "$work/key.pem" -out "$work/req.pem" 2>/dev/null
+printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\nextendedKeyUsage=serverAuth\n' >"$work/ext.cnf"
+openssl x509 -req -in "$work/req.pem" -CA "$work/ca.pem" -CAkey "$work/ca.key" -CAcreateserial -days 1 \
+  -extfile "$work/ext.cnf" -out "$work/cert.pem" 2>/dev/null
+cp "$work/ca.pem" "$ca_file"
+update-ca-certificates >/dev/null 2>&1
+"$native/kestrelink-relay" --port "$port" --metrics-port off --cert "$work/cert.pem" --key "$work/key.pem" \
+  >"$kl_out/relay.out" 2>"$kl_out/relay.log" &
+relay_pid=$!
+wait_for 10 test -s "$kl_out/relay.out" || kl_log "FAIL the relay did not start (is port $port taken?)"
+
+# Wine reads the system's roots when its server starts: a prefix and server of this test's own.
+prefix="${KL_STATE:-$HOME/.cache/kestrelink}/wineprefix-release"
+[ -d "$prefix" ] || cp -a "$WINEPREFIX" "$prefix"
+export WINEPREFIX=$prefix
+wineserver -k 2>/dev/null
+wineserver -p >/dev/null 2>&1 </dev/null
+wine cmd /c exit >/dev/null 2>&1 </dev/null
+wine "$exe" >"$kl_out/program.log" 2>&1 </dev/null &
+program_pid=$!
+kl_find_window || kl_log "FAIL the main window did not appear"
+shot 01-start
+expect_status 02-registered "Bağlantıya hazır" 30
+check "the relay registered the host over TLS" "$(grep -c 'registered host [1-9][0-9]\{8\}$' "$kl_out/relay.log")" "1"
+exit $kl_fail
