@@ -28,7 +28,7 @@ state() {
 state >"$out/state-before.txt"
 relay_pid=""
 cleanup() {
-  [ -z "$relay_pid" ] || kill "$relay_pid" 2>/dev/null
+  [ -z "$relay_pid" ] || kill "$(pgrep -P "$relay_pid")" "$relay_pid" 2>/dev/null
   rm -f /etc/$pkg/fullchain.pem /etc/$pkg/privkey.pem
   dpkg -P $pkg >/dev/null 2>&1
 }
@@ -79,7 +79,8 @@ check "klpeer probe registers through it" "$?" "0"
 metrics=$(echo "$line" | grep -o 'http://127.0.0.1:[0-9]*/metrics')
 check "its metrics count the probe's connection" \
   "$(curl -sf --max-time 5 "$metrics" | grep -cE '^kestrelink_relay_connections_total [1-9]')" "1"
-kill -TERM "$relay_pid"; wait "$relay_pid"; rc=$?; relay_pid=""
+# strace passes the relay's exit status on; the relay is its child (setpriv became it).
+kill -TERM "$(pgrep -P "$relay_pid")"; wait "$relay_pid"; rc=$?; relay_pid=""
 check "SIGTERM stops it with 0" "$rc" "0"
 # Every system call it made must pass the unit's filter: @system-service without @privileged
 # and @resources (setpriv's own calls before exec are left out).
@@ -100,7 +101,7 @@ used, running = set(), False
 for line in open(sys.argv[1]):
     m = re.match(r"\d+\s+([a-z0-9_]+)\(", line)
     if not m: continue
-    if m.group(1) == "execve" and "/usr/bin/kestrelink-relay" in line: running = True
+    if m.group(1) == "execve" and 'execve("/usr/bin/kestrelink-relay"' in line: running = True
     elif running: used.add(m.group(1))
 if not running: print("no exec seen"); sys.exit()
 print(" ".join(sorted(used - allowed)) or "none")

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The release: scripts/release.sh refuses a URL the program's policy refuses, before building;
 # two fresh clones in different folders build byte-identical executables (static, stripped, no
-# time stamp, version resource, the given URL and not the test build's); that executable, under
-# Wine with a test CA trusted by the system, shows its main window and registers over wss://
-# through its own WinHTTP transport with the real relay on loopback.
+# time stamp, version resource, the given URL and not the test build's); that executable under
+# Wine shows its main window and, through its own WinHTTP transport, refuses the real relay's
+# certificate on loopback until a test CA is trusted by the system, then registers over wss://.
 #   release_build.sh NATIVE_BUILD OUT_DIR    (needs DISPLAY, WINEPREFIX, KL_TEST_PORT; root for
 #                                             the CA: without root the Wine part is skipped, 77)
 set -uo pipefail
@@ -53,13 +53,20 @@ check "static: only system libraries imported" \
   "$(echo "$dlls" | tr ' ' '\n' | grep -vxE 'advapi32.dll|bcrypt.dll|comctl32.dll|dwmapi.dll|gdi32.dll|gdiplus.dll|kernel32.dll|msvcrt.dll|ole32.dll|shell32.dll|user32.dll|winhttp.dll|ws2_32.dll|api-ms-win-.*|' | tr '\n' ' ')" ""
 check "stripped: no symbols, no debug sections" \
   "$(objdump -h "$exe" | grep -c '\.debug'):$(x86_64-w64-mingw32-nm "$exe" 2>&1 | grep -c 'no symbols')" "0:1"
-utf16() { printf '%s' "$1" | iconv -f UTF-8 -t UTF-16LE; }
-check "the given URL is compiled in" "$(grep -c -F "$(utf16 "$url")" "$exe")" "1"
-check "the test build's loopback URL is not" "$(grep -c -F "$(utf16 "ws://127.0.0.1")" "$exe")" "0"
-# The version strings: UTF-16 key, padding, UTF-16 value.
+# utf16_count FILE TEXT: how often TEXT occurs in FILE as UTF-16.
+utf16_count() { python3 -c 'import sys; print(open(sys.argv[1], "rb").read().count(sys.argv[2].encode("utf-16-le")))' "$@"; }
+check "the given URL is compiled in" "$(utf16_count "$exe" "$url")" "1"
+check "the test build's loopback URL is not" "$(utf16_count "$exe" "ws://127.0.0.1")" "0"
+# A version string: its UTF-16 key, NUL padding, its UTF-16 value.
 version_text() {
-  python3 -c 'import sys; t = open(sys.argv[1], "rb").read().decode("utf-16-le", "replace")
-w = [x for x in t.split("\0") if x]; print(w[w.index(sys.argv[2]) + 1] if sys.argv[2] in w else "")' "$exe" "$1"
+  python3 -c 'import sys
+b = open(sys.argv[1], "rb").read(); k = sys.argv[2].encode("utf-16-le") + b"\0\0"; i = b.find(k)
+if i < 0: sys.exit()
+i += len(k)
+while b[i:i + 2] == b"\0\0": i += 2
+j = i
+while b[j:j + 2] != b"\0\0": j += 2
+print(b[i:j].decode("utf-16-le"))' "$exe" "$1"
 }
 check "version resource: FileVersion" "$(version_text FileVersion)" "0.2.0.0"
 check "version resource: ProductVersion" "$(version_text ProductVersion)" "0.2.0.0"
@@ -80,8 +87,6 @@ openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=lo
 printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\nextendedKeyUsage=serverAuth\n' >"$work/ext.cnf"
 openssl x509 -req -in "$work/req.pem" -CA "$work/ca.pem" -CAkey "$work/ca.key" -CAcreateserial -days 1 \
   -extfile "$work/ext.cnf" -out "$work/cert.pem" 2>/dev/null
-cp "$work/ca.pem" "$ca_file"
-update-ca-certificates >/dev/null 2>&1
 "$native/kestrelink-relay" --port "$port" --metrics-port off --cert "$work/cert.pem" --key "$work/key.pem" \
   >"$kl_out/relay.out" 2>"$kl_out/relay.log" &
 relay_pid=$!
@@ -91,13 +96,28 @@ wait_for 10 test -s "$kl_out/relay.out" || kl_log "FAIL the relay did not start 
 prefix="${KL_STATE:-$HOME/.cache/kestrelink}/wineprefix-release"
 [ -d "$prefix" ] || cp -a "$WINEPREFIX" "$prefix"
 export WINEPREFIX=$prefix
-wineserver -k 2>/dev/null
-wineserver -p >/dev/null 2>&1 </dev/null
-wine cmd /c exit >/dev/null 2>&1 </dev/null
-wine "$exe" >"$kl_out/program.log" 2>&1 </dev/null &
-program_pid=$!
-kl_find_window || kl_log "FAIL the main window did not appear"
-shot 01-start
-expect_status 02-registered "Bağlantıya hazır" 30
-check "the relay registered the host over TLS" "$(grep -c 'registered host [1-9][0-9]\{8\}$' "$kl_out/relay.log")" "1"
+# start_program NAME: a fresh server for the prefix, then the release with its window found.
+start_program() {
+  wineserver -k 2>/dev/null
+  wineserver -p >/dev/null 2>&1 </dev/null
+  wine cmd /c exit >/dev/null 2>&1 </dev/null
+  wine "$exe" >"$kl_out/program-$1.log" 2>&1 </dev/null &
+  program_pid=$!
+  kl_find_window || kl_log "FAIL $1: the main window did not appear"
+  shot "$1-start"
+}
+stop_program() { kill "$program_pid" 2>/dev/null; wait "$program_pid" 2>/dev/null; program_pid=""; }
+
+# Before the CA is trusted, the program refuses the relay's certificate.
+start_program untrusted
+wait_for 60 grep -q 'tls handshake failed' "$kl_out/relay.log"
+check "without the CA the program refuses the certificate (the relay sees the handshake fail)" \
+  "$(grep -q 'tls handshake failed' "$kl_out/relay.log" && echo refused):$(grep -c 'registered host' "$kl_out/relay.log")" "refused:0"
+stop_program
+
+cp "$work/ca.pem" "$ca_file"
+update-ca-certificates >/dev/null 2>&1
+start_program trusted
+expect_status trusted-registered "Bağlantıya hazır" 30
+check "with the CA the relay registered the host over TLS" "$(grep -c 'registered host [1-9][0-9]\{8\}$' "$kl_out/relay.log")" "1"
 exit $kl_fail
