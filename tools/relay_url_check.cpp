@@ -59,17 +59,20 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (!endpoint.secure) {
-        std::cerr << "relay_url_check: a release connects over wss:// (ws:// is for loopback test builds)\n";
+        std::cerr << "relay_url_check: a release connects over wss:// "
+                     "(ws:// is for loopback test builds)\n";
         return 1;
     }
     for (unsigned char c : url) {
         if (c <= 0x20 || c >= 0x7f || c == '"' || c == '\\' || c == ';') {
-            std::cerr << "relay_url_check: the URL holds a character a release cannot compile in as it stands "
-                         "(spaces, quotes, backslashes, semicolons, non-ASCII): percent-encode it\n";
+            std::cerr << "relay_url_check: the URL holds a character a release cannot compile in "
+                         "as it stands (spaces, quotes, backslashes, semicolons, non-ASCII): "
+                         "percent-encode it\n";
             return 1;
         }
     }
-    std::cout << "relay URL accepted: host " << Narrow(endpoint.host) << ", port " << endpoint.port << ", path "
-              << Narrow(endpoint.path) << (endpoint.loopback ? " (loopback)" : "") << '\n';
+    std::cout << "relay URL accepted: host " << Narrow(endpoint.host) << ", port " << endpoint.port
+              << ", path " << Narrow(endpoint.path) << (endpoint.loopback ? " (loopback)" : "")
+              << '\n';
     return 0;
 }
