@@ -50,6 +50,21 @@ install -m 0644 packaging/kestrelink-relay.default "$stage/etc/default/kestrelin
 install -m 0644 README.md "$stage/usr/share/doc/kestrelink-relay/README"
 install -m 0755 packaging/deb/postinst packaging/deb/prerm packaging/deb/postrm "$stage/DEBIAN/"
 echo /etc/default/kestrelink-relay >"$stage/DEBIAN/conffiles"
+SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || echo 0)
+export SOURCE_DATE_EPOCH
+doc=$stage/usr/share/doc/kestrelink-relay
+cat >"$doc/copyright" <<EOF
+Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: Kestrelink Native
+
+Files: *
+Copyright: MIRROWEN LABS
+License: unstated
+ The source repository states no licence.
+EOF
+printf 'kestrelink-relay (%s) unstable; urgency=medium\n\n  * Release %s of the relay and klpeer.\n\n -- %s  %s\n' \
+  "$version" "$version" "Kestrelink maintainers <maintainers@kestrelink.example>" \
+  "$(date -u -R -d "@$SOURCE_DATE_EPOCH")" | gzip -9n >"$doc/changelog.gz"
 
 # Library dependencies as the binaries need them (dpkg-shlibdeps wants a debian/control).
 mkdir -p "$work/debian"
@@ -61,7 +76,7 @@ Package: kestrelink-relay
 Version: $version
 Architecture: $arch
 Maintainer: Kestrelink maintainers <maintainers@kestrelink.example>
-Depends: $shlibs, adduser, init-system-helpers
+Depends: $shlibs, adduser
 Section: net
 Priority: optional
 Installed-Size: $(du -sk --exclude=DEBIAN "$stage" | cut -f1)
@@ -73,8 +88,6 @@ Description: Kestrelink relay and headless peer
 EOF
 
 # File times follow the commit, so the same commit gives the same package.
-SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || echo 0)
-export SOURCE_DATE_EPOCH
 find "$stage" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
 deb="$out/kestrelink-relay_${version}_${arch}.deb"
 dpkg-deb --root-owner-group -Zxz --build "$stage" "$deb" >&2
