@@ -2,8 +2,8 @@
 # The relay's Debian package on this machine: the unit passes systemd-analyze verify; dpkg -i
 # makes the service's user, certificate folder and enabled unit; the relay runs as the unit
 # runs it (that user, only CAP_NET_BIND_SERVICE, the default settings) on a port below 1024
-# and serves wss:// and metrics using only system calls the unit's filter allows; dpkg -r and
-# dpkg -P leave the machine as it was.
+# and serves wss:// and metrics using only system calls the unit's filter allows; an upgrade
+# keeps changed settings; dpkg -r and dpkg -P leave the machine as it was.
 #   relay_deb.sh NATIVE_BUILD OUT_DIR     (root only; exit 77 = skipped)
 set -uo pipefail
 native=$(cd "$1" && pwd) out=$2
@@ -107,6 +107,12 @@ if not running: print("no exec seen"); sys.exit()
 print(" ".join(sorted(used - allowed)) or "none")
 PY
 check "every system call it made passes the unit's filter" "$(cat "$out/filter.txt")" "none"
+
+# An upgrade (here: the same version again) keeps the operator's settings and the user.
+echo '# changed by the operator' >>/etc/default/$pkg
+dpkg -i "$deb" >"$out/dpkg-upgrade.log" 2>&1
+check "an upgrade keeps the changed settings and the service's user" \
+  "$?:$(tail -1 /etc/default/$pkg):$(getent passwd $pkg | cut -d: -f3)" "0:# changed by the operator:$uid"
 
 dpkg -r $pkg >"$out/dpkg-r.log" 2>&1
 check "dpkg -r removes the programs and the unit" \
