@@ -48,6 +48,11 @@ cp "$exe" "$work/a/dist/SHA256SUMS" "$kl_out/" 2>/dev/null
 objdump -p "$exe" >"$kl_out/headers.txt" 2>&1
 check "no link time stamp" "$(grep -c 'Time/Date.*Jan  1 00:00:00 1970' "$kl_out/headers.txt")" "1"
 check "no debug directory" "$(grep -c 'Entry 6 0000000000000000 00000000 Debug Directory' "$kl_out/headers.txt")" "1"
+# Resource types: icons (3), the icon group (14) as id 101, the version (16), the manifest (24).
+check "resources: icons, icon group 101, version, manifest" \
+  "$(grep -E '^[0-9a-f]{3}   Entry: ID:' "$kl_out/headers.txt" | awk '{printf "%s ", $4}'):$(grep -A2 'Entry: ID: 0x00000e' "$kl_out/headers.txt" | grep -c 'Entry: ID: 0x000065')" \
+  "0x000003, 0x00000e, 0x000010, 0x000018, :1"
+check "no time stamps in the resources" "$(grep -c 'Time: [0-9a-f]*[1-9a-f]' "$kl_out/headers.txt")" "0"
 dlls=$(awk '/DLL Name:/ {print tolower($3)}' "$kl_out/headers.txt" | sort -u | tr '\n' ' ')
 check "static: only system libraries imported" \
   "$(echo "$dlls" | tr ' ' '\n' | grep -vxE 'advapi32.dll|bcrypt.dll|comctl32.dll|dwmapi.dll|gdi32.dll|gdiplus.dll|kernel32.dll|msvcrt.dll|ole32.dll|shell32.dll|user32.dll|winhttp.dll|ws2_32.dll|api-ms-win-.*|' | tr '\n' ' ')" ""
