@@ -70,21 +70,37 @@ find_package(OpenSSL 3 REQUIRED COMPONENTS SSL)
 add_library(kl_relay_core STATIC relay/router.cpp relay/options.cpp relay/metrics.cpp)
 target_link_libraries(kl_relay_core PUBLIC kl_core Boost::headers)
 add_executable(kestrelink-relay relay/main.cpp relay/server.cpp relay/ws_session_plain.cpp relay/ws_session_tls.cpp)
-# Beast's templates take minutes to optimise at -O2; -O1 keeps the build short and the relay fast.
-set_source_files_properties(relay/server.cpp relay/ws_session_plain.cpp relay/ws_session_tls.cpp
-                            PROPERTIES COMPILE_OPTIONS "-O1;-g0")
+# Beast's templates take minutes to optimise at -O2; -O1 keeps the test build short. The packaged
+# relay and peer (the relay-release preset) turn this off and build everything at -O2.
+option(KL_QUICK_BEAST "Compile the Beast-heavy relay and peer files at -O1 without debug information" ON)
+if(KL_QUICK_BEAST)
+    set_source_files_properties(relay/server.cpp relay/ws_session_plain.cpp relay/ws_session_tls.cpp
+                                PROPERTIES COMPILE_OPTIONS "-O1;-g0")
+endif()
 target_link_libraries(kestrelink-relay PRIVATE kl_relay_core OpenSSL::SSL)
 # The headless peer.
 find_package(JPEG REQUIRED)
 add_executable(klpeer peer/main.cpp peer/run.cpp peer/output.cpp peer/frames.cpp peer/ws_client.cpp
                peer/ws_client_plain.cpp peer/ws_client_tls.cpp peer/host_peer.cpp peer/viewer_peer.cpp peer/tools.cpp)
 target_link_libraries(klpeer PRIVATE kl_core Boost::headers OpenSSL::SSL JPEG::JPEG)
-set_source_files_properties(peer/ws_client_plain.cpp peer/ws_client_tls.cpp peer/run.cpp peer/host_peer.cpp
-                            peer/viewer_peer.cpp peer/tools.cpp PROPERTIES COMPILE_OPTIONS "-O1;-g0")
+if(KL_QUICK_BEAST)
+    set_source_files_properties(peer/ws_client_plain.cpp peer/ws_client_tls.cpp peer/run.cpp peer/host_peer.cpp
+                                peer/viewer_peer.cpp peer/tools.cpp PROPERTIES COMPILE_OPTIONS "-O1;-g0")
+endif()
 
 add_executable(peer_tests tests/peer/frames_test.cpp peer/frames.cpp)
 target_link_libraries(peer_tests PRIVATE kl_core JPEG::JPEG GTest::gtest GTest::gtest_main)
 add_test(NAME native.peer_tests COMMAND peer_tests --gtest_brief=1)
+
+# The release script's check of the operator's relay URL, with the program's own policy.
+add_executable(relay_url_check tools/relay_url_check.cpp)
+target_link_libraries(relay_url_check PRIVATE kl_core)
+
+# The relay's Debian package installed, run as its service would run it, and removed (root only).
+add_test(NAME native.relay_package
+         COMMAND bash ${PROJECT_SOURCE_DIR}/tests/package/relay_deb.sh ${CMAKE_BINARY_DIR}
+                 ${CMAKE_BINARY_DIR}/test-output/relay-package)
+set_tests_properties(native.relay_package PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 180)
 
 # A WebSocket server that misbehaves on request, for the program's transport tests under Wine.
 add_executable(ws_script_server tests/servers/ws_script_server.cpp)

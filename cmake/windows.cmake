@@ -2,6 +2,18 @@
 add_compile_definitions(UNICODE _UNICODE NOMINMAX _WIN32_WINNT=0x0A00 WINVER=0x0A00)
 add_link_options(-static -static-libgcc -static-libstdc++)
 
+# A test build talks to a relay on loopback at KL_TEST_PORT (the script server of the network
+# tests takes the next port), so two build trees can run their tests side by side.
+option(KL_TEST_BUILD "Compile in the loopback test relay instead of KL_RELAY_URL" OFF)
+set(KL_TEST_PORT 47800 CACHE STRING "Loopback port of the test relay")
+if(NOT KL_TEST_BUILD)
+    # A release is the same bytes from any checkout folder at any time: no source or build
+    # paths in the objects, no link time stamp, no build id, no symbols.
+    add_compile_options("$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${PROJECT_SOURCE_DIR}/=>"
+                        "$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${CMAKE_BINARY_DIR}/=>")
+    add_link_options(-s -Wl,--no-insert-timestamp -Wl,--build-id=none)
+endif()
+
 add_library(kl_core STATIC ${KL_CORE_SOURCES} crypto/provider_bcrypt.cpp net/url_cracker_winhttp.cpp)
 target_include_directories(kl_core PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(kl_core PUBLIC bcrypt winhttp kl_json)
@@ -30,22 +42,20 @@ set(KL_WIN_LIBS kl_core winhttp gdiplus ole32 gdi32 user32 shell32 dwmapi comctl
 # Everything but the entry point, so test binaries can drive the same code.
 add_library(kl_program STATIC ${KL_PROGRAM_SOURCES})
 target_link_libraries(kl_program PUBLIC ${KL_WIN_LIBS})
-# A test build talks to a relay on loopback at KL_TEST_PORT (the script server of the network
-# tests takes the next port), so two build trees can run their tests side by side.
-option(KL_TEST_BUILD "Compile in the loopback test relay instead of KL_RELAY_URL" OFF)
-set(KL_TEST_PORT 47800 CACHE STRING "Loopback port of the test relay")
 if(KL_TEST_BUILD)
     set(KL_PROGRAM_RELAY_URL "ws://127.0.0.1:${KL_TEST_PORT}/ws")
 else()
     set(KL_PROGRAM_RELAY_URL "${KL_RELAY_URL}")
 endif()
-target_compile_definitions(kl_program PUBLIC KL_RELAY_URL=L"${KL_PROGRAM_RELAY_URL}")
+# Only the transport sees it, so builds for another relay recompile one file.
+set_source_files_properties(net/transport_winhttp.cpp PROPERTIES COMPILE_DEFINITIONS "KL_RELAY_URL=L\"${KL_PROGRAM_RELAY_URL}\"")
 
 # Benchmark of the host's capture path (bench/screen_bench.sh runs it).
 add_executable(capture_bench bench/capture_bench.cpp)
 target_link_libraries(capture_bench PRIVATE kl_program)
 
-add_executable(kestrelink WIN32 app/main.cpp resources/kestrelink.rc)
+configure_file(resources/version.rc.in ${CMAKE_BINARY_DIR}/version.rc @ONLY)
+add_executable(kestrelink WIN32 app/main.cpp resources/kestrelink.rc ${CMAKE_BINARY_DIR}/version.rc)
 target_link_libraries(kestrelink PRIVATE kl_program)
 target_link_options(kestrelink PRIVATE -municode)
 # The same program with the frame-stage recorder, for bench/screen_bench.sh only.
@@ -111,6 +121,12 @@ if(BUILD_TESTING)
     add_test(NAME windows.net_tests
              COMMAND bash ${PROJECT_SOURCE_DIR}/tests/winnet/with-servers.sh ${KL_NATIVE_BUILD}
                      ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:net_tests> --gtest_brief=1)
+
+    # The release: two fresh clones build the same bytes, which register over wss:// under Wine.
+    add_test(NAME windows.release_build
+             COMMAND bash ${PROJECT_SOURCE_DIR}/tests/release/release_build.sh ${KL_NATIVE_BUILD}
+                     ${CMAKE_BINARY_DIR}/test-output/release-build)
+    set_tests_properties(windows.release_build PROPERTIES TIMEOUT 1200 SKIP_RETURN_CODE 77)
 
     # A hang fails its own test instead of running into the CI limit.
     set_tests_properties(windows.core_tests windows.app_tests windows.high_dpi windows.gui_main_window windows.jpeg_files

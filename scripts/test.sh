@@ -7,11 +7,17 @@ cd "$(dirname "$0")/.."
 . scripts/with-display.sh
 
 jobs=$(nproc)
+# With ccache, paths relative to the tree: the release test's fresh clones reuse these objects.
+launcher=()
+if command -v ccache >/dev/null; then
+  export CCACHE_BASEDIR=$PWD
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
 echo "== build: native"
-cmake --preset native >/dev/null
+cmake --preset native "${launcher[@]}" >/dev/null
 cmake --build --preset native -j "$jobs"
 echo "== build: windows"
-cmake --preset windows >/dev/null
+cmake --preset windows "${launcher[@]}" >/dev/null
 cmake --build --preset windows -j "$jobs"
 
 kl_start_display

@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# The release: scripts/release.sh refuses a URL the program's policy refuses, before building;
+# two fresh clones in different folders build byte-identical executables (static, stripped, no
+# time stamp, version resource, the given URL and not the test build's); that executable under
+# Wine shows its main window and, through its own WinHTTP transport, refuses the real relay's
+# certificate on loopback until a test CA is trusted by the system, then registers over wss://.
+#   release_build.sh NATIVE_BUILD OUT_DIR    (needs DISPLAY, WINEPREFIX, KL_TEST_PORT; root for
+#                                             the CA: without root the Wine part is skipped, 77)
+set -uo pipefail
+native=$(cd "$1" && pwd) kl_out=$2
+src=$(cd "$(dirname "$0")/../.." && pwd)
+rm -rf "$kl_out"; mkdir -p "$kl_out"; : >"$kl_out/log.txt"
+. "$src/tests/gui/lib.sh"
+port=${KL_TEST_PORT:-47800}
+url="wss://localhost:$port/ws"
+
+work=$(mktemp -d /tmp/kl-release-test.XXXXXX)
+ca_file=/usr/local/share/ca-certificates/kestrelink-test-$$.crt
+relay_pid="" program_pid="" prefix=""
+cleanup() {
+  [ -z "$program_pid" ] || kill "$program_pid" 2>/dev/null
+  [ -z "$relay_pid" ] || kill "$relay_pid" 2>/dev/null
+  [ -z "$prefix" ] || WINEPREFIX=$prefix wineserver -k 2>/dev/null
+  if [ -f "$ca_file" ]; then rm -f "$ca_file"; update-ca-certificates --fresh >/dev/null 2>&1; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+refused=$(bash "$src/scripts/release.sh" "ws://relay.example.org/ws" 2>&1); rc=$?
+check "release.sh refuses ws:// to another machine before building" \
+  "$rc:$(echo "$refused" | grep -c 'permitted only on loopback'):$(echo "$refused" | grep -c 'Building')" "1:1:0"
+
+# Two clones of this commit (with the working tree's uncommitted changes to tracked files).
+git -C "$src" diff HEAD --binary >"$work/changes.patch"
+for clone in "$work/a" "$work/second/clone-b"; do
+  git clone -q "$src" "$clone" && git -C "$clone" checkout -q --detach "$(git -C "$src" rev-parse HEAD)"
+  [ -s "$work/changes.patch" ] && git -C "$clone" apply --binary "$work/changes.patch"
+  start=$(date +%s)
+  (cd "$clone" && bash scripts/release.sh "$url") >"$kl_out/build-$(basename "$clone").log" 2>&1
+  kl_log "release build in $clone: exit $?, $(( $(date +%s) - start )) s"
+done
+exe=$work/a/dist/kestrelink.exe
+check "both clones build the same bytes" \
+  "$(cmp "$exe" "$work/second/clone-b/dist/kestrelink.exe" >/dev/null 2>&1 && echo identical)" "identical"
+check "SHA256SUMS verifies the executable" "$(cd "$work/a/dist" && sha256sum -c SHA256SUMS 2>&1)" "kestrelink.exe: OK"
+cp "$exe" "$work/a/dist/SHA256SUMS" "$kl_out/" 2>/dev/null
+
+objdump -p "$exe" >"$kl_out/headers.txt" 2>&1
+check "no link time stamp" "$(grep -c 'Time/Date.*Jan  1 00:00:00 1970' "$kl_out/headers.txt")" "1"
+check "no debug directory" "$(grep -c 'Entry 6 0000000000000000 00000000 Debug Directory' "$kl_out/headers.txt")" "1"
+# Resource types: icons (3), the icon group (14) as id 101, the version (16), the manifest (24).
+check "resources: icons, icon group 101, version, manifest" \
+  "$(grep -E '^[0-9a-f]{3}   Entry: ID:' "$kl_out/headers.txt" | awk '{printf "%s ", $4}'):$(grep -A2 'Entry: ID: 0x00000e' "$kl_out/headers.txt" | grep -c 'Entry: ID: 0x000065')" \
+  "0x000003, 0x00000e, 0x000010, 0x000018, :1"
+check "no time stamps in the resources" "$(grep -c 'Time: [0-9a-f]*[1-9a-f]' "$kl_out/headers.txt")" "0"
+dlls=$(awk '/DLL Name:/ {print tolower($3)}' "$kl_out/headers.txt" | sort -u | tr '\n' ' ')
+check "static: only system libraries imported" \
+  "$(echo "$dlls" | tr ' ' '\n' | grep -vxE 'advapi32.dll|bcrypt.dll|comctl32.dll|dwmapi.dll|gdi32.dll|gdiplus.dll|kernel32.dll|msvcrt.dll|ole32.dll|shell32.dll|user32.dll|winhttp.dll|ws2_32.dll|api-ms-win-.*|' | tr '\n' ' ')" ""
+check "stripped: no symbols, no debug sections" \
+  "$(objdump -h "$exe" | grep -c '\.debug'):$(x86_64-w64-mingw32-nm "$exe" 2>&1 | grep -c 'no symbols')" "0:1"
+# utf16_count FILE TEXT: how often TEXT occurs in FILE as UTF-16.
+utf16_count() { python3 -c 'import sys; print(open(sys.argv[1], "rb").read().count(sys.argv[2].encode("utf-16-le")))' "$@"; }
+check "the given URL is compiled in" "$(utf16_count "$exe" "$url")" "1"
+check "the test build's loopback URL is not" "$(utf16_count "$exe" "ws://127.0.0.1")" "0"
+# A version string: its UTF-16 key, NUL padding, its UTF-16 value.
+version_text() {
+  python3 -c 'import sys
+b = open(sys.argv[1], "rb").read(); k = sys.argv[2].encode("utf-16-le") + b"\0\0"; i = b.find(k)
+if i < 0: sys.exit()
+i += len(k)
+while b[i:i + 2] == b"\0\0": i += 2
+j = i
+while b[j:j + 2] != b"\0\0": j += 2
+print(b[i:j].decode("utf-16-le"))' "$exe" "$1"
+}
+check "version resource: FileVersion" "$(version_text FileVersion)" "0.2.0.0"
+check "version resource: ProductVersion" "$(version_text ProductVersion)" "0.2.0.0"
+check "version resource: ProductName" "$(version_text ProductName)" "Kestrelink Native"
+check "version resource: CompanyName" "$(version_text CompanyName)" "MIRROWEN LABS"
+
+if [ "$(id -u)" -ne 0 ]; then
+  kl_log "skipped: trusting a test CA needs root"
+  [ $kl_fail -eq 0 ] && exit 77 || exit 1
+fi
+
+# The relay over TLS on the compiled-in port, with a certificate from a CA of this run.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj "/CN=Kestrelink test CA $$" \
+  -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign \
+  -keyout "$work/ca.key" -out "$work/ca.pem" 2>/dev/null
+openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=localhost \
+  -keyout "$work/key.pem" -out "$work/req.pem" 2>/dev/null
+printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\nextendedKeyUsage=serverAuth\n' >"$work/ext.cnf"
+openssl x509 -req -in "$work/req.pem" -CA "$work/ca.pem" -CAkey "$work/ca.key" -CAcreateserial -days 1 \
+  -extfile "$work/ext.cnf" -out "$work/cert.pem" 2>/dev/null
+"$native/kestrelink-relay" --port "$port" --metrics-port off --cert "$work/cert.pem" --key "$work/key.pem" \
+  >"$kl_out/relay.out" 2>"$kl_out/relay.log" &
+relay_pid=$!
+wait_for 10 test -s "$kl_out/relay.out" || kl_log "FAIL the relay did not start (is port $port taken?)"
+
+# Wine reads the system's roots when its server starts: a prefix and server of this test's own.
+prefix="${KL_STATE:-$HOME/.cache/kestrelink}/wineprefix-release"
+[ -d "$prefix" ] || cp -a "$WINEPREFIX" "$prefix"
+export WINEPREFIX=$prefix
+# start_program NAME: a fresh server for the prefix, then the release with its window found.
+start_program() {
+  wineserver -k 2>/dev/null
+  wineserver -p >/dev/null 2>&1 </dev/null
+  wine cmd /c exit >/dev/null 2>&1 </dev/null
+  wine "$exe" >"$kl_out/program-$1.log" 2>&1 </dev/null &
+  program_pid=$!
+  kl_find_window || kl_log "FAIL $1: the main window did not appear"
+  shot "$1-start"
+}
+stop_program() { kill "$program_pid" 2>/dev/null; wait "$program_pid" 2>/dev/null; program_pid=""; }
+
+# Before the CA is trusted, the program drops the connection after the TLS handshake, before
+# its upgrade request (the relay sees the stream end), and never registers.
+start_program untrusted
+refused='conn=1 .*(tls handshake failed|http request failed)'
+wait_for 60 grep -qE "$refused" "$kl_out/relay.log"
+check "without the CA the program refuses the relay's certificate" \
+  "$(grep -qE "$refused" "$kl_out/relay.log" && echo refused):$(grep -c 'open$\|registered host' "$kl_out/relay.log")" "refused:0"
+stop_program
+
+cp "$work/ca.pem" "$ca_file"
+update-ca-certificates >/dev/null 2>&1
+start_program trusted
+expect_status trusted-registered "Bağlantıya hazır" 30
+check "with the CA the relay registered the host over TLS" \
+  "$(grep -q 'registered host [1-9][0-9]\{8\}$' "$kl_out/relay.log" && echo registered)" "registered"
+exit $kl_fail
