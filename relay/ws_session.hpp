@@ -13,6 +13,7 @@
 #include <optional>
 #include <type_traits>
 
+#include "relay/client_input.hpp"
 #include "relay/session.hpp"
 #include "session/messages.hpp"
 
@@ -25,8 +26,9 @@ namespace ssl = asio::ssl;
 namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
 
-inline constexpr auto kHandshakeTime = std::chrono::seconds(10);
-inline constexpr std::uint16_t kTryAgainLater = 1013;
+// How long a closing connection's input is still read and thrown away, so that the client
+// gets the close frame (1009 above all) before the TCP connection ends, even mid-send.
+inline constexpr auto kCloseLinger = std::chrono::seconds(2);
 
 template <class Stream>
 class WsSession final : public Session {
@@ -35,10 +37,12 @@ public:
 
     template <class... Args>
     WsSession(SessionOwner& owner, ConnId id, std::string address, Args&&... args)
-        : Session(owner, id, std::move(address)), ws_(std::forward<Args>(args)...) {}
+        : Session(owner, id, std::move(address)), ws_(std::forward<Args>(args)...), budget_(owner.memoryBudget()) {}
+
+    ~WsSession() override { budget_->used -= charged_; }
 
     void Start() override {
-        beast::get_lowest_layer(ws_).expires_after(kHandshakeTime);
+        beast::get_lowest_layer(ws_).expires_after(owner_.handshakeTimeout());
         if constexpr (kTls) {
             ws_.next_layer().async_handshake(ssl::stream_base::server,
                                              [self = Self()](boost::system::error_code ec) {
@@ -56,8 +60,18 @@ public:
             owner_.Refusal(*this, "slow_reader");
             return Drop();
         }
+        if (!budget_->Fits(data->size())) {
+            owner_.Refusal(*this, "memory_budget");
+            return Drop();
+        }
+        try {
+            queue_.push_back({data, text});
+        } catch (const std::bad_alloc&) {
+            owner_.Refusal(*this, "out_of_memory");
+            return Drop();
+        }
         queuedBytes_ += data->size();
-        queue_.push_back({std::move(data), text});
+        Recharge();
         if (!writing_) WriteNext();
     }
 
@@ -73,6 +87,8 @@ public:
         boost::system::error_code ignored;
         beast::get_lowest_layer(ws_).socket().close(ignored);
     }
+
+    void AllowBinary() override { ws_.read_message_max(owner_.maxBinaryBytes()); }
 
 private:
     struct Outgoing {
@@ -96,7 +112,7 @@ private:
         const std::string_view target = request.target();
         const std::string_view path = target.substr(0, target.find('?'));
         if (path != "/ws" || !websocket::is_upgrade(request)) {
-            owner_.Log(id_, "http 404 " + std::string(path.substr(0, 64)));
+            owner_.Log(id_, "http 404 " + LogQuoted(path));
             auto response = std::make_shared<http::response<http::string_body>>(http::status::not_found, request.version());
             response->set(http::field::content_type, "text/plain; charset=utf-8");
             response->keep_alive(false);
@@ -110,21 +126,22 @@ private:
         }
         beast::get_lowest_layer(ws_).expires_never();
         auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);
-        timeouts.handshake_timeout = kHandshakeTime;
+        timeouts.handshake_timeout = owner_.handshakeTimeout();
         ws_.set_option(timeouts);
         ws_.set_option(websocket::stream_base::decorator(
             [](websocket::response_type& response) { response.set(http::field::server, "kestrelink-relay"); }));
-        ws_.read_message_max(owner_.maxBinaryBytes());
+        // Nobody has anything to send a peer before pairing: a sender of more is refused as
+        // its frame header arrives, before anything is buffered.
+        ws_.read_message_max(owner_.maxTextBytes());
         ws_.auto_fragment(false);
         ws_.async_accept(request, [self = Self()](boost::system::error_code ec) {
             if (ec) return self->Finish("websocket upgrade failed: " + ec.message());
+            // From now on the handshake time only bounds a close (see kCloseLinger).
+            auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);
+            timeouts.handshake_timeout = kCloseLinger;
+            self->ws_.set_option(timeouts);
             self->open_ = true;
             self->owner_.OnOpened(*self);
-            if (self->overLimit_ != nullptr) {
-                self->owner_.Refusal(*self, self->overLimit_);
-                self->Send(std::make_shared<const std::string>(BuildError(text::kTooManyConnections)), true);
-                self->Close(kTryAgainLater);
-            }
             self->Read();
         });
     }
@@ -151,14 +168,20 @@ private:
             if (ec == websocket::error::closed) return Finish("closed by peer code=" + std::to_string(ws_.reason().code));
             return Finish("connection lost: " + ec.message());
         }
-        if (ws_.got_text()) {
-            const std::string text = beast::buffers_to_string(buffer_.data());
-            buffer_.consume(buffer_.size());
-            owner_.OnText(*this, text);
-        } else {
-            auto data = std::make_shared<const std::string>(beast::buffers_to_string(buffer_.data()));
-            buffer_.consume(buffer_.size());
-            owner_.OnBinary(*this, std::move(data));
+        Recharge();
+        try {
+            if (ws_.got_text()) {
+                const std::string text = beast::buffers_to_string(buffer_.data());
+                buffer_.consume(buffer_.size());
+                owner_.OnText(*this, text);
+            } else {
+                auto data = std::make_shared<const std::string>(beast::buffers_to_string(buffer_.data()));
+                buffer_.consume(buffer_.size());
+                owner_.OnBinary(*this, std::move(data));
+            }
+        } catch (const std::bad_alloc&) {
+            owner_.Refusal(*this, "out_of_memory");
+            return Finish("dropped: out of memory");
         }
         if (!finished_) Read();
     }
@@ -181,14 +204,24 @@ private:
             if (ec) return self->Drop();
             self->queuedBytes_ -= self->queue_.front().data->size();
             self->queue_.pop_front();
+            self->Recharge();
             self->WriteNext();
         });
+    }
+
+    void Recharge() {
+        const std::size_t now = queuedBytes_ + buffer_.capacity();
+        budget_->used = budget_->used - charged_ + now;
+        charged_ = now;
     }
 
     void Finish(const std::string& how) {
         if (finished_) return;
         finished_ = true;
         queue_.clear();
+        queuedBytes_ = 0;
+        buffer_ = beast::flat_buffer();
+        Recharge();
         Drop();
         owner_.OnFinished(*this, how);
     }
@@ -198,6 +231,8 @@ private:
     std::optional<http::request_parser<http::empty_body>> parser_;
     std::deque<Outgoing> queue_;
     std::size_t queuedBytes_ = 0;
+    std::shared_ptr<MemoryBudget> budget_;
+    std::size_t charged_ = 0;  // what budget_ holds for this connection
     bool writing_ = false, closeRequested_ = false, closeSent_ = false, finished_ = false;
     std::uint16_t closeCode_ = 1000;
 };
