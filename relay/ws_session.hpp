@@ -17,6 +17,23 @@
 #include "relay/session.hpp"
 #include "session/messages.hpp"
 
+namespace boost::beast {
+
+// Beast's server teardown of a TCP socket reads once and closes it, so a client still
+// sending gets a reset, and many stacks drop the close frame (1009 above all) that came
+// just before it. Ours only half-closes; the session then drains what is still coming for
+// a bounded time before it closes (WsSession::Linger). Found by argument-dependent lookup
+// and preferred, being more specialised than Beast's template.
+template <class Handler>
+void async_teardown(role_type role, net::basic_stream_socket<net::ip::tcp, net::any_io_executor>& socket,
+                    Handler&& handler) {
+    error_code ec;
+    if (role == role_type::server) socket.shutdown(net::socket_base::shutdown_send, ec);
+    net::post(socket.get_executor(), beast::bind_front_handler(std::forward<Handler>(handler), ec));
+}
+
+}  // namespace boost::beast
+
 namespace kl::relay::detail {
 
 namespace asio = boost::asio;
@@ -166,7 +183,7 @@ private:
             if (ec == websocket::error::message_too_big) owner_.Refusal(*this, "message_too_big");
             if (closeSent_) return Finish("closed code=" + std::to_string(closeCode_));
             if (ec == websocket::error::closed) return Finish("closed by peer code=" + std::to_string(ws_.reason().code));
-            return Finish("connection lost: " + ec.message());
+            return Linger("connection lost: " + ec.message());
         }
         Recharge();
         try {
@@ -184,6 +201,25 @@ private:
             return Finish("dropped: out of memory");
         }
         if (!finished_) Read();
+    }
+
+    // After a close frame of ours (or a reset peer, which ends this at once): what the client
+    // still sends is read and thrown away until it closes too, for kCloseLinger at most.
+    void Linger(std::string how) {
+        auto& transport = beast::get_lowest_layer(ws_);
+        boost::system::error_code ignored;
+        transport.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        transport.expires_after(kCloseLinger);  // a silent client
+        Discard(std::make_shared<const std::string>(std::move(how)), std::chrono::steady_clock::now() + kCloseLinger);
+    }
+
+    void Discard(std::shared_ptr<const std::string> how, std::chrono::steady_clock::time_point until) {
+        beast::get_lowest_layer(ws_).async_read_some(
+            buffer_.prepare(4096), [self = Self(), how, until](boost::system::error_code ec, std::size_t) {
+                // The stream's own expiry cannot stop a client that never pauses.
+                if (ec || std::chrono::steady_clock::now() >= until) return self->Finish(*how);
+                self->Discard(how, until);
+            });
     }
 
     void WriteNext() {

@@ -103,7 +103,8 @@ public:
         }
     }
     // The close code the relay sent (0 for none) once the connection has ended, -1 if it is
-    // still open after `timeoutMs`; text and binary frames before it are skipped.
+    // still open after `timeoutMs`; text and binary frames before it are skipped, and a
+    // close is answered.
     int ClosedWith(int timeoutMs = 5000) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         int code = 0;
@@ -112,7 +113,10 @@ public:
                 std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count());
             if (left <= 0) return -1;
             if (auto m = Parse()) {
-                if (m->opcode == 0x8) code = m->closeCode();
+                if (m->opcode == 0x8 && code == 0) {
+                    code = m->closeCode();
+                    SendAll(Frame(0x8, m->payload.substr(0, 2), m->payload.size() < 2 ? 0 : 2));  // as a client answers
+                }
                 continue;
             }
             if (!Wait(POLLIN, left)) return -1;
