@@ -2,6 +2,8 @@
 // malformed traffic, and the memory it holds meanwhile.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <iostream>
 #include <memory>
 
@@ -277,4 +279,22 @@ TEST(RelayAbuse, LoggedRequestPathsCannotForgeLinesOrFields) {
     const std::string line = log.substr(at, log.find('\n', at) - at);
     EXPECT_EQ(line, "http 404 \"/a\\xe2\\x80\\xa8conn=9\\xe2\\x80\\xaeaddr=6.6.6.6\\x5c" + std::string(36, 'b') + "\"...")
         << "64 bytes, cut before the é, all else escaped";
+}
+
+TEST(RelayAbuse, AllocationFailureEndsOnlyTheConnectionThatMetIt) {
+    Relay relay({"--max-binary-bytes", "33554432", "--send-buffer-bytes", "67108864"});
+    const int port = PortOf(relay.url);
+    RawPair pair(port, "127.0.0.14");
+    ASSERT_FALSE(pair.requestId.empty());
+    // Room for a little more than the relay holds now, far less than one 30 MiB message.
+    const rlim_t room = static_cast<rlim_t>(Kb(relay, "VmSize") + 16 * 1024) * 1024;
+    const rlimit limit{room, room};
+    ASSERT_EQ(prlimit(relay.process.pid(), RLIMIT_AS, &limit, nullptr), 0);
+    pair.host.SendBinary(std::string(30 << 20, 'Z'));
+    EXPECT_NE(pair.host.ClosedWith(), -1) << "the sender's connection ends";
+    EXPECT_EQ(Field(pair.viewer.Read(), "type"), "peerDisconnected");
+    EXPECT_EQ(relay.process.Wait(0ms), -1) << "the relay is still running: " << relay.process.Stderr();
+    RawWs next(port, "127.0.0.15");
+    EXPECT_FALSE(RegisterHost(next).empty()) << "and serving";
+    EXPECT_GE(Metric(relay, Refusals("out_of_memory")), 1);
 }
