@@ -81,13 +81,14 @@ public:
             owner_.Refusal(*this, "memory_budget");
             return Drop();
         }
+        const std::size_t size = data->size();
         try {
-            queue_.push_back({data, text});
+            queue_.push_back({std::move(data), text});
         } catch (const std::bad_alloc&) {
             owner_.Refusal(*this, "out_of_memory");
             return Drop();
         }
-        queuedBytes_ += data->size();
+        queuedBytes_ += size;
         Recharge();
         if (!writing_) WriteNext();
     }
@@ -154,7 +155,8 @@ private:
         ws_.async_accept(request, [self = Self()](boost::system::error_code ec) {
             if (ec) return self->Finish("websocket upgrade failed: " + ec.message());
             // From now on the handshake time only bounds a close (see kCloseLinger).
-            auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);
+            websocket::stream_base::timeout timeouts;
+            self->ws_.get_option(timeouts);
             timeouts.handshake_timeout = kCloseLinger;
             self->ws_.set_option(timeouts);
             self->open_ = true;
@@ -237,7 +239,7 @@ private:
         ws_.text(queue_.front().text);
         ws_.async_write(asio::buffer(*queue_.front().data), [self = Self()](boost::system::error_code ec, std::size_t) {
             self->writing_ = false;
-            if (ec) return self->Drop();
+            if (ec || self->finished_) return self->Drop();  // finished: the queue is gone
             self->queuedBytes_ -= self->queue_.front().data->size();
             self->queue_.pop_front();
             self->Recharge();
@@ -256,7 +258,6 @@ private:
         finished_ = true;
         queue_.clear();
         queuedBytes_ = 0;
-        buffer_ = beast::flat_buffer();
         Recharge();
         Drop();
         owner_.OnFinished(*this, how);
