@@ -108,8 +108,8 @@ target_link_libraries(ws_script_server PRIVATE OpenSSL::Crypto Threads::Threads)
 
 # Integration: the relay and klpeer as real processes on loopback.
 add_executable(integration_tests tests/integration/relay_peer_test.cpp tests/integration/tls_test.cpp
-                                 tests/integration/peer_key_test.cpp)
-target_link_libraries(integration_tests PRIVATE kl_core kl_json GTest::gtest GTest::gtest_main)
+                                 tests/integration/peer_key_test.cpp tests/integration/relay_abuse_test.cpp)
+target_link_libraries(integration_tests PRIVATE kl_core kl_json OpenSSL::SSL GTest::gtest GTest::gtest_main)
 target_compile_definitions(integration_tests PRIVATE KL_RELAY_PATH="$<TARGET_FILE:kestrelink-relay>"
                                                      KL_PEER_PATH="$<TARGET_FILE:klpeer>")
 add_dependencies(integration_tests kestrelink-relay klpeer)

@@ -1,10 +1,13 @@
 // wss:// with a certificate made for the test, trusted explicitly by the peer.
 #include <gtest/gtest.h>
 
+#include <openssl/ssl.h>
+
 #include <cstdlib>
 #include <filesystem>
 
 #include "harness.hpp"
+#include "raw_ws.hpp"
 
 using namespace kltest;
 
@@ -38,5 +41,95 @@ TEST(RelayOverTls, PeerConnectsWhenItTrustsTheCertificateAndExplainsWhenNot) {
     EXPECT_NE(wide.ReadLine().value_or("").find("wss://0.0.0.0:"), std::string::npos) << wide.Stderr();
     wide.Signal(SIGTERM);
     EXPECT_EQ(wide.Wait(), 0);
+    std::filesystem::remove_all(dir);
+}
+
+TEST(RelayOverTls, SighupSwapsTheCertificateForNewConnectionsAndKeepsOpenOnes) {
+    const auto dir = std::filesystem::temp_directory_path() / ("kl-reload-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    auto make = [&](const std::string& name) {
+        const std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
+                                    "-subj /CN=" + name + " -addext subjectAltName=IP:127.0.0.1 -keyout " +
+                                    (dir / (name + ".key")).string() + " -out " + (dir / (name + ".pem")).string() +
+                                    " 2>/dev/null";
+        return std::system(command.c_str()) == 0;
+    };
+    ASSERT_TRUE(make("first") && make("second"));
+    const auto cert = dir / "cert.pem", key = dir / "key.pem";
+    auto install = [&](const std::string& certFrom, const std::string& keyFrom) {
+        std::filesystem::copy_file(dir / certFrom, cert, std::filesystem::copy_options::overwrite_existing);
+        std::filesystem::copy_file(dir / keyFrom, key, std::filesystem::copy_options::overwrite_existing);
+    };
+    install("first.pem", "first.key");
+    const std::string first = (dir / "first.pem").string(), second = (dir / "second.pem").string();
+    auto probe = [&](const Relay& relay, const std::string& ca) { return Process(Peer({"probe", relay.url, "--ca", ca})).Wait(); };
+
+    Relay relay({"--cert", cert.string(), "--key", key.string()});
+    Host host(relay, {"--ca", first, "--stay"});
+    ASSERT_TRUE(host.registered) << host.process.Stderr();
+
+    install("second.pem", "second.key");
+    relay.process.Signal(SIGHUP);
+    int withSecond = -1;
+    for (int i = 0; i < 50 && (withSecond = probe(relay, second)) != 0; ++i) usleep(100000);
+    EXPECT_EQ(withSecond, 0) << "new connections get the new certificate";
+    EXPECT_EQ(probe(relay, first), 2) << "and no longer the old one";
+    // The host connected under the old certificate is still there to be reached.
+    Process viewer(Peer({"viewer", "--relay", relay.url, "--ca", second, "--id", host.id, "--key", host.key, "--frames", "0",
+                         "--timeout", "20"}));
+    EXPECT_EQ(NextEvent(viewer, "connected").empty(), false) << viewer.Stderr();
+
+    // A broken pair (the key of another certificate) is refused and the one in use kept.
+    install("first.pem", "second.key");
+    relay.process.Signal(SIGHUP);
+    for (int i = 0; i < 50 && relay.process.Stderr().find("keeping the certificate") == std::string::npos; ++i)
+        usleep(100000);
+    EXPECT_NE(relay.process.Stderr().find("keeping the certificate in use"), std::string::npos) << relay.process.Stderr();
+    EXPECT_EQ(probe(relay, second), 0);
+    EXPECT_EQ(relay.process.Wait(std::chrono::milliseconds(0)), -1) << "the relay is still running";
+    std::filesystem::remove_all(dir);
+}
+
+TEST(RelayOverTls, SenderPastTheLimitGets1009AndTheRelayDrainsBeforeClosing) {
+    const auto dir = std::filesystem::temp_directory_path() / ("kl-tls-big-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
+    const std::string make = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
+                             "-subj /CN=localhost -keyout " + key + " -out " + cert + " 2>/dev/null";
+    ASSERT_EQ(std::system(make.c_str()), 0);
+    Relay relay({"--cert", cert, "--key", key});
+    signal(SIGPIPE, SIG_IGN);  // OpenSSL writes without MSG_NOSIGNAL
+
+    RawWs tcp(PortOf(relay.url));
+    ASSERT_TRUE(tcp.connected());
+    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
+    std::unique_ptr<SSL, decltype(&SSL_free)> tls(SSL_new(context.get()), SSL_free);
+    SSL_set_fd(tls.get(), tcp.fd());
+    ASSERT_EQ(SSL_connect(tls.get()), 1);
+    auto write = [&](const std::string& bytes) {
+        return SSL_write(tls.get(), bytes.data(), static_cast<int>(bytes.size())) == static_cast<int>(bytes.size());
+    };
+    ASSERT_TRUE(write(RawWs::UpgradeRequest()));
+    std::string head;
+    char c;
+    while (head.find("\r\n\r\n") == std::string::npos && SSL_read(tls.get(), &c, 1) == 1) head += c;
+    ASSERT_EQ(head.rfind("HTTP/1.1 101", 0), 0u) << head;
+
+    // 64 MiB announced before pairing, and 1 MiB of it sent: the close frame comes through.
+    ASSERT_TRUE(write(RawWs::Frame(0x2, "", 64u << 20)));
+    for (int i = 0; i < 64; ++i) write(std::string(16384, 'Z'));
+    unsigned char frame[4] = {};
+    ASSERT_EQ(SSL_read(tls.get(), frame, sizeof frame), 4);
+    EXPECT_EQ(frame[0], 0x88);
+    EXPECT_EQ((frame[2] << 8) | frame[3], 1009);
+    // The client goes on sending: the relay reads and discards for a while, then closes.
+    const std::string more(16384, 'Z');
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - start < std::chrono::seconds(6) &&
+           send(tcp.fd(), more.data(), more.size(), MSG_NOSIGNAL) > 0) {
+    }
+    const auto drained = std::chrono::steady_clock::now() - start;
+    EXPECT_GT(drained, std::chrono::seconds(1)) << "reset at once instead of reading and discarding";
+    EXPECT_LT(drained, std::chrono::seconds(4)) << "read and discarded without bound";
     std::filesystem::remove_all(dir);
 }
