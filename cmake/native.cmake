@@ -67,11 +67,17 @@ endif()
 # The relay: routing rules without I/O, and the Beast network layer on top of them.
 find_package(Boost 1.81 REQUIRED)
 find_package(OpenSSL 3 REQUIRED COMPONENTS SSL)
-add_library(kl_relay_core STATIC relay/router.cpp relay/options.cpp relay/metrics.cpp)
-target_link_libraries(kl_relay_core PUBLIC kl_core Boost::headers)
-add_executable(kestrelink-relay relay/main.cpp relay/server.cpp relay/ws_session_plain.cpp relay/ws_session_tls.cpp)
+# A cluster of relays shares one Redis server through hiredis (Debian's libhiredis-dev).
+find_library(HIREDIS_LIBRARY hiredis REQUIRED)
+find_path(HIREDIS_INCLUDE_DIR hiredis/async.h REQUIRED)
+add_library(kl_relay_core STATIC relay/router.cpp relay/options.cpp relay/metrics.cpp relay/cluster_wire.cpp
+            relay/redis_client.cpp)
+target_include_directories(kl_relay_core PUBLIC ${HIREDIS_INCLUDE_DIR})
+target_link_libraries(kl_relay_core PUBLIC kl_core Boost::headers ${HIREDIS_LIBRARY})
+add_executable(kestrelink-relay relay/main.cpp relay/server.cpp relay/ws_session_plain.cpp relay/ws_session_tls.cpp
+               relay/cluster.cpp)
 # Beast's templates take minutes to optimise at -O2; -O1 keeps the build short and the relay fast.
-set_source_files_properties(relay/server.cpp relay/ws_session_plain.cpp relay/ws_session_tls.cpp
+set_source_files_properties(relay/server.cpp relay/ws_session_plain.cpp relay/ws_session_tls.cpp relay/cluster.cpp
                             PROPERTIES COMPILE_OPTIONS "-O1;-g0")
 target_link_libraries(kestrelink-relay PRIVATE kl_relay_core OpenSSL::SSL)
 # The headless peer.
@@ -97,6 +103,13 @@ target_compile_definitions(integration_tests PRIVATE KL_RELAY_PATH="$<TARGET_FIL
                                                      KL_PEER_PATH="$<TARGET_FILE:klpeer>")
 add_dependencies(integration_tests kestrelink-relay klpeer)
 add_test(NAME native.integration_tests COMMAND integration_tests --gtest_brief=1)
+# Relays sharing one Redis: each test starts its own redis-server on a free loopback port.
+add_executable(cluster_tests tests/integration/cluster_test.cpp)
+target_link_libraries(cluster_tests PRIVATE kl_core kl_json GTest::gtest GTest::gtest_main)
+target_compile_definitions(cluster_tests PRIVATE KL_RELAY_PATH="$<TARGET_FILE:kestrelink-relay>"
+                                                 KL_PEER_PATH="$<TARGET_FILE:klpeer>")
+add_dependencies(cluster_tests kestrelink-relay klpeer)
+add_test(NAME native.cluster_tests COMMAND cluster_tests --gtest_brief=1)
 
 file(GLOB KL_RELAY_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/relay/*.cpp)
 add_executable(relay_tests ${KL_RELAY_TEST_SOURCES})

@@ -1,6 +1,7 @@
 #include "relay/options.hpp"
 
 #include "app/command_line.hpp"
+#include "relay/redis_client.hpp"
 
 #include <boost/asio/ip/address.hpp>
 #include <limits>
@@ -31,6 +32,9 @@ Relays Kestrelink hosts and viewers over WebSocket on path /ws.
                                      (default 8388608)
   --register-timeout-ms N            time to send "register" after connecting (default 10000)
   --request-timeout-ms N             time a host has to answer a request (default 45000)
+  --redis redis://[:PASSWORD@]HOST:PORT[/DB]
+                                     join the cluster of relays sharing that Redis server
+                                     (default: run alone, no Redis)
   --help                             this text
 
 On start one JSON line on standard output gives the URLs; the log goes to standard
@@ -63,7 +67,10 @@ Options ParseOptions(const std::vector<std::string>& args) {
         else if (name == "--max-binary-bytes") o.maxBinaryBytes = ParseNumberOption<std::size_t>(name, value, 1024, 1u << 30);
         else if (name == "--register-timeout-ms") o.routing.registerDeadline = std::chrono::milliseconds(ParseNumberOption<int>(name, value, 100, 3600000));
         else if (name == "--request-timeout-ms") o.routing.requestDeadline = std::chrono::milliseconds(ParseNumberOption<int>(name, value, 100, 3600000));
-        else throw std::invalid_argument("unknown option " + name + " (see --help)");
+        else if (name == "--redis") {
+            ParseRedisUrl(value);  // a bad URL is refused now, not on the first reconnect
+            o.redisUrl = value;
+        } else throw std::invalid_argument("unknown option " + name + " (see --help)");
     }
     o.routing.maxTextBytes = o.maxTextBytes;
     if (o.certFile.empty() != o.keyFile.empty()) throw std::invalid_argument("--cert and --key go together");

@@ -20,6 +20,7 @@ struct Options {
     std::size_t maxBinaryBytes = 8388608;
     std::size_t maxTextBytes = 16384;
     Limits routing;
+    std::string redisUrl;  // empty: the relay runs alone
     bool help = false;
 };
 

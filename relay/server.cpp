@@ -16,6 +16,7 @@
 #include <optional>
 
 #include "crypto/credentials.hpp"
+#include "relay/cluster.hpp"
 #include "relay/metrics.hpp"
 #include "relay/session.hpp"
 #include "session/messages.hpp"
@@ -45,7 +46,7 @@ std::string Timestamp() {
     return text;
 }
 
-class Server final : public SessionOwner {
+class Server final : public SessionOwner, public ClusterPort {
 public:
     Server(asio::io_context& ioc, const Options& options, ssl::context* tls)
         : ioc_(ioc), options_(options), tls_(tls), acceptor_(ioc), metricsAcceptor_(ioc),
@@ -73,13 +74,29 @@ public:
     std::size_t sendBufferBytes() const override { return options_.sendBufferBytes; }
     std::size_t maxBinaryBytes() const override { return options_.maxBinaryBytes; }
 
+    // Called by the cluster.
+    Router& router() override { return router_; }
+    void Apply(const std::vector<Action>& actions) override;
+    void Deliver(ConnId to, std::shared_ptr<const std::string> data, bool text) override {
+        if (auto target = Find(to)) {
+            if (!text) {
+                traffic_.bytesForwarded += data->size();
+                ++traffic_.messagesForwarded;
+            }
+            target->Send(std::move(data), text);
+        }
+    }
+    void CloseConn(ConnId to, std::uint16_t code) override {
+        if (auto target = Find(to)) target->Close(code);
+    }
+    void PauseReading(ConnId, bool) override {}
+
 private:
     void Accept();
     void OnAccept(boost::system::error_code ec, tcp::socket socket);
     void AcceptMetrics();
     void Tick();
     void Stop();
-    void Apply(const std::vector<Action>& actions);
     std::shared_ptr<Session> Find(ConnId id) {
         auto it = sessions_.find(id);
         return it == sessions_.end() ? nullptr : it->second.lock();
@@ -92,6 +109,7 @@ private:
     asio::signal_set signals_;
     asio::steady_timer tick_, retry_, deadline_;
     Router router_;
+    std::unique_ptr<Cluster> cluster_;  // with --redis only
     std::map<ConnId, std::weak_ptr<Session>> sessions_;
     std::map<ConnId, std::string> addresses_;
     std::map<std::string, std::size_t> perAddress_;
@@ -164,13 +182,20 @@ bool Server::Start(std::string& error) {
         metricsUrl = "http://127.0.0.1:" + std::to_string(metricsAcceptor_.local_endpoint().port()) + "/metrics";
         AcceptMetrics();
     }
+    if (!options_.redisUrl.empty()) {
+        cluster_ = std::make_unique<Cluster>(ioc_, ParseRedisUrl(options_.redisUrl), *this, options_.maxBinaryBytes,
+                                             options_.routing);
+        cluster_->Start();
+    }
     const auto bound = acceptor_.local_endpoint();
     const std::string host = bound.address().is_v6() ? "[" + bound.address().to_string() + "]" : bound.address().to_string();
     const std::string url = std::string(tls_ ? "wss://" : "ws://") + host + ":" + std::to_string(bound.port()) + "/ws";
     nlohmann::json line = {{"event", "listening"}, {"url", url}};
     if (!metricsUrl.empty()) line["metrics"] = metricsUrl;
+    if (cluster_) line["node"] = cluster_->node();
     std::cout << line.dump() << std::endl;
-    std::cerr << Timestamp() << " relay listening on " << url << (metricsUrl.empty() ? "" : ", metrics on " + metricsUrl) << '\n';
+    std::cerr << Timestamp() << " relay listening on " << url << (metricsUrl.empty() ? "" : ", metrics on " + metricsUrl)
+              << (cluster_ ? ", cluster node " + cluster_->node() : "") << '\n';
 
     signals_.async_wait([this](boost::system::error_code ec, int) {
         if (!ec) Stop();
@@ -221,7 +246,7 @@ void Server::AcceptMetrics() {
     metricsAcceptor_.async_accept([this](boost::system::error_code ec, tcp::socket socket) {
         if (ec) return;
         std::make_shared<MetricsConnection>(std::move(socket), [this] {
-            return FormatMetrics(router_.counters(), traffic_);
+            return FormatMetrics(router_.counters(), traffic_) + (cluster_ ? cluster_->Metrics() : std::string());
         })->Start();
         AcceptMetrics();
     });
@@ -240,13 +265,17 @@ void Server::OnOpened(Session& session) {
     router_.OnOpen(session.id(), session.address(), Clock::now());
 }
 
-void Server::OnText(Session& session, std::string_view text) { Apply(router_.OnText(session.id(), text, Clock::now())); }
+void Server::OnText(Session& session, std::string_view text) {
+    if (cluster_ && cluster_->OnText(session.id(), session.address(), text)) return;
+    Apply(router_.OnText(session.id(), text, Clock::now()));
+}
 
 void Server::OnBinary(Session& session, std::shared_ptr<const std::string> data) {
     std::vector<Action> actions;
     const ConnId peer = router_.OnBinary(session.id(), actions);
     Apply(actions);
     if (peer == 0) return;
+    if (cluster_ && Cluster::IsRemote(peer)) return cluster_->Forward(session.id(), peer, std::move(data));
     if (auto target = Find(peer)) {
         traffic_.bytesForwarded += data->size();
         ++traffic_.messagesForwarded;
@@ -257,6 +286,7 @@ void Server::OnBinary(Session& session, std::shared_ptr<const std::string> data)
 void Server::OnFinished(Session& session, const std::string& how) {
     Log(session.id(), how);
     if (session.open()) Apply(router_.OnClose(session.id()));
+    if (cluster_) cluster_->OnClosed(session.id());
     sessions_.erase(session.id());
     addresses_.erase(session.id());
     auto count = perAddress_.find(session.address());
@@ -268,7 +298,10 @@ void Server::OnFinished(Session& session, const std::string& how) {
 void Server::Apply(const std::vector<Action>& actions) {
     for (const Action& action : actions) {
         auto target = Find(action.to);
-        if (!target) continue;
+        if (!target) {
+            if (cluster_ && Cluster::IsRemote(action.to)) cluster_->OnRemoteAction(action);
+            continue;
+        }
         if (action.kind == Action::SendText) target->Send(std::make_shared<const std::string>(action.text), true);
         else target->Close(action.closeCode);
     }
@@ -282,6 +315,7 @@ void Server::Stop() {
     metricsAcceptor_.close(ignored);
     tick_.cancel();
     retry_.cancel();
+    if (cluster_) cluster_->Stop();
     if (sessions_.empty()) return ioc_.stop();
     const auto open = sessions_;  // closing may finish sessions and change the map
     for (const auto& [id, weak] : open)
