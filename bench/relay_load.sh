@@ -156,14 +156,16 @@ cluster_idle_mode() {
   local redis0; redis0=$(redis-cli -p "$redis_port" info memory | awk -F: '/^used_memory:/ {print $2+0}')
   local before=() after=() hp=()
   for r in ra rb rc; do before+=("$(status_kb "$(eval echo "\$${r}_pid")" VmRSS)"); done
+  local first=100000000 t0; t0=$(date +%s)
   for r in ra rb rc; do
-    "$peer_bin" hosts --relay "$(eval echo "\$${r}_url")" --count "$per" >"$work/$r-hosts.out" 2>"$work/$r-hosts.err" &
-    hp+=($!); pids+=($!)
+    "$peer_bin" hosts --relay "$(eval echo "\$${r}_url")" --count "$per" --first-id "$first" >"$work/$r-hosts.out" 2>"$work/$r-hosts.err" &
+    hp+=($!); pids+=($!); first=$((first + per))
   done
   for r in ra rb rc; do
     for _ in $(seq 1800); do grep -q '"event":"registered"' "$work/$r-hosts.out" 2>/dev/null && break; sleep 0.1; done
     grep -q '"event":"registered"' "$work/$r-hosts.out" || { echo "hosts on $r did not register in time" >&2; cat "$work/$r-hosts.err" >&2; exit 1; }
   done
+  echo "registered in $(( $(date +%s) - t0 )) s"
   sleep 2
   for r in ra rb rc; do after+=("$(status_kb "$(eval echo "\$${r}_pid")" VmRSS)"); done
   local redis1 keys; redis1=$(redis-cli -p "$redis_port" info memory | awk -F: '/^used_memory:/ {print $2+0}')

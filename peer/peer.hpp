@@ -33,6 +33,7 @@ struct PeerOptions {
     std::size_t textBytes = 0, binaryBytes = 0;
     // hosts
     std::size_t count = 1;
+    long firstId = 0;  // hosts: IDs firstId, firstId + 1, ... instead of random ones
 };
 
 // Parses argv[1..]; throws std::invalid_argument with a message for the user.

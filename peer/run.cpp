@@ -17,7 +17,7 @@ const char* PeerUsage() {
   klpeer viewer --relay URL --id ID --key KEY [--frames N] [--input JSON]...
   klpeer probe  URL
   klpeer raw    --relay URL [--register] [--text-bytes N] [--binary-bytes N]
-  klpeer hosts  --relay URL --count N
+  klpeer hosts  --relay URL --count N [--first-id ID]
 Common: [--ca FILE] trusts that PEM certificate for wss:// (otherwise the system's roots),
         [--timeout SECONDS] ends a run that takes longer with exit code 6.
 
@@ -31,7 +31,8 @@ viewer  requests the host with a proof of the key, checks Ready, checks each fra
         event such as {"action":"move","x":1,"y":2,"button":0,"key":0}) is sent after Ready.
 probe   registers as a host, expects "registered" and exits 0: a health check.
 raw     connects and sends exactly what it is told, then reports how the relay closes.
-hosts   holds N registered hosts open until SIGINT or SIGTERM (memory measurements).
+hosts   holds N registered hosts open until SIGINT or SIGTERM (memory measurements); with
+        --first-id the IDs are consecutive from it (no chance collisions between runs).
 
 Output: one JSON object per line. Exit codes: 0 done, 1 usage, 2 cannot connect,
 3 refused by the relay, 4 protocol failure, 5 closed unexpectedly, 6 timed out.
@@ -86,6 +87,7 @@ PeerOptions ParsePeerOptions(const std::vector<std::string>& args) {
         else if (name == "--text-bytes") o.textBytes = ParseNumberOption<std::size_t>(name, v, 1, 1u << 30);
         else if (name == "--binary-bytes") o.binaryBytes = ParseNumberOption<std::size_t>(name, v, 1, 1u << 30);
         else if (name == "--count") o.count = ParseNumberOption<std::size_t>(name, v, 1, 1000000);
+        else if (name == "--first-id") o.firstId = ParseNumberOption<long>(name, v, 100000000, 999999999);
         else throw std::invalid_argument("unknown option " + name + " (see --help)");
     }
     if (o.relayUrl.empty()) throw std::invalid_argument(o.mode + " needs --relay URL");

@@ -14,6 +14,7 @@ cd "$(dirname "$0")/.."
 kl_out=$(realpath -m "${1:-out/cluster}")
 rm -rf "$kl_out"; mkdir -p "$kl_out"; : >"$kl_out/log.txt"
 . scripts/env.sh
+[ -f "$WINEPREFIX/.kestrelink-fonts" ] || bash scripts/wine-prefix.sh
 for tool in redis-server redis-cli haproxy; do
   command -v $tool >/dev/null || { echo "needs $tool (scripts/setup.sh installs it)" >&2; exit 2; }
 done
@@ -30,7 +31,7 @@ pids=""
 cleanup() {
   kill $pids 2>/dev/null
   [ -n "${host_prefix:-}" ] && stop_host_display
-  wait 2>/dev/null
+  wait $pids 2>/dev/null
 }
 trap 'cleanup; kl_stop_display' EXIT
 
