@@ -1,9 +1,16 @@
 #include "relay/redis_client.hpp"
 
 #include <boost/asio/post.hpp>
+#include <unistd.h>
+
 #include <boost/asio/posix/stream_descriptor.hpp>
+#include <cerrno>
 #include <charconv>
 #include <stdexcept>
+
+// Exported by hiredis 0.14 (its adapters' read path ends in it) though its header does not
+// declare it: runs the callbacks of the replies the reader holds.
+extern "C" void redisProcessCallbacks(redisAsyncContext* ac);
 
 namespace kl::relay {
 
@@ -93,10 +100,35 @@ struct RedisConnection::Watch : std::enable_shared_from_this<Watch> {
         sd.async_wait(asio::posix::stream_descriptor::wait_read, [self = shared_from_this()](boost::system::error_code ec) {
             self->readArmed = false;
             if (ec || !self->ac || !self->reading) return;
-            redisAsyncHandleRead(self->ac);
+            self->Read();
             if (self->ac && self->reading) self->ArmRead();
         });
     }
+    // hiredis reads 16 KiB per readiness; a relay's channel carries frames of up to 8 MiB, so
+    // read what the socket holds in large pieces and hand it to hiredis's reader at once.
+    void Read() {
+        redisAsyncContext* a = ac;
+        if (!(a->c.flags & REDIS_CONNECTED)) return redisAsyncHandleRead(a);
+        static thread_local std::unique_ptr<char[]> buffer(new char[kReadChunk]);
+        bool fed = false;
+        for (int i = 0; i < 16; ++i) {
+            const ssize_t n = ::read(a->c.fd, buffer.get(), kReadChunk);
+            if (n > 0) {
+                redisReaderFeed(a->c.reader, buffer.get(), static_cast<std::size_t>(n));
+                fed = true;
+                if (static_cast<std::size_t>(n) < kReadChunk) break;
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) break;
+            // End of stream or an error: hiredis reads again, sees it and tears down.
+            if (fed) redisProcessCallbacks(a);
+            if (ac) redisAsyncHandleRead(ac);
+            return;
+        }
+        if (fed) redisProcessCallbacks(a);
+    }
+    static constexpr std::size_t kReadChunk = 256 * 1024;
+
     void ArmWrite() {
         if (writeArmed || !ac) return;
         writeArmed = true;
