@@ -95,6 +95,7 @@ start_member() {
 }
 metric_at() { curl -s "$1" 2>/dev/null | awk -v m="$2" '$1 == m {print $2}'; }
 cluster_cpu() { echo $(( $(cpu_ticks "$ra_pid") + $(cpu_ticks "$rb_pid") + $(cpu_ticks "$redis_pid") )); }
+cpu_split() { echo "$(cpu_ticks "$ra_pid") $(cpu_ticks "$rb_pid") $(cpu_ticks "$redis_pid")"; }
 cluster_bytes() { echo $(( $(metric_at "$ra_metrics" kestrelink_relay_forwarded_bytes_total) + $(metric_at "$rb_metrics" kestrelink_relay_forwarded_bytes_total) )); }
 
 # run_cluster_pairs N SECONDS HOST_URL VIEWER_URL: sets c_p50, c_p99, c_mbps, c_cpu_per_gb, c_frames.
@@ -111,7 +112,7 @@ run_cluster_pairs() {
     for _ in $(seq 100); do grep -q '"event":"registered"' "$work/chost$i.out" 2>/dev/null && break; sleep 0.05; done
   done
   local c0 c1 t0 t1 b0 b1
-  c0=$(cluster_cpu); t0=$(date +%s.%N); b0=$(cluster_bytes)
+  c0=$(cluster_cpu); t0=$(date +%s.%N); b0=$(cluster_bytes); local s0; s0=$(cpu_split)
   for i in $(seq "$n"); do
     id=$(sed -n '1s/.*"id":"\([0-9]*\)".*/\1/p' "$work/chost$i.out")
     key=$(sed -n '1s/.*"key":"\([A-Z0-9]*\)".*/\1/p' "$work/chost$i.out")
@@ -122,6 +123,8 @@ run_cluster_pairs() {
   local failed=0
   for v in "${viewers[@]}"; do wait "$v" || failed=$((failed + 1)); done
   t1=$(date +%s.%N); c1=$(cluster_cpu); b1=$(cluster_bytes)
+  c_split=$(awk -v a="$s0" -v b="$(cpu_split)" -v by="$((b1 - b0))" -v hz="$hz" 'BEGIN {split(a, x); split(b, y);
+    printf "A %.2f, B %.2f, Redis %.2f", (y[1]-x[1])/hz/(by/1e9), (y[2]-x[2])/hz/(by/1e9), (y[3]-x[3])/hz/(by/1e9)}')
   [ "$failed" -eq 0 ] || echo "warning: $failed viewer(s) failed; see their output" >&2
   for h in "${hosts[@]}"; do kill "$h" 2>/dev/null || true; wait "$h" 2>/dev/null || true; done
   cat "$work"/cviewer*.out | sed -n 's/.*"latencyMs":\([0-9.e+-]*\).*/\1/p' >"$work/clat"
@@ -138,7 +141,7 @@ cluster_pairs_mode() {
   start_redis; start_member ra; start_member rb
   echo "same relay: $n pairs for $seconds s, hosts and viewers on relay A ..."
   run_cluster_pairs "$n" "$seconds" "$ra_url" "$ra_url"
-  local s_p50=$c_p50 s_p99=$c_p99 s_cpu=$c_cpu_per_gb s_mbps=$c_mbps s_frames=$c_frames
+  local s_p50=$c_p50 s_p99=$c_p99 s_cpu=$c_cpu_per_gb s_mbps=$c_mbps s_frames=$c_frames s_split=$c_split
   echo "across relays: $n pairs for $seconds s, hosts on relay A, viewers on relay B ..."
   run_cluster_pairs "$n" "$seconds" "$ra_url" "$rb_url"
   echo "                              same relay    across relays   ratio (target)"
@@ -147,6 +150,7 @@ cluster_pairs_mode() {
   printf "CPU s per GB (relays+Redis):  %-13s %-15s %.2f (<= 2.5)\n" "$s_cpu" "$c_cpu_per_gb" "$(awk -v a="$c_cpu_per_gb" -v b="$s_cpu" 'BEGIN {print a / b}')"
   printf "latency host->viewer p50 ms:  %-13s %-15s %.2f\n" "$s_p50" "$c_p50" "$(awk -v a="$c_p50" -v b="$s_p50" 'BEGIN {print a / b}')"
   printf "latency host->viewer p99 ms:  %-13s %-15s %.2f (<= 2)\n" "$s_p99" "$c_p99" "$(awk -v a="$c_p99" -v b="$s_p99" 'BEGIN {print a / b}')"
+  echo "CPU s per GB by process:      same relay: $s_split;  across: $c_split"
   echo "relay B cluster metrics:"; curl -s "$rb_metrics" | grep -E '^kestrelink_relay_(cluster_bytes|redis_rtt|redis_errors)' | sed 's/^/  /'
 }
 

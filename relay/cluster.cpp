@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <boost/asio/ip/address_v6.hpp>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 
 #include "crypto/credentials.hpp"
@@ -129,8 +130,26 @@ void Cluster::ConnectCommands() {
             heartbeatPending_ = false;
             Heartbeat();
             RefreshOwned();  // after a restart Redis may have lost them all
+            CheckRedisLimits();
         },
         [this](const std::string& why) { Down("commands", why); });
+}
+
+// A relay that falls behind on its channel by more than Redis's pub/sub output limit is cut
+// off, ending all its pairs with other relays: say so at once rather than under load.
+void Cluster::CheckRedisLimits() {
+    cmd_->Command({"CONFIG", "GET", "client-output-buffer-limit"}, [this, alive = alive_](redisReply* r) {
+        if (!*alive || IsError(r) || r->type != REDIS_REPLY_ARRAY || r->elements != 2) return;
+        const std::string limits(r->element[1]->str, r->element[1]->len);
+        const auto at = limits.find("pubsub ");
+        if (at == std::string::npos) return;
+        const unsigned long long hard = std::strtoull(limits.c_str() + at + 7, nullptr, 10);
+        const unsigned long long wanted = 8ull * (maxBinaryBytes_ + wire::kMaxHeader);
+        if (hard != 0 && hard < wanted)
+            port_.Log(0, "warning: Redis cuts a subscriber at " + std::to_string(hard) +
+                             " bytes behind (client-output-buffer-limit pubsub); cross-relay pairs with large "
+                             "frames need at least " + std::to_string(wanted) + ", see the README");
+    });
 }
 
 void Cluster::ConnectSubscriber() {

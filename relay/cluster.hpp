@@ -89,6 +89,7 @@ private:
     bool Available() const { return cmdUp_ && subUp_; }
     void ConnectCommands();
     void ConnectSubscriber();
+    void CheckRedisLimits();
     void Down(const std::string& which, const std::string& why);
     void Retry(bool commands);
     void Heartbeat();
