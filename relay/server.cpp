@@ -1,5 +1,6 @@
 #include "relay/server.hpp"
 
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 
 #include <boost/asio.hpp>
@@ -32,6 +33,7 @@ using tcp = asio::ip::tcp;
 
 constexpr auto kTickPeriod = std::chrono::milliseconds(250);
 constexpr auto kShutdownGrace = std::chrono::seconds(3);
+constexpr int kUnsentBytes = 65536;
 
 std::string Timestamp() {
     const auto now = std::chrono::system_clock::now();
@@ -72,6 +74,7 @@ public:
     }
     std::size_t sendBufferBytes() const override { return options_.sendBufferBytes; }
     std::size_t maxBinaryBytes() const override { return options_.maxBinaryBytes; }
+    std::chrono::milliseconds stalledReaderTime() const override { return options_.stalledReaderTime; }
 
 private:
     void Accept();
@@ -199,6 +202,13 @@ void Server::OnAccept(boost::system::error_code ec, tcp::socket socket) {
     const auto peer = socket.remote_endpoint(peerError);
     if (peerError) return Accept();
     socket.set_option(tcp::no_delay(true), peerError);  // frames are latency-bound, not small writes
+    // A write completes when its data is nearly on the wire rather than parked in a kernel buffer
+    // that can grow to megabytes: the output queue then tells how far behind a slow reader is.
+    socket.set_option(asio::detail::socket_option::integer<IPPROTO_TCP, TCP_NOTSENT_LOWAT>(kUnsentBytes), peerError);
+    // The same on the way in: while the relay holds a sender's reading, only this much more of
+    // its output waits in the kernel; the rest stays with the sender, who replaces it.
+    socket.set_option(asio::detail::socket_option::integer<IPPROTO_TCP, TCP_WINDOW_CLAMP>(options_.receiveWindowBytes),
+                      peerError);
     const ConnId id = nextId_++;
     const std::string address = peer.address().to_string();
     std::shared_ptr<Session> session;
@@ -251,6 +261,12 @@ void Server::OnBinary(Session& session, std::shared_ptr<const std::string> data)
         traffic_.bytesForwarded += data->size();
         ++traffic_.messagesForwarded;
         target->Send(std::move(data), false);
+        // Push back instead of buffering: the sender's own queue then replaces its unsent
+        // frame, and the partner keeps getting the newest picture its link carries.
+        if (target->queuedBytes() > options_.pairedBufferBytes) {
+            session.HoldReading();
+            target->ResumeWhenDrained(session.shared_from_this(), options_.pairedBufferBytes);
+        }
     }
 }
 

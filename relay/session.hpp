@@ -3,6 +3,7 @@
 // connection reports back. Everything runs on the relay's one I/O thread.
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -25,6 +26,8 @@ public:
     virtual void Log(ConnId id, const std::string& line) = 0;
     virtual std::size_t sendBufferBytes() const = 0;
     virtual std::size_t maxBinaryBytes() const = 0;
+    // A connection with output owed that has not been read by its peer for this long is dropped.
+    virtual std::chrono::milliseconds stalledReaderTime() const = 0;
 
 protected:
     ~SessionOwner() = default;
@@ -44,6 +47,14 @@ public:
     bool open() const { return open_; }
     // Over a connection limit: once upgraded, the client is told why and closed.
     void RefuseWhenOpen(const char* reason) { overLimit_ = reason; }
+
+    // Flow control between the two sides of a session: output queued here, including the
+    // message being written; reading held back; and the one sender that waits until this
+    // connection's output has drained to `bound` (or the connection ends).
+    virtual std::size_t queuedBytes() const = 0;
+    virtual void HoldReading() = 0;
+    virtual void ResumeReading() = 0;
+    virtual void ResumeWhenDrained(std::shared_ptr<Session> sender, std::size_t bound) = 0;
 
 protected:
     SessionOwner& owner_;
