@@ -17,6 +17,12 @@ struct Options {
     int metricsPort = 9464;         // always on 127.0.0.1; 0 picks a free port, -1 is off
     std::size_t maxConnections = 20000;
     std::size_t maxConnectionsPerAddress = 64;
+    // Connections from one address still in TLS or the upgrade, and how long either may take.
+    std::size_t maxHandshakesPerAddress = 8;
+    std::chrono::milliseconds handshakeTimeout{5000};
+    // Read buffers and queued output of all connections together; past it new connections
+    // are refused and a connection whose queue would cross it is dropped.
+    std::size_t memoryBudgetBytes = std::size_t{1} << 30;
     std::size_t sendBufferBytes = 24u << 20;  // per connection; a hard cap, whatever the flow control
     // Output queued for one side of a session above which the relay stops reading from the
     // other side (about two large frames), so a slow link gets the newest picture, not a backlog.

@@ -14,9 +14,27 @@
 #include <optional>
 #include <type_traits>
 
+#include "relay/client_input.hpp"
 #include "relay/session.hpp"
 #include "relay/socket_progress.hpp"
 #include "session/messages.hpp"
+
+namespace boost::beast {
+
+// Beast's server teardown of a TCP socket reads once and closes it, so a client still
+// sending gets a reset, and many stacks drop the close frame (1009 above all) that came
+// just before it. Ours only half-closes; the session then drains what is still coming for
+// a bounded time before it closes (WsSession::Linger). Found by argument-dependent lookup
+// and preferred, being more specialised than Beast's template.
+template <class Handler>
+void async_teardown(role_type role, net::basic_stream_socket<net::ip::tcp, net::any_io_executor>& socket,
+                    Handler&& handler) {
+    error_code ec;
+    if (role == role_type::server) socket.shutdown(net::socket_base::shutdown_send, ec);
+    net::post(socket.get_executor(), beast::bind_front_handler(std::forward<Handler>(handler), ec));
+}
+
+}  // namespace boost::beast
 
 namespace kl::relay::detail {
 
@@ -27,8 +45,9 @@ namespace ssl = asio::ssl;
 namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
 
-inline constexpr auto kHandshakeTime = std::chrono::seconds(10);
-inline constexpr std::uint16_t kTryAgainLater = 1013;
+// How long a closing connection's input is still read and thrown away, so that the client
+// gets the close frame (1009 above all) before the TCP connection ends, even mid-send.
+inline constexpr auto kCloseLinger = std::chrono::seconds(2);
 
 template <class Stream>
 class WsSession final : public Session {
@@ -37,10 +56,12 @@ public:
 
     template <class... Args>
     WsSession(SessionOwner& owner, ConnId id, std::string address, Args&&... args)
-        : Session(owner, id, std::move(address)), ws_(std::forward<Args>(args)...) {}
+        : Session(owner, id, std::move(address)), ws_(std::forward<Args>(args)...), budget_(owner.memoryBudget()) {}
+
+    ~WsSession() override { budget_->used -= charged_; }
 
     void Start() override {
-        beast::get_lowest_layer(ws_).expires_after(kHandshakeTime);
+        beast::get_lowest_layer(ws_).expires_after(owner_.handshakeTimeout());
         if constexpr (kTls) {
             ws_.next_layer().async_handshake(ssl::stream_base::server,
                                              [self = Self()](boost::system::error_code ec) {
@@ -58,8 +79,18 @@ public:
             owner_.Refusal(*this, "slow_reader");
             return Abandon("dropped: send buffer full");
         }
+        if (!budget_->Fits(data->size())) {
+            owner_.Refusal(*this, "memory_budget");
+            return Abandon("dropped: memory budget");
+        }
+        try {
+            queue_.push_back({data, text});
+        } catch (const std::bad_alloc&) {
+            owner_.Refusal(*this, "out_of_memory");
+            return Abandon("dropped: out of memory");
+        }
         queuedBytes_ += data->size();
-        queue_.push_back({std::move(data), text});
+        Recharge();
         if (!writing_) WriteNext();
     }
 
@@ -77,6 +108,7 @@ public:
         beast::get_lowest_layer(ws_).socket().close(ignored);
     }
 
+    void AllowBinary() override { ws_.read_message_max(owner_.maxBinaryBytes()); }
     std::size_t queuedBytes() const override { return queuedBytes_; }
     void HoldReading() override { readHeld_ = true; }
     void ResumeReading() override {
@@ -112,7 +144,7 @@ private:
         const std::string_view target = request.target();
         const std::string_view path = target.substr(0, target.find('?'));
         if (path != "/ws" || !websocket::is_upgrade(request)) {
-            owner_.Log(id_, "http 404 " + std::string(path.substr(0, 64)));
+            owner_.Log(id_, "http 404 " + LogQuoted(path));
             auto response = std::make_shared<http::response<http::string_body>>(http::status::not_found, request.version());
             response->set(http::field::content_type, "text/plain; charset=utf-8");
             response->keep_alive(false);
@@ -126,21 +158,22 @@ private:
         }
         beast::get_lowest_layer(ws_).expires_never();
         auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);
-        timeouts.handshake_timeout = kHandshakeTime;
+        timeouts.handshake_timeout = owner_.handshakeTimeout();
         ws_.set_option(timeouts);
         ws_.set_option(websocket::stream_base::decorator(
             [](websocket::response_type& response) { response.set(http::field::server, "kestrelink-relay"); }));
-        ws_.read_message_max(owner_.maxBinaryBytes());
+        // Nobody has anything to send a peer before pairing: a sender of more is refused as
+        // its frame header arrives, before anything is buffered.
+        ws_.read_message_max(owner_.maxTextBytes());
         ws_.auto_fragment(false);
         ws_.async_accept(request, [self = Self()](boost::system::error_code ec) {
             if (ec) return self->Finish("websocket upgrade failed: " + ec.message());
+            // From now on the handshake time only bounds a close (see kCloseLinger).
+            auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);
+            timeouts.handshake_timeout = kCloseLinger;
+            self->ws_.set_option(timeouts);
             self->open_ = true;
             self->owner_.OnOpened(*self);
-            if (self->overLimit_ != nullptr) {
-                self->owner_.Refusal(*self, self->overLimit_);
-                self->Send(std::make_shared<const std::string>(BuildError(text::kTooManyConnections)), true);
-                self->Close(kTryAgainLater);
-            }
             self->Read();
         });
     }
@@ -167,18 +200,43 @@ private:
             if (ec == websocket::error::message_too_big) owner_.Refusal(*this, "message_too_big");
             if (closeSent_) return Finish("closed code=" + std::to_string(closeCode_));
             if (ec == websocket::error::closed) return Finish("closed by peer code=" + std::to_string(ws_.reason().code));
-            return Finish("connection lost: " + ec.message());
+            return Linger("connection lost: " + ec.message());
         }
-        if (ws_.got_text()) {
-            const std::string text = beast::buffers_to_string(buffer_.data());
-            buffer_.consume(buffer_.size());
-            owner_.OnText(*this, text);
-        } else {
-            auto data = std::make_shared<const std::string>(beast::buffers_to_string(buffer_.data()));
-            buffer_.consume(buffer_.size());
-            owner_.OnBinary(*this, std::move(data));
+        Recharge();
+        try {
+            if (ws_.got_text()) {
+                const std::string text = beast::buffers_to_string(buffer_.data());
+                buffer_.consume(buffer_.size());
+                owner_.OnText(*this, text);
+            } else {
+                auto data = std::make_shared<const std::string>(beast::buffers_to_string(buffer_.data()));
+                buffer_.consume(buffer_.size());
+                owner_.OnBinary(*this, std::move(data));
+            }
+        } catch (const std::bad_alloc&) {
+            owner_.Refusal(*this, "out_of_memory");
+            return Finish("dropped: out of memory");
         }
         if (!finished_ && !readHeld_) Read();
+    }
+
+    // After a close frame of ours (or a reset peer, which ends this at once): what the client
+    // still sends is read and thrown away until it closes too, for kCloseLinger at most.
+    void Linger(std::string how) {
+        auto& transport = beast::get_lowest_layer(ws_);
+        boost::system::error_code ignored;
+        transport.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        transport.expires_after(kCloseLinger);  // a silent client
+        Discard(std::make_shared<const std::string>(std::move(how)), std::chrono::steady_clock::now() + kCloseLinger);
+    }
+
+    void Discard(std::shared_ptr<const std::string> how, std::chrono::steady_clock::time_point until) {
+        beast::get_lowest_layer(ws_).async_read_some(
+            buffer_.prepare(4096), [self = Self(), how, until](boost::system::error_code ec, std::size_t) {
+                // The stream's own expiry cannot stop a client that never pauses.
+                if (ec || std::chrono::steady_clock::now() >= until) return self->Finish(*how);
+                self->Discard(how, until);
+            });
     }
 
     void WriteNext() {
@@ -200,10 +258,17 @@ private:
             if (ec) return self->Abandon("connection lost: " + ec.message());
             self->queuedBytes_ -= self->queue_.front().data->size();
             self->queue_.pop_front();
+            self->Recharge();
             self->lastProgress_ = Clock::now();
             if (self->queuedBytes_ <= self->drainBound_) self->ReleaseDrainWaiter();
             self->WriteNext();
         });
+    }
+
+    void Recharge() {
+        const std::size_t now = queuedBytes_ + buffer_.capacity();
+        budget_->used = budget_->used - charged_ + now;
+        charged_ = now;
     }
 
     void Finish(const std::string& how) {
@@ -211,6 +276,8 @@ private:
         finished_ = true;
         queue_.clear();
         queuedBytes_ = 0;
+        buffer_ = beast::flat_buffer();
+        Recharge();
         if (progressTimer_) progressTimer_->cancel();
         Drop();
         ReleaseDrainWaiter();
@@ -276,6 +343,8 @@ private:
     std::optional<http::request_parser<http::empty_body>> parser_;
     std::deque<Outgoing> queue_;
     std::size_t queuedBytes_ = 0;
+    std::shared_ptr<MemoryBudget> budget_;
+    std::size_t charged_ = 0;  // what budget_ holds for this connection
     bool writing_ = false, closeRequested_ = false, closeSent_ = false, finished_ = false;
     std::uint16_t closeCode_ = 1000;
     // Flow control.

@@ -91,7 +91,7 @@ public:
     }
 
     void Signal(int sig) { kill(pid_, sig); }
-    pid_t pid() const { return pid_; }
+    int pid() const { return pid_; }
     std::string Stderr() const {
         std::ifstream in(stderrPath_);
         return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
