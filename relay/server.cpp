@@ -279,9 +279,9 @@ void Server::OnAccept(boost::system::error_code ec, tcp::socket socket) {
     // that can grow to megabytes: the output queue then tells how far behind a slow reader is.
     socket.set_option(asio::detail::socket_option::integer<IPPROTO_TCP, TCP_NOTSENT_LOWAT>(kUnsentBytes), peerError);
     // The same on the way in: while the relay holds a sender's reading, only this much more of
-    // its output waits in the kernel; the rest stays with the sender, who replaces it.
-    socket.set_option(asio::detail::socket_option::integer<IPPROTO_TCP, TCP_WINDOW_CLAMP>(options_.receiveWindowBytes),
-                      peerError);
+    // its output waits in the kernel; the rest stays with the sender, who replaces it. Fixed,
+    // because autotuning grows the buffer each time a held sender's backlog is read at once.
+    socket.set_option(asio::socket_base::receive_buffer_size(options_.receiveBufferBytes), peerError);
     const ConnId id = nextId_++;
     std::shared_ptr<Session> session;
     try {

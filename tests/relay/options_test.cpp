@@ -18,7 +18,7 @@ TEST(RelayOptions, DefaultsAreSaneAndEveryLimitCanBeSet) {
                                  "--viewer-requests-per-minute", "7", "--register-timeout-ms", "500",
                                  "--request-timeout-ms", "1500", "--max-text-bytes", "1000", "--metrics-port", "off",
                                  "--paired-buffer-bytes", "65536", "--stalled-reader-ms", "3000",
-                                 "--receive-window-bytes", "131072"});
+                                 "--receive-buffer-bytes", "131072"});
     EXPECT_EQ(o.port, 0);
     EXPECT_EQ(o.maxConnections, 5u);
     EXPECT_EQ(o.maxConnectionsPerAddress, 2u);
@@ -29,7 +29,7 @@ TEST(RelayOptions, DefaultsAreSaneAndEveryLimitCanBeSet) {
     EXPECT_EQ(o.metricsPort, -1);
     EXPECT_EQ(o.pairedBufferBytes, 65536u);
     EXPECT_EQ(o.stalledReaderTime.count(), 3000);
-    EXPECT_EQ(o.receiveWindowBytes, 131072);
+    EXPECT_EQ(o.receiveBufferBytes, 131072);
     const auto limits = ParseOptions({"--max-handshakes-per-address", "3", "--handshake-timeout-ms", "800",
                                       "--memory-budget-bytes", "67108864"});
     EXPECT_EQ(limits.maxHandshakesPerAddress, 3u);
