@@ -75,7 +75,7 @@ add_library(kl_relay_core STATIC relay/router.cpp relay/options.cpp relay/metric
 target_include_directories(kl_relay_core PUBLIC ${HIREDIS_INCLUDE_DIR})
 target_link_libraries(kl_relay_core PUBLIC kl_core Boost::headers ${HIREDIS_LIBRARY})
 add_executable(kestrelink-relay relay/main.cpp relay/server.cpp relay/ws_session_plain.cpp relay/ws_session_tls.cpp
-               relay/cluster.cpp)
+               relay/socket_progress.cpp relay/cluster.cpp)
 # Beast's templates take minutes to optimise at -O2; -O1 keeps the build short and the relay fast.
 set_source_files_properties(relay/server.cpp relay/ws_session_plain.cpp relay/ws_session_tls.cpp relay/cluster.cpp
                             PROPERTIES COMPILE_OPTIONS "-O1;-g0")
@@ -97,12 +97,24 @@ add_executable(ws_script_server tests/servers/ws_script_server.cpp)
 target_link_libraries(ws_script_server PRIVATE OpenSSL::Crypto Threads::Threads)
 
 # Integration: the relay and klpeer as real processes on loopback.
-add_executable(integration_tests tests/integration/relay_peer_test.cpp tests/integration/tls_test.cpp)
+# A TCP proxy that behaves like a slow link, for the flow-control tests and benchmark.
+add_executable(throttle_proxy tests/servers/throttle_proxy.cpp)
+
+add_executable(integration_tests tests/integration/relay_peer_test.cpp tests/integration/tls_test.cpp
+                                 tests/integration/relay_abuse_test.cpp tests/integration/slow_link_test.cpp)
 target_link_libraries(integration_tests PRIVATE kl_core kl_json GTest::gtest GTest::gtest_main)
 target_compile_definitions(integration_tests PRIVATE KL_RELAY_PATH="$<TARGET_FILE:kestrelink-relay>"
-                                                     KL_PEER_PATH="$<TARGET_FILE:klpeer>")
-add_dependencies(integration_tests kestrelink-relay klpeer)
-add_test(NAME native.integration_tests COMMAND integration_tests --gtest_brief=1)
+                                                     KL_PEER_PATH="$<TARGET_FILE:klpeer>"
+                                                     KL_PROXY_PATH="$<TARGET_FILE:throttle_proxy>")
+add_dependencies(integration_tests kestrelink-relay klpeer throttle_proxy)
+add_test(NAME native.integration_tests COMMAND integration_tests --gtest_brief=1 --gtest_filter=-SlowLink.*)
+# Each slow-link case streams for 40 s: one CTest test each, so they run side by side.
+foreach(case ViewerOnSlowDownlinkGetsFreshFramesAndStaysConnected HostOnSlowUplinkReplacesFramesAndStaysConnected
+             ViewerThatStopsReadingIsDroppedByTimeAndOthersGoOn)
+    add_test(NAME native.slow_link.${case} COMMAND integration_tests --gtest_brief=1 --gtest_filter=SlowLink.${case})
+    set_tests_properties(native.slow_link.${case} PROPERTIES TIMEOUT 180)
+endforeach()
+
 # Relays sharing one Redis: each test starts its own redis-server on a free loopback port.
 add_executable(cluster_tests tests/integration/cluster_test.cpp)
 target_link_libraries(cluster_tests PRIVATE kl_core kl_json GTest::gtest GTest::gtest_main)

@@ -23,7 +23,7 @@ constexpr int kNodeTtlMs = 3000;         // heartbeat every tick, gone after thi
 constexpr int kNodeMissesToEnd = 2;      // two checks in a row without a heartbeat
 constexpr auto kMaxBackoff = milliseconds(5000);
 constexpr auto kHungRedis = milliseconds(3000);
-constexpr unsigned kMaxInFlight = 2;     // binary messages on their way to a remote partner
+constexpr auto kDrainPoll = milliseconds(10);
 constexpr std::size_t kRefreshBatch = 500;
 
 const char kHostPrefix[] = "kl:host:";
@@ -91,9 +91,10 @@ const char* KnownText(const std::string& message) {
 }  // namespace
 
 Cluster::Cluster(asio::io_context& ioc, RedisTarget target, ClusterPort& port, std::size_t maxBinaryBytes,
-                 Limits limits)
-    : ioc_(ioc), target_(std::move(target)), port_(port), maxBinaryBytes_(maxBinaryBytes), limits_(limits),
-      node_(RandomHex(8)), channel_(kChannelPrefix + node_), cmdRetry_(ioc), subRetry_(ioc), tick_(ioc) {}
+                 std::size_t pairedBufferBytes, Limits limits)
+    : ioc_(ioc), target_(std::move(target)), port_(port), maxBinaryBytes_(maxBinaryBytes),
+      pairedBufferBytes_(pairedBufferBytes), limits_(limits), drainTimer_(ioc), node_(RandomHex(8)),
+      channel_(kChannelPrefix + node_), cmdRetry_(ioc), subRetry_(ioc), tick_(ioc) {}
 
 Cluster::~Cluster() {
     *alive_ = false;
@@ -399,41 +400,79 @@ bool Cluster::Publish(const std::string& node, const wire::Message& m, std::stri
     return cmd_->Raw(FormatCommand({"PUBLISH", channel, header}, payload), std::move(reply));
 }
 
-void Cluster::Credit(const std::string& node, ConnId conn, bool toHost) {
+void Cluster::Credit(const std::string& node, ConnId conn, bool toHost, std::size_t bytes) {
     wire::Message m;
     m.kind = wire::Kind::Credit;
     m.from = node_;
     m.conn = conn;
-    m.count = 1;
+    m.count = static_cast<std::uint32_t>(std::max<std::size_t>(bytes, 1));
     m.toHost = toHost;
     Publish(node, m);
+}
+
+void Cluster::CreditWhenDrained(ConnId to, const std::string& node, ConnId conn, bool toHost, std::size_t bytes) {
+    const auto queued = port_.QueuedBytes(to);
+    if (!queued) return;  // the receiver is gone; so is the pair
+    if (*queued <= pairedBufferBytes_ && owed_.empty()) return Credit(node, conn, toHost, bytes);
+    owed_.push_back({to, node, conn, toHost, bytes});
+    if (owed_.size() == 1) CreditDrained();
+}
+
+// A receiver behind on its own link holds its sender on the other relay: credit waits until
+// its output has drained, checked every few milliseconds while any is owed.
+void Cluster::CreditDrained() {
+    std::vector<OwedCredit> still;
+    for (auto& owed : owed_) {
+        const auto queued = port_.QueuedBytes(owed.to);
+        if (!queued) continue;
+        if (*queued <= pairedBufferBytes_) Credit(owed.node, owed.conn, owed.toHost, owed.bytes);
+        else still.push_back(std::move(owed));
+    }
+    owed_ = std::move(still);
+    if (owed_.empty()) return;
+    drainTimer_.expires_after(kDrainPoll);
+    drainTimer_.async_wait([this, alive = alive_](boost::system::error_code ec) {
+        if (!ec && *alive) CreditDrained();
+    });
+}
+
+void Cluster::Received(std::size_t& inFlight, bool& paused, ConnId sender, std::size_t bytes) {
+    inFlight -= std::min(inFlight, bytes);
+    if (paused && inFlight <= pairedBufferBytes_) {
+        paused = false;
+        if (sender) port_.PauseReading(sender, false);
+    }
 }
 
 void Cluster::Forward(ConnId from, ConnId peer, std::shared_ptr<const std::string> data) {
     wire::Message m;
     m.from = node_;
+    std::size_t* inFlight = nullptr;
+    bool* paused = nullptr;
+    std::string node;
     if (auto g = guests_.find(peer); g != guests_.end()) {
-        Guest& guest = g->second;
         m.kind = wire::Kind::ToViewer;
-        m.conn = guest.conn;
-        guest.host = from;
-        if (!Publish(guest.node, m, *data)) return;
-        stats_.bytesOut += data->size();
-        if (++guest.inFlight >= kMaxInFlight && !guest.paused) {
-            guest.paused = true;
-            port_.PauseReading(from, true);
-        }
-        return;
-    }
-    if (auto o = outgoing_.find(from); o != outgoing_.end() && o->second.paired) {
+        m.conn = g->second.conn;
+        g->second.host = from;
+        node = g->second.node;
+        inFlight = &g->second.inFlight;
+        paused = &g->second.paused;
+    } else if (auto o = outgoing_.find(from); o != outgoing_.end() && o->second.paired) {
         m.kind = wire::Kind::ToHost;
         m.conn = from;
-        if (!Publish(o->second.node, m, *data)) return;
-        stats_.bytesOut += data->size();
-        if (++o->second.inFlight >= kMaxInFlight && !o->second.paused) {
-            o->second.paused = true;
-            port_.PauseReading(from, true);
-        }
+        node = o->second.node;
+        inFlight = &o->second.inFlight;
+        paused = &o->second.paused;
+    } else {
+        return;
+    }
+    if (!Publish(node, m, *data)) return;
+    stats_.bytesOut += data->size();
+    // As between two clients of one relay: push back on the sender instead of buffering.
+    *inFlight += std::max<std::size_t>(data->size(), 1);
+    if (*inFlight > pairedBufferBytes_ && !*paused) {
+        *paused = true;
+        port_.PauseReading(from, true);
     }
 }
 
@@ -499,7 +538,7 @@ bool Cluster::Dispatch(const wire::Message& m) {
             stats_.bytesIn += m.payload.size();
             guests_[g->second].host = host;
             port_.Deliver(host, std::make_shared<const std::string>(m.payload), false);
-            Credit(m.from, m.conn, false);
+            CreditWhenDrained(host, m.from, m.conn, false, m.payload.size());
             return true;
         }
         case wire::Kind::ToViewer: {
@@ -507,7 +546,7 @@ bool Cluster::Dispatch(const wire::Message& m) {
             if (o == outgoing_.end() || o->second.node != m.from || !o->second.paired) return false;
             stats_.bytesIn += m.payload.size();
             port_.Deliver(m.conn, std::make_shared<const std::string>(m.payload), false);
-            Credit(m.from, m.conn, true);
+            CreditWhenDrained(m.conn, m.from, m.conn, true, m.payload.size());
             return true;
         }
         case wire::Kind::Credit: {
@@ -515,19 +554,11 @@ bool Cluster::Dispatch(const wire::Message& m) {
                 auto g = guestByOrigin_.find({m.from, m.conn});
                 if (g == guestByOrigin_.end()) return false;
                 Guest& guest = guests_[g->second];
-                guest.inFlight -= std::min(guest.inFlight, m.count);
-                if (guest.paused && guest.inFlight < kMaxInFlight) {
-                    guest.paused = false;
-                    if (guest.host) port_.PauseReading(guest.host, false);
-                }
+                Received(guest.inFlight, guest.paused, guest.host, m.count);
             } else {
                 auto o = outgoing_.find(m.conn);
                 if (o == outgoing_.end() || o->second.node != m.from) return false;
-                o->second.inFlight -= std::min(o->second.inFlight, m.count);
-                if (o->second.paused && o->second.inFlight < kMaxInFlight) {
-                    o->second.paused = false;
-                    port_.PauseReading(m.conn, false);
-                }
+                Received(o->second.inFlight, o->second.paused, m.conn, m.count);
             }
             return true;
         }
@@ -577,6 +608,7 @@ bool Cluster::OnGuestText(Outgoing& out, ConnId conn, const std::string& text) {
         out.paired = true;
         out.requestId = requestId;
         router.SetRemotePaired(conn, requestId);
+        port_.AllowBinary(conn);
         port_.Log(conn, "paired request " + requestId + " across relays");
         port_.Deliver(conn, std::make_shared<const std::string>(BuildConnected(requestId)), true);
     } else if (type == "error" && KnownText(message)) {

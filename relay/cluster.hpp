@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -28,8 +29,12 @@ public:
     virtual void Apply(const std::vector<Action>& actions) = 0;
     virtual void Deliver(ConnId to, std::shared_ptr<const std::string> data, bool text) = 0;
     virtual void CloseConn(ConnId to, std::uint16_t code) = 0;
-    // Stops or resumes reading from a local client whose remote partner is behind.
+    // Flow control of a pair across relays: reading from the local sender stops while too
+    // much is on its way to the other relay, and credit goes back only as the local
+    // receiver's output drains.
     virtual void PauseReading(ConnId id, bool paused) = 0;
+    virtual std::optional<std::size_t> QueuedBytes(ConnId id) = 0;  // nothing: gone
+    virtual void AllowBinary(ConnId id) = 0;
     virtual void Log(ConnId id, const std::string& line) = 0;
 
 protected:
@@ -50,8 +55,10 @@ public:
     static constexpr ConnId kRemoteBit = ConnId{1} << 62;
     static bool IsRemote(ConnId id) { return (id & kRemoteBit) != 0; }
 
+    // `pairedBufferBytes`: binary bytes of one pair allowed on their way between relays, and
+    // the receiver's queued output below which credit is given back.
     Cluster(boost::asio::io_context& ioc, RedisTarget target, ClusterPort& port, std::size_t maxBinaryBytes,
-            Limits limits);
+            std::size_t pairedBufferBytes, Limits limits);
     ~Cluster();
     void Start();
     void Stop();
@@ -73,7 +80,7 @@ private:
     struct Guest {
         std::string node;
         ConnId conn = 0;  // its connection on its own relay
-        unsigned inFlight = 0;
+        std::size_t inFlight = 0;  // bytes of our host's not yet credited
         bool paused = false;  // our host's reading
         ConnId host = 0;
     };
@@ -82,7 +89,7 @@ private:
         std::string node;
         std::string requestId;
         bool paired = false;
-        unsigned inFlight = 0;
+        std::size_t inFlight = 0;  // bytes of our viewer's not yet credited
         bool paused = false;
     };
 
@@ -105,7 +112,11 @@ private:
     void EndNode(const std::string& node);  // every pair with that relay; empty: all relays
     bool Publish(const std::string& node, const wire::Message& m, std::string_view payload = {},
                  RedisConnection::Reply reply = nullptr);
-    void Credit(const std::string& node, ConnId conn, bool toHost);
+    void Credit(const std::string& node, ConnId conn, bool toHost, std::size_t bytes);
+    // Credit for a message delivered to local `to`, now or once its output has drained.
+    void CreditWhenDrained(ConnId to, const std::string& node, ConnId conn, bool toHost, std::size_t bytes);
+    void CreditDrained();
+    void Received(std::size_t& inFlight, bool& paused, ConnId sender, std::size_t bytes);
     void HostRegister(ConnId id, const std::string& sessionId, std::string text);
     void ViewerRegister(ConnId id, const std::string& address, const std::string& sessionId,
                         const std::string& password, std::string text);
@@ -113,8 +124,17 @@ private:
     boost::asio::io_context& ioc_;
     RedisTarget target_;
     ClusterPort& port_;
-    std::size_t maxBinaryBytes_;
+    std::size_t maxBinaryBytes_, pairedBufferBytes_;
     Limits limits_;
+    struct OwedCredit {
+        ConnId to;  // the local receiver whose output must drain first
+        std::string node;
+        ConnId conn;
+        bool toHost;
+        std::size_t bytes;
+    };
+    std::vector<OwedCredit> owed_;
+    boost::asio::steady_timer drainTimer_;
     std::string node_, channel_;
     std::unique_ptr<RedisConnection> cmd_, sub_;
     bool cmdUp_ = false, subUp_ = false, cmdEverUp_ = false, subEverUp_ = false, stopping_ = false;

@@ -106,7 +106,7 @@ std::optional<Message> Decode(std::string_view data, std::size_t maxPayload) {
             if (m.code < 1000) return std::nullopt;
             break;
         case Kind::Credit:
-            m.count = static_cast<std::uint32_t>(Num(header, "m", 1u << 20));
+            m.count = static_cast<std::uint32_t>(Num(header, "m", 1u << 30));
             if (m.count == 0) return std::nullopt;
             if (auto h = header.find("h"); h != header.end() && h->is_boolean()) m.toHost = h->get<bool>();
             else return std::nullopt;

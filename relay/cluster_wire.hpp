@@ -17,7 +17,7 @@ enum class Kind {
     ToHost,   // viewer's relay -> host's relay: a binary message of the viewer
     ToViewer, // host's relay -> viewer's relay: a binary message of the host
     Left,     // viewer's relay -> host's relay: the viewer has gone
-    Credit,   // the receiving relay has written that many binary messages to its client
+    Credit,   // the receiving relay has passed on that many binary bytes of the pair
               // (`toHost`: credit for the host's relay)
 };
 
@@ -30,7 +30,7 @@ struct Message {
     std::string address;      // Request: the viewer's source address
     std::string text;         // Text
     std::uint16_t code = 0;   // Close
-    std::uint32_t count = 0;  // Credit
+    std::uint32_t count = 0;  // Credit: bytes
     bool toHost = false;      // Credit
     std::string_view payload; // ToHost, ToViewer: points into the decoded buffer
 };

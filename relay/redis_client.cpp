@@ -98,17 +98,33 @@ struct RedisConnection::Watch : std::enable_shared_from_this<Watch> {
         if (readArmed || !ac) return;
         readArmed = true;
         sd.async_wait(asio::posix::stream_descriptor::wait_read, [self = shared_from_this()](boost::system::error_code ec) {
-            self->readArmed = false;
-            if (ec || !self->ac || !self->reading) return;
-            self->Read();
-            if (self->ac && self->reading) self->ArmRead();
+            if (ec) {
+                self->readArmed = false;
+                return;
+            }
+            self->OnReadable();
         });
+    }
+    // Asio waits are edge-triggered: a socket not read to its end gives no new readiness
+    // until more arrives, so a pause in the middle goes on from a posted handler instead.
+    void OnReadable() {
+        readArmed = false;
+        if (!ac || !reading) return;
+        const bool drained = Read();
+        if (!ac || !reading) return;
+        if (drained) return ArmRead();
+        readArmed = true;
+        asio::post(sd.get_executor(), [self = shared_from_this()] { self->OnReadable(); });
     }
     // hiredis reads 16 KiB per readiness; a relay's channel carries frames of up to 8 MiB, so
     // read what the socket holds in large pieces and hand it to hiredis's reader at once.
-    void Read() {
+    // True when the socket has been read to its end (or the connection is gone).
+    bool Read() {
         redisAsyncContext* a = ac;
-        if (!(a->c.flags & REDIS_CONNECTED)) return redisAsyncHandleRead(a);
+        if (!(a->c.flags & REDIS_CONNECTED)) {
+            redisAsyncHandleRead(a);  // the connect step; replies come with the next readiness
+            return true;
+        }
         static thread_local std::unique_ptr<char[]> buffer(new char[kReadChunk]);
         bool fed = false;
         for (int i = 0; i < 16; ++i) {
@@ -116,16 +132,20 @@ struct RedisConnection::Watch : std::enable_shared_from_this<Watch> {
             if (n > 0) {
                 redisReaderFeed(a->c.reader, buffer.get(), static_cast<std::size_t>(n));
                 fed = true;
-                if (static_cast<std::size_t>(n) < kReadChunk) break;
                 continue;
             }
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) break;
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                if (fed) redisProcessCallbacks(a);
+                return true;
+            }
             // End of stream or an error: hiredis reads again, sees it and tears down.
             if (fed) redisProcessCallbacks(a);
             if (ac) redisAsyncHandleRead(ac);
-            return;
+            return true;
         }
         if (fed) redisProcessCallbacks(a);
+        return false;
     }
     static constexpr std::size_t kReadChunk = 256 * 1024;
 

@@ -48,6 +48,7 @@ inline constexpr char kClusterUnavailable[] = "Sunucu şu anda hizmet veremiyor.
 
 struct Counters {
     std::uint64_t registeredHosts = 0, pendingRequests = 0, pairedSessions = 0;
+    std::uint64_t addressRecords = 0;  // source addresses with viewer requests in the last minute
     std::map<std::string, std::uint64_t> refusals;  // by reason
 };
 
@@ -79,6 +80,11 @@ public:
     void SetRemotePaired(ConnId viewer, const std::string& requestId);
     void DetachRemote(ConnId viewer);
     const Counters& counters() const { return counters_; }
+    // The partner of a paired connection, else 0.
+    ConnId PairedPeer(ConnId id) const {
+        auto it = conns_.find(id);
+        return it != conns_.end() && it->second.paired ? it->second.peer : 0;
+    }
 
 private:
     enum class Role { None, Host, Viewer };
@@ -107,6 +113,7 @@ private:
     std::map<ConnId, Conn> conns_;
     std::map<std::string, ConnId> hosts_;  // sessionId -> host connection
     std::map<std::string, std::deque<Clock::time_point>> viewerRequests_;  // by address, last minute
+    Clock::time_point pruned_{};
     std::function<void(ConnId, const std::string&)> log_;
     Counters counters_;
 };

@@ -142,7 +142,8 @@ TEST(RelayCluster, HostAndViewerOnDifferentRelaysPairAndForwardBothWaysInOrder) 
     }
     EXPECT_EQ(NextEvent(host.process, "input").value("action", ""), "move");
     EXPECT_EQ(NextEvent(host.process, "input").value("button", 0), 1);
-    EXPECT_EQ(NextEvent(viewer, "peerDisconnected").value("requestId", ""), request.value("requestId", "x"));
+    EXPECT_EQ(NextEvent(viewer, "peerDisconnected").value("requestId", ""), request.value("requestId", "x"))
+        << a.process.Stderr() << b.process.Stderr();
     EXPECT_EQ(host.process.Wait(), 0) << host.process.Stderr();
     EXPECT_EQ(viewer.Wait(), 0) << viewer.Stderr();
     EXPECT_TRUE(MetricIs(a, "kestrelink_relay_cluster_requests_total{direction=\"in\"} 1")) << a.Metrics();
