@@ -2,6 +2,7 @@
 // loopback port (no persistence) and real relays and klpeer processes around it.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <optional>
 #include <thread>
 
@@ -321,4 +322,28 @@ TEST(RelayCluster, MalformedMessagesFromRedisAreDroppedAndReachNoClient) {
     EXPECT_GT(NextEvent(viewer, "frame").value("seq", 0), seq);
     EXPECT_TRUE(MetricIs(b, "kestrelink_relay_cluster_dropped_messages_total 7")) << b.Metrics();
     EXPECT_EQ(viewer.Wait(1s), -1) << "still running: " << viewer.Stderr();
+}
+
+TEST(RelayCluster, ViewerThatStopsReadingHoldsItsHostOnTheOtherRelayInsteadOfPilingUpFrames) {
+    Redis redis;
+    Member a(redis), b(redis, {"--stalled-reader-ms", "3000"});
+    ASSERT_TRUE(a.up && b.up);
+    Host host(a, {"--fps", "12.5", "--frame-bytes", "2000000", "--pattern", "640x360"});
+    Process viewer(Viewer(b, host.id, host.key, {"--stop-reading-after", "3"}));
+    ASSERT_FALSE(NextEvent(viewer, "stoppedReading", 20s).empty()) << viewer.Stderr();
+    // Credit stops coming back, so the host's relay stops reading it and the host has to
+    // replace frames that cannot leave, as with a slow viewer on its own relay.
+    EXPECT_FALSE(NextEvent(host.process, "frameReplaced", 10s).empty()) << a.process.Stderr();
+    // The viewer's relay drops the silent reader; the host hears of it across the relays.
+    EXPECT_FALSE(NextEvent(host.process, "peerDisconnected", 30s).empty()) << b.process.Stderr();
+    for (Relay* relay : {static_cast<Relay*>(&a), static_cast<Relay*>(&b)}) {
+        std::ifstream status("/proc/" + std::to_string(relay->process.pid()) + "/status");
+        std::string name;
+        long peakKb = 0;
+        while (status >> name)
+            if (name == "VmHWM:") status >> peakKb;
+        EXPECT_GT(peakKb, 0);
+        EXPECT_LT(peakKb, 24 * 1024) << "far below a send buffer's worth of 2 MB frames";
+    }
+    EXPECT_NE(b.Metrics().find("reason=\"slow_reader\"} 1"), std::string::npos) << b.Metrics();
 }
