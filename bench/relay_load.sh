@@ -85,7 +85,7 @@ start_redis() {
 # start_member NAME: a relay of the cluster; sets NAME_pid, NAME_url, NAME_metrics.
 start_member() {
   "$relay_bin" --port 0 --metrics-port 0 --max-connections 100000 --max-connections-per-address 100000 \
-    --viewer-requests-per-minute 100000 --redis "redis://127.0.0.1:$redis_port" >"$work/$1.out" 2>"$work/$1.log" &
+    --viewer-requests-per-minute 100000 --max-handshakes-per-address 100000 --redis "redis://127.0.0.1:$redis_port" >"$work/$1.out" 2>"$work/$1.log" &
   local pid=$!; pids+=("$pid")
   for _ in $(seq 50); do [ -s "$work/$1.out" ] && break; sleep 0.1; done
   printf -v "${1}_pid" %s "$pid"

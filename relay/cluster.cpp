@@ -17,10 +17,10 @@ namespace asio = boost::asio;
 using std::chrono::milliseconds;
 
 constexpr auto kTick = milliseconds(1000);
-constexpr int kHostTtlMs = 30000;        // a dead relay's IDs free themselves after this
-constexpr unsigned kRefreshTicks = 10;   // owned IDs refreshed every 10 s
-constexpr int kNodeTtlMs = 3000;         // heartbeat every tick, gone after this
-constexpr int kNodeMissesToEnd = 2;      // two checks in a row without a heartbeat
+constexpr int kHostTtlMs = 30000;       // a dead relay's IDs free themselves after this
+constexpr unsigned kRefreshTicks = 10;  // owned IDs refreshed every 10 s
+constexpr int kNodeTtlMs = 3000;        // heartbeat every tick, gone after this
+constexpr int kNodeMissesToEnd = 2;     // two checks in a row without a heartbeat
 constexpr auto kMaxBackoff = milliseconds(5000);
 constexpr auto kHungRedis = milliseconds(3000);
 constexpr auto kDrainPoll = milliseconds(10);
@@ -48,7 +48,8 @@ redis.call('PEXPIRE', KEYS[1], 60000)
 local v = redis.call('GET', KEYS[2])
 if v and redis.call('EXISTS', ARGV[1] .. v) == 0 then v = false end
 return {1, v or ''})";
-const char kReleaseScript[] = R"(if redis.call('GET', KEYS[1]) == ARGV[1] then return redis.call('DEL', KEYS[1]) end
+const char kReleaseScript[] =
+    R"(if redis.call('GET', KEYS[1]) == ARGV[1] then return redis.call('DEL', KEYS[1]) end
 return 0)";
 // Refreshes owned IDs, writes back those Redis lost (a restart), and names those another
 // relay holds now.
@@ -76,25 +77,37 @@ std::string RateKey(const std::string& address) {
     return kRatePrefix + key;
 }
 
-bool IsError(const redisReply* r) { return r == nullptr || r->type == REDIS_REPLY_ERROR; }
+bool IsError(const redisReply* r) {
+    return r == nullptr || r->type == REDIS_REPLY_ERROR;
+}
 
 // The few messages a relay sends its clients, rebuilt here so another relay cannot make this
 // one send anything else.
 const char* KnownText(const std::string& message) {
-    for (const char* t : {text::kIdInUse, text::kUnknownId, text::kBusy, text::kRefused, text::kExpired,
-                          text::kInvalid, text::kNoRegister, text::kTooManyRequests, text::kTooManyConnections,
-                          text::kShuttingDown, text::kClusterUnavailable})
+    for (const char* t :
+         {text::kIdInUse, text::kUnknownId, text::kBusy, text::kRefused, text::kExpired,
+          text::kInvalid, text::kNoRegister, text::kTooManyRequests, text::kTooManyConnections,
+          text::kShuttingDown, text::kClusterUnavailable})
         if (message == t) return t;
     return nullptr;
 }
 
 }  // namespace
 
-Cluster::Cluster(asio::io_context& ioc, RedisTarget target, ClusterPort& port, std::size_t maxBinaryBytes,
-                 std::size_t pairedBufferBytes, Limits limits)
-    : ioc_(ioc), target_(std::move(target)), port_(port), maxBinaryBytes_(maxBinaryBytes),
-      pairedBufferBytes_(pairedBufferBytes), limits_(limits), drainTimer_(ioc), node_(RandomHex(8)),
-      channel_(kChannelPrefix + node_), cmdRetry_(ioc), subRetry_(ioc), tick_(ioc) {}
+Cluster::Cluster(asio::io_context& ioc, RedisTarget target, ClusterPort& port,
+                 std::size_t maxBinaryBytes, std::size_t pairedBufferBytes, Limits limits)
+    : ioc_(ioc),
+      target_(std::move(target)),
+      port_(port),
+      maxBinaryBytes_(maxBinaryBytes),
+      pairedBufferBytes_(pairedBufferBytes),
+      limits_(limits),
+      drainTimer_(ioc),
+      node_(RandomHex(8)),
+      channel_(kChannelPrefix + node_),
+      cmdRetry_(ioc),
+      subRetry_(ioc),
+      tick_(ioc) {}
 
 Cluster::~Cluster() {
     *alive_ = false;
@@ -127,7 +140,8 @@ void Cluster::ConnectCommands() {
             cmdBackoff_ = milliseconds(100);
             if (cmdEverUp_) ++stats_.redisReconnects;
             cmdEverUp_ = true;
-            port_.Log(0, "redis commands connected to " + target_.host + ":" + std::to_string(target_.port));
+            port_.Log(0, "redis commands connected to " + target_.host + ":" +
+                             std::to_string(target_.port));
             heartbeatPending_ = false;
             Heartbeat();
             RefreshOwned();  // after a restart Redis may have lost them all
@@ -139,18 +153,21 @@ void Cluster::ConnectCommands() {
 // A relay that falls behind on its channel by more than Redis's pub/sub output limit is cut
 // off, ending all its pairs with other relays: say so at once rather than under load.
 void Cluster::CheckRedisLimits() {
-    cmd_->Command({"CONFIG", "GET", "client-output-buffer-limit"}, [this, alive = alive_](redisReply* r) {
-        if (!*alive || IsError(r) || r->type != REDIS_REPLY_ARRAY || r->elements != 2) return;
-        const std::string limits(r->element[1]->str, r->element[1]->len);
-        const auto at = limits.find("pubsub ");
-        if (at == std::string::npos) return;
-        const unsigned long long hard = std::strtoull(limits.c_str() + at + 7, nullptr, 10);
-        const unsigned long long wanted = 8ull * (maxBinaryBytes_ + wire::kMaxHeader);
-        if (hard != 0 && hard < wanted)
-            port_.Log(0, "warning: Redis cuts a subscriber at " + std::to_string(hard) +
-                             " bytes behind (client-output-buffer-limit pubsub); cross-relay pairs with large "
-                             "frames need at least " + std::to_string(wanted) + ", see the README");
-    });
+    cmd_->Command(
+        {"CONFIG", "GET", "client-output-buffer-limit"}, [this, alive = alive_](redisReply* r) {
+            if (!*alive || IsError(r) || r->type != REDIS_REPLY_ARRAY || r->elements != 2) return;
+            const std::string limits(r->element[1]->str, r->element[1]->len);
+            const auto at = limits.find("pubsub ");
+            if (at == std::string::npos) return;
+            const unsigned long long hard = std::strtoull(limits.c_str() + at + 7, nullptr, 10);
+            const unsigned long long wanted = 8ull * (maxBinaryBytes_ + wire::kMaxHeader);
+            if (hard != 0 && hard < wanted)
+                port_.Log(0, "warning: Redis cuts a subscriber at " + std::to_string(hard) +
+                                 " bytes behind (client-output-buffer-limit pubsub); cross-relay "
+                                 "pairs with large "
+                                 "frames need at least " +
+                                 std::to_string(wanted) + ", see the README");
+        });
 }
 
 void Cluster::ConnectSubscriber() {
@@ -160,7 +177,8 @@ void Cluster::ConnectSubscriber() {
             subBackoff_ = milliseconds(100);
             if (subEverUp_) ++stats_.redisReconnects;
             subEverUp_ = true;
-            subUp_ = sub_->Subscribe(channel_, [this](std::string_view data) { OnPublished(data); });
+            subUp_ =
+                sub_->Subscribe(channel_, [this](std::string_view data) { OnPublished(data); });
         },
         [this](const std::string& why) { Down("subscriber", why); });
 }
@@ -185,8 +203,10 @@ void Cluster::Retry(bool commands) {
     backoff = std::min(backoff * 2, kMaxBackoff);
     timer.async_wait([this, commands, alive = alive_](boost::system::error_code ec) {
         if (ec || !*alive || stopping_) return;
-        if (commands) ConnectCommands();
-        else ConnectSubscriber();
+        if (commands)
+            ConnectCommands();
+        else
+            ConnectSubscriber();
     });
 }
 
@@ -208,9 +228,10 @@ void Cluster::Heartbeat() {
                                   if (r) ++stats_.redisErrors;
                                   return;
                               }
-                              stats_.redisRttSeconds = std::chrono::duration<double>(
-                                                           std::chrono::steady_clock::now() - heartbeatSent_)
-                                                           .count();
+                              stats_.redisRttSeconds =
+                                  std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                                                heartbeatSent_)
+                                      .count();
                           });
             CheckNodes();
             if (++ticks_ % kRefreshTicks == 0) RefreshOwned();
@@ -249,7 +270,8 @@ void Cluster::RefreshOwned() {
     auto it = owned_.begin();
     while (it != owned_.end()) {
         std::vector<std::string> keys;
-        for (; it != owned_.end() && keys.size() < kRefreshBatch; ++it) keys.push_back(kHostPrefix + it->first);
+        for (; it != owned_.end() && keys.size() < kRefreshBatch; ++it)
+            keys.push_back(kHostPrefix + it->first);
         std::vector<std::string_view> args = {"EVAL", kRefreshScript};
         const std::string count = std::to_string(keys.size()), ttl = std::to_string(kHostTtlMs);
         args.push_back(count);
@@ -273,7 +295,8 @@ void Cluster::RefreshOwned() {
                 ownedByConn_.erase(conn);
                 owned_.erase(owned);
                 port_.Log(conn, "host " + id + " taken over by another relay");
-                port_.Deliver(conn, std::make_shared<const std::string>(BuildError(text::kIdInUse)), true);
+                port_.Deliver(conn, std::make_shared<const std::string>(BuildError(text::kIdInUse)),
+                              true);
                 port_.CloseConn(conn, 1008);
             }
         });
@@ -281,7 +304,8 @@ void Cluster::RefreshOwned() {
 }
 
 void Cluster::Release(const std::string& sessionId) {
-    if (cmdUp_) cmd_->Command({"EVAL", kReleaseScript, "1", kHostPrefix + sessionId, node_}, nullptr);
+    if (cmdUp_)
+        cmd_->Command({"EVAL", kReleaseScript, "1", kHostPrefix + sessionId, node_}, nullptr);
 }
 
 bool Cluster::OnText(ConnId id, const std::string& address, std::string_view text) {
@@ -295,7 +319,9 @@ bool Cluster::OnText(ConnId id, const std::string& address, std::string_view tex
     std::string role, sessionId, password;
     try {
         const auto message = ParseMessage(text);
-        if (ReadString(message, "type", "") != "register" || ReadNumber(message, "protocol", 0) != 2) return false;
+        if (ReadString(message, "type", "") != "register" ||
+            ReadNumber(message, "protocol", 0) != 2)
+            return false;
         role = ReadString(message, "role", "");
         sessionId = ReadString(message, "sessionId", "");
         password = ReadString(message, "password", "");
@@ -317,24 +343,30 @@ bool Cluster::OnText(ConnId id, const std::string& address, std::string_view tex
 
 void Cluster::HostRegister(ConnId id, const std::string& sessionId, std::string text) {
     Router& router = port_.router();
-    if (!Available()) return port_.Apply(router.RefuseConn(id, text::kClusterUnavailable, "cluster_unavailable"));
+    if (!Available())
+        return port_.Apply(router.RefuseConn(id, text::kClusterUnavailable, "cluster_unavailable"));
     waiting_.insert(id);
-    cmd_->Command({"EVAL", kClaimScript, "1", kHostPrefix + sessionId, node_, std::to_string(kHostTtlMs), kNodePrefix},
+    cmd_->Command({"EVAL", kClaimScript, "1", kHostPrefix + sessionId, node_,
+                   std::to_string(kHostTtlMs), kNodePrefix},
                   [this, id, sessionId, text = std::move(text), alive = alive_](redisReply* r) {
                       if (!*alive) return;
                       waiting_.erase(id);
                       Router& router = port_.router();
-                      const bool claimed = !IsError(r) && r->type == REDIS_REPLY_INTEGER && r->integer == 1;
+                      const bool claimed =
+                          !IsError(r) && r->type == REDIS_REPLY_INTEGER && r->integer == 1;
                       if (!router.AwaitsRegister(id) || router.HasHost(sessionId)) {
                           if (claimed && !owned_.count(sessionId)) Release(sessionId);
-                          if (router.AwaitsRegister(id)) port_.Apply(router.OnText(id, text, Clock::now()));
+                          if (router.AwaitsRegister(id))
+                              port_.Apply(router.OnText(id, text, Clock::now()));
                           return;
                       }
                       if (IsError(r)) {
                           if (r) ++stats_.redisErrors;
-                          return port_.Apply(router.RefuseConn(id, text::kClusterUnavailable, "cluster_unavailable"));
+                          return port_.Apply(router.RefuseConn(id, text::kClusterUnavailable,
+                                                               "cluster_unavailable"));
                       }
-                      if (!claimed) return port_.Apply(router.RefuseConn(id, text::kIdInUse, "duplicate_id"));
+                      if (!claimed)
+                          return port_.Apply(router.RefuseConn(id, text::kIdInUse, "duplicate_id"));
                       port_.Apply(router.OnText(id, text, Clock::now()));
                       if (router.HasHost(sessionId)) {
                           owned_[sessionId] = id;
@@ -346,30 +378,37 @@ void Cluster::HostRegister(ConnId id, const std::string& sessionId, std::string 
 void Cluster::ViewerRegister(ConnId id, const std::string& address, const std::string& sessionId,
                              const std::string& password, std::string text) {
     Router& router = port_.router();
-    if (!Available()) return port_.Apply(router.RefuseConn(id, text::kClusterUnavailable, "cluster_unavailable"));
+    if (!Available())
+        return port_.Apply(router.RefuseConn(id, text::kClusterUnavailable, "cluster_unavailable"));
     waiting_.insert(id);
     cmd_->Command(
         {"EVAL", kLookupScript, "2", RateKey(address), kHostPrefix + sessionId, kNodePrefix,
-         std::to_string(limits_.viewerRequestsPerMinute), node_ + ":" + std::to_string(++requestSerial_)},
-        [this, id, address, sessionId, password, text = std::move(text), alive = alive_](redisReply* r) {
+         std::to_string(limits_.viewerRequestsPerMinute),
+         node_ + ":" + std::to_string(++requestSerial_)},
+        [this, id, address, sessionId, password, text = std::move(text),
+         alive = alive_](redisReply* r) {
             if (!*alive) return;
             waiting_.erase(id);
             Router& router = port_.router();
             if (!router.AwaitsRegister(id)) return;
             if (IsError(r) || r->type != REDIS_REPLY_ARRAY || r->elements != 2 ||
-                r->element[0]->type != REDIS_REPLY_INTEGER || r->element[1]->type != REDIS_REPLY_STRING) {
+                r->element[0]->type != REDIS_REPLY_INTEGER ||
+                r->element[1]->type != REDIS_REPLY_STRING) {
                 if (r) ++stats_.redisErrors;
-                return port_.Apply(router.RefuseConn(id, text::kClusterUnavailable, "cluster_unavailable"));
+                return port_.Apply(
+                    router.RefuseConn(id, text::kClusterUnavailable, "cluster_unavailable"));
             }
             if (r->element[0]->integer == 0)
                 return port_.Apply(router.RefuseConn(id, text::kTooManyRequests, "rate_limited"));
             const std::string owner(r->element[1]->str, r->element[1]->len);
-            if (router.HasHost(sessionId)) return port_.Apply(router.OnText(id, text, Clock::now()));
+            if (router.HasHost(sessionId))
+                return port_.Apply(router.OnText(id, text, Clock::now()));
             if (!wire::IsNodeId(owner) || owner == node_)
                 return port_.Apply(router.RefuseConn(id, text::kUnknownId, "unknown_id"));
             const ConnId stand = nextRemote_++;
             // The owner's expiry decides; this one only catches an answer that never comes.
-            router.AttachRemote(id, sessionId, stand, Clock::now() + limits_.requestDeadline + std::chrono::seconds(5));
+            router.AttachRemote(id, sessionId, stand,
+                                Clock::now() + limits_.requestDeadline + std::chrono::seconds(5));
             outgoing_[id] = Outgoing{owner, {}, false, 0, false};
             ++stats_.requestsOut;
             port_.Log(id, "viewer request to " + sessionId + " on relay " + owner);
@@ -382,7 +421,8 @@ void Cluster::ViewerRegister(ConnId id, const std::string& address, const std::s
             m.address = address;
             Publish(owner, m, {}, [this, id, alive = alive_](redisReply* r) {
                 // Nobody listens on that relay's channel: it is gone.
-                if (!*alive || IsError(r) || r->type != REDIS_REPLY_INTEGER || r->integer != 0) return;
+                if (!*alive || IsError(r) || r->type != REDIS_REPLY_INTEGER || r->integer != 0)
+                    return;
                 auto out = outgoing_.find(id);
                 if (out == outgoing_.end() || out->second.paired) return;
                 outgoing_.erase(out);
@@ -410,7 +450,8 @@ void Cluster::Credit(const std::string& node, ConnId conn, bool toHost, std::siz
     Publish(node, m);
 }
 
-void Cluster::CreditWhenDrained(ConnId to, const std::string& node, ConnId conn, bool toHost, std::size_t bytes) {
+void Cluster::CreditWhenDrained(ConnId to, const std::string& node, ConnId conn, bool toHost,
+                                std::size_t bytes) {
     const auto queued = port_.QueuedBytes(to);
     if (!queued) return;  // the receiver is gone; so is the pair
     if (*queued <= pairedBufferBytes_ && owed_.empty()) return Credit(node, conn, toHost, bytes);
@@ -425,8 +466,10 @@ void Cluster::CreditDrained() {
     for (auto& owed : owed_) {
         const auto queued = port_.QueuedBytes(owed.to);
         if (!queued) continue;
-        if (*queued <= pairedBufferBytes_) Credit(owed.node, owed.conn, owed.toHost, owed.bytes);
-        else still.push_back(std::move(owed));
+        if (*queued <= pairedBufferBytes_)
+            Credit(owed.node, owed.conn, owed.toHost, owed.bytes);
+        else
+            still.push_back(std::move(owed));
     }
     owed_ = std::move(still);
     if (owed_.empty()) return;
@@ -510,7 +553,8 @@ void Cluster::OnPublished(std::string_view data) {
     auto decoded = wire::Decode(data, maxBinaryBytes_);
     if (!decoded || decoded->from == node_) {
         ++stats_.droppedMessages;
-        port_.Log(0, "dropped a malformed message from another relay (" + std::to_string(data.size()) + " bytes)");
+        port_.Log(0, "dropped a malformed message from another relay (" +
+                         std::to_string(data.size()) + " bytes)");
         return;
     }
     // Well formed but for no pair here: late traffic of a pair that just ended, or a relay
@@ -521,7 +565,8 @@ void Cluster::OnPublished(std::string_view data) {
 bool Cluster::Dispatch(const wire::Message& m) {
     Router& router = port_.router();
     switch (m.kind) {
-        case wire::Kind::Request: return OnRequest(m);
+        case wire::Kind::Request:
+            return OnRequest(m);
         case wire::Kind::Left: {
             auto g = guestByOrigin_.find({m.from, m.conn});
             if (g == guestByOrigin_.end()) return false;
@@ -571,7 +616,9 @@ bool Cluster::Dispatch(const wire::Message& m) {
             auto o = outgoing_.find(m.conn);
             if (o == outgoing_.end() || o->second.node != m.from) return false;
             EndOutgoing(m.conn, false);
-            const std::uint16_t code = (m.code == 1000 || m.code == 1001 || m.code == 1008 || m.code == 1013) ? m.code : 1008;
+            const std::uint16_t code =
+                (m.code == 1000 || m.code == 1001 || m.code == 1008 || m.code == 1013) ? m.code
+                                                                                       : 1008;
             port_.CloseConn(m.conn, code);
             return true;
         }
@@ -612,9 +659,11 @@ bool Cluster::OnGuestText(Outgoing& out, ConnId conn, const std::string& text) {
         port_.Log(conn, "paired request " + requestId + " across relays");
         port_.Deliver(conn, std::make_shared<const std::string>(BuildConnected(requestId)), true);
     } else if (type == "error" && KnownText(message)) {
-        port_.Deliver(conn, std::make_shared<const std::string>(BuildError(KnownText(message))), true);
+        port_.Deliver(conn, std::make_shared<const std::string>(BuildError(KnownText(message))),
+                      true);
     } else if (type == "peerDisconnected" && IsRequestId(requestId)) {
-        port_.Deliver(conn, std::make_shared<const std::string>(BuildPeerDisconnected(requestId)), true);
+        port_.Deliver(conn, std::make_shared<const std::string>(BuildPeerDisconnected(requestId)),
+                      true);
         EndOutgoing(conn, true);
     } else {
         port_.Log(conn, "dropped an unexpected message from relay " + out.node);
@@ -661,9 +710,12 @@ void Cluster::EndNode(const std::string& node) {
         EndOutgoing(conn, false);
         // As on one relay when the host goes: a paired viewer is told, a waiting one refused.
         if (out.paired) {
-            port_.Deliver(conn, std::make_shared<const std::string>(BuildPeerDisconnected(out.requestId)), true);
+            port_.Deliver(conn,
+                          std::make_shared<const std::string>(BuildPeerDisconnected(out.requestId)),
+                          true);
         } else {
-            port_.Deliver(conn, std::make_shared<const std::string>(BuildError(text::kUnknownId)), true);
+            port_.Deliver(conn, std::make_shared<const std::string>(BuildError(text::kUnknownId)),
+                          true);
             port_.CloseConn(conn, 1000);
         }
     }
@@ -671,29 +723,36 @@ void Cluster::EndNode(const std::string& node) {
 
 std::string Cluster::Metrics() const {
     std::string out;
-    auto metric = [&out](const char* name, const char* type, const char* help, const std::string& value) {
+    auto metric = [&out](const char* name, const char* type, const char* help,
+                         const std::string& value) {
         out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
         out += std::string(name) + " " + value + "\n";
     };
-    auto two = [&out](const char* name, const char* help, const char* label, std::uint64_t a, std::uint64_t b) {
+    auto two = [&out](const char* name, const char* help, const char* label, std::uint64_t a,
+                      std::uint64_t b) {
         out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " counter\n";
         out += std::string(name) + "{" + label + "=\"out\"} " + std::to_string(a) + "\n";
         out += std::string(name) + "{" + label + "=\"in\"} " + std::to_string(b) + "\n";
     };
-    two("kestrelink_relay_cluster_requests_total", "Viewer requests sent to (out) or taken from (in) other relays.",
-        "direction", stats_.requestsOut, stats_.requestsIn);
-    two("kestrelink_relay_cluster_bytes_total", "Binary bytes sent to (out) or received from (in) other relays.",
-        "direction", stats_.bytesOut, stats_.bytesIn);
+    two("kestrelink_relay_cluster_requests_total",
+        "Viewer requests sent to (out) or taken from (in) other relays.", "direction",
+        stats_.requestsOut, stats_.requestsIn);
+    two("kestrelink_relay_cluster_bytes_total",
+        "Binary bytes sent to (out) or received from (in) other relays.", "direction",
+        stats_.bytesOut, stats_.bytesIn);
     metric("kestrelink_relay_cluster_dropped_messages_total", "counter",
-           "Malformed or unexpected messages from other relays.", std::to_string(stats_.droppedMessages));
-    metric("kestrelink_relay_redis_up", "gauge", "1 while both Redis connections are up.", Available() ? "1" : "0");
-    metric("kestrelink_relay_redis_errors_total", "counter", "Redis connection losses and failed commands.",
-           std::to_string(stats_.redisErrors));
-    metric("kestrelink_relay_redis_reconnects_total", "counter", "Redis connections made again after a loss.",
-           std::to_string(stats_.redisReconnects));
+           "Malformed or unexpected messages from other relays.",
+           std::to_string(stats_.droppedMessages));
+    metric("kestrelink_relay_redis_up", "gauge", "1 while both Redis connections are up.",
+           Available() ? "1" : "0");
+    metric("kestrelink_relay_redis_errors_total", "counter",
+           "Redis connection losses and failed commands.", std::to_string(stats_.redisErrors));
+    metric("kestrelink_relay_redis_reconnects_total", "counter",
+           "Redis connections made again after a loss.", std::to_string(stats_.redisReconnects));
     char rtt[32];
     std::snprintf(rtt, sizeof rtt, "%.6f", stats_.redisRttSeconds);
-    metric("kestrelink_relay_redis_rtt_seconds", "gauge", "Round trip of the last heartbeat to Redis.", rtt);
+    metric("kestrelink_relay_redis_rtt_seconds", "gauge",
+           "Round trip of the last heartbeat to Redis.", rtt);
     metric("kestrelink_relay_cluster_owned_ids", "gauge", "Host IDs this relay holds in Redis.",
            std::to_string(owned_.size()));
     return out;

@@ -24,7 +24,7 @@ namespace kl::relay {
 
 // What the cluster needs of the relay around it.
 class ClusterPort {
-public:
+  public:
     virtual Router& router() = 0;
     virtual void Apply(const std::vector<Action>& actions) = 0;
     virtual void Deliver(ConnId to, std::shared_ptr<const std::string> data, bool text) = 0;
@@ -37,28 +37,29 @@ public:
     virtual void AllowBinary(ConnId id) = 0;
     virtual void Log(ConnId id, const std::string& line) = 0;
 
-protected:
+  protected:
     ~ClusterPort() = default;
 };
 
 struct ClusterStats {
-    std::uint64_t requestsOut = 0, requestsIn = 0;  // viewer requests sent to / taken from other relays
-    std::uint64_t bytesOut = 0, bytesIn = 0;        // binary payload to / from other relays
+    std::uint64_t requestsOut = 0,
+                  requestsIn = 0;             // viewer requests sent to / taken from other relays
+    std::uint64_t bytesOut = 0, bytesIn = 0;  // binary payload to / from other relays
     std::uint64_t redisErrors = 0, redisReconnects = 0, droppedMessages = 0;
     double redisRttSeconds = 0;
     bool redisUp = false;
 };
 
 class Cluster {
-public:
+  public:
     // Connections of clients on other relays have this bit set in their local id.
     static constexpr ConnId kRemoteBit = ConnId{1} << 62;
     static bool IsRemote(ConnId id) { return (id & kRemoteBit) != 0; }
 
     // `pairedBufferBytes`: binary bytes of one pair allowed on their way between relays, and
     // the receiver's queued output below which credit is given back.
-    Cluster(boost::asio::io_context& ioc, RedisTarget target, ClusterPort& port, std::size_t maxBinaryBytes,
-            std::size_t pairedBufferBytes, Limits limits);
+    Cluster(boost::asio::io_context& ioc, RedisTarget target, ClusterPort& port,
+            std::size_t maxBinaryBytes, std::size_t pairedBufferBytes, Limits limits);
     ~Cluster();
     void Start();
     void Stop();
@@ -75,13 +76,13 @@ public:
     std::string Metrics() const;
     const ClusterStats& stats() const { return stats_; }
 
-private:
+  private:
     // A viewer on another relay asking for (or paired with) a host here.
     struct Guest {
         std::string node;
-        ConnId conn = 0;  // its connection on its own relay
+        ConnId conn = 0;           // its connection on its own relay
         std::size_t inFlight = 0;  // bytes of our host's not yet credited
-        bool paused = false;  // our host's reading
+        bool paused = false;       // our host's reading
         ConnId host = 0;
     };
     // A viewer here whose host lives on another relay.
@@ -114,7 +115,8 @@ private:
                  RedisConnection::Reply reply = nullptr);
     void Credit(const std::string& node, ConnId conn, bool toHost, std::size_t bytes);
     // Credit for a message delivered to local `to`, now or once its output has drained.
-    void CreditWhenDrained(ConnId to, const std::string& node, ConnId conn, bool toHost, std::size_t bytes);
+    void CreditWhenDrained(ConnId to, const std::string& node, ConnId conn, bool toHost,
+                           std::size_t bytes);
     void CreditDrained();
     void Received(std::size_t& inFlight, bool& paused, ConnId sender, std::size_t bytes);
     void HostRegister(ConnId id, const std::string& sessionId, std::string text);
@@ -144,12 +146,12 @@ private:
     bool heartbeatPending_ = false;
     std::chrono::steady_clock::time_point heartbeatSent_;
 
-    std::map<std::string, ConnId> owned_;        // host IDs this relay holds in Redis
+    std::map<std::string, ConnId> owned_;  // host IDs this relay holds in Redis
     std::map<ConnId, std::string> ownedByConn_;
-    std::set<ConnId> waiting_;                   // registrations waiting for Redis
-    std::map<ConnId, Guest> guests_;             // by local stand-in id
+    std::set<ConnId> waiting_;        // registrations waiting for Redis
+    std::map<ConnId, Guest> guests_;  // by local stand-in id
     std::map<std::pair<std::string, ConnId>, ConnId> guestByOrigin_;
-    std::map<ConnId, Outgoing> outgoing_;        // by the local viewer's id
+    std::map<ConnId, Outgoing> outgoing_;  // by the local viewer's id
     std::map<std::string, int> nodeMisses_;
     ConnId nextRemote_ = kRemoteBit | 1;
     std::uint64_t requestSerial_ = 0;

@@ -10,19 +10,27 @@ namespace {
 
 const char* Name(Kind kind) {
     switch (kind) {
-        case Kind::Request: return "request";
-        case Kind::Text: return "text";
-        case Kind::Close: return "close";
-        case Kind::ToHost: return "up";
-        case Kind::ToViewer: return "down";
-        case Kind::Left: return "left";
-        case Kind::Credit: return "credit";
+        case Kind::Request:
+            return "request";
+        case Kind::Text:
+            return "text";
+        case Kind::Close:
+            return "close";
+        case Kind::ToHost:
+            return "up";
+        case Kind::ToViewer:
+            return "down";
+        case Kind::Left:
+            return "left";
+        case Kind::Credit:
+            return "credit";
     }
     return "";
 }
 
 std::optional<Kind> KindOf(const std::string& name) {
-    for (Kind k : {Kind::Request, Kind::Text, Kind::Close, Kind::ToHost, Kind::ToViewer, Kind::Left, Kind::Credit})
+    for (Kind k : {Kind::Request, Kind::Text, Kind::Close, Kind::ToHost, Kind::ToViewer, Kind::Left,
+                   Kind::Credit})
         if (name == Name(k)) return k;
     return std::nullopt;
 }
@@ -58,13 +66,18 @@ std::string Encode(const Message& m) {
             h["p"] = m.password;
             h["a"] = m.address;
             break;
-        case Kind::Text: h["t"] = m.text; break;
-        case Kind::Close: h["x"] = m.code; break;
+        case Kind::Text:
+            h["t"] = m.text;
+            break;
+        case Kind::Close:
+            h["x"] = m.code;
+            break;
         case Kind::Credit:
             h["m"] = m.count;
             h["h"] = m.toHost;
             break;
-        default: break;
+        default:
+            break;
     }
     std::string out = h.dump();
     out.reserve(out.size() + 1 + m.payload.size());
@@ -108,12 +121,15 @@ std::optional<Message> Decode(std::string_view data, std::size_t maxPayload) {
         case Kind::Credit:
             m.count = static_cast<std::uint32_t>(Num(header, "m", 1u << 30));
             if (m.count == 0) return std::nullopt;
-            if (auto h = header.find("h"); h != header.end() && h->is_boolean()) m.toHost = h->get<bool>();
-            else return std::nullopt;
+            if (auto h = header.find("h"); h != header.end() && h->is_boolean())
+                m.toHost = h->get<bool>();
+            else
+                return std::nullopt;
             break;
         case Kind::ToHost:
         case Kind::ToViewer:
-        case Kind::Left: break;
+        case Kind::Left:
+            break;
     }
     return m;
 }

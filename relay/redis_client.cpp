@@ -1,9 +1,9 @@
 #include "relay/redis_client.hpp"
 
-#include <boost/asio/post.hpp>
 #include <unistd.h>
 
 #include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/post.hpp>
 #include <cerrno>
 #include <charconv>
 #include <stdexcept>
@@ -30,7 +30,8 @@ RedisTarget ParseRedisUrl(const std::string& url) {
         throw std::invalid_argument(
             "rediss:// is not supported: the Redis client library here (hiredis 0.14) has no TLS; "
             "reach Redis over a private network or a local TLS tunnel and give redis://");
-    if (url.rfind("redis://", 0) != 0) throw std::invalid_argument("--redis needs redis://HOST:PORT[/DB], got \"" + url + "\"");
+    if (url.rfind("redis://", 0) != 0)
+        throw std::invalid_argument("--redis needs redis://HOST:PORT[/DB], got \"" + url + "\"");
     std::string rest = url.substr(8);
     const auto slash = rest.find('/');
     std::string path = slash == std::string::npos ? "" : rest.substr(slash + 1);
@@ -45,10 +46,12 @@ RedisTarget ParseRedisUrl(const std::string& url) {
     std::string port;
     if (!rest.empty() && rest[0] == '[') {
         const auto close = rest.find(']');
-        if (close == std::string::npos) throw std::invalid_argument("--redis: unclosed [ in \"" + url + "\"");
+        if (close == std::string::npos)
+            throw std::invalid_argument("--redis: unclosed [ in \"" + url + "\"");
         t.host = rest.substr(1, close - 1);
         if (close + 1 < rest.size()) {
-            if (rest[close + 1] != ':') throw std::invalid_argument("--redis: bad address in \"" + url + "\"");
+            if (rest[close + 1] != ':')
+                throw std::invalid_argument("--redis: bad address in \"" + url + "\"");
             port = rest.substr(close + 2);
         }
     } else {
@@ -61,7 +64,8 @@ RedisTarget ParseRedisUrl(const std::string& url) {
         long v = -1;
         const auto r = std::from_chars(s.data(), s.data() + s.size(), v);
         if (s.empty() || r.ec != std::errc() || r.ptr != s.data() + s.size() || v < 0 || v > max)
-            throw std::invalid_argument(std::string("--redis: bad ") + what + " in \"" + url + "\"");
+            throw std::invalid_argument(std::string("--redis: bad ") + what + " in \"" + url +
+                                        "\"");
         return v;
     };
     if (!port.empty()) t.port = static_cast<std::uint16_t>(number(port, 65535, "port"));
@@ -97,13 +101,14 @@ struct RedisConnection::Watch : std::enable_shared_from_this<Watch> {
     void ArmRead() {
         if (readArmed || !ac) return;
         readArmed = true;
-        sd.async_wait(asio::posix::stream_descriptor::wait_read, [self = shared_from_this()](boost::system::error_code ec) {
-            if (ec) {
-                self->readArmed = false;
-                return;
-            }
-            self->OnReadable();
-        });
+        sd.async_wait(asio::posix::stream_descriptor::wait_read,
+                      [self = shared_from_this()](boost::system::error_code ec) {
+                          if (ec) {
+                              self->readArmed = false;
+                              return;
+                          }
+                          self->OnReadable();
+                      });
     }
     // Asio waits are edge-triggered: a socket not read to its end gives no new readiness
     // until more arrives, so a pause in the middle goes on from a posted handler instead.
@@ -152,12 +157,13 @@ struct RedisConnection::Watch : std::enable_shared_from_this<Watch> {
     void ArmWrite() {
         if (writeArmed || !ac) return;
         writeArmed = true;
-        sd.async_wait(asio::posix::stream_descriptor::wait_write, [self = shared_from_this()](boost::system::error_code ec) {
-            self->writeArmed = false;
-            if (ec || !self->ac || !self->writing) return;
-            redisAsyncHandleWrite(self->ac);
-            if (self->ac && self->writing) self->ArmWrite();
-        });
+        sd.async_wait(asio::posix::stream_descriptor::wait_write,
+                      [self = shared_from_this()](boost::system::error_code ec) {
+                          self->writeArmed = false;
+                          if (ec || !self->ac || !self->writing) return;
+                          redisAsyncHandleWrite(self->ac);
+                          if (self->ac && self->writing) self->ArmWrite();
+                      });
     }
     static void AddRead(void* p) {
         auto* w = static_cast<Watch*>(p);
@@ -195,7 +201,8 @@ RedisConnection::~RedisConnection() {
     }
 }
 
-void RedisConnection::Connect(std::function<void()> onUp, std::function<void(const std::string&)> onDown) {
+void RedisConnection::Connect(std::function<void()> onUp,
+                              std::function<void(const std::string&)> onDown) {
     onUp_ = std::move(onUp);
     onDown_ = std::move(onDown);
     up_ = false;
@@ -299,8 +306,8 @@ bool RedisConnection::Command(const std::vector<std::string_view>& args, Reply r
         lens.push_back(a.size());
     }
     auto pending = std::make_unique<Pending>(Pending{std::move(reply)});
-    if (redisAsyncCommandArgv(ac_, &RedisConnection::OnReply, pending.get(), static_cast<int>(args.size()),
-                              argv.data(), lens.data()) != REDIS_OK)
+    if (redisAsyncCommandArgv(ac_, &RedisConnection::OnReply, pending.get(),
+                              static_cast<int>(args.size()), argv.data(), lens.data()) != REDIS_OK)
         return false;
     pending.release();
     return true;
@@ -309,7 +316,8 @@ bool RedisConnection::Command(const std::vector<std::string_view>& args, Reply r
 bool RedisConnection::Raw(const std::string& resp, Reply reply) {
     if (!ac_) return false;
     auto pending = std::make_unique<Pending>(Pending{std::move(reply)});
-    if (redisAsyncFormattedCommand(ac_, &RedisConnection::OnReply, pending.get(), resp.data(), resp.size()) != REDIS_OK)
+    if (redisAsyncFormattedCommand(ac_, &RedisConnection::OnReply, pending.get(), resp.data(),
+                                   resp.size()) != REDIS_OK)
         return false;
     pending.release();
     return true;
@@ -321,17 +329,20 @@ void RedisConnection::OnPushed(redisAsyncContext* ac, void* reply, void*) {
     if (!self || !r || r->type != REDIS_REPLY_ARRAY || r->elements != 3) return;
     const redisReply* kind = r->element[0];
     const redisReply* body = r->element[2];
-    if (kind->type != REDIS_REPLY_STRING || std::string_view(kind->str, kind->len) != "message") return;
+    if (kind->type != REDIS_REPLY_STRING || std::string_view(kind->str, kind->len) != "message")
+        return;
     if (body->type != REDIS_REPLY_STRING || !self->onMessage_) return;
     self->onMessage_(std::string_view(body->str, body->len));
 }
 
-bool RedisConnection::Subscribe(const std::string& channel, std::function<void(std::string_view)> onMessage) {
+bool RedisConnection::Subscribe(const std::string& channel,
+                                std::function<void(std::string_view)> onMessage) {
     if (!ac_) return false;
     onMessage_ = std::move(onMessage);
     const char* argv[] = {"SUBSCRIBE", channel.c_str()};
     const std::size_t lens[] = {9, channel.size()};
-    return redisAsyncCommandArgv(ac_, &RedisConnection::OnPushed, nullptr, 2, argv, lens) == REDIS_OK;
+    return redisAsyncCommandArgv(ac_, &RedisConnection::OnPushed, nullptr, 2, argv, lens) ==
+           REDIS_OK;
 }
 
 }  // namespace kl::relay

@@ -26,7 +26,7 @@ struct RedisTarget {
 RedisTarget ParseRedisUrl(const std::string& url);
 
 class RedisConnection {
-public:
+  public:
     // The reply, or nullptr when the connection went away before it came.
     using Reply = std::function<void(redisReply*)>;
 
@@ -48,7 +48,7 @@ public:
     // After SUBSCRIBE every pushed message of the channel goes to `onMessage`.
     bool Subscribe(const std::string& channel, std::function<void(std::string_view)> onMessage);
 
-private:
+  private:
     struct Watch;
     static void OnConnect(const redisAsyncContext* ac, int status);
     static void OnDisconnect(const redisAsyncContext* ac, int status);

@@ -48,7 +48,8 @@ std::string RedisCommand(int port, const std::vector<std::string>& args) {
             answer.append(chunk, static_cast<std::size_t>(n));
         if (!answer.empty() && answer[0] == '$') {
             const long size = std::stol(answer.substr(1));
-            while (size >= 0 && answer.size() < answer.find("\r\n") + 2 + static_cast<std::size_t>(size) + 2 &&
+            while (size >= 0 &&
+                   answer.size() < answer.find("\r\n") + 2 + static_cast<std::size_t>(size) + 2 &&
                    (n = read(fd, chunk, sizeof chunk)) > 0)
                 answer.append(chunk, static_cast<std::size_t>(n));
         }
@@ -60,10 +61,12 @@ std::string RedisCommand(int port, const std::vector<std::string>& args) {
 struct Redis {
     Redis() : port(FreePort()) { Start(); }
     void Start() {
-        process.emplace(std::vector<std::string>{"/usr/bin/redis-server", "--port", std::to_string(port), "--bind",
-                                                 "127.0.0.1", "--save", "", "--appendonly", "no", "--loglevel", "warning",
-                                                 "--client-output-buffer-limit", "pubsub 256mb 64mb 60"});
-        for (int i = 0; i < 100 && RedisCommand(port, {"PING"}) != "+PONG\r\n"; ++i) std::this_thread::sleep_for(50ms);
+        process.emplace(std::vector<std::string>{
+            "/usr/bin/redis-server", "--port", std::to_string(port), "--bind", "127.0.0.1",
+            "--save", "", "--appendonly", "no", "--loglevel", "warning",
+            "--client-output-buffer-limit", "pubsub 256mb 64mb 60"});
+        for (int i = 0; i < 100 && RedisCommand(port, {"PING"}) != "+PONG\r\n"; ++i)
+            std::this_thread::sleep_for(50ms);
     }
     void Stop() {
         process->Signal(SIGKILL);
@@ -95,7 +98,8 @@ struct Member : Relay {
 
 std::vector<std::string> Viewer(const Relay& relay, const std::string& id, const std::string& key,
                                 const std::vector<std::string>& more = {}) {
-    return Peer(With({"viewer", "--relay", relay.url, "--id", id, "--key", key, "--timeout", "60"}, more));
+    return Peer(
+        With({"viewer", "--relay", relay.url, "--id", id, "--key", key, "--timeout", "60"}, more));
 }
 
 // The sequence number of the last frame seen within `span`.
@@ -103,7 +107,8 @@ int LastFrame(Process& viewer, std::chrono::milliseconds span) {
     const auto end = std::chrono::steady_clock::now() + span;
     int seq = 0;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
         if (left.count() <= 0) return seq;
         const auto frame = NextEvent(viewer, "frame", left);
         if (frame.empty()) return seq;
@@ -124,7 +129,8 @@ TEST(RelayCluster, HostAndViewerOnDifferentRelaysPairAndForwardBothWaysInOrder) 
     Member a(redis), b(redis);
     ASSERT_TRUE(a.up && b.up) << a.process.Stderr() << b.process.Stderr();
     // Large frames cross Redis whole: up to the 8 MiB message limit.
-    Host host(a, {"--frames", "5", "--fps", "10", "--pattern", "320x200", "--frame-bytes", "8000000"});
+    Host host(a,
+              {"--frames", "5", "--fps", "10", "--pattern", "320x200", "--frame-bytes", "8000000"});
     ASSERT_TRUE(host.registered) << host.process.Stderr();
     const char move[] = R"({"action":"move","x":640,"y":360,"button":0,"key":0})";
     const char click[] = R"({"action":"down","x":10,"y":20,"button":1,"key":0})";
@@ -132,7 +138,8 @@ TEST(RelayCluster, HostAndViewerOnDifferentRelaysPairAndForwardBothWaysInOrder) 
 
     const auto request = NextEvent(host.process, "request");
     EXPECT_EQ(request.value("proofValid", false), true) << "the proof reaches the host unchanged";
-    EXPECT_EQ(NextEvent(viewer, "connected").value("requestId", ""), request.value("requestId", "x"));
+    EXPECT_EQ(NextEvent(viewer, "connected").value("requestId", ""),
+              request.value("requestId", "x"));
     EXPECT_FALSE(NextEvent(viewer, "ready").empty());
     // Every envelope is authenticated with its sequence number: a changed, lost or reordered
     // byte fails the viewer.
@@ -143,19 +150,23 @@ TEST(RelayCluster, HostAndViewerOnDifferentRelaysPairAndForwardBothWaysInOrder) 
     }
     EXPECT_EQ(NextEvent(host.process, "input").value("action", ""), "move");
     EXPECT_EQ(NextEvent(host.process, "input").value("button", 0), 1);
-    EXPECT_EQ(NextEvent(viewer, "peerDisconnected").value("requestId", ""), request.value("requestId", "x"))
+    EXPECT_EQ(NextEvent(viewer, "peerDisconnected").value("requestId", ""),
+              request.value("requestId", "x"))
         << a.process.Stderr() << b.process.Stderr();
     EXPECT_EQ(host.process.Wait(), 0) << host.process.Stderr();
     EXPECT_EQ(viewer.Wait(), 0) << viewer.Stderr();
-    EXPECT_TRUE(MetricIs(a, "kestrelink_relay_cluster_requests_total{direction=\"in\"} 1")) << a.Metrics();
-    EXPECT_TRUE(MetricIs(b, "kestrelink_relay_cluster_requests_total{direction=\"out\"} 1")) << b.Metrics();
+    EXPECT_TRUE(MetricIs(a, "kestrelink_relay_cluster_requests_total{direction=\"in\"} 1"))
+        << a.Metrics();
+    EXPECT_TRUE(MetricIs(b, "kestrelink_relay_cluster_requests_total{direction=\"out\"} 1"))
+        << b.Metrics();
     EXPECT_TRUE(MetricIs(b, "kestrelink_relay_paired_sessions 0"));
     const std::string metrics = b.Metrics();
     const std::string bytesIn = "kestrelink_relay_cluster_bytes_total{direction=\"in\"} ";
     const auto at = metrics.find(bytesIn);
     ASSERT_NE(at, std::string::npos);
     EXPECT_GT(std::stoull(metrics.substr(at + bytesIn.size())), 5u * 8000000u) << metrics;
-    EXPECT_EQ(b.Metrics().find("kestrelink_relay_redis_rtt_seconds 0.000000"), std::string::npos) << "measured";
+    EXPECT_EQ(b.Metrics().find("kestrelink_relay_redis_rtt_seconds 0.000000"), std::string::npos)
+        << "measured";
 }
 
 TEST(RelayCluster, DuplicateAndUnknownIdsAreRefusedAcrossRelays) {
@@ -166,15 +177,21 @@ TEST(RelayCluster, DuplicateAndUnknownIdsAreRefusedAcrossRelays) {
     ASSERT_TRUE(first.registered);
     Process second(Peer({"host", "--relay", b.url, "--id", first.id, "--timeout", "20"}));
     EXPECT_EQ(second.Wait(), 3);
-    EXPECT_NE(second.Stderr().find("Bu ID başka bir bilgisayarda kullanımda."), std::string::npos) << second.Stderr();
+    EXPECT_NE(second.Stderr().find("Bu ID başka bir bilgisayarda kullanımda."), std::string::npos)
+        << second.Stderr();
     Process unknown(Viewer(b, "123456789", kl::GenerateConnectionKey()));
     EXPECT_EQ(unknown.Wait(), 3);
-    EXPECT_NE(unknown.Stderr().find("Bu ID ile bağlı bir bilgisayar bulunamadı."), std::string::npos) << unknown.Stderr();
+    EXPECT_NE(unknown.Stderr().find("Bu ID ile bağlı bir bilgisayar bulunamadı."),
+              std::string::npos)
+        << unknown.Stderr();
     // What Redis holds is the owner's node id and counts, each with a time to live.
-    EXPECT_EQ(RedisCommand(redis.port, {"GET", "kl:host:" + first.id}), "$16\r\n" + Node(a) + "\r\n");
-    for (const std::string& key : {"kl:host:" + first.id, "kl:node:" + Node(a), std::string("kl:rate:127.0.0.1")}) {
+    EXPECT_EQ(RedisCommand(redis.port, {"GET", "kl:host:" + first.id}),
+              "$16\r\n" + Node(a) + "\r\n");
+    for (const std::string& key :
+         {"kl:host:" + first.id, "kl:node:" + Node(a), std::string("kl:rate:127.0.0.1")}) {
         const auto ttl = RedisCommand(redis.port, {"PTTL", key});
-        EXPECT_TRUE(ttl.size() > 3 && ttl[0] == ':' && ttl[1] != '-' && ttl[1] != '0') << key << " " << ttl;
+        EXPECT_TRUE(ttl.size() > 3 && ttl[0] == ':' && ttl[1] != '-' && ttl[1] != '0')
+            << key << " " << ttl;
     }
     // Once the host leaves, its ID is free on any relay.
     first.process.Signal(SIGTERM);
@@ -192,17 +209,21 @@ TEST(RelayCluster, BusyHostRefusalAndExpiryFollowTheHostsRelay) {
     ASSERT_FALSE(NextEvent(host.process, "request").empty());
     Process second(Viewer(c, host.id, host.key));
     EXPECT_EQ(second.Wait(), 3);
-    EXPECT_NE(second.Stderr().find("Karşı taraf şu anda başka bir bağlantıyla meşgul."), std::string::npos)
+    EXPECT_NE(second.Stderr().find("Karşı taraf şu anda başka bir bağlantıyla meşgul."),
+              std::string::npos)
         << second.Stderr();
     EXPECT_EQ(waiting.Wait(), 3);
-    EXPECT_NE(waiting.Stderr().find("Bağlantı isteği zaman aşımına uğradı."), std::string::npos) << waiting.Stderr();
-    EXPECT_FALSE(NextEvent(host.process, "peerDisconnected").empty()) << "the host learns the request ended";
+    EXPECT_NE(waiting.Stderr().find("Bağlantı isteği zaman aşımına uğradı."), std::string::npos)
+        << waiting.Stderr();
+    EXPECT_FALSE(NextEvent(host.process, "peerDisconnected").empty())
+        << "the host learns the request ended";
 
     Host refusing(a, {"--answer", "refuse"});
     Process refused(Viewer(b, refusing.id, refusing.key));
     EXPECT_EQ(NextEvent(refusing.process, "answered").value("accepted", true), false);
     EXPECT_EQ(refused.Wait(), 3);
-    EXPECT_NE(refused.Stderr().find("Bağlantı isteği reddedildi."), std::string::npos) << refused.Stderr();
+    EXPECT_NE(refused.Stderr().find("Bağlantı isteği reddedildi."), std::string::npos)
+        << refused.Stderr();
     // Still registered and free again: the next viewer is asked.
     Process next(Viewer(c, refusing.id, refusing.key));
     EXPECT_FALSE(NextEvent(refusing.process, "request").empty());
@@ -217,7 +238,8 @@ TEST(RelayCluster, EitherSideLeavingIsSeenAcrossRelays) {
     Process leaving(Viewer(b, host.id, host.key, {"--frames", "3"}));
     const auto request = NextEvent(host.process, "request");
     EXPECT_EQ(leaving.Wait(), 0) << leaving.Stderr();
-    EXPECT_EQ(NextEvent(host.process, "peerDisconnected").value("requestId", ""), request.value("requestId", "x"));
+    EXPECT_EQ(NextEvent(host.process, "peerDisconnected").value("requestId", ""),
+              request.value("requestId", "x"));
     // No longer busy: a second viewer from the other relay pairs, then the host goes.
     Process staying(Viewer(b, host.id, host.key));
     EXPECT_FALSE(NextEvent(staying, "frame").empty()) << staying.Stderr();
@@ -228,7 +250,8 @@ TEST(RelayCluster, EitherSideLeavingIsSeenAcrossRelays) {
 
 TEST(RelayCluster, ViewerRequestsPerAddressAreCountedAcrossRelays) {
     Redis redis;
-    Member a(redis, {"--viewer-requests-per-minute", "3"}), b(redis, {"--viewer-requests-per-minute", "3"});
+    Member a(redis, {"--viewer-requests-per-minute", "3"}),
+        b(redis, {"--viewer-requests-per-minute", "3"});
     ASSERT_TRUE(a.up && b.up);
     const std::string key = kl::GenerateConnectionKey();
     for (const Relay* relay : {&a, &b, &a}) {
@@ -238,7 +261,8 @@ TEST(RelayCluster, ViewerRequestsPerAddressAreCountedAcrossRelays) {
     }
     Process fourth(Viewer(b, "123456789", key));
     EXPECT_EQ(fourth.Wait(), 3);
-    EXPECT_NE(fourth.Stderr().find("Çok fazla bağlantı isteği. Biraz sonra yeniden dene."), std::string::npos)
+    EXPECT_NE(fourth.Stderr().find("Çok fazla bağlantı isteği. Biraz sonra yeniden dene."),
+              std::string::npos)
         << fourth.Stderr();
 }
 
@@ -284,7 +308,8 @@ TEST(RelayCluster, RedisStoppedAndStartedAgain) {
     EXPECT_GT(LastFrame(localViewer, 1s), before + 10) << "about 20 frames a second go on";
     Process refused(Peer({"host", "--relay", a.url, "--timeout", "20"}));
     EXPECT_EQ(refused.Wait(), 3);
-    EXPECT_NE(refused.Stderr().find("Sunucu şu anda hizmet veremiyor. Biraz sonra yeniden dene."), std::string::npos)
+    EXPECT_NE(refused.Stderr().find("Sunucu şu anda hizmet veremiyor. Biraz sonra yeniden dene."),
+              std::string::npos)
         << refused.Stderr();
 
     // Back, and empty: the relays connect again by themselves and publish what they own.
@@ -295,7 +320,8 @@ TEST(RelayCluster, RedisStoppedAndStartedAgain) {
     EXPECT_EQ(again.Wait(), 0) << again.Stderr();
     Host fresh(b);
     EXPECT_TRUE(fresh.registered) << fresh.process.Stderr();
-    EXPECT_NE(a.Metrics().find("kestrelink_relay_redis_reconnects_total 2"), std::string::npos) << a.Metrics();
+    EXPECT_NE(a.Metrics().find("kestrelink_relay_redis_reconnects_total 2"), std::string::npos)
+        << a.Metrics();
 }
 
 TEST(RelayCluster, MalformedMessagesFromRedisAreDroppedAndReachNoClient) {
@@ -310,13 +336,21 @@ TEST(RelayCluster, MalformedMessagesFromRedisAreDroppedAndReachNoClient) {
     const std::vector<std::string> junk = {
         "not json",
         std::string(10000, '{') + "\n",
-        R"({"k":"down","n":")" + other + R"(","c":1})" "\nxx",            // unknown pair
-        R"({"k":"text","n":")" + other + R"(","c":1,"t":"{\"type\":\"error\",\"message\":\"x\"}"})" "\n",
-        R"({"k":"request","n":")" + other + R"(","c":5,"s":"12","p":"x","a":"1.2.3.4"})" "\n",
-        R"({"k":"close","n":"zz","c":1,"x":1000})" "\n",
+        R"({"k":"down","n":")" + other +
+            R"(","c":1})"
+            "\nxx",  // unknown pair
+        R"({"k":"text","n":")" + other +
+            R"(","c":1,"t":"{\"type\":\"error\",\"message\":\"x\"}"})"
+            "\n",
+        R"({"k":"request","n":")" + other +
+            R"(","c":5,"s":"12","p":"x","a":"1.2.3.4"})"
+            "\n",
+        R"({"k":"close","n":"zz","c":1,"x":1000})"
+        "\n",
         std::string(9 * 1024 * 1024, 'x'),
     };
-    for (const auto& message : junk) EXPECT_EQ(RedisCommand(redis.port, {"PUBLISH", channel, message}), ":1\r\n");
+    for (const auto& message : junk)
+        EXPECT_EQ(RedisCommand(redis.port, {"PUBLISH", channel, message}), ":1\r\n");
     // The pair goes on untouched, and the relay counted what it refused.
     const int seq = NextEvent(viewer, "frame").value("seq", 0);
     EXPECT_GT(NextEvent(viewer, "frame").value("seq", 0), seq);

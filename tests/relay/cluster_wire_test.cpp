@@ -1,6 +1,7 @@
+#include "relay/cluster_wire.hpp"
+
 #include <gtest/gtest.h>
 
-#include "relay/cluster_wire.hpp"
 #include "relay/redis_client.hpp"
 
 using namespace kl::relay;
@@ -51,18 +52,19 @@ TEST(ClusterWire, RoundTripsEveryKindWithBinaryPayloadsByteForByte) {
 TEST(ClusterWire, RefusesMalformedHeadersAndFields) {
     const std::string n = "\"n\":\"" + kNode + "\"";
     for (const std::string& bad : std::vector<std::string>{
-             std::string(""), std::string("no newline"), std::string("[1,2]\n"), std::string("{}\n"),
-             "{\"k\":\"up\"," + n + "}\n",                                    // no connection
-             std::string("{\"k\":\"up\",\"n\":\"ABC\",\"c\":1}\n"),                         // bad node id
-             "{\"k\":\"boom\"," + n + ",\"c\":1}\n",                           // unknown kind
-             "{\"k\":\"up\"," + n + ",\"c\":-1}\n",                            // negative connection
-             "{\"k\":\"left\"," + n + ",\"c\":1}\npayload",                    // payload where none goes
-             "{\"k\":\"text\"," + n + ",\"c\":1}\n",                           // no text
-             "{\"k\":\"close\"," + n + ",\"c\":1,\"x\":5}\n",                  // not a close code
-             "{\"k\":\"credit\"," + n + ",\"c\":1,\"m\":1}\n",                 // no direction
-             "{\"k\":\"request\"," + n + ",\"c\":1,\"s\":\"012345678\",\"p\":\"" + std::string(100, 'p') +
-                 "\",\"a\":\"x\"}\n",                                          // ID starting with 0
-             std::string(5000, ' ') + "{}\n",                                  // header too long
+             std::string(""), std::string("no newline"), std::string("[1,2]\n"),
+             std::string("{}\n"),
+             "{\"k\":\"up\"," + n + "}\n",                           // no connection
+             std::string("{\"k\":\"up\",\"n\":\"ABC\",\"c\":1}\n"),  // bad node id
+             "{\"k\":\"boom\"," + n + ",\"c\":1}\n",                 // unknown kind
+             "{\"k\":\"up\"," + n + ",\"c\":-1}\n",                  // negative connection
+             "{\"k\":\"left\"," + n + ",\"c\":1}\npayload",          // payload where none goes
+             "{\"k\":\"text\"," + n + ",\"c\":1}\n",                 // no text
+             "{\"k\":\"close\"," + n + ",\"c\":1,\"x\":5}\n",        // not a close code
+             "{\"k\":\"credit\"," + n + ",\"c\":1,\"m\":1}\n",       // no direction
+             "{\"k\":\"request\"," + n + ",\"c\":1,\"s\":\"012345678\",\"p\":\"" +
+                 std::string(100, 'p') + "\",\"a\":\"x\"}\n",  // ID starting with 0
+             std::string(5000, ' ') + "{}\n",                  // header too long
          })
         EXPECT_FALSE(wire::Decode(bad, 1 << 20)) << bad.substr(0, 80);
 }
@@ -76,8 +78,8 @@ TEST(RedisUrl, ParsesHostPortDatabaseAndPasswordAndRefusesTheRest) {
     EXPECT_EQ(t.host, "::1");
     EXPECT_EQ(t.port, 6379);
     EXPECT_EQ(t.password, "secret");
-    for (const char* bad : {"http://x", "redis://", "redis://h:0", "redis://h:99999", "redis://h:1/16", "redis://h:x",
-                            "redis://[::1", "rediss://h:1"})
+    for (const char* bad : {"http://x", "redis://", "redis://h:0", "redis://h:99999",
+                            "redis://h:1/16", "redis://h:x", "redis://[::1", "rediss://h:1"})
         EXPECT_THROW(ParseRedisUrl(bad), std::invalid_argument) << bad;
     try {
         ParseRedisUrl("rediss://h:1");
