@@ -217,7 +217,7 @@ private:
             owner_.Refusal(*this, "out_of_memory");
             return Finish("dropped: out of memory");
         }
-        if (!finished_ && !readHeld_) Read();
+        if (!finished_ && !readHeld_ && !reading_) Read();
     }
 
     // After a close frame of ours (or a reset peer, which ends this at once): what the client
