@@ -96,13 +96,8 @@ target_link_libraries(ws_script_server PRIVATE OpenSSL::Crypto Threads::Threads)
 add_executable(throttle_proxy tests/servers/throttle_proxy.cpp)
 
 add_executable(integration_tests tests/integration/relay_peer_test.cpp tests/integration/tls_test.cpp
-<<<<<<< HEAD
                                  tests/integration/relay_abuse_test.cpp tests/integration/slow_link_test.cpp)
-target_link_libraries(integration_tests PRIVATE kl_core kl_json GTest::gtest GTest::gtest_main)
-=======
-                                 tests/integration/relay_abuse_test.cpp)
 target_link_libraries(integration_tests PRIVATE kl_core kl_json OpenSSL::SSL GTest::gtest GTest::gtest_main)
->>>>>>> relay-limits
 target_compile_definitions(integration_tests PRIVATE KL_RELAY_PATH="$<TARGET_FILE:kestrelink-relay>"
                                                      KL_PEER_PATH="$<TARGET_FILE:klpeer>"
                                                      KL_PROXY_PATH="$<TARGET_FILE:throttle_proxy>")
