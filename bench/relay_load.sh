@@ -23,6 +23,7 @@ trap cleanup EXIT
 
 start_relay() {
   "$relay_bin" --port 0 --metrics-port 0 --max-connections 100000 --max-connections-per-address 100000 \
+    --max-handshakes-per-address 100000 \
     --viewer-requests-per-minute 100000 >"$work/relay.out" 2>"$work/relay.log" &
   relay_pid=$!; pids+=("$relay_pid")
   for _ in $(seq 50); do [ -s "$work/relay.out" ] && break; sleep 0.1; done

@@ -55,7 +55,8 @@ Relays Kestrelink hosts and viewers over WebSocket on path /ws.
 
 On start one JSON line on standard output gives the URLs; the log goes to standard
 error, one line per connection event. SIGTERM or SIGINT closes every connection with
-1001 and exits 0.
+1001 and exits 0. SIGHUP reads --cert and --key again for new connections (open ones
+stay); a pair that does not load is logged and the one in use kept.
 )";
 }
 

@@ -83,6 +83,8 @@ TEST(RelayMetrics, PrometheusTextHoldsEveryFigureAndRefusalReason) {
     kl::relay::TrafficCounters traffic;
     traffic.openConnections = 5;
     traffic.bytesForwarded = 12345;
+    traffic.bufferedBytes = 4096;
+    routing.addressRecords = 7;
     const std::string text = kl::relay::FormatMetrics(routing, traffic);
     EXPECT_NE(text.find("\nkestrelink_relay_connections 5\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\nkestrelink_relay_registered_hosts 3\n"), std::string::npos);
@@ -90,6 +92,8 @@ TEST(RelayMetrics, PrometheusTextHoldsEveryFigureAndRefusalReason) {
     EXPECT_NE(text.find("\nkestrelink_relay_pending_requests 0\n"), std::string::npos);
     EXPECT_NE(text.find("\nkestrelink_relay_forwarded_bytes_total 12345\n"), std::string::npos);
     EXPECT_NE(text.find("kestrelink_relay_refusals_total{reason=\"busy\"} 2\n"), std::string::npos);
+    EXPECT_NE(text.find("\nkestrelink_relay_buffered_bytes 4096\n"), std::string::npos);
+    EXPECT_NE(text.find("\nkestrelink_relay_address_records 7\n"), std::string::npos);
     EXPECT_NE(text.find("# TYPE kestrelink_relay_forwarded_bytes_total counter"), std::string::npos);
 }
 
