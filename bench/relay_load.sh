@@ -4,6 +4,11 @@
 #                                            frames at 12.5 per second; also runs 1 pair
 #                                            as the reference for the latency ratio
 #   bench/relay_load.sh idle [N]             N idle registered hosts: relay memory per connection
+#   bench/relay_load.sh cluster [N] [SECONDS] two relays sharing one Redis: N pairs with both
+#                                            ends on one relay, then N pairs across the relays;
+#                                            CPU per GB of all relays and Redis, latency ratios
+#   bench/relay_load.sh cluster-idle [N]     N idle hosts spread over three relays: relay and
+#                                            Redis memory per host (default 30000)
 # Needs the native build (cmake --preset native && cmake --build build/native).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -69,6 +74,116 @@ run_pairs() {
   rm -f "$work"/host*.out "$work"/viewer*.out
 }
 
+# --- cluster modes: relays sharing one redis-server started here on a free loopback port ---
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+start_redis() {
+  redis_port=$(free_port)
+  redis-server --port "$redis_port" --bind 127.0.0.1 --save "" --appendonly no --loglevel warning \
+    --client-output-buffer-limit "pubsub 256mb 64mb 60" >"$work/redis.log" 2>&1 &
+  redis_pid=$!; pids+=("$redis_pid")
+  for _ in $(seq 50); do redis-cli -p "$redis_port" ping >/dev/null 2>&1 && break; sleep 0.1; done
+}
+# start_member NAME: a relay of the cluster; sets NAME_pid, NAME_url, NAME_metrics.
+start_member() {
+  "$relay_bin" --port 0 --metrics-port 0 --max-connections 100000 --max-connections-per-address 100000 \
+    --viewer-requests-per-minute 100000 --max-handshakes-per-address 100000 --redis "redis://127.0.0.1:$redis_port" >"$work/$1.out" 2>"$work/$1.log" &
+  local pid=$!; pids+=("$pid")
+  for _ in $(seq 50); do [ -s "$work/$1.out" ] && break; sleep 0.1; done
+  printf -v "${1}_pid" %s "$pid"
+  printf -v "${1}_url" %s "$(sed -n 's/.*"url":"\([^"]*\)".*/\1/p' "$work/$1.out")"
+  printf -v "${1}_metrics" %s "$(sed -n 's/.*"metrics":"\([^"]*\)".*/\1/p' "$work/$1.out")"
+  for _ in $(seq 100); do curl -s "$(eval echo "\$${1}_metrics")" | grep -q '^kestrelink_relay_redis_up 1' && break; sleep 0.1; done
+}
+metric_at() { curl -s "$1" 2>/dev/null | awk -v m="$2" '$1 == m {print $2}'; }
+cluster_cpu() { echo $(( $(cpu_ticks "$ra_pid") + $(cpu_ticks "$rb_pid") + $(cpu_ticks "$redis_pid") )); }
+cpu_split() { echo "$(cpu_ticks "$ra_pid") $(cpu_ticks "$rb_pid") $(cpu_ticks "$redis_pid")"; }
+cluster_bytes() { echo $(( $(metric_at "$ra_metrics" kestrelink_relay_forwarded_bytes_total) + $(metric_at "$rb_metrics" kestrelink_relay_forwarded_bytes_total) )); }
+
+# run_cluster_pairs N SECONDS HOST_URL VIEWER_URL: sets c_p50, c_p99, c_mbps, c_cpu_per_gb, c_frames.
+run_cluster_pairs() {
+  local n=$1 seconds=$2 host_url=$3 viewer_url=$4 frames hz; hz=$(getconf CLK_TCK)
+  frames=$(awk -v s="$seconds" 'BEGIN {printf "%d", s * 12.5}')
+  local hosts=() viewers=()
+  for i in $(seq "$n"); do
+    "$peer_bin" host --relay "$host_url" --fps 12.5 --frame-bytes 300000 --pattern 640x360 --stay \
+      >"$work/chost$i.out" 2>"$work/chost$i.err" &
+    hosts+=($!); pids+=($!)
+  done
+  for i in $(seq "$n"); do
+    for _ in $(seq 100); do grep -q '"event":"registered"' "$work/chost$i.out" 2>/dev/null && break; sleep 0.05; done
+  done
+  local c0 c1 t0 t1 b0 b1
+  c0=$(cluster_cpu); t0=$(date +%s.%N); b0=$(cluster_bytes); local s0; s0=$(cpu_split)
+  for i in $(seq "$n"); do
+    id=$(sed -n '1s/.*"id":"\([0-9]*\)".*/\1/p' "$work/chost$i.out")
+    key=$(sed -n '1s/.*"key":"\([A-Z0-9]*\)".*/\1/p' "$work/chost$i.out")
+    "$peer_bin" viewer --relay "$viewer_url" --id "$id" --key "$key" --frames "$frames" --timeout $((seconds * 3 + 30)) \
+      >"$work/cviewer$i.out" 2>"$work/cviewer$i.err" &
+    viewers+=($!); pids+=($!)
+  done
+  local failed=0
+  for v in "${viewers[@]}"; do wait "$v" || failed=$((failed + 1)); done
+  t1=$(date +%s.%N); c1=$(cluster_cpu); b1=$(cluster_bytes)
+  c_split=$(awk -v a="$s0" -v b="$(cpu_split)" -v by="$((b1 - b0))" -v hz="$hz" 'BEGIN {split(a, x); split(b, y);
+    printf "A %.2f, B %.2f, Redis %.2f", (y[1]-x[1])/hz/(by/1e9), (y[2]-x[2])/hz/(by/1e9), (y[3]-x[3])/hz/(by/1e9)}')
+  [ "$failed" -eq 0 ] || echo "warning: $failed viewer(s) failed; see their output" >&2
+  for h in "${hosts[@]}"; do kill "$h" 2>/dev/null || true; wait "$h" 2>/dev/null || true; done
+  cat "$work"/cviewer*.out | sed -n 's/.*"latencyMs":\([0-9.e+-]*\).*/\1/p' >"$work/clat"
+  c_frames=$(wc -l <"$work/clat")
+  c_p50=$(percentile 50 <"$work/clat"); c_p99=$(percentile 99 <"$work/clat")
+  read -r c_mbps c_cpu_per_gb < <(awk -v b="$((b1 - b0))" -v t="$(echo "$t1 - $t0" | bc)" -v c="$((c1 - c0))" -v hz="$hz" \
+    'BEGIN {printf "%.1f %.2f\n", b / t / 1e6, (b > 0 ? (c / hz) / (b / 1e9) : 0)}')
+  rm -f "$work"/chost*.out "$work"/cviewer*.out
+}
+
+cluster_pairs_mode() {
+  local n=${1:-8} seconds=${2:-20}
+  command -v redis-server >/dev/null || { echo "needs redis-server" >&2; exit 1; }
+  start_redis; start_member ra; start_member rb
+  echo "same relay: $n pairs for $seconds s, hosts and viewers on relay A ..."
+  run_cluster_pairs "$n" "$seconds" "$ra_url" "$ra_url"
+  local s_p50=$c_p50 s_p99=$c_p99 s_cpu=$c_cpu_per_gb s_mbps=$c_mbps s_frames=$c_frames s_split=$c_split
+  echo "across relays: $n pairs for $seconds s, hosts on relay A, viewers on relay B ..."
+  run_cluster_pairs "$n" "$seconds" "$ra_url" "$rb_url"
+  echo "                              same relay    across relays   ratio (target)"
+  printf "frames received:              %-13s %-15s\n" "$s_frames" "$c_frames"
+  printf "forwarded MB/s:               %-13s %-15s\n" "$s_mbps" "$c_mbps"
+  printf "CPU s per GB (relays+Redis):  %-13s %-15s %.2f (<= 2.5)\n" "$s_cpu" "$c_cpu_per_gb" "$(awk -v a="$c_cpu_per_gb" -v b="$s_cpu" 'BEGIN {print a / b}')"
+  printf "latency host->viewer p50 ms:  %-13s %-15s %.2f\n" "$s_p50" "$c_p50" "$(awk -v a="$c_p50" -v b="$s_p50" 'BEGIN {print a / b}')"
+  printf "latency host->viewer p99 ms:  %-13s %-15s %.2f (<= 2)\n" "$s_p99" "$c_p99" "$(awk -v a="$c_p99" -v b="$s_p99" 'BEGIN {print a / b}')"
+  echo "CPU s per GB by process:      same relay: $s_split;  across: $c_split"
+  echo "relay B cluster metrics:"; curl -s "$rb_metrics" | grep -E '^kestrelink_relay_(cluster_bytes|redis_rtt|redis_errors)' | sed 's/^/  /'
+}
+
+cluster_idle_mode() {
+  local n=${1:-30000} per; per=$(( (n + 2) / 3 ))
+  start_redis; start_member ra; start_member rb; start_member rc
+  local redis0; redis0=$(redis-cli -p "$redis_port" info memory | awk -F: '/^used_memory:/ {print $2+0}')
+  local before=() after=() hp=()
+  for r in ra rb rc; do before+=("$(status_kb "$(eval echo "\$${r}_pid")" VmRSS)"); done
+  local first=100000000 t0; t0=$(date +%s)
+  for r in ra rb rc; do
+    "$peer_bin" hosts --relay "$(eval echo "\$${r}_url")" --count "$per" --first-id "$first" >"$work/$r-hosts.out" 2>"$work/$r-hosts.err" &
+    hp+=($!); pids+=($!); first=$((first + per))
+  done
+  for r in ra rb rc; do
+    for _ in $(seq 1800); do grep -q '"event":"registered"' "$work/$r-hosts.out" 2>/dev/null && break; sleep 0.1; done
+    grep -q '"event":"registered"' "$work/$r-hosts.out" || { echo "hosts on $r did not register in time" >&2; cat "$work/$r-hosts.err" >&2; exit 1; }
+  done
+  echo "registered in $(( $(date +%s) - t0 )) s"
+  sleep 2
+  for r in ra rb rc; do after+=("$(status_kb "$(eval echo "\$${r}_pid")" VmRSS)"); done
+  local redis1 keys; redis1=$(redis-cli -p "$redis_port" info memory | awk -F: '/^used_memory:/ {print $2+0}')
+  keys=$(redis-cli -p "$redis_port" --scan --pattern 'kl:host:*' | wc -l)
+  local total=0 i
+  for i in 0 1 2; do total=$((total + after[i] - before[i])); done
+  echo "idle hosts registered:       $keys of $((per * 3)) (IDs in Redis)"
+  for i in 0 1 2; do echo "relay $((i + 1)) RSS before/after:    $((before[i] / 1024)) MB / $((after[i] / 1024)) MB"; done
+  echo "relay memory per host:       $(awk -v t="$total" -v n="$((per * 3))" 'BEGIN {printf "%.1f", t / n}') KB (all three relays)"
+  echo "Redis memory per host:       $(awk -v a="$redis1" -v b="$redis0" -v n="$((per * 3))" 'BEGIN {printf "%.0f", (a - b) / n}') bytes"
+  for p in "${hp[@]}"; do kill "$p" 2>/dev/null || true; done
+}
+
 mode=${1:-pairs}
 case "$mode" in
   pairs)
@@ -102,6 +217,8 @@ case "$mode" in
     echo "peer (all $n clients) RSS: $(( $(status_kb "$hosts_pid" VmRSS) / 1024 )) MB (reference: the same connections on the client side)"
     kill "$hosts_pid"; kill "$relay_pid"; wait 2>/dev/null || true
     ;;
-  -h|--help) sed -n '2,8p' "$0" ;;
-  *) echo "unknown mode $mode (pairs or idle)" >&2; exit 1 ;;
+  cluster) cluster_pairs_mode "${2:-8}" "${3:-20}" ;;
+  cluster-idle) cluster_idle_mode "${2:-30000}" ;;
+  -h|--help) sed -n '2,13p' "$0" ;;
+  *) echo "unknown mode $mode (pairs, idle, cluster or cluster-idle)" >&2; exit 1 ;;
 esac

@@ -67,14 +67,20 @@ endif()
 # The relay: routing rules without I/O, and the Beast network layer on top of them.
 find_package(Boost 1.81 REQUIRED)
 find_package(OpenSSL 3 REQUIRED COMPONENTS SSL)
-add_library(kl_relay_core STATIC relay/router.cpp relay/options.cpp relay/metrics.cpp)
-target_link_libraries(kl_relay_core PUBLIC kl_core Boost::headers)
-add_executable(kestrelink-relay relay/main.cpp relay/server.cpp relay/ws_session_plain.cpp relay/ws_session_tls.cpp)
+# A cluster of relays shares one Redis server through hiredis (Debian's libhiredis-dev).
+find_library(HIREDIS_LIBRARY hiredis REQUIRED)
+find_path(HIREDIS_INCLUDE_DIR hiredis/async.h REQUIRED)
+add_library(kl_relay_core STATIC relay/router.cpp relay/options.cpp relay/metrics.cpp relay/cluster_wire.cpp
+            relay/redis_client.cpp)
+target_include_directories(kl_relay_core PUBLIC ${HIREDIS_INCLUDE_DIR})
+target_link_libraries(kl_relay_core PUBLIC kl_core Boost::headers ${HIREDIS_LIBRARY})
+add_executable(kestrelink-relay relay/main.cpp relay/server.cpp relay/ws_session_plain.cpp relay/ws_session_tls.cpp
+               relay/socket_progress.cpp relay/cluster.cpp)
 # Beast's templates take minutes to optimise at -O2; -O1 keeps the test build short. The packaged
 # relay and peer (the relay-release preset) turn this off and build everything at -O2.
 option(KL_QUICK_BEAST "Compile the Beast-heavy relay and peer files at -O1 without debug information" ON)
 if(KL_QUICK_BEAST)
-    set_source_files_properties(relay/server.cpp relay/ws_session_plain.cpp relay/ws_session_tls.cpp
+    set_source_files_properties(relay/server.cpp relay/ws_session_plain.cpp relay/ws_session_tls.cpp relay/cluster.cpp
                                 PROPERTIES COMPILE_OPTIONS "-O1;-g0")
 endif()
 target_link_libraries(kestrelink-relay PRIVATE kl_relay_core OpenSSL::SSL)
@@ -107,13 +113,32 @@ add_executable(ws_script_server tests/servers/ws_script_server.cpp)
 target_link_libraries(ws_script_server PRIVATE OpenSSL::Crypto Threads::Threads)
 
 # Integration: the relay and klpeer as real processes on loopback.
+# A TCP proxy that behaves like a slow link, for the flow-control tests and benchmark.
+add_executable(throttle_proxy tests/servers/throttle_proxy.cpp)
+
 add_executable(integration_tests tests/integration/relay_peer_test.cpp tests/integration/tls_test.cpp
-                                 tests/integration/peer_key_test.cpp tests/integration/relay_abuse_test.cpp)
+                                 tests/integration/peer_key_test.cpp tests/integration/relay_abuse_test.cpp
+                                 tests/integration/slow_link_test.cpp)
 target_link_libraries(integration_tests PRIVATE kl_core kl_json OpenSSL::SSL GTest::gtest GTest::gtest_main)
 target_compile_definitions(integration_tests PRIVATE KL_RELAY_PATH="$<TARGET_FILE:kestrelink-relay>"
-                                                     KL_PEER_PATH="$<TARGET_FILE:klpeer>")
-add_dependencies(integration_tests kestrelink-relay klpeer)
-add_test(NAME native.integration_tests COMMAND integration_tests --gtest_brief=1)
+                                                     KL_PEER_PATH="$<TARGET_FILE:klpeer>"
+                                                     KL_PROXY_PATH="$<TARGET_FILE:throttle_proxy>")
+add_dependencies(integration_tests kestrelink-relay klpeer throttle_proxy)
+add_test(NAME native.integration_tests COMMAND integration_tests --gtest_brief=1 --gtest_filter=-SlowLink.*)
+# Each slow-link case streams for 40 s: one CTest test each, so they run side by side.
+foreach(case ViewerOnSlowDownlinkGetsFreshFramesAndStaysConnected HostOnSlowUplinkReplacesFramesAndStaysConnected
+             ViewerThatStopsReadingIsDroppedByTimeAndOthersGoOn)
+    add_test(NAME native.slow_link.${case} COMMAND integration_tests --gtest_brief=1 --gtest_filter=SlowLink.${case})
+    set_tests_properties(native.slow_link.${case} PROPERTIES TIMEOUT 180)
+endforeach()
+
+# Relays sharing one Redis: each test starts its own redis-server on a free loopback port.
+add_executable(cluster_tests tests/integration/cluster_test.cpp)
+target_link_libraries(cluster_tests PRIVATE kl_core kl_json GTest::gtest GTest::gtest_main)
+target_compile_definitions(cluster_tests PRIVATE KL_RELAY_PATH="$<TARGET_FILE:kestrelink-relay>"
+                                                 KL_PEER_PATH="$<TARGET_FILE:klpeer>")
+add_dependencies(cluster_tests kestrelink-relay klpeer)
+add_test(NAME native.cluster_tests COMMAND cluster_tests --gtest_brief=1)
 
 file(GLOB KL_RELAY_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/relay/*.cpp)
 add_executable(relay_tests ${KL_RELAY_TEST_SOURCES})

@@ -110,6 +110,9 @@ if(BUILD_TESTING)
     add_test(NAME windows.e2e_program_to_program
              COMMAND bash ${PROJECT_SOURCE_DIR}/tests/e2e/program_to_program.sh $<TARGET_FILE:kestrelink>
                      $<TARGET_FILE:klprobe> ${KL_NATIVE_BUILD} ${CMAKE_BINARY_DIR}/test-output/e2e-program-to-program)
+    # tests/e2e/program_host_slow_uplink.sh (the program as host behind a 5 Mbit/s uplink) is not
+    # registered: under Wine the host's stream arrives damaged after about ten seconds on the
+    # throttled link (an envelope fails authentication at the viewer), with the old relay as well.
 
     # The transport and the queues against the real relay and a misbehaving server, both native
     # programs of the native preset, started around the test binary.

@@ -65,7 +65,9 @@ private:
     void OpenNext() {
         if (clients_.size() >= options_.count || leaving_) return;
         auto client = MakeClient(ioc_, tls_, target_.secure);
-        const std::string id = GenerateConnectionId();
+        const std::string id = options_.firstId > 0 ? std::to_string(options_.firstId + static_cast<long>(clients_.size()))
+                                                    : GenerateConnectionId();
+        if (!IsValidConnectionId(id)) Quit(kExitUsage, "--first-id plus --count goes past 999999999");
         WsClient* raw = client.get();
         WsHandlers handlers;
         handlers.onOpen = [raw, id] { raw->SendText(BuildHostRegistration(id)); };

@@ -1,6 +1,7 @@
 #include "relay/options.hpp"
 
 #include "app/command_line.hpp"
+#include "relay/redis_client.hpp"
 
 #include <boost/asio/ip/address.hpp>
 #include <limits>
@@ -35,11 +36,21 @@ Relays Kestrelink hosts and viewers over WebSocket on path /ws.
   --viewer-requests-per-minute N     connection requests from one source address (default 30)
   --send-buffer-bytes N              queued output per connection before a slow reader
                                      is dropped (default 25165824)
+  --paired-buffer-bytes N            queued output to one side of a session above which
+                                     the relay stops reading from the other side until
+                                     it drains (default 524288)
+  --stalled-reader-ms N              a connection with output waiting whose peer takes
+                                     none of it for this long is dropped (default 20000)
+  --receive-buffer-bytes N           kernel receive buffer per connection: what a held
+                                     sender can still push (default 262144)
   --max-text-bytes N                 largest text message (default 16384)
   --max-binary-bytes N               largest binary message, closed with 1009 above
                                      (default 8388608)
   --register-timeout-ms N            time to send "register" after connecting (default 10000)
   --request-timeout-ms N             time a host has to answer a request (default 45000)
+  --redis redis://[:PASSWORD@]HOST:PORT[/DB]
+                                     join the cluster of relays sharing that Redis server
+                                     (default: run alone, no Redis)
   --help                             this text
 
 On start one JSON line on standard output gives the URLs; the log goes to standard
@@ -72,11 +83,17 @@ Options ParseOptions(const std::vector<std::string>& args) {
         else if (name == "--memory-budget-bytes") o.memoryBudgetBytes = ParseNumberOption<std::size_t>(name, value, 1u << 20, kMax);
         else if (name == "--viewer-requests-per-minute") o.routing.viewerRequestsPerMinute = ParseNumberOption<unsigned>(name, value, 1, 1000000);
         else if (name == "--send-buffer-bytes") o.sendBufferBytes = ParseNumberOption<std::size_t>(name, value, 65536, kMax);
+        else if (name == "--paired-buffer-bytes") o.pairedBufferBytes = ParseNumberOption<std::size_t>(name, value, 16384, kMax);
+        else if (name == "--receive-buffer-bytes") o.receiveBufferBytes = ParseNumberOption<int>(name, value, 16384, 1 << 30);
+        else if (name == "--stalled-reader-ms") o.stalledReaderTime = std::chrono::milliseconds(ParseNumberOption<int>(name, value, 200, 3600000));
         else if (name == "--max-text-bytes") o.maxTextBytes = ParseNumberOption<std::size_t>(name, value, 256, 1u << 20);
         else if (name == "--max-binary-bytes") o.maxBinaryBytes = ParseNumberOption<std::size_t>(name, value, 1024, 1u << 30);
         else if (name == "--register-timeout-ms") o.routing.registerDeadline = std::chrono::milliseconds(ParseNumberOption<int>(name, value, 100, 3600000));
         else if (name == "--request-timeout-ms") o.routing.requestDeadline = std::chrono::milliseconds(ParseNumberOption<int>(name, value, 100, 3600000));
-        else throw std::invalid_argument("unknown option " + name + " (see --help)");
+        else if (name == "--redis") {
+            ParseRedisUrl(value);  // a bad URL is refused now, not on the first reconnect
+            o.redisUrl = value;
+        } else throw std::invalid_argument("unknown option " + name + " (see --help)");
     }
     o.routing.maxTextBytes = o.maxTextBytes;
     if (o.certFile.empty() != o.keyFile.empty()) throw std::invalid_argument("--cert and --key go together");

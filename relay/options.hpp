@@ -23,10 +23,18 @@ struct Options {
     // Read buffers and queued output of all connections together; past it new connections
     // are refused and a connection whose queue would cross it is dropped.
     std::size_t memoryBudgetBytes = std::size_t{1} << 30;
-    std::size_t sendBufferBytes = 24u << 20;  // per connection; a slower reader is dropped
+    std::size_t sendBufferBytes = 24u << 20;  // per connection; a hard cap, whatever the flow control
+    // Output queued for one side of a session above which the relay stops reading from the
+    // other side (about two large frames), so a slow link gets the newest picture, not a backlog.
+    std::size_t pairedBufferBytes = 512u << 10;
+    std::chrono::milliseconds stalledReaderTime{20000};  // output owed and nothing taken: dropped
+    // Kernel receive buffer per connection (fixed, not autotuned): what a sender whose reading
+    // is held can still push into the relay, stale frames all. Enough for 30 Mbit/s at 60 ms.
+    int receiveBufferBytes = 256 << 10;
     std::size_t maxBinaryBytes = 8388608;
     std::size_t maxTextBytes = 16384;
     Limits routing;
+    std::string redisUrl;  // empty: the relay runs alone
     bool help = false;
 };
 

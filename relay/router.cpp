@@ -36,6 +36,48 @@ void Router::Refuse(ConnId id, const char* message, const char* reason, std::vec
     out.push_back({Action::Close, id, {}, kPolicyViolation});
 }
 
+std::vector<Action> Router::RefuseConn(ConnId id, const char* message, const char* reason) {
+    std::vector<Action> out;
+    auto it = conns_.find(id);
+    if (it == conns_.end() || it->second.refused) return out;
+    it->second.refused = true;
+    Refuse(id, message, reason, out);
+    return out;
+}
+
+bool Router::AwaitsRegister(ConnId id) const {
+    auto it = conns_.find(id);
+    return it != conns_.end() && it->second.role == Role::None && !it->second.refused;
+}
+
+void Router::AttachRemote(ConnId viewer, const std::string& sessionId, ConnId remotePeer,
+                          Clock::time_point deadline) {
+    auto it = conns_.find(viewer);
+    if (it == conns_.end()) return;
+    Conn& conn = it->second;
+    conn.role = Role::Viewer;
+    conn.sessionId = sessionId;
+    conn.peer = remotePeer;
+    conn.requestDeadline = deadline;
+    Recount();
+}
+
+void Router::SetRemotePaired(ConnId viewer, const std::string& requestId) {
+    auto it = conns_.find(viewer);
+    if (it == conns_.end() || it->second.peer == 0) return;
+    it->second.paired = true;
+    it->second.requestId = requestId;
+    Recount();
+}
+
+void Router::DetachRemote(ConnId viewer) {
+    auto it = conns_.find(viewer);
+    if (it == conns_.end()) return;
+    it->second.peer = 0;
+    it->second.paired = false;
+    Recount();
+}
+
 void Router::EndRequest(Conn& host, Conn& viewer) {
     host.peer = 0;
     host.paired = false;
@@ -202,7 +244,14 @@ std::vector<Action> Router::OnTick(Clock::time_point now) {
             Refuse(id, text::kNoRegister, "register_timeout", out);
         } else if (conn.role == Role::Viewer && conn.peer != 0 && !conn.paired &&
                    now > conn.requestDeadline) {
-            Conn& host = conns_.at(conn.peer);
+            auto local = conns_.find(conn.peer);
+            if (local == conns_.end()) {
+                // A host on another relay whose answer never came.
+                conn.peer = 0;
+                Refuse(id, text::kExpired, "request_timeout", out);
+                continue;
+            }
+            Conn& host = local->second;
             Log(id, "request expired " + conn.requestId);
             out.push_back({Action::SendText, conn.peer, BuildPeerDisconnected(conn.requestId), 0});
             EndRequest(host, conn);

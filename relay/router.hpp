@@ -43,6 +43,7 @@ inline constexpr char kNoRegister[] = "Kayıt zamanında yapılmadı.";
 inline constexpr char kTooManyRequests[] = "Çok fazla bağlantı isteği. Biraz sonra yeniden dene.";
 inline constexpr char kTooManyConnections[] = "Sunucu şu anda çok yoğun. Biraz sonra yeniden dene.";
 inline constexpr char kShuttingDown[] = "Sunucu yeniden başlatılıyor.";
+inline constexpr char kClusterUnavailable[] = "Sunucu şu anda hizmet veremiyor. Biraz sonra yeniden dene.";
 }  // namespace text
 
 struct Counters {
@@ -67,6 +68,17 @@ public:
 
     // Refusals decided by the network layer (limits, oversized or slow traffic).
     void CountRefusal(const std::string& reason) { ++counters_.refusals[reason]; }
+    std::vector<Action> RefuseConn(ConnId id, const char* message, const char* reason);
+
+    // For a relay cluster: a viewer whose host lives on another relay. That relay decides
+    // everything about the request; here the viewer only waits (`deadline` is a safety net
+    // should the answer never come), and `remotePeer` stands for the host in OnBinary.
+    bool HasHost(const std::string& sessionId) const { return hosts_.count(sessionId) != 0; }
+    bool AwaitsRegister(ConnId id) const;
+    void AttachRemote(ConnId viewer, const std::string& sessionId, ConnId remotePeer,
+                      Clock::time_point deadline);
+    void SetRemotePaired(ConnId viewer, const std::string& requestId);
+    void DetachRemote(ConnId viewer);
     const Counters& counters() const { return counters_; }
     // The partner of a paired connection, else 0.
     ConnId PairedPeer(ConnId id) const {

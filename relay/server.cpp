@@ -1,5 +1,6 @@
 #include "relay/server.hpp"
 
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 
 #include <boost/asio.hpp>
@@ -17,6 +18,7 @@
 
 #include "crypto/credentials.hpp"
 #include "relay/client_input.hpp"
+#include "relay/cluster.hpp"
 #include "relay/metrics.hpp"
 #include "relay/session.hpp"
 #include "session/messages.hpp"
@@ -33,6 +35,7 @@ using tcp = asio::ip::tcp;
 
 constexpr auto kTickPeriod = std::chrono::milliseconds(250);
 constexpr auto kShutdownGrace = std::chrono::seconds(3);
+constexpr int kUnsentBytes = 65536;
 
 std::string Timestamp() {
     const auto now = std::chrono::system_clock::now();
@@ -66,7 +69,7 @@ std::unique_ptr<ssl::context> LoadTls(const Options& options, std::string& error
     return tls;
 }
 
-class Server final : public SessionOwner {
+class Server final : public SessionOwner, public ClusterPort {
 public:
     Server(asio::io_context& ioc, const Options& options, std::unique_ptr<ssl::context> tls)
         : ioc_(ioc), options_(options), tls_(std::move(tls)), acceptor_(ioc), metricsAcceptor_(ioc),
@@ -94,11 +97,47 @@ public:
     }
     std::size_t sendBufferBytes() const override { return options_.sendBufferBytes; }
     std::size_t maxBinaryBytes() const override { return options_.maxBinaryBytes; }
+    std::chrono::milliseconds stalledReaderTime() const override { return options_.stalledReaderTime; }
     std::size_t maxTextBytes() const override { return options_.maxTextBytes; }
     std::chrono::milliseconds handshakeTimeout() const override { return options_.handshakeTimeout; }
     std::shared_ptr<MemoryBudget> memoryBudget() override { return budget_; }
     // After an allocation failure escaped a handler: the relay keeps serving the others.
     void OnAllocationFailure();
+
+    // Called by the cluster.
+    Router& router() override { return router_; }
+    void Apply(const std::vector<Action>& actions) override;
+    void Deliver(ConnId to, std::shared_ptr<const std::string> data, bool text) override {
+        if (auto target = Find(to)) {
+            if (!text) {
+                traffic_.bytesForwarded += data->size();
+                ++traffic_.messagesForwarded;
+            }
+            target->Send(std::move(data), text);
+        }
+    }
+    void CloseConn(ConnId to, std::uint16_t code) override {
+        if (auto target = Find(to)) target->Close(code);
+    }
+    void PauseReading(ConnId id, bool paused) override {
+        auto session = Find(id);
+        if (!session) return;
+        // A held connection has no read in flight to keep it alive: it is kept here instead.
+        if (paused) {
+            heldForCluster_[id] = session;
+            session->HoldReading();
+        } else {
+            heldForCluster_.erase(id);
+            session->ResumeReading();
+        }
+    }
+    void AllowBinary(ConnId id) override {
+        if (auto session = Find(id)) session->AllowBinary();
+    }
+    std::optional<std::size_t> QueuedBytes(ConnId id) override {
+        if (auto session = Find(id)) return session->queuedBytes();
+        return std::nullopt;
+    }
 
 private:
     void Accept();
@@ -110,7 +149,6 @@ private:
     void AwaitReload();
     void Tick();
     void Stop();
-    void Apply(const std::vector<Action>& actions);
     std::shared_ptr<Session> Find(ConnId id) {
         auto it = sessions_.find(id);
         return it == sessions_.end() ? nullptr : it->second.lock();
@@ -123,6 +161,8 @@ private:
     asio::signal_set signals_, reload_;
     asio::steady_timer tick_, retry_, deadline_;
     Router router_;
+    std::unique_ptr<Cluster> cluster_;  // with --redis only
+    std::map<ConnId, std::shared_ptr<Session>> heldForCluster_;  // reading held for a remote partner
     std::map<ConnId, std::weak_ptr<Session>> sessions_;
     struct Client {
         std::string address;  // in full, for the log
@@ -205,13 +245,21 @@ bool Server::Start(std::string& error) {
         metricsUrl = "http://127.0.0.1:" + std::to_string(metricsAcceptor_.local_endpoint().port()) + "/metrics";
         AcceptMetrics();
     }
+    if (!options_.redisUrl.empty()) {
+        cluster_ = std::make_unique<Cluster>(ioc_, ParseRedisUrl(options_.redisUrl), *this, options_.maxBinaryBytes,
+                                             options_.pairedBufferBytes,
+                                             options_.routing);
+        cluster_->Start();
+    }
     const auto bound = acceptor_.local_endpoint();
     const std::string host = bound.address().is_v6() ? "[" + bound.address().to_string() + "]" : bound.address().to_string();
     const std::string url = std::string(tls_ ? "wss://" : "ws://") + host + ":" + std::to_string(bound.port()) + "/ws";
     nlohmann::json line = {{"event", "listening"}, {"url", url}};
     if (!metricsUrl.empty()) line["metrics"] = metricsUrl;
+    if (cluster_) line["node"] = cluster_->node();
     std::cout << line.dump() << std::endl;
-    std::cerr << Timestamp() << " relay listening on " << url << (metricsUrl.empty() ? "" : ", metrics on " + metricsUrl) << '\n';
+    std::cerr << Timestamp() << " relay listening on " << url << (metricsUrl.empty() ? "" : ", metrics on " + metricsUrl)
+              << (cluster_ ? ", cluster node " + cluster_->node() : "") << '\n';
 
     signals_.async_wait([this](boost::system::error_code ec, int) {
         if (!ec) Stop();
@@ -272,6 +320,13 @@ void Server::OnAccept(boost::system::error_code ec, tcp::socket socket) {
         return Accept();
     }
     socket.set_option(tcp::no_delay(true), peerError);  // frames are latency-bound, not small writes
+    // A write completes when its data is nearly on the wire rather than parked in a kernel buffer
+    // that can grow to megabytes: the output queue then tells how far behind a slow reader is.
+    socket.set_option(asio::detail::socket_option::integer<IPPROTO_TCP, TCP_NOTSENT_LOWAT>(kUnsentBytes), peerError);
+    // The same on the way in: while the relay holds a sender's reading, only this much more of
+    // its output waits in the kernel; the rest stays with the sender, who replaces it. Fixed,
+    // because autotuning grows the buffer each time a held sender's backlog is read at once.
+    socket.set_option(asio::socket_base::receive_buffer_size(options_.receiveBufferBytes), peerError);
     const ConnId id = nextId_++;
     std::shared_ptr<Session> session;
     try {
@@ -311,7 +366,7 @@ void Server::AcceptMetrics() {
         if (ec) return;
         std::make_shared<MetricsConnection>(std::move(socket), [this] {
             traffic_.bufferedBytes = budget_->used;
-            return FormatMetrics(router_.counters(), traffic_);
+            return FormatMetrics(router_.counters(), traffic_) + (cluster_ ? cluster_->Metrics() : std::string());
         })->Start();
         AcceptMetrics();
     });
@@ -347,6 +402,7 @@ void Server::OnOpened(Session& session) {
 }
 
 void Server::OnText(Session& session, std::string_view text) {
+    if (cluster_ && cluster_->OnText(session.id(), session.address(), text)) return;
     Apply(router_.OnText(session.id(), text, Clock::now()));
     if (const ConnId peer = router_.PairedPeer(session.id())) {
         session.AllowBinary();
@@ -359,21 +415,30 @@ void Server::OnBinary(Session& session, std::shared_ptr<const std::string> data)
     const ConnId peer = router_.OnBinary(session.id(), actions);
     Apply(actions);
     if (peer == 0) return;
+    if (cluster_ && Cluster::IsRemote(peer)) return cluster_->Forward(session.id(), peer, std::move(data));
     if (auto target = Find(peer)) {
         traffic_.bytesForwarded += data->size();
         ++traffic_.messagesForwarded;
         target->Send(std::move(data), false);
+        // Push back instead of buffering: the sender's own queue then replaces its unsent
+        // frame, and the partner keeps getting the newest picture its link carries.
+        if (target->queuedBytes() > options_.pairedBufferBytes) {
+            session.HoldReading();
+            target->ResumeWhenDrained(session.shared_from_this(), options_.pairedBufferBytes);
+        }
     }
 }
 
 void Server::OnFinished(Session& session, const std::string& how) {
     Log(session.id(), how);
     if (session.open()) Apply(router_.OnClose(session.id()));
+    if (cluster_) cluster_->OnClosed(session.id());
     Forget(session.id());
 }
 
 void Server::Forget(ConnId id) {
     sessions_.erase(id);
+    heldForCluster_.erase(id);
     auto client = clients_.find(id);
     if (client != clients_.end()) {
         const Client& c = client->second;
@@ -404,6 +469,7 @@ void Server::ForgetLostSessions() {
     for (ConnId id : lost) {
         Log(id, "lost after an allocation failure");
         Apply(router_.OnClose(id));
+        if (cluster_) cluster_->OnClosed(id);
         Forget(id);
     }
 }
@@ -411,7 +477,10 @@ void Server::ForgetLostSessions() {
 void Server::Apply(const std::vector<Action>& actions) {
     for (const Action& action : actions) {
         auto target = Find(action.to);
-        if (!target) continue;
+        if (!target) {
+            if (cluster_ && Cluster::IsRemote(action.to)) cluster_->OnRemoteAction(action);
+            continue;
+        }
         if (action.kind == Action::SendText) target->Send(std::make_shared<const std::string>(action.text), true);
         else target->Close(action.closeCode);
     }
@@ -426,6 +495,7 @@ void Server::Stop() {
     reload_.cancel(ignored);
     tick_.cancel();
     retry_.cancel();
+    if (cluster_) cluster_->Stop();
     if (sessions_.empty()) return ioc_.stop();
     const auto open = sessions_;  // closing may finish sessions and change the map
     for (const auto& [id, weak] : open)

@@ -33,6 +33,8 @@ public:
     virtual void Log(ConnId id, const std::string& line) = 0;
     virtual std::size_t sendBufferBytes() const = 0;
     virtual std::size_t maxBinaryBytes() const = 0;
+    // A connection with output owed that has not been read by its peer for this long is dropped.
+    virtual std::chrono::milliseconds stalledReaderTime() const = 0;
     virtual std::size_t maxTextBytes() const = 0;
     virtual std::chrono::milliseconds handshakeTimeout() const = 0;
     virtual std::shared_ptr<MemoryBudget> memoryBudget() = 0;
@@ -55,6 +57,14 @@ public:
     bool open() const { return open_; }
     // Until then only text up to the text limit is read; a paired peer may send frames.
     virtual void AllowBinary() = 0;
+
+    // Flow control between the two sides of a session: output queued here, including the
+    // message being written; reading held back; and the one sender that waits until this
+    // connection's output has drained to `bound` (or the connection ends).
+    virtual std::size_t queuedBytes() const = 0;
+    virtual void HoldReading() = 0;
+    virtual void ResumeReading() = 0;
+    virtual void ResumeWhenDrained(std::shared_ptr<Session> sender, std::size_t bound) = 0;
 
 protected:
     SessionOwner& owner_;

@@ -1,6 +1,7 @@
 #pragma once
 // The WebSocket connection of one client: TLS handshake (when TLS), the HTTP upgrade on /ws,
-// one read and one write in flight, a bounded output queue, and the close.
+// one read and one write in flight, a bounded output queue, and the close. Flow control: reading
+// is held while the partner's output is backed up, and a peer that stops reading is dropped.
 #include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
@@ -15,6 +16,7 @@
 
 #include "relay/client_input.hpp"
 #include "relay/session.hpp"
+#include "relay/socket_progress.hpp"
 #include "session/messages.hpp"
 
 namespace boost::beast {
@@ -75,18 +77,18 @@ public:
         if (!open_ || closeRequested_ || finished_) return;
         if (queuedBytes_ + data->size() > owner_.sendBufferBytes()) {
             owner_.Refusal(*this, "slow_reader");
-            return Drop();
+            return Abandon("dropped: send buffer full");
         }
         if (!budget_->Fits(data->size())) {
             owner_.Refusal(*this, "memory_budget");
-            return Drop();
+            return Abandon("dropped: memory budget");
         }
         const std::size_t size = data->size();
         try {
             queue_.push_back({std::move(data), text});
         } catch (const std::bad_alloc&) {
             owner_.Refusal(*this, "out_of_memory");
-            return Drop();
+            return Abandon("dropped: out of memory");
         }
         queuedBytes_ += size;
         Recharge();
@@ -98,6 +100,7 @@ public:
         closeRequested_ = true;
         closeCode_ = code;
         if (!open_) return Drop();
+        ResumeReading();  // the read loop sees the close through
         if (!writing_) WriteNext();
     }
 
@@ -107,6 +110,18 @@ public:
     }
 
     void AllowBinary() override { ws_.read_message_max(owner_.maxBinaryBytes()); }
+    std::size_t queuedBytes() const override { return queuedBytes_; }
+    void HoldReading() override { readHeld_ = true; }
+    void ResumeReading() override {
+        if (!readHeld_) return;
+        readHeld_ = false;
+        if (open_ && !reading_ && !finished_) Read();
+    }
+    void ResumeWhenDrained(std::shared_ptr<Session> sender, std::size_t bound) override {
+        drainWaiter_ = std::move(sender);
+        drainBound_ = bound;
+        if (finished_ || queuedBytes_ <= drainBound_) ReleaseDrainWaiter();
+    }
 
 private:
     struct Outgoing {
@@ -177,10 +192,12 @@ private:
     }
 
     void Read() {
+        reading_ = true;
         ws_.async_read(buffer_, [self = Self()](boost::system::error_code ec, std::size_t) { self->OnRead(ec); });
     }
 
     void OnRead(boost::system::error_code ec) {
+        reading_ = false;
         if (ec) {
             if (ec == websocket::error::message_too_big) owner_.Refusal(*this, "message_too_big");
             if (closeSent_) return Finish("closed code=" + std::to_string(closeCode_));
@@ -202,7 +219,7 @@ private:
             owner_.Refusal(*this, "out_of_memory");
             return Finish("dropped: out of memory");
         }
-        if (!finished_) Read();
+        if (!finished_ && !readHeld_ && !reading_) Read();
     }
 
     // After a close frame of ours (or a reset peer, which ends this at once): what the client
@@ -236,13 +253,17 @@ private:
             return;
         }
         writing_ = true;
+        WatchWriteProgress();
         ws_.text(queue_.front().text);
         ws_.async_write(asio::buffer(*queue_.front().data), [self = Self()](boost::system::error_code ec, std::size_t) {
             self->writing_ = false;
-            if (ec || self->finished_) return self->Drop();  // finished: the queue is gone
+            if (self->finished_) return self->Drop();  // finished: the queue is gone
+            if (ec) return self->Abandon("connection lost: " + ec.message());
             self->queuedBytes_ -= self->queue_.front().data->size();
             self->queue_.pop_front();
             self->Recharge();
+            self->lastProgress_ = Clock::now();
+            if (self->queuedBytes_ <= self->drainBound_) self->ReleaseDrainWaiter();
             self->WriteNext();
         });
     }
@@ -259,8 +280,64 @@ private:
         queue_.clear();
         queuedBytes_ = 0;
         Recharge();
+        if (progressTimer_) progressTimer_->cancel();
         Drop();
+        ReleaseDrainWaiter();
         owner_.OnFinished(*this, how);
+    }
+
+    // --- Flow control ---------------------------------------------------------------------
+
+    void ReleaseDrainWaiter() {
+        if (auto sender = std::move(drainWaiter_)) sender->ResumeReading();
+    }
+
+    // With its reading held there is no read to fail and report the end: report it here, after
+    // the caller (maybe the server, in the middle of forwarding) has returned.
+    void Abandon(std::string how) {
+        Drop();
+        asio::post(ws_.get_executor(), [self = Self(), how = std::move(how)] {
+            if (!self->reading_) self->Finish(how);
+        });
+    }
+
+    // While output is owed, the peer must take some of it now and then: progress is a written
+    // message or bytes newly acknowledged by the peer's TCP, so a slow link that still moves
+    // keeps its connection however much waits, and a peer that stopped reading is dropped.
+    void WatchWriteProgress() {
+        if (watchingProgress_) return;
+        watchingProgress_ = true;
+        lastProgress_ = Clock::now();
+        ackedSeen_ = AckedBytes(beast::get_lowest_layer(ws_).socket().native_handle());
+        if (!progressTimer_) progressTimer_.emplace(ws_.get_executor());
+        ArmProgressTimer();
+    }
+
+    void ArmProgressTimer() {
+        const auto period = std::max<Clock::duration>(owner_.stalledReaderTime() / 4, std::chrono::milliseconds(50));
+        progressTimer_->expires_after(std::min<Clock::duration>(period, std::chrono::seconds(1)));
+        progressTimer_->async_wait([self = Self()](boost::system::error_code ec) {
+            if (ec || self->finished_) return;
+            self->CheckWriteProgress();
+        });
+    }
+
+    void CheckWriteProgress() {
+        if (!writing_) {
+            watchingProgress_ = false;
+            return;
+        }
+        const auto now = Clock::now();
+        const auto acked = AckedBytes(beast::get_lowest_layer(ws_).socket().native_handle());
+        if (acked != ackedSeen_) {
+            ackedSeen_ = acked;
+            lastProgress_ = now;
+        } else if (now - lastProgress_ >= owner_.stalledReaderTime()) {
+            watchingProgress_ = false;
+            owner_.Refusal(*this, "slow_reader");
+            return Abandon("dropped: reads nothing");
+        }
+        ArmProgressTimer();
     }
 
     websocket::stream<Stream> ws_;
@@ -272,6 +349,14 @@ private:
     std::size_t charged_ = 0;  // what budget_ holds for this connection
     bool writing_ = false, closeRequested_ = false, closeSent_ = false, finished_ = false;
     std::uint16_t closeCode_ = 1000;
+    // Flow control.
+    bool reading_ = false, readHeld_ = false, watchingProgress_ = false;
+    // Held strongly: a sender whose reading is held has no operation of its own keeping it alive.
+    std::shared_ptr<Session> drainWaiter_;
+    std::size_t drainBound_ = 0;
+    std::optional<asio::steady_timer> progressTimer_;  // made on the first write: idle hosts pay nothing
+    Clock::time_point lastProgress_;
+    std::uint64_t ackedSeen_ = 0;
 };
 
 }  // namespace kl::relay::detail

@@ -14,6 +14,7 @@ PACKAGES=(
   libjpeg-turbo-progs libjpeg62-turbo-dev curl bc
   tesseract-ocr tesseract-ocr-tur
   ccache dpkg-dev adduser systemd strace iproute2
+  libhiredis-dev redis-server haproxy
 )
 
 missing=()

@@ -12,9 +12,13 @@ TEST(RelayOptions, DefaultsAreSaneAndEveryLimitCanBeSet) {
     EXPECT_EQ(d.maxBinaryBytes, 8388608u);
     EXPECT_EQ(d.routing.maxTextBytes, 16384u);
     EXPECT_GE(d.sendBufferBytes, d.maxBinaryBytes) << "one largest message must fit the send buffer";
+    EXPECT_LE(d.pairedBufferBytes, 1u << 20) << "about two large frames wait for a slow side, no backlog";
+    EXPECT_LT(d.pairedBufferBytes + d.maxBinaryBytes, d.sendBufferBytes) << "flow control acts before the hard cap";
     const auto o = ParseOptions({"--port", "0", "--max-connections", "5", "--max-connections-per-address", "2",
                                  "--viewer-requests-per-minute", "7", "--register-timeout-ms", "500",
-                                 "--request-timeout-ms", "1500", "--max-text-bytes", "1000", "--metrics-port", "off"});
+                                 "--request-timeout-ms", "1500", "--max-text-bytes", "1000", "--metrics-port", "off",
+                                 "--paired-buffer-bytes", "65536", "--stalled-reader-ms", "3000",
+                                 "--receive-buffer-bytes", "131072"});
     EXPECT_EQ(o.port, 0);
     EXPECT_EQ(o.maxConnections, 5u);
     EXPECT_EQ(o.maxConnectionsPerAddress, 2u);
@@ -23,6 +27,9 @@ TEST(RelayOptions, DefaultsAreSaneAndEveryLimitCanBeSet) {
     EXPECT_EQ(o.routing.requestDeadline.count(), 1500);
     EXPECT_EQ(o.routing.maxTextBytes, 1000u);
     EXPECT_EQ(o.metricsPort, -1);
+    EXPECT_EQ(o.pairedBufferBytes, 65536u);
+    EXPECT_EQ(o.stalledReaderTime.count(), 3000);
+    EXPECT_EQ(o.receiveBufferBytes, 131072);
     const auto limits = ParseOptions({"--max-handshakes-per-address", "3", "--handshake-timeout-ms", "800",
                                       "--memory-budget-bytes", "67108864"});
     EXPECT_EQ(limits.maxHandshakesPerAddress, 3u);
@@ -48,6 +55,8 @@ TEST(RelayOptions, BadCommandLinesAreExplained) {
     EXPECT_NE(message({"--port"}).find("needs a value"), std::string::npos);
     EXPECT_NE(message({"--frobnicate", "1"}).find("unknown option"), std::string::npos);
     EXPECT_NE(message({"--send-buffer-bytes", "100000"}).find("--send-buffer-bytes"), std::string::npos);
+    EXPECT_NE(message({"--stalled-reader-ms", "0"}).find("--stalled-reader-ms"), std::string::npos);
+    EXPECT_NE(message({"--paired-buffer-bytes", "10"}).find("--paired-buffer-bytes"), std::string::npos);
     EXPECT_NE(message({"--memory-budget-bytes", "2000000"}).find("--memory-budget-bytes"), std::string::npos);
 }
 

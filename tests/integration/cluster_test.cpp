@@ -1,0 +1,383 @@
+// Several relays sharing one Redis server: each test starts its own redis-server on a free
+// loopback port (no persistence) and real relays and klpeer processes around it.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <optional>
+#include <thread>
+
+#include "crypto/credentials.hpp"
+#include "harness.hpp"
+
+using namespace kltest;
+using namespace std::chrono_literals;
+
+namespace {
+
+int FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+        port = ntohs(addr.sin_port);
+    close(fd);
+    return port;
+}
+
+// One Redis command over a fresh connection; the reply's first line (with the bulk after it).
+std::string RedisCommand(int port, const std::vector<std::string>& args) {
+    std::string request = "*" + std::to_string(args.size()) + "\r\n";
+    for (const auto& a : args) request += "$" + std::to_string(a.size()) + "\r\n" + a + "\r\n";
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    timeval limit{2, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+        char chunk[4096];
+        ssize_t n;
+        while (answer.find("\r\n") == std::string::npos && (n = read(fd, chunk, sizeof chunk)) > 0)
+            answer.append(chunk, static_cast<std::size_t>(n));
+        if (!answer.empty() && answer[0] == '$') {
+            const long size = std::stol(answer.substr(1));
+            while (size >= 0 &&
+                   answer.size() < answer.find("\r\n") + 2 + static_cast<std::size_t>(size) + 2 &&
+                   (n = read(fd, chunk, sizeof chunk)) > 0)
+                answer.append(chunk, static_cast<std::size_t>(n));
+        }
+    }
+    close(fd);
+    return answer;
+}
+
+struct Redis {
+    Redis() : port(FreePort()) { Start(); }
+    void Start() {
+        process.emplace(std::vector<std::string>{
+            "/usr/bin/redis-server", "--port", std::to_string(port), "--bind", "127.0.0.1",
+            "--save", "", "--appendonly", "no", "--loglevel", "warning",
+            "--client-output-buffer-limit", "pubsub 256mb 64mb 60"});
+        for (int i = 0; i < 100 && RedisCommand(port, {"PING"}) != "+PONG\r\n"; ++i)
+            std::this_thread::sleep_for(50ms);
+    }
+    void Stop() {
+        process->Signal(SIGKILL);
+        process->Wait();
+        process.reset();
+    }
+    std::string Url() const { return "redis://127.0.0.1:" + std::to_string(port); }
+    int port;
+    std::optional<Process> process;
+};
+
+bool MetricIs(const Relay& relay, const std::string& line, std::chrono::milliseconds limit = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (relay.Metrics().find("\n" + line + "\n") != std::string::npos) return true;
+        std::this_thread::sleep_for(50ms);
+    }
+    return false;
+}
+
+// A relay of the cluster, once it has reached Redis.
+struct Member : Relay {
+    Member(const Redis& redis, const std::vector<std::string>& options = {})
+        : Relay(With({"--redis", redis.Url()}, options)) {
+        up = MetricIs(*this, "kestrelink_relay_redis_up 1");
+    }
+    bool up = false;
+};
+
+std::vector<std::string> Viewer(const Relay& relay, const std::string& id, const std::string& key,
+                                const std::vector<std::string>& more = {}) {
+    return Peer(
+        With({"viewer", "--relay", relay.url, "--id", id, "--key", key, "--timeout", "60"}, more));
+}
+
+// The sequence number of the last frame seen within `span`.
+int LastFrame(Process& viewer, std::chrono::milliseconds span) {
+    const auto end = std::chrono::steady_clock::now() + span;
+    int seq = 0;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return seq;
+        const auto frame = NextEvent(viewer, "frame", left);
+        if (frame.empty()) return seq;
+        seq = frame.value("seq", seq);
+    }
+}
+
+std::string Node(const Relay& relay) {
+    const auto log = relay.process.Stderr();
+    const auto at = log.find("cluster node ");
+    return at == std::string::npos ? "" : log.substr(at + 13, 16);
+}
+
+}  // namespace
+
+TEST(RelayCluster, HostAndViewerOnDifferentRelaysPairAndForwardBothWaysInOrder) {
+    Redis redis;
+    Member a(redis), b(redis);
+    ASSERT_TRUE(a.up && b.up) << a.process.Stderr() << b.process.Stderr();
+    // Large frames cross Redis whole: up to the 8 MiB message limit.
+    Host host(a,
+              {"--frames", "5", "--fps", "10", "--pattern", "320x200", "--frame-bytes", "8000000"});
+    ASSERT_TRUE(host.registered) << host.process.Stderr();
+    const char move[] = R"({"action":"move","x":640,"y":360,"button":0,"key":0})";
+    const char click[] = R"({"action":"down","x":10,"y":20,"button":1,"key":0})";
+    Process viewer(Viewer(b, host.id, host.key, {"--input", move, "--input", click}));
+
+    const auto request = NextEvent(host.process, "request");
+    EXPECT_EQ(request.value("proofValid", false), true) << "the proof reaches the host unchanged";
+    EXPECT_EQ(NextEvent(viewer, "connected").value("requestId", ""),
+              request.value("requestId", "x"));
+    EXPECT_FALSE(NextEvent(viewer, "ready").empty());
+    // Every envelope is authenticated with its sequence number: a changed, lost or reordered
+    // byte fails the viewer.
+    for (int seq = 1; seq <= 5; ++seq) {
+        const auto frame = NextEvent(viewer, "frame", 30s);
+        EXPECT_EQ(frame.value("seq", 0), seq);
+        EXPECT_EQ(frame.value("width", 0), 320);
+    }
+    EXPECT_EQ(NextEvent(host.process, "input").value("action", ""), "move");
+    EXPECT_EQ(NextEvent(host.process, "input").value("button", 0), 1);
+    EXPECT_EQ(NextEvent(viewer, "peerDisconnected").value("requestId", ""),
+              request.value("requestId", "x"))
+        << a.process.Stderr() << b.process.Stderr();
+    EXPECT_EQ(host.process.Wait(), 0) << host.process.Stderr();
+    EXPECT_EQ(viewer.Wait(), 0) << viewer.Stderr();
+    EXPECT_TRUE(MetricIs(a, "kestrelink_relay_cluster_requests_total{direction=\"in\"} 1"))
+        << a.Metrics();
+    EXPECT_TRUE(MetricIs(b, "kestrelink_relay_cluster_requests_total{direction=\"out\"} 1"))
+        << b.Metrics();
+    EXPECT_TRUE(MetricIs(b, "kestrelink_relay_paired_sessions 0"));
+    const std::string metrics = b.Metrics();
+    const std::string bytesIn = "kestrelink_relay_cluster_bytes_total{direction=\"in\"} ";
+    const auto at = metrics.find(bytesIn);
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_GT(std::stoull(metrics.substr(at + bytesIn.size())), 5u * 8000000u) << metrics;
+    EXPECT_EQ(b.Metrics().find("kestrelink_relay_redis_rtt_seconds 0.000000"), std::string::npos)
+        << "measured";
+}
+
+TEST(RelayCluster, DuplicateAndUnknownIdsAreRefusedAcrossRelays) {
+    Redis redis;
+    Member a(redis), b(redis);
+    ASSERT_TRUE(a.up && b.up);
+    Host first(a, {"--stay"});
+    ASSERT_TRUE(first.registered);
+    Process second(Peer({"host", "--relay", b.url, "--id", first.id, "--timeout", "20"}));
+    EXPECT_EQ(second.Wait(), 3);
+    EXPECT_NE(second.Stderr().find("Bu ID başka bir bilgisayarda kullanımda."), std::string::npos)
+        << second.Stderr();
+    Process unknown(Viewer(b, "123456789", kl::GenerateConnectionKey()));
+    EXPECT_EQ(unknown.Wait(), 3);
+    EXPECT_NE(unknown.Stderr().find("Bu ID ile bağlı bir bilgisayar bulunamadı."),
+              std::string::npos)
+        << unknown.Stderr();
+    // What Redis holds is the owner's node id and counts, each with a time to live.
+    EXPECT_EQ(RedisCommand(redis.port, {"GET", "kl:host:" + first.id}),
+              "$16\r\n" + Node(a) + "\r\n");
+    for (const std::string& key :
+         {"kl:host:" + first.id, "kl:node:" + Node(a), std::string("kl:rate:127.0.0.1")}) {
+        const auto ttl = RedisCommand(redis.port, {"PTTL", key});
+        EXPECT_TRUE(ttl.size() > 3 && ttl[0] == ':' && ttl[1] != '-' && ttl[1] != '0')
+            << key << " " << ttl;
+    }
+    // Once the host leaves, its ID is free on any relay.
+    first.process.Signal(SIGTERM);
+    EXPECT_EQ(first.process.Wait(), 0);
+    Host again(b, {"--id", first.id});
+    EXPECT_TRUE(again.registered) << again.process.Stderr();
+}
+
+TEST(RelayCluster, BusyHostRefusalAndExpiryFollowTheHostsRelay) {
+    Redis redis;
+    Member a(redis, {"--request-timeout-ms", "1500"}), b(redis), c(redis);
+    ASSERT_TRUE(a.up && b.up && c.up);
+    Host host(a, {"--answer", "ignore"});
+    Process waiting(Viewer(b, host.id, host.key));
+    ASSERT_FALSE(NextEvent(host.process, "request").empty());
+    Process second(Viewer(c, host.id, host.key));
+    EXPECT_EQ(second.Wait(), 3);
+    EXPECT_NE(second.Stderr().find("Karşı taraf şu anda başka bir bağlantıyla meşgul."),
+              std::string::npos)
+        << second.Stderr();
+    EXPECT_EQ(waiting.Wait(), 3);
+    EXPECT_NE(waiting.Stderr().find("Bağlantı isteği zaman aşımına uğradı."), std::string::npos)
+        << waiting.Stderr();
+    EXPECT_FALSE(NextEvent(host.process, "peerDisconnected").empty())
+        << "the host learns the request ended";
+
+    Host refusing(a, {"--answer", "refuse"});
+    Process refused(Viewer(b, refusing.id, refusing.key));
+    EXPECT_EQ(NextEvent(refusing.process, "answered").value("accepted", true), false);
+    EXPECT_EQ(refused.Wait(), 3);
+    EXPECT_NE(refused.Stderr().find("Bağlantı isteği reddedildi."), std::string::npos)
+        << refused.Stderr();
+    // Still registered and free again: the next viewer is asked.
+    Process next(Viewer(c, refusing.id, refusing.key));
+    EXPECT_FALSE(NextEvent(refusing.process, "request").empty());
+    EXPECT_EQ(next.Wait(), 3);
+}
+
+TEST(RelayCluster, EitherSideLeavingIsSeenAcrossRelays) {
+    Redis redis;
+    Member a(redis), b(redis);
+    ASSERT_TRUE(a.up && b.up);
+    Host host(a, {"--stay", "--fps", "20", "--pattern", "160x90"});
+    Process leaving(Viewer(b, host.id, host.key, {"--frames", "3"}));
+    const auto request = NextEvent(host.process, "request");
+    EXPECT_EQ(leaving.Wait(), 0) << leaving.Stderr();
+    EXPECT_EQ(NextEvent(host.process, "peerDisconnected").value("requestId", ""),
+              request.value("requestId", "x"));
+    // No longer busy: a second viewer from the other relay pairs, then the host goes.
+    Process staying(Viewer(b, host.id, host.key));
+    EXPECT_FALSE(NextEvent(staying, "frame").empty()) << staying.Stderr();
+    host.process.Signal(SIGTERM);
+    EXPECT_FALSE(NextEvent(staying, "peerDisconnected").empty());
+    EXPECT_EQ(staying.Wait(), 0) << staying.Stderr();
+}
+
+TEST(RelayCluster, ViewerRequestsPerAddressAreCountedAcrossRelays) {
+    Redis redis;
+    Member a(redis, {"--viewer-requests-per-minute", "3"}),
+        b(redis, {"--viewer-requests-per-minute", "3"});
+    ASSERT_TRUE(a.up && b.up);
+    const std::string key = kl::GenerateConnectionKey();
+    for (const Relay* relay : {&a, &b, &a}) {
+        Process unknown(Viewer(*relay, "123456789", key));
+        EXPECT_EQ(unknown.Wait(), 3);
+        EXPECT_NE(unknown.Stderr().find("bulunamadı"), std::string::npos) << unknown.Stderr();
+    }
+    Process fourth(Viewer(b, "123456789", key));
+    EXPECT_EQ(fourth.Wait(), 3);
+    EXPECT_NE(fourth.Stderr().find("Çok fazla bağlantı isteği. Biraz sonra yeniden dene."),
+              std::string::npos)
+        << fourth.Stderr();
+}
+
+TEST(RelayCluster, KilledRelayEndsItsPairsAndFreesItsIds) {
+    Redis redis;
+    Member a(redis), b(redis), c(redis);
+    ASSERT_TRUE(a.up && b.up && c.up);
+    // The viewer's relay dies: the host hears of it.
+    Host host1(a, {"--stay", "--fps", "10", "--pattern", "160x90"});
+    Process viewer1(Viewer(b, host1.id, host1.key));
+    ASSERT_FALSE(NextEvent(viewer1, "frame").empty()) << viewer1.Stderr();
+    // The host's relay dies: the viewer hears of it, and the ID is free on another relay.
+    Host host2(c, {"--fps", "10", "--pattern", "160x90"});
+    Process viewer2(Viewer(a, host2.id, host2.key));
+    ASSERT_FALSE(NextEvent(viewer2, "frame").empty()) << viewer2.Stderr();
+
+    const auto killed = std::chrono::steady_clock::now();
+    b.process.Signal(SIGKILL);
+    c.process.Signal(SIGKILL);
+    EXPECT_FALSE(NextEvent(host1.process, "peerDisconnected", 10s).empty());
+    EXPECT_FALSE(NextEvent(viewer2, "peerDisconnected", 10s).empty());
+    EXPECT_LT(std::chrono::steady_clock::now() - killed, 8s) << "within a few seconds";
+    Host taken(a, {"--id", host2.id});
+    EXPECT_TRUE(taken.registered) << taken.process.Stderr();
+}
+
+TEST(RelayCluster, RedisStoppedAndStartedAgain) {
+    Redis redis;
+    Member a(redis), b(redis);
+    ASSERT_TRUE(a.up && b.up);
+    Host local(a, {"--stay", "--fps", "20", "--pattern", "160x90"});
+    Process localViewer(Viewer(a, local.id, local.key));
+    Host remote(a, {"--stay", "--fps", "20", "--pattern", "160x90"});
+    Process remoteViewer(Viewer(b, remote.id, remote.key));
+    ASSERT_FALSE(NextEvent(localViewer, "frame").empty());
+    ASSERT_FALSE(NextEvent(remoteViewer, "frame").empty());
+
+    redis.Stop();
+    // A pair on one relay goes on; a pair across relays cannot and is told so.
+    EXPECT_FALSE(NextEvent(remoteViewer, "peerDisconnected", 10s).empty());
+    EXPECT_TRUE(MetricIs(a, "kestrelink_relay_redis_up 0"));
+    const int before = LastFrame(localViewer, 200ms);
+    EXPECT_GT(LastFrame(localViewer, 1s), before + 10) << "about 20 frames a second go on";
+    Process refused(Peer({"host", "--relay", a.url, "--timeout", "20"}));
+    EXPECT_EQ(refused.Wait(), 3);
+    EXPECT_NE(refused.Stderr().find("Sunucu şu anda hizmet veremiyor. Biraz sonra yeniden dene."),
+              std::string::npos)
+        << refused.Stderr();
+
+    // Back, and empty: the relays connect again by themselves and publish what they own.
+    redis.Start();
+    EXPECT_TRUE(MetricIs(a, "kestrelink_relay_redis_up 1"));
+    EXPECT_TRUE(MetricIs(b, "kestrelink_relay_redis_up 1"));
+    Process again(Viewer(b, remote.id, remote.key, {"--frames", "2"}));
+    EXPECT_EQ(again.Wait(), 0) << again.Stderr();
+    Host fresh(b);
+    EXPECT_TRUE(fresh.registered) << fresh.process.Stderr();
+    EXPECT_NE(a.Metrics().find("kestrelink_relay_redis_reconnects_total 2"), std::string::npos)
+        << a.Metrics();
+}
+
+TEST(RelayCluster, MalformedMessagesFromRedisAreDroppedAndReachNoClient) {
+    Redis redis;
+    Member a(redis), b(redis);
+    ASSERT_TRUE(a.up && b.up);
+    Host host(a, {"--stay", "--fps", "10", "--pattern", "160x90"});
+    Process viewer(Viewer(b, host.id, host.key));
+    ASSERT_FALSE(NextEvent(viewer, "frame").empty());
+    const std::string channel = "kl:relay:" + Node(b);
+    const std::string other = std::string(16, 'a');
+    const std::vector<std::string> junk = {
+        "not json",
+        std::string(10000, '{') + "\n",
+        R"({"k":"down","n":")" + other +
+            R"(","c":1})"
+            "\nxx",  // unknown pair
+        R"({"k":"text","n":")" + other +
+            R"(","c":1,"t":"{\"type\":\"error\",\"message\":\"x\"}"})"
+            "\n",
+        R"({"k":"request","n":")" + other +
+            R"(","c":5,"s":"12","p":"x","a":"1.2.3.4"})"
+            "\n",
+        R"({"k":"close","n":"zz","c":1,"x":1000})"
+        "\n",
+        std::string(9 * 1024 * 1024, 'x'),
+    };
+    for (const auto& message : junk)
+        EXPECT_EQ(RedisCommand(redis.port, {"PUBLISH", channel, message}), ":1\r\n");
+    // The pair goes on untouched, and the relay counted what it refused.
+    const int seq = NextEvent(viewer, "frame").value("seq", 0);
+    EXPECT_GT(NextEvent(viewer, "frame").value("seq", 0), seq);
+    EXPECT_TRUE(MetricIs(b, "kestrelink_relay_cluster_dropped_messages_total 7")) << b.Metrics();
+    EXPECT_EQ(viewer.Wait(1s), -1) << "still running: " << viewer.Stderr();
+}
+
+TEST(RelayCluster, ViewerThatStopsReadingHoldsItsHostOnTheOtherRelayInsteadOfPilingUpFrames) {
+    Redis redis;
+    Member a(redis), b(redis, {"--stalled-reader-ms", "3000"});
+    ASSERT_TRUE(a.up && b.up);
+    Host host(a, {"--fps", "12.5", "--frame-bytes", "2000000", "--pattern", "640x360"});
+    Process viewer(Viewer(b, host.id, host.key, {"--stop-reading-after", "3"}));
+    ASSERT_FALSE(NextEvent(viewer, "stoppedReading", 20s).empty()) << viewer.Stderr();
+    // Credit stops coming back, so the host's relay stops reading it and the host has to
+    // replace frames that cannot leave, as with a slow viewer on its own relay.
+    EXPECT_FALSE(NextEvent(host.process, "frameReplaced", 10s).empty()) << a.process.Stderr();
+    // The viewer's relay drops the silent reader; the host hears of it across the relays.
+    EXPECT_FALSE(NextEvent(host.process, "peerDisconnected", 30s).empty()) << b.process.Stderr();
+    for (Relay* relay : {static_cast<Relay*>(&a), static_cast<Relay*>(&b)}) {
+        std::ifstream status("/proc/" + std::to_string(relay->process.pid()) + "/status");
+        std::string name;
+        long peakKb = 0;
+        while (status >> name)
+            if (name == "VmHWM:") status >> peakKb;
+        EXPECT_GT(peakKb, 0);
+        EXPECT_LT(peakKb, 24 * 1024) << "far below a send buffer's worth of 2 MB frames";
+    }
+    EXPECT_NE(b.Metrics().find("reason=\"slow_reader\"} 1"), std::string::npos) << b.Metrics();
+}
