@@ -12,7 +12,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 bin=${KL_BUILD:-$here/build/native}
-relay_bin=$bin/kestrelink-relay
+relay_bin=${KL_RELAY:-$bin/kestrelink-relay}  # KL_RELAY: another build of the relay to measure
 peer_bin=$bin/klpeer
 [ -x "$relay_bin" ] && [ -x "$peer_bin" ] || { echo "build first: cmake --preset native && cmake --build build/native" >&2; exit 1; }
 work=$(mktemp -d /tmp/kl-load.XXXXXX)

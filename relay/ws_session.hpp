@@ -8,11 +8,13 @@
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
+#include <boost/container/deque.hpp>
 #include <chrono>
-#include <deque>
+#include <memory>
 #include <optional>
 #include <type_traits>
 
+#include "relay/message_buffer.hpp"
 #include "relay/session.hpp"
 #include "session/messages.hpp"
 
@@ -79,11 +81,13 @@ private:
         std::shared_ptr<const std::string> data;
         bool text;
     };
+    // Unlike std::deque it allocates nothing while empty, and an idle connection's queue is.
+    using Queue = boost::container::deque<Outgoing>;
 
     std::shared_ptr<WsSession> Self() { return std::static_pointer_cast<WsSession>(shared_from_this()); }
 
     void ReadRequest() {
-        parser_.emplace();
+        parser_ = std::make_unique<http::request_parser<http::empty_body>>();
         parser_->header_limit(8192);
         parser_->body_limit(0);
         http::async_read(ws_.next_layer(), buffer_, *parser_,
@@ -118,6 +122,7 @@ private:
         ws_.auto_fragment(false);
         ws_.async_accept(request, [self = Self()](boost::system::error_code ec) {
             if (ec) return self->Finish("websocket upgrade failed: " + ec.message());
+            self->ReleaseUpgradeState();
             self->open_ = true;
             self->owner_.OnOpened(*self);
             if (self->overLimit_ != nullptr) {
@@ -140,8 +145,19 @@ private:
         }
     }
 
+    // The request and the buffer it came in are not needed once upgraded; an idle connection
+    // should hold no more than Beast's stream and the pending read.
+    void ReleaseUpgradeState() {
+        parser_.reset();
+        buffer_ = beast::flat_buffer();
+    }
+
+    // Each message is read into a string of its own that is then handed on as it is: a forwarded
+    // message is never copied in the relay.
     void Read() {
-        ws_.async_read(buffer_, [self = Self()](boost::system::error_code ec, std::size_t) { self->OnRead(ec); });
+        message_ = std::string();
+        messageBuffer_.emplace(message_);
+        ws_.async_read(*messageBuffer_, [self = Self()](boost::system::error_code ec, std::size_t) { self->OnRead(ec); });
     }
 
     void OnRead(boost::system::error_code ec) {
@@ -151,15 +167,9 @@ private:
             if (ec == websocket::error::closed) return Finish("closed by peer code=" + std::to_string(ws_.reason().code));
             return Finish("connection lost: " + ec.message());
         }
-        if (ws_.got_text()) {
-            const std::string text = beast::buffers_to_string(buffer_.data());
-            buffer_.consume(buffer_.size());
-            owner_.OnText(*this, text);
-        } else {
-            auto data = std::make_shared<const std::string>(beast::buffers_to_string(buffer_.data()));
-            buffer_.consume(buffer_.size());
-            owner_.OnBinary(*this, std::move(data));
-        }
+        messageBuffer_.reset();
+        if (ws_.got_text()) owner_.OnText(*this, message_);
+        else owner_.OnBinary(*this, std::make_shared<const std::string>(std::move(message_)));
         if (!finished_) Read();
     }
 
@@ -181,6 +191,7 @@ private:
             if (ec) return self->Drop();
             self->queuedBytes_ -= self->queue_.front().data->size();
             self->queue_.pop_front();
+            if (self->queue_.empty()) Queue().swap(self->queue_);
             self->WriteNext();
         });
     }
@@ -194,9 +205,11 @@ private:
     }
 
     websocket::stream<Stream> ws_;
-    beast::flat_buffer buffer_;
-    std::optional<http::request_parser<http::empty_body>> parser_;
-    std::deque<Outgoing> queue_;
+    beast::flat_buffer buffer_;  // the HTTP request
+    std::unique_ptr<http::request_parser<http::empty_body>> parser_;
+    std::string message_;
+    std::optional<MessageBuffer> messageBuffer_;
+    Queue queue_;
     std::size_t queuedBytes_ = 0;
     bool writing_ = false, closeRequested_ = false, closeSent_ = false, finished_ = false;
     std::uint16_t closeCode_ = 1000;
