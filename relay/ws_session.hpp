@@ -169,7 +169,7 @@ private:
         }
         messageBuffer_.reset();
         if (ws_.got_text()) owner_.OnText(*this, message_);
-        else owner_.OnBinary(*this, std::make_shared<const std::string>(std::move(message_)));
+        else owner_.OnBinary(*this, MessagePool::Share(std::move(message_)));
         if (!finished_) Read();
     }
 
