@@ -70,7 +70,7 @@ find_package(OpenSSL 3 REQUIRED COMPONENTS SSL)
 add_library(kl_relay_core STATIC relay/router.cpp relay/options.cpp relay/metrics.cpp)
 target_link_libraries(kl_relay_core PUBLIC kl_core Boost::headers)
 add_executable(kestrelink-relay relay/main.cpp relay/server.cpp relay/ws_session_plain.cpp relay/ws_session_tls.cpp
-               relay/tls_stream.cpp)
+               relay/tls_stream.cpp relay/socket_progress.cpp)
 # The relay is built at the build type's optimisation (-O2); only Beast's debug information, which
 # doubles these files' build time, is left out.
 set_source_files_properties(relay/server.cpp relay/ws_session_plain.cpp relay/ws_session_tls.cpp
@@ -93,12 +93,23 @@ add_executable(ws_script_server tests/servers/ws_script_server.cpp)
 target_link_libraries(ws_script_server PRIVATE OpenSSL::Crypto Threads::Threads)
 
 # Integration: the relay and klpeer as real processes on loopback.
-add_executable(integration_tests tests/integration/relay_peer_test.cpp tests/integration/tls_test.cpp)
+# A TCP proxy that behaves like a slow link, for the flow-control tests and benchmark.
+add_executable(throttle_proxy tests/servers/throttle_proxy.cpp)
+
+add_executable(integration_tests tests/integration/relay_peer_test.cpp tests/integration/tls_test.cpp
+                                 tests/integration/relay_abuse_test.cpp tests/integration/slow_link_test.cpp)
 target_link_libraries(integration_tests PRIVATE kl_core kl_json GTest::gtest GTest::gtest_main)
 target_compile_definitions(integration_tests PRIVATE KL_RELAY_PATH="$<TARGET_FILE:kestrelink-relay>"
-                                                     KL_PEER_PATH="$<TARGET_FILE:klpeer>")
-add_dependencies(integration_tests kestrelink-relay klpeer)
-add_test(NAME native.integration_tests COMMAND integration_tests --gtest_brief=1)
+                                                     KL_PEER_PATH="$<TARGET_FILE:klpeer>"
+                                                     KL_PROXY_PATH="$<TARGET_FILE:throttle_proxy>")
+add_dependencies(integration_tests kestrelink-relay klpeer throttle_proxy)
+add_test(NAME native.integration_tests COMMAND integration_tests --gtest_brief=1 --gtest_filter=-SlowLink.*)
+# Each slow-link case streams for 40 s: one CTest test each, so they run side by side.
+foreach(case ViewerOnSlowDownlinkGetsFreshFramesAndStaysConnected HostOnSlowUplinkReplacesFramesAndStaysConnected
+             ViewerThatStopsReadingIsDroppedByTimeAndOthersGoOn)
+    add_test(NAME native.slow_link.${case} COMMAND integration_tests --gtest_brief=1 --gtest_filter=SlowLink.${case})
+    set_tests_properties(native.slow_link.${case} PROPERTIES TIMEOUT 180)
+endforeach()
 
 file(GLOB KL_RELAY_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/relay/*.cpp)
 add_executable(relay_tests ${KL_RELAY_TEST_SOURCES})

@@ -1,6 +1,7 @@
 #include "peer/frames.hpp"
 
 #include <jpeglib.h>
+#include <setjmp.h>
 
 #include <algorithm>
 #include <chrono>
@@ -80,6 +81,46 @@ std::optional<std::int64_t> EmbeddedSendTime(const std::string& frame) {
     std::uint64_t t = 0;
     for (int i = 0; i < 8; ++i) t = (t << 8) | static_cast<unsigned char>(frame[10 + i]);
     return static_cast<std::int64_t>(t);
+}
+
+namespace {
+struct DecodeError {
+    jpeg_error_mgr mgr;
+    jmp_buf back;
+};
+}  // namespace
+
+std::optional<std::uint32_t> ColourAt(const std::string& jpeg, int x, int y) {
+    jpeg_decompress_struct cinfo{};
+    DecodeError error{};
+    cinfo.err = jpeg_std_error(&error.mgr);
+    // libjpeg's default answer to a damaged file is to end the process.
+    error.mgr.error_exit = [](j_common_ptr c) { longjmp(reinterpret_cast<DecodeError*>(c->err)->back, 1); };
+    error.mgr.output_message = [](j_common_ptr) {};
+    std::vector<unsigned char> row;
+    std::optional<std::uint32_t> colour;
+    if (setjmp(error.back) != 0) {
+        jpeg_destroy_decompress(&cinfo);
+        return std::nullopt;
+    }
+    jpeg_create_decompress(&cinfo);
+    jpeg_mem_src(&cinfo, reinterpret_cast<const unsigned char*>(jpeg.data()), static_cast<unsigned long>(jpeg.size()));
+    jpeg_read_header(&cinfo, TRUE);
+    cinfo.scale_num = 1;
+    cinfo.scale_denom = 8;
+    cinfo.out_color_space = JCS_RGB;
+    jpeg_start_decompress(&cinfo);
+    const int sx = x / 8, sy = y / 8;
+    if (x >= 0 && y >= 0 && sx < static_cast<int>(cinfo.output_width) && sy < static_cast<int>(cinfo.output_height)) {
+        row.resize(static_cast<std::size_t>(cinfo.output_width) * 3);
+        JSAMPROW rows[1] = {row.data()};
+        while (static_cast<int>(cinfo.output_scanline) <= sy) jpeg_read_scanlines(&cinfo, rows, 1);
+        const unsigned char* p = row.data() + sx * 3;
+        colour = (std::uint32_t{p[0]} << 16) | (std::uint32_t{p[1]} << 8) | p[2];
+    }
+    jpeg_abort_decompress(&cinfo);
+    jpeg_destroy_decompress(&cinfo);
+    return colour;
 }
 
 std::string EncodePattern(int width, int height, int variant, int quality) {

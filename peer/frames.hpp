@@ -29,5 +29,8 @@ std::string EncodePattern(int width, int height, int variant, int quality);
 // The send time the host embedded, if the frame carries one.
 std::optional<std::int64_t> EmbeddedSendTime(const std::string& frame);
 std::int64_t MonotonicNs();
+// The colour (0xRRGGBB) near pixel (x, y) of a JPEG, decoded at an eighth of its size; nothing
+// when the JPEG cannot be decoded or the point lies outside it.
+std::optional<std::uint32_t> ColourAt(const std::string& jpeg, int x, int y);
 
 }  // namespace kl::peer

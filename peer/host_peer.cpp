@@ -101,6 +101,7 @@ private:
 
     void EndRequest() {
         frameTimer_.cancel();
+        waiting_.reset();
         sessionActive_ = false;
         crypto_.reset();
         accepted_.clear();
@@ -113,7 +114,7 @@ private:
         frameTimer_.async_wait([this, at](boost::system::error_code ec) {
             if (ec || !sessionActive_ || leaving_) return;
             SendFrame();
-            if (options_.frameCount >= 0 && sent_ >= options_.frameCount) return Leave(kExitOk);
+            if (leaving_) return;
             const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                 std::chrono::duration<double>(1.0 / options_.fps));
             ScheduleFrame(at + period);
@@ -121,16 +122,30 @@ private:
     }
 
     void SendFrame() {
-        // Like the program, a frame is dropped rather than queued behind two unsent ones.
-        if (client_->queuedBytes() > 2 * std::max<std::size_t>(options_.frameBytes, 65536)) {
-            Emit({{"event", "frameSkipped"}, {"queuedBytes", client_->queuedBytes()}});
+        std::string frame = frames_->Next(MonotonicNs(), options_.frameBytes);
+        if (frame.size() > kMaxPlaintextSize) Quit(kExitUsage, "a frame is larger than the 8 MiB envelope limit");
+        // Like the program: one frame on its way, and only the newest one waiting behind it. It
+        // is sealed when it leaves, so a replaced frame leaves no gap in the envelope sequence.
+        if (client_->queuedBytes() > 0) {
+            if (waiting_) Emit({{"event", "frameReplaced"}, {"replaced", ++replaced_}});
+            waiting_ = std::move(frame);
             return;
         }
-        const std::string frame = frames_->Next(MonotonicNs(), options_.frameBytes);
-        if (frame.size() > kMaxPlaintextSize) Quit(kExitUsage, "a frame is larger than the 8 MiB envelope limit");
+        Transmit(frame);
+    }
+
+    void OnDrained() override {
+        if (!waiting_ || !sessionActive_ || leaving_) return;
+        const std::string frame = std::move(*waiting_);
+        waiting_.reset();
+        Transmit(frame);
+    }
+
+    void Transmit(const std::string& frame) {
         client_->SendBinary(Seal(*crypto_, ScreenFrame, frame));
         ++sent_;
         if (options_.frameBytes == 0 || sent_ <= 3) Emit({{"event", "frameSent"}, {"seq", sent_}, {"size", frame.size()}});
+        if (options_.frameCount >= 0 && sent_ >= options_.frameCount) Leave(kExitOk);
     }
 
     void OnBinary(std::string&& bytes) override {
@@ -144,6 +159,7 @@ private:
         try {
             const auto event = ParseMessage(plain);
             Emit({{"event", "input"},
+                  {"atMs", static_cast<double>(MonotonicNs()) / 1e6},
                   {"action", event.at("action").get<std::string>()},
                   {"x", ReadIntField(event, "x", 0, 65535)},
                   {"y", ReadIntField(event, "y", 0, 65535)},
@@ -160,7 +176,8 @@ private:
     std::set<std::string> seen_;
     std::string pending_, accepted_;
     bool sessionActive_ = false;
-    long sent_ = 0;
+    long sent_ = 0, replaced_ = 0;
+    std::optional<std::string> waiting_;
     boost::asio::steady_timer frameTimer_;
 };
 

@@ -28,6 +28,9 @@ struct PeerOptions {
     bool stay = false;  // host: keep the registration after a session ends
     // viewer
     std::vector<std::string> inputs;  // JSON input events sent after Ready
+    double inputEverySeconds = 0;     // then a numbered pointer move this often (0: none)
+    long stopReadingAfter = -1;       // frames, then read nothing more (a stalled viewer)
+    int probeX = -1, probeY = -1;     // report each frame's colour at this point
     // raw
     bool registerHost = false;
     std::size_t textBytes = 0, binaryBytes = 0;

@@ -41,8 +41,10 @@ protected:
         handlers.onBinary = [this](std::string&& bytes) { OnBinary(std::move(bytes)); };
         handlers.onClosed = [this](int code, const std::string& reason) { OnClosed(code, reason); };
         handlers.onError = [](const std::string& error) { Quit(kExitConnect, error); };
+        handlers.onDrained = [this] { OnDrained(); };
         client_->Start(target_, std::move(handlers));
     }
+    virtual void OnDrained() {}
     virtual void OnOpen() = 0;
     virtual void OnText(std::string&& text) = 0;
     virtual void OnBinary(std::string&& bytes) = 0;

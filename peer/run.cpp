@@ -15,6 +15,7 @@ const char* PeerUsage() {
   klpeer host   --relay URL [--id ID --key KEY] [--answer accept|refuse|ignore]
                 [--frames-dir DIR | --pattern WxH] [--fps N] [--frames N] [--frame-bytes N] [--stay]
   klpeer viewer --relay URL --id ID --key KEY [--frames N] [--input JSON]...
+                [--input-every SECONDS] [--stop-reading-after N] [--probe X,Y]
   klpeer probe  URL
   klpeer raw    --relay URL [--register] [--text-bytes N] [--binary-bytes N]
   klpeer hosts  --relay URL --count N
@@ -28,7 +29,11 @@ host    makes an ID and key (or takes them), prints them, registers, answers req
         viewer are printed. Without --stay it leaves when its viewer leaves.
 viewer  requests the host with a proof of the key, checks Ready, checks each frame's JPEG
         structure and prints it; --frames N leaves after N frames; each --input (an input
-        event such as {"action":"move","x":1,"y":2,"button":0,"key":0}) is sent after Ready.
+        event such as {"action":"move","x":1,"y":2,"button":0,"key":0}) is sent after Ready;
+        --input-every S then sends a pointer move with x = 1, 2, 3... every S seconds (the
+        host prints each with its arrival time, atMs, beside the viewer's inputSent atMs);
+        --stop-reading-after N stops reading after N frames and stays connected;
+        --probe X,Y adds each frame's colour at that pixel ("colour":"rrggbb").
 probe   registers as a host, expects "registered" and exits 0: a health check.
 raw     connects and sends exactly what it is told, then reports how the relay closes.
 hosts   holds N registered hosts open until SIGINT or SIGTERM (memory measurements).
@@ -83,6 +88,13 @@ PeerOptions ParsePeerOptions(const std::vector<std::string>& args) {
         else if (name == "--frames") o.frameCount = ParseNumberOption<long>(name, v, 0, 1L << 40);
         else if (name == "--frame-bytes") o.frameBytes = ParseNumberOption<std::size_t>(name, v, 0, 8388580);
         else if (name == "--input") o.inputs.push_back(v);
+        else if (name == "--probe") {
+            const auto comma = v.find(',');
+            if (comma == std::string::npos) throw std::invalid_argument("--probe needs X,Y, such as 100,200");
+            o.probeX = ParseNumberOption<int>(name, v.substr(0, comma), 0, 65535);
+            o.probeY = ParseNumberOption<int>(name, v.substr(comma + 1), 0, 65535);
+        } else if (name == "--input-every") o.inputEverySeconds = ParseNumberOption<double>(name, v, 0.01, 3600);
+        else if (name == "--stop-reading-after") o.stopReadingAfter = ParseNumberOption<long>(name, v, 0, 1L << 40);
         else if (name == "--text-bytes") o.textBytes = ParseNumberOption<std::size_t>(name, v, 1, 1u << 30);
         else if (name == "--binary-bytes") o.binaryBytes = ParseNumberOption<std::size_t>(name, v, 1, 1u << 30);
         else if (name == "--count") o.count = ParseNumberOption<std::size_t>(name, v, 1, 1000000);

@@ -1,5 +1,7 @@
 // The viewer role: requests a host with a real proof, binds on Ready, checks every frame's
 // JPEG structure and reports it, and sends scripted input.
+#include <boost/asio/steady_timer.hpp>
+#include <cstdio>
 #include <memory>
 
 #include "crypto/credentials.hpp"
@@ -15,7 +17,14 @@ namespace {
 
 class ViewerPeer final : public PeerBase {
 public:
-    using PeerBase::PeerBase;
+    ViewerPeer(boost::asio::io_context& ioc, boost::asio::ssl::context& tls, const PeerOptions& options,
+               const WsTarget& target)
+        : PeerBase(ioc, tls, options, target), inputTimer_(ioc) {}
+
+    void Leave(int code) override {
+        inputTimer_.cancel();
+        PeerBase::Leave(code);
+    }
 
     void Start() override {
         id_ = NormalizeConnectionId(std::wstring(options_.id.begin(), options_.id.end()));
@@ -75,6 +84,7 @@ private:
                 client_->SendBinary(Seal(*crypto_, InputEvent, input));
                 Emit({{"event", "inputSent"}, {"json", input}});
             }
+            if (options_.inputEverySeconds > 0) ScheduleInput();
             return;
         }
         if (kind != ScreenFrame || !bound_) Quit(kExitProtocol, "an envelope of kind " + std::to_string(kind) + " out of order");
@@ -84,15 +94,40 @@ private:
         nlohmann::json line = {{"event", "frame"}, {"seq", frames_}, {"size", plain.size()}, {"width", info.width}, {"height", info.height}};
         const std::string frame(plain.begin(), plain.end());
         if (const auto sent = EmbeddedSendTime(frame)) line["latencyMs"] = static_cast<double>(MonotonicNs() - *sent) / 1e6;
+        if (options_.probeX >= 0) {
+            line["atMs"] = static_cast<double>(MonotonicNs()) / 1e6;
+            if (const auto colour = ColourAt(frame, options_.probeX, options_.probeY)) {
+                char hex[8];
+                std::snprintf(hex, sizeof hex, "%06x", *colour);
+                line["colour"] = hex;
+            }
+        }
         Emit(line);
         if (options_.frameCount >= 0 && frames_ >= options_.frameCount) Leave(kExitOk);
+        if (frames_ == options_.stopReadingAfter) {
+            client_->StopReading();
+            Emit({{"event", "stoppedReading"}});
+        }
+    }
+
+    void ScheduleInput() {
+        inputTimer_.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(options_.inputEverySeconds)));
+        inputTimer_.async_wait([this](boost::system::error_code ec) {
+            if (ec || leaving_) return;
+            const int x = static_cast<int>(++moves_ % 65536);
+            client_->SendBinary(Seal(*crypto_, InputEvent, BuildInputEvent("move", x, 1, 0, 0)));
+            Emit({{"event", "inputSent"}, {"x", x}, {"atMs", static_cast<double>(MonotonicNs()) / 1e6}});
+            ScheduleInput();
+        });
     }
 
     std::string id_, key_, proof_, requestId_;
     std::unique_ptr<CryptoSession> crypto_;
     std::vector<std::string> inputs_;
     bool bound_ = false;
-    long frames_ = 0;
+    long frames_ = 0, moves_ = 0;
+    boost::asio::steady_timer inputTimer_;
 };
 
 }  // namespace

@@ -24,6 +24,7 @@ struct WsHandlers {
     // code 0: the connection ended without a close frame.
     std::function<void(int code, const std::string& reason)> onClosed;
     std::function<void(const std::string& error)> onError;  // could not connect
+    std::function<void()> onDrained;  // the output queue has just become empty
 };
 
 class WsClient {
@@ -33,7 +34,10 @@ public:
     virtual void SendText(std::string text) = 0;
     virtual void SendBinary(std::string bytes) = 0;
     virtual void Close(std::uint16_t code) = 0;
+    // Output not yet taken by the kernel, including the message being written.
     virtual std::size_t queuedBytes() const = 0;
+    // Reads nothing more (a peer that stops reading, for the relay's tests).
+    virtual void StopReading() = 0;
 };
 
 // Each in its own translation unit: Beast's templates are slow to optimise.

@@ -1,4 +1,5 @@
 #pragma once
+#include <netinet/tcp.h>
 #include <openssl/ssl.h>
 
 #include <boost/asio.hpp>
@@ -51,6 +52,7 @@ public:
     }
 
     std::size_t queuedBytes() const override { return queuedBytes_; }
+    void StopReading() override { readStopped_ = true; }
 
 private:
     std::string Where() const { return target_.host + ":" + std::to_string(target_.port); }
@@ -61,7 +63,11 @@ private:
             results, [self = this->shared_from_this()](boost::system::error_code ec, const tcp::endpoint&) {
                 if (ec) return self->Fail("cannot connect to " + self->Where() + ": " + ec.message());
                 boost::system::error_code ignored;
-                beast::get_lowest_layer(self->ws_).socket().set_option(tcp::no_delay(true), ignored);
+                auto& socket = beast::get_lowest_layer(self->ws_).socket();
+                socket.set_option(tcp::no_delay(true), ignored);
+                // A write completes when its data is nearly on the wire, not when it sits in a
+                // large kernel buffer: what waits can then still be replaced by a newer frame.
+                socket.set_option(asio::detail::socket_option::integer<IPPROTO_TCP, TCP_NOTSENT_LOWAT>(kUnsentBytes), ignored);
                 self->Secure();
             });
     }
@@ -108,7 +114,7 @@ private:
             } else if (self->handlers_.onBinary) {
                 self->handlers_.onBinary(std::move(data));
             }
-            if (!self->ended_) self->Read();
+            if (!self->ended_ && !self->readStopped_) self->Read();
         });
     }
 
@@ -141,6 +147,7 @@ private:
             self->queuedBytes_ -= self->queue_.front().first.size();
             self->queue_.pop_front();
             self->WriteNext();
+            if (self->queue_.empty() && !self->closeRequested_ && self->handlers_.onDrained) self->handlers_.onDrained();
         });
     }
 
@@ -174,7 +181,9 @@ private:
     beast::flat_buffer buffer_;
     std::deque<std::pair<std::string, bool>> queue_;
     std::size_t queuedBytes_ = 0;
+    static constexpr int kUnsentBytes = 32768;
     bool open_ = false, writing_ = false, closeRequested_ = false, closeSent_ = false, ended_ = false;
+    bool readStopped_ = false;
     std::uint16_t closeCode_ = 1000;
 };
 

@@ -22,6 +22,10 @@ std::string FormatMetrics(const Counters& routing, const TrafficCounters& traffi
            traffic.bytesForwarded);
     Metric(out, "kestrelink_relay_forwarded_messages_total", "counter", "Binary messages forwarded between peers.",
            traffic.messagesForwarded);
+    Metric(out, "kestrelink_relay_buffered_bytes", "gauge",
+           "Bytes held in read buffers and queued output, against --memory-budget-bytes.", traffic.bufferedBytes);
+    Metric(out, "kestrelink_relay_address_records", "gauge",
+           "Source addresses (IPv6 per /64) with viewer requests in the last minute.", routing.addressRecords);
     out += "# HELP kestrelink_relay_refusals_total Refused or closed connections by reason.\n";
     out += "# TYPE kestrelink_relay_refusals_total counter\n";
     for (const auto& [reason, count] : routing.refusals)

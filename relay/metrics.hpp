@@ -12,6 +12,7 @@ struct TrafficCounters {
     std::uint64_t acceptedConnections = 0;
     std::uint64_t bytesForwarded = 0;
     std::uint64_t messagesForwarded = 0;
+    std::uint64_t bufferedBytes = 0;
 };
 
 std::string FormatMetrics(const Counters& routing, const TrafficCounters& traffic);

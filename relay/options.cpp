@@ -22,10 +22,26 @@ Relays Kestrelink hosts and viewers over WebSocket on path /ws.
   --metrics-port N|off               Prometheus text on http://127.0.0.1:N/metrics
                                      (default 9464, 0 picks a free port)
   --max-connections N                all connections together (default 20000)
-  --max-connections-per-address N    connections from one source address (default 64)
+  --max-connections-per-address N    connections from one source address, IPv6 counted
+                                     per /64 (default 64); over a limit a connection is
+                                     closed as it is accepted, before TLS
+  --max-handshakes-per-address N     connections from one source address still in TLS or
+                                     the WebSocket upgrade (default 8)
+  --handshake-timeout-ms N           time for TLS and the upgrade together (default 5000)
+  --memory-budget-bytes N            read buffers and queued output of all connections
+                                     together; past it new connections are refused and a
+                                     connection whose output would cross it is dropped
+                                     (default 1073741824)
   --viewer-requests-per-minute N     connection requests from one source address (default 30)
   --send-buffer-bytes N              queued output per connection before a slow reader
                                      is dropped (default 25165824)
+  --paired-buffer-bytes N            queued output to one side of a session above which
+                                     the relay stops reading from the other side until
+                                     it drains (default 524288)
+  --stalled-reader-ms N              a connection with output waiting whose peer takes
+                                     none of it for this long is dropped (default 20000)
+  --receive-window-bytes N           largest TCP receive window per connection: what a
+                                     held sender can still push (default 262144)
   --max-text-bytes N                 largest text message (default 16384)
   --max-binary-bytes N               largest binary message, closed with 1009 above
                                      (default 8388608)
@@ -57,8 +73,14 @@ Options ParseOptions(const std::vector<std::string>& args) {
         else if (name == "--metrics-port") o.metricsPort = value == "off" ? -1 : ParseNumberOption<int>(name, value, 0, 65535);
         else if (name == "--max-connections") o.maxConnections = ParseNumberOption<std::size_t>(name, value, 1, kMax);
         else if (name == "--max-connections-per-address") o.maxConnectionsPerAddress = ParseNumberOption<std::size_t>(name, value, 1, kMax);
+        else if (name == "--max-handshakes-per-address") o.maxHandshakesPerAddress = ParseNumberOption<std::size_t>(name, value, 1, kMax);
+        else if (name == "--handshake-timeout-ms") o.handshakeTimeout = std::chrono::milliseconds(ParseNumberOption<int>(name, value, 100, 60000));
+        else if (name == "--memory-budget-bytes") o.memoryBudgetBytes = ParseNumberOption<std::size_t>(name, value, 1u << 20, kMax);
         else if (name == "--viewer-requests-per-minute") o.routing.viewerRequestsPerMinute = ParseNumberOption<unsigned>(name, value, 1, 1000000);
         else if (name == "--send-buffer-bytes") o.sendBufferBytes = ParseNumberOption<std::size_t>(name, value, 65536, kMax);
+        else if (name == "--paired-buffer-bytes") o.pairedBufferBytes = ParseNumberOption<std::size_t>(name, value, 16384, kMax);
+        else if (name == "--receive-window-bytes") o.receiveWindowBytes = ParseNumberOption<int>(name, value, 16384, 1 << 30);
+        else if (name == "--stalled-reader-ms") o.stalledReaderTime = std::chrono::milliseconds(ParseNumberOption<int>(name, value, 200, 3600000));
         else if (name == "--max-text-bytes") o.maxTextBytes = ParseNumberOption<std::size_t>(name, value, 256, 1u << 20);
         else if (name == "--max-binary-bytes") o.maxBinaryBytes = ParseNumberOption<std::size_t>(name, value, 1024, 1u << 30);
         else if (name == "--register-timeout-ms") o.routing.registerDeadline = std::chrono::milliseconds(ParseNumberOption<int>(name, value, 100, 3600000));
@@ -69,6 +91,8 @@ Options ParseOptions(const std::vector<std::string>& args) {
     if (o.certFile.empty() != o.keyFile.empty()) throw std::invalid_argument("--cert and --key go together");
     if (o.sendBufferBytes < o.maxBinaryBytes)
         throw std::invalid_argument("--send-buffer-bytes must hold at least one message of --max-binary-bytes");
+    if (o.memoryBudgetBytes < o.sendBufferBytes)
+        throw std::invalid_argument("--memory-budget-bytes must hold at least one connection's --send-buffer-bytes");
     return o;
 }
 

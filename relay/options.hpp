@@ -1,5 +1,6 @@
 #pragma once
 // The relay's command line: where it listens, its certificate, and every limit.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -16,7 +17,20 @@ struct Options {
     int metricsPort = 9464;         // always on 127.0.0.1; 0 picks a free port, -1 is off
     std::size_t maxConnections = 20000;
     std::size_t maxConnectionsPerAddress = 64;
-    std::size_t sendBufferBytes = 24u << 20;  // per connection; a slower reader is dropped
+    // Connections from one address still in TLS or the upgrade, and how long either may take.
+    std::size_t maxHandshakesPerAddress = 8;
+    std::chrono::milliseconds handshakeTimeout{5000};
+    // Read buffers and queued output of all connections together; past it new connections
+    // are refused and a connection whose queue would cross it is dropped.
+    std::size_t memoryBudgetBytes = std::size_t{1} << 30;
+    std::size_t sendBufferBytes = 24u << 20;  // per connection; a hard cap, whatever the flow control
+    // Output queued for one side of a session above which the relay stops reading from the
+    // other side (about two large frames), so a slow link gets the newest picture, not a backlog.
+    std::size_t pairedBufferBytes = 512u << 10;
+    std::chrono::milliseconds stalledReaderTime{20000};  // output owed and nothing taken: dropped
+    // TCP receive window per connection: what a sender whose reading is held can still push
+    // into the relay's kernel, stale frames all. Large enough for 30 Mbit/s at 60 ms.
+    int receiveWindowBytes = 256 << 10;
     std::size_t maxBinaryBytes = 8388608;
     std::size_t maxTextBytes = 16384;
     Limits routing;

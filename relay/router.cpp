@@ -187,6 +187,15 @@ std::vector<Action> Router::OnClose(ConnId id) {
 
 std::vector<Action> Router::OnTick(Clock::time_point now) {
     std::vector<Action> out;
+    // An address quiet for a minute leaves no record behind.
+    if (now - pruned_ >= std::chrono::seconds(10)) {
+        pruned_ = now;
+        for (auto it = viewerRequests_.begin(); it != viewerRequests_.end();) {
+            auto& times = it->second;
+            while (!times.empty() && now - times.front() >= std::chrono::minutes(1)) times.pop_front();
+            it = times.empty() ? viewerRequests_.erase(it) : std::next(it);
+        }
+    }
     for (auto& [id, conn] : conns_) {
         if (conn.role == Role::None && !conn.refused && now - conn.openedAt > limits_.registerDeadline) {
             conn.refused = true;
@@ -206,6 +215,7 @@ std::vector<Action> Router::OnTick(Clock::time_point now) {
 
 void Router::Recount() {
     counters_.registeredHosts = hosts_.size();
+    counters_.addressRecords = viewerRequests_.size();
     counters_.pendingRequests = counters_.pairedSessions = 0;
     for (const auto& [id, conn] : conns_) {
         if (conn.role != Role::Viewer || conn.peer == 0) continue;

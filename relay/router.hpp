@@ -47,6 +47,7 @@ inline constexpr char kShuttingDown[] = "Sunucu yeniden başlatılıyor.";
 
 struct Counters {
     std::uint64_t registeredHosts = 0, pendingRequests = 0, pairedSessions = 0;
+    std::uint64_t addressRecords = 0;  // source addresses with viewer requests in the last minute
     std::map<std::string, std::uint64_t> refusals;  // by reason
 };
 
@@ -67,6 +68,11 @@ public:
     // Refusals decided by the network layer (limits, oversized or slow traffic).
     void CountRefusal(const std::string& reason) { ++counters_.refusals[reason]; }
     const Counters& counters() const { return counters_; }
+    // The partner of a paired connection, else 0.
+    ConnId PairedPeer(ConnId id) const {
+        auto it = conns_.find(id);
+        return it != conns_.end() && it->second.paired ? it->second.peer : 0;
+    }
 
 private:
     enum class Role { None, Host, Viewer };
@@ -95,6 +101,7 @@ private:
     std::map<ConnId, Conn> conns_;
     std::map<std::string, ConnId> hosts_;  // sessionId -> host connection
     std::map<std::string, std::deque<Clock::time_point>> viewerRequests_;  // by address, last minute
+    Clock::time_point pruned_{};
     std::function<void(ConnId, const std::string&)> log_;
     Counters counters_;
 };

@@ -1,5 +1,6 @@
 #include "relay/server.hpp"
 
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 
 #include <boost/asio.hpp>
@@ -16,6 +17,7 @@
 #include <optional>
 
 #include "crypto/credentials.hpp"
+#include "relay/client_input.hpp"
 #include "relay/metrics.hpp"
 #include "relay/session.hpp"
 #include "session/messages.hpp"
@@ -32,6 +34,7 @@ using tcp = asio::ip::tcp;
 
 constexpr auto kTickPeriod = std::chrono::milliseconds(250);
 constexpr auto kShutdownGrace = std::chrono::seconds(3);
+constexpr int kUnsentBytes = 65536;
 
 std::string Timestamp() {
     const auto now = std::chrono::system_clock::now();
@@ -45,12 +48,33 @@ std::string Timestamp() {
     return text;
 }
 
+// The certificate chain and key for wss://, checked to belong together; null with the reason.
+std::unique_ptr<ssl::context> LoadTls(const Options& options, std::string& error) {
+    auto tls = std::make_unique<ssl::context>(ssl::context::tls_server);
+    tls->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
+                     ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1);
+    boost::system::error_code ec;
+    tls->use_certificate_chain_file(options.certFile, ec);
+    if (ec) {
+        error = "cannot use certificate " + options.certFile + ": " + ec.message();
+        return nullptr;
+    }
+    tls->use_private_key_file(options.keyFile, ssl::context::pem, ec);
+    if (!ec && SSL_CTX_check_private_key(tls->native_handle()) != 1) ec = asio::error::invalid_argument;
+    if (ec) {
+        error = "cannot use key " + options.keyFile + ": " + ec.message();
+        return nullptr;
+    }
+    return tls;
+}
+
 class Server final : public SessionOwner {
 public:
-    Server(asio::io_context& ioc, const Options& options, ssl::context* tls)
-        : ioc_(ioc), options_(options), tls_(tls), acceptor_(ioc), metricsAcceptor_(ioc),
-          signals_(ioc, SIGTERM, SIGINT), tick_(ioc), retry_(ioc), deadline_(ioc),
-          router_(options.routing, [] { return RandomHex(16); }) {
+    Server(asio::io_context& ioc, const Options& options, std::unique_ptr<ssl::context> tls)
+        : ioc_(ioc), options_(options), tls_(std::move(tls)), acceptor_(ioc), metricsAcceptor_(ioc),
+          signals_(ioc, SIGTERM, SIGINT), reload_(ioc, SIGHUP), tick_(ioc), retry_(ioc), deadline_(ioc),
+          router_(options.routing, [] { return RandomHex(16); }),
+          budget_(std::make_shared<MemoryBudget>(MemoryBudget{options.memoryBudgetBytes, 0})) {
         router_.SetLog([this](ConnId id, const std::string& line) { Log(id, line); });
     }
 
@@ -66,17 +90,27 @@ public:
         Log(session.id(), std::string("refused ") + reason);
     }
     void Log(ConnId id, const std::string& line) override {
-        auto it = addresses_.find(id);
-        std::cerr << Timestamp() << " conn=" << id << " addr=" << (it == addresses_.end() ? "-" : it->second) << " "
-                  << line << '\n';
+        auto it = clients_.find(id);
+        std::cerr << Timestamp() << " conn=" << id << " addr=" << (it == clients_.end() ? "-" : it->second.address)
+                  << " " << line << '\n';
     }
     std::size_t sendBufferBytes() const override { return options_.sendBufferBytes; }
     std::size_t maxBinaryBytes() const override { return options_.maxBinaryBytes; }
+    std::chrono::milliseconds stalledReaderTime() const override { return options_.stalledReaderTime; }
+    std::size_t maxTextBytes() const override { return options_.maxTextBytes; }
+    std::chrono::milliseconds handshakeTimeout() const override { return options_.handshakeTimeout; }
+    std::shared_ptr<MemoryBudget> memoryBudget() override { return budget_; }
+    // After an allocation failure escaped a handler: the relay keeps serving the others.
+    void OnAllocationFailure();
 
 private:
     void Accept();
     void OnAccept(boost::system::error_code ec, tcp::socket socket);
+    const char* AcceptLimit(const std::string& key) const;
+    void ForgetLostSessions();
+    void Forget(ConnId id);
     void AcceptMetrics();
+    void AwaitReload();
     void Tick();
     void Stop();
     void Apply(const std::vector<Action>& actions);
@@ -87,14 +121,24 @@ private:
 
     asio::io_context& ioc_;
     Options options_;
-    ssl::context* tls_;
+    std::unique_ptr<ssl::context> tls_;  // for new connections; each live one holds its own reference
     tcp::acceptor acceptor_, metricsAcceptor_;
-    asio::signal_set signals_;
+    asio::signal_set signals_, reload_;
     asio::steady_timer tick_, retry_, deadline_;
     Router router_;
     std::map<ConnId, std::weak_ptr<Session>> sessions_;
-    std::map<ConnId, std::string> addresses_;
-    std::map<std::string, std::size_t> perAddress_;
+    struct Client {
+        std::string address;  // in full, for the log
+        std::string key;      // what the per-address limits count by
+        bool upgraded = false;
+    };
+    std::map<ConnId, Client> clients_;
+    std::map<std::string, std::size_t> perAddress_;   // by AddressKey, upgraded or not
+    std::map<std::string, std::size_t> handshaking_;  // by AddressKey, not yet upgraded
+    std::shared_ptr<MemoryBudget> budget_;
+    std::map<std::string, std::uint64_t> refusedAtAccept_;  // since the last log line about them
+    Clock::time_point refusalsLogged_{};
+    bool lostSessions_ = false;
     TrafficCounters traffic_;
     ConnId nextId_ = 1;
     bool stopping_ = false;
@@ -175,9 +219,31 @@ bool Server::Start(std::string& error) {
     signals_.async_wait([this](boost::system::error_code ec, int) {
         if (!ec) Stop();
     });
+    AwaitReload();
     Accept();
     Tick();
     return true;
+}
+
+// SIGHUP: the certificate and key are read again for new connections; open ones keep theirs.
+void Server::AwaitReload() {
+    reload_.async_wait([this](boost::system::error_code ec, int) {
+        if (ec || stopping_) return;
+        if (tls_ == nullptr) {
+            std::cerr << Timestamp() << " SIGHUP: no certificate to reload (plain ws://)\n";
+        } else {
+            std::string error;
+            if (auto fresh = LoadTls(options_, error)) {
+                // An SSL object keeps its context alive (OpenSSL counts references), so the
+                // old one may go while connections made with it stay open.
+                tls_ = std::move(fresh);
+                std::cerr << Timestamp() << " SIGHUP: certificate reloaded from " << options_.certFile << '\n';
+            } else {
+                std::cerr << Timestamp() << " SIGHUP: " << error << "; keeping the certificate in use\n";
+            }
+        }
+        AwaitReload();
+    });
 }
 
 void Server::Accept() {
@@ -198,29 +264,63 @@ void Server::OnAccept(boost::system::error_code ec, tcp::socket socket) {
     boost::system::error_code peerError;
     const auto peer = socket.remote_endpoint(peerError);
     if (peerError) return Accept();
+    const std::string key = AddressKey(peer.address());
+    if (const char* reason = AcceptLimit(key)) {
+        // Closed before any TLS or HTTP work, with a reset so no TIME_WAIT is left behind; it
+        // never becomes a session, so the routing rules never see it.
+        router_.CountRefusal(reason);
+        ++refusedAtAccept_[reason];
+        socket.set_option(asio::socket_base::linger(true, 0), peerError);
+        socket.close(peerError);
+        return Accept();
+    }
     socket.set_option(tcp::no_delay(true), peerError);  // frames are latency-bound, not small writes
+    // A write completes when its data is nearly on the wire rather than parked in a kernel buffer
+    // that can grow to megabytes: the output queue then tells how far behind a slow reader is.
+    socket.set_option(asio::detail::socket_option::integer<IPPROTO_TCP, TCP_NOTSENT_LOWAT>(kUnsentBytes), peerError);
+    // The same on the way in: while the relay holds a sender's reading, only this much more of
+    // its output waits in the kernel; the rest stays with the sender, who replaces it.
+    socket.set_option(asio::detail::socket_option::integer<IPPROTO_TCP, TCP_WINDOW_CLAMP>(options_.receiveWindowBytes),
+                      peerError);
     const ConnId id = nextId_++;
-    const std::string address = peer.address().to_string();
     std::shared_ptr<Session> session;
-    if (tls_ != nullptr)
-        session = MakeTlsSession(*this, id, address, std::move(socket), *tls_);
-    else
-        session = MakePlainSession(*this, id, address, std::move(socket));
+    try {
+        if (tls_ != nullptr)
+            session = MakeTlsSession(*this, id, key, std::move(socket), *tls_);
+        else
+            session = MakePlainSession(*this, id, key, std::move(socket));
+    } catch (const std::bad_alloc&) {
+        router_.CountRefusal("out_of_memory");
+        return Accept();
+    }
     ++traffic_.acceptedConnections;
-    addresses_[id] = address;
-    if (sessions_.size() >= options_.maxConnections) session->RefuseWhenOpen("too_many_connections");
-    else if (perAddress_[address] >= options_.maxConnectionsPerAddress) session->RefuseWhenOpen("too_many_from_address");
+    clients_[id] = {peer.address().to_string(), key, false};
     sessions_[id] = session;
-    ++perAddress_[address];
+    ++perAddress_[key];
+    ++handshaking_[key];
     traffic_.openConnections = sessions_.size();
     session->Start();
     Accept();
+}
+
+// Why a new connection from `key` is refused, or null when it may start.
+const char* Server::AcceptLimit(const std::string& key) const {
+    auto count = [](const std::map<std::string, std::size_t>& counts, const std::string& k) -> std::size_t {
+        auto it = counts.find(k);
+        return it == counts.end() ? 0 : it->second;
+    };
+    if (sessions_.size() >= options_.maxConnections) return "too_many_connections";
+    if (count(perAddress_, key) >= options_.maxConnectionsPerAddress) return "too_many_from_address";
+    if (count(handshaking_, key) >= options_.maxHandshakesPerAddress) return "too_many_handshakes";
+    if (!budget_->Fits(std::max(options_.maxTextBytes, std::size_t{65536}))) return "memory_budget";
+    return nullptr;
 }
 
 void Server::AcceptMetrics() {
     metricsAcceptor_.async_accept([this](boost::system::error_code ec, tcp::socket socket) {
         if (ec) return;
         std::make_shared<MetricsConnection>(std::move(socket), [this] {
+            traffic_.bufferedBytes = budget_->used;
             return FormatMetrics(router_.counters(), traffic_);
         })->Start();
         AcceptMetrics();
@@ -228,7 +328,17 @@ void Server::AcceptMetrics() {
 }
 
 void Server::Tick() {
-    Apply(router_.OnTick(Clock::now()));
+    const auto now = Clock::now();
+    Apply(router_.OnTick(now));
+    if (lostSessions_) ForgetLostSessions();
+    // Refusals at accept come in floods: one summary line at most every ten seconds.
+    if (!refusedAtAccept_.empty() && now - refusalsLogged_ >= std::chrono::seconds(10)) {
+        std::string line;
+        for (const auto& [reason, count] : refusedAtAccept_) line += " " + reason + "=" + std::to_string(count);
+        std::cerr << Timestamp() << " refused at accept:" << line << '\n';
+        refusedAtAccept_.clear();
+        refusalsLogged_ = now;
+    }
     tick_.expires_after(kTickPeriod);
     tick_.async_wait([this](boost::system::error_code ec) {
         if (!ec && !stopping_) Tick();
@@ -237,10 +347,22 @@ void Server::Tick() {
 
 void Server::OnOpened(Session& session) {
     Log(session.id(), "open");
+    auto client = clients_.find(session.id());
+    if (client != clients_.end() && !client->second.upgraded) {
+        client->second.upgraded = true;
+        auto handshakes = handshaking_.find(client->second.key);
+        if (handshakes != handshaking_.end() && --handshakes->second == 0) handshaking_.erase(handshakes);
+    }
     router_.OnOpen(session.id(), session.address(), Clock::now());
 }
 
-void Server::OnText(Session& session, std::string_view text) { Apply(router_.OnText(session.id(), text, Clock::now())); }
+void Server::OnText(Session& session, std::string_view text) {
+    Apply(router_.OnText(session.id(), text, Clock::now()));
+    if (const ConnId peer = router_.PairedPeer(session.id())) {
+        session.AllowBinary();
+        if (auto other = Find(peer)) other->AllowBinary();
+    }
+}
 
 void Server::OnBinary(Session& session, std::shared_ptr<const std::string> data) {
     std::vector<Action> actions;
@@ -251,18 +373,55 @@ void Server::OnBinary(Session& session, std::shared_ptr<const std::string> data)
         traffic_.bytesForwarded += data->size();
         ++traffic_.messagesForwarded;
         target->Send(std::move(data), false);
+        // Push back instead of buffering: the sender's own queue then replaces its unsent
+        // frame, and the partner keeps getting the newest picture its link carries.
+        if (target->queuedBytes() > options_.pairedBufferBytes) {
+            session.HoldReading();
+            target->ResumeWhenDrained(session.shared_from_this(), options_.pairedBufferBytes);
+        }
     }
 }
 
 void Server::OnFinished(Session& session, const std::string& how) {
     Log(session.id(), how);
     if (session.open()) Apply(router_.OnClose(session.id()));
-    sessions_.erase(session.id());
-    addresses_.erase(session.id());
-    auto count = perAddress_.find(session.address());
-    if (count != perAddress_.end() && --count->second == 0) perAddress_.erase(count);
+    Forget(session.id());
+}
+
+void Server::Forget(ConnId id) {
+    sessions_.erase(id);
+    auto client = clients_.find(id);
+    if (client != clients_.end()) {
+        const Client& c = client->second;
+        auto count = perAddress_.find(c.key);
+        if (count != perAddress_.end() && --count->second == 0) perAddress_.erase(count);
+        if (!c.upgraded) {
+            auto handshakes = handshaking_.find(c.key);
+            if (handshakes != handshaking_.end() && --handshakes->second == 0) handshaking_.erase(handshakes);
+        }
+        clients_.erase(client);
+    }
     traffic_.openConnections = sessions_.size();
     if (stopping_ && sessions_.empty()) ioc_.stop();
+}
+
+void Server::OnAllocationFailure() {
+    std::cerr << Timestamp() << " out of memory in a connection's handler; that connection is lost, the relay goes on\n";
+    router_.CountRefusal("out_of_memory");
+    lostSessions_ = true;
+}
+
+// A session whose handler threw is gone without saying so: its peer is told and its counts freed.
+void Server::ForgetLostSessions() {
+    lostSessions_ = false;
+    std::vector<ConnId> lost;
+    for (const auto& [id, weak] : sessions_)
+        if (weak.expired()) lost.push_back(id);
+    for (ConnId id : lost) {
+        Log(id, "lost after an allocation failure");
+        Apply(router_.OnClose(id));
+        Forget(id);
+    }
 }
 
 void Server::Apply(const std::vector<Action>& actions) {
@@ -280,6 +439,7 @@ void Server::Stop() {
     boost::system::error_code ignored;
     acceptor_.close(ignored);
     metricsAcceptor_.close(ignored);
+    reload_.cancel(ignored);
     tick_.cancel();
     retry_.cancel();
     if (sessions_.empty()) return ioc_.stop();
@@ -309,30 +469,25 @@ int RunRelay(const Options& options) {
         return 2;
     }
     RaiseDescriptorLimit();
-    std::optional<ssl::context> tls;
-    if (!options.certFile.empty()) {
-        tls.emplace(ssl::context::tls_server);
-        tls->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
-                         ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1);
-        boost::system::error_code ec;
-        tls->use_certificate_chain_file(options.certFile, ec);
-        if (ec) {
-            std::cerr << "kestrelink-relay: cannot use certificate " << options.certFile << ": " << ec.message() << '\n';
-            return 2;
-        }
-        tls->use_private_key_file(options.keyFile, ssl::context::pem, ec);
-        if (ec) {
-            std::cerr << "kestrelink-relay: cannot use key " << options.keyFile << ": " << ec.message() << '\n';
-            return 2;
-        }
+    std::unique_ptr<ssl::context> tls;
+    if (!options.certFile.empty() && !(tls = LoadTls(options, error))) {
+        std::cerr << "kestrelink-relay: " << error << '\n';
+        return 2;
     }
     asio::io_context ioc(1);
-    Server server(ioc, options, tls ? &*tls : nullptr);
+    Server server(ioc, options, std::move(tls));
     if (!server.Start(error)) {
         std::cerr << "kestrelink-relay: " << error << '\n';
         return 2;
     }
-    ioc.run();
+    for (;;) {
+        try {
+            ioc.run();
+            break;
+        } catch (const std::bad_alloc&) {
+            server.OnAllocationFailure();
+        }
+    }
     std::cerr << Timestamp() << " relay stopped\n";
     return 0;
 }

@@ -3,6 +3,7 @@
 // connection reports back. Everything runs on the relay's one I/O thread.
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -15,6 +16,13 @@ namespace kl::relay {
 
 class Session;
 
+// The memory all connections hold in read buffers and queued output. Shared, so that a
+// connection ended by anything, even an exception, gives back what it held.
+struct MemoryBudget {
+    std::size_t limit = 0, used = 0;
+    bool Fits(std::size_t more) const { return used <= limit && more <= limit - used; }
+};
+
 class SessionOwner {
 public:
     virtual void OnOpened(Session& session) = 0;
@@ -25,6 +33,11 @@ public:
     virtual void Log(ConnId id, const std::string& line) = 0;
     virtual std::size_t sendBufferBytes() const = 0;
     virtual std::size_t maxBinaryBytes() const = 0;
+    // A connection with output owed that has not been read by its peer for this long is dropped.
+    virtual std::chrono::milliseconds stalledReaderTime() const = 0;
+    virtual std::size_t maxTextBytes() const = 0;
+    virtual std::chrono::milliseconds handshakeTimeout() const = 0;
+    virtual std::shared_ptr<MemoryBudget> memoryBudget() = 0;
 
 protected:
     ~SessionOwner() = default;
@@ -42,15 +55,22 @@ public:
     ConnId id() const { return id_; }
     const std::string& address() const { return address_; }
     bool open() const { return open_; }
-    // Over a connection limit: once upgraded, the client is told why and closed.
-    void RefuseWhenOpen(const char* reason) { overLimit_ = reason; }
+    // Until then only text up to the text limit is read; a paired peer may send frames.
+    virtual void AllowBinary() = 0;
+
+    // Flow control between the two sides of a session: output queued here, including the
+    // message being written; reading held back; and the one sender that waits until this
+    // connection's output has drained to `bound` (or the connection ends).
+    virtual std::size_t queuedBytes() const = 0;
+    virtual void HoldReading() = 0;
+    virtual void ResumeReading() = 0;
+    virtual void ResumeWhenDrained(std::shared_ptr<Session> sender, std::size_t bound) = 0;
 
 protected:
     SessionOwner& owner_;
     const ConnId id_;
     const std::string address_;
     bool open_ = false;
-    const char* overLimit_ = nullptr;
 };
 
 // Each in its own translation unit: Beast's templates are slow to optimise.

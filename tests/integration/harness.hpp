@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -55,9 +56,15 @@ inline std::string HttpGet(const std::string& url) {
     return answer;
 }
 
+// The relay under test; KL_RELAY_UNDER_TEST names another build of it (to compare figures).
+inline std::string RelayPath() {
+    const char* other = std::getenv("KL_RELAY_UNDER_TEST");
+    return other != nullptr && *other != '\0' ? other : KL_RELAY_PATH;
+}
+
 struct Relay {
     explicit Relay(const std::vector<std::string>& options = {})
-        : process(With({KL_RELAY_PATH, "--port", "0", "--metrics-port", "0"}, options)) {
+        : process(With({RelayPath(), "--port", "0", "--metrics-port", "0"}, options)) {
         const auto line = process.ReadLine();
         if (!line) throw std::runtime_error("the relay did not start: " + process.Stderr());
         const auto json = nlohmann::json::parse(*line);

@@ -91,6 +91,7 @@ public:
     }
 
     void Signal(int sig) { kill(pid_, sig); }
+    int pid() const { return pid_; }
     std::string Stderr() const {
         std::ifstream in(stderrPath_);
         return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -95,3 +95,49 @@ TEST(RelayOverTls, SessionForwardsLargeMessagesBothWaysAndClosesAsOverPlainWebSo
         << "Ready, three frames and one input event: " << metrics;
     EXPECT_NE(metrics.find("reason=\"message_too_big\"} 1"), std::string::npos) << metrics;
 }
+
+TEST(RelayOverTls, SighupSwapsTheCertificateForNewConnectionsAndKeepsOpenOnes) {
+    const auto dir = std::filesystem::temp_directory_path() / ("kl-reload-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    auto make = [&](const std::string& name) {
+        const std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
+                                    "-subj /CN=" + name + " -addext subjectAltName=IP:127.0.0.1 -keyout " +
+                                    (dir / (name + ".key")).string() + " -out " + (dir / (name + ".pem")).string() +
+                                    " 2>/dev/null";
+        return std::system(command.c_str()) == 0;
+    };
+    ASSERT_TRUE(make("first") && make("second"));
+    const auto cert = dir / "cert.pem", key = dir / "key.pem";
+    auto install = [&](const std::string& certFrom, const std::string& keyFrom) {
+        std::filesystem::copy_file(dir / certFrom, cert, std::filesystem::copy_options::overwrite_existing);
+        std::filesystem::copy_file(dir / keyFrom, key, std::filesystem::copy_options::overwrite_existing);
+    };
+    install("first.pem", "first.key");
+    const std::string first = (dir / "first.pem").string(), second = (dir / "second.pem").string();
+    auto probe = [&](const Relay& relay, const std::string& ca) { return Process(Peer({"probe", relay.url, "--ca", ca})).Wait(); };
+
+    Relay relay({"--cert", cert.string(), "--key", key.string()});
+    Host host(relay, {"--ca", first, "--stay"});
+    ASSERT_TRUE(host.registered) << host.process.Stderr();
+
+    install("second.pem", "second.key");
+    relay.process.Signal(SIGHUP);
+    int withSecond = -1;
+    for (int i = 0; i < 50 && (withSecond = probe(relay, second)) != 0; ++i) usleep(100000);
+    EXPECT_EQ(withSecond, 0) << "new connections get the new certificate";
+    EXPECT_EQ(probe(relay, first), 2) << "and no longer the old one";
+    // The host connected under the old certificate is still there to be reached.
+    Process viewer(Peer({"viewer", "--relay", relay.url, "--ca", second, "--id", host.id, "--key", host.key, "--frames", "0",
+                         "--timeout", "20"}));
+    EXPECT_EQ(NextEvent(viewer, "connected").empty(), false) << viewer.Stderr();
+
+    // A broken pair (the key of another certificate) is refused and the one in use kept.
+    install("first.pem", "second.key");
+    relay.process.Signal(SIGHUP);
+    for (int i = 0; i < 50 && relay.process.Stderr().find("keeping the certificate") == std::string::npos; ++i)
+        usleep(100000);
+    EXPECT_NE(relay.process.Stderr().find("keeping the certificate in use"), std::string::npos) << relay.process.Stderr();
+    EXPECT_EQ(probe(relay, second), 0);
+    EXPECT_EQ(relay.process.Wait(std::chrono::milliseconds(0)), -1) << "the relay is still running";
+    std::filesystem::remove_all(dir);
+}

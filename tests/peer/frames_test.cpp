@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "peer/frames.hpp"
 #include "screen/jpeg_check.hpp"
 
@@ -33,4 +35,20 @@ TEST(PeerFrames, PaddingReachesTheRequestedSizeInValidSegments) {
         EXPECT_TRUE(Valid(frame, info)) << target;
         EXPECT_EQ(kl::peer::EmbeddedSendTime(frame).value_or(0), 7);
     }
+}
+
+TEST(PeerFrames, ColourProbeReadsThePictureAndRefusesDamagedFiles) {
+    const std::string jpeg = kl::peer::EncodePattern(320, 200, 0, 90);
+    auto near = [](std::uint32_t colour, int r, int g, int b) {
+        return std::abs(static_cast<int>(colour >> 16) - r) < 40 && std::abs(static_cast<int>((colour >> 8) & 0xFF) - g) < 40 &&
+               std::abs(static_cast<int>(colour & 0xFF) - b) < 40;
+    };
+    const auto bar = kl::peer::ColourAt(jpeg, 12, 100);
+    ASSERT_TRUE(bar.has_value());
+    EXPECT_TRUE(near(*bar, 255, 255, 255)) << std::hex << *bar;
+    const auto corner = kl::peer::ColourAt(jpeg, 304, 16);
+    ASSERT_TRUE(corner.has_value());
+    EXPECT_TRUE(near(*corner, 243, 20, 160)) << std::hex << *corner;
+    EXPECT_FALSE(kl::peer::ColourAt(jpeg, 320, 10).has_value()) << "outside the picture";
+    EXPECT_FALSE(kl::peer::ColourAt("not a jpeg at all", 0, 0).has_value()) << "an error returns, it does not end the process";
 }

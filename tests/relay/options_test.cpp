@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "relay/client_input.hpp"
 #include "relay/metrics.hpp"
 #include "relay/options.hpp"
 
@@ -11,9 +12,13 @@ TEST(RelayOptions, DefaultsAreSaneAndEveryLimitCanBeSet) {
     EXPECT_EQ(d.maxBinaryBytes, 8388608u);
     EXPECT_EQ(d.routing.maxTextBytes, 16384u);
     EXPECT_GE(d.sendBufferBytes, d.maxBinaryBytes) << "one largest message must fit the send buffer";
+    EXPECT_LE(d.pairedBufferBytes, 1u << 20) << "about two large frames wait for a slow side, no backlog";
+    EXPECT_LT(d.pairedBufferBytes + d.maxBinaryBytes, d.sendBufferBytes) << "flow control acts before the hard cap";
     const auto o = ParseOptions({"--port", "0", "--max-connections", "5", "--max-connections-per-address", "2",
                                  "--viewer-requests-per-minute", "7", "--register-timeout-ms", "500",
-                                 "--request-timeout-ms", "1500", "--max-text-bytes", "1000", "--metrics-port", "off"});
+                                 "--request-timeout-ms", "1500", "--max-text-bytes", "1000", "--metrics-port", "off",
+                                 "--paired-buffer-bytes", "65536", "--stalled-reader-ms", "3000",
+                                 "--receive-window-bytes", "131072"});
     EXPECT_EQ(o.port, 0);
     EXPECT_EQ(o.maxConnections, 5u);
     EXPECT_EQ(o.maxConnectionsPerAddress, 2u);
@@ -22,6 +27,16 @@ TEST(RelayOptions, DefaultsAreSaneAndEveryLimitCanBeSet) {
     EXPECT_EQ(o.routing.requestDeadline.count(), 1500);
     EXPECT_EQ(o.routing.maxTextBytes, 1000u);
     EXPECT_EQ(o.metricsPort, -1);
+    EXPECT_EQ(o.pairedBufferBytes, 65536u);
+    EXPECT_EQ(o.stalledReaderTime.count(), 3000);
+    EXPECT_EQ(o.receiveWindowBytes, 131072);
+    const auto limits = ParseOptions({"--max-handshakes-per-address", "3", "--handshake-timeout-ms", "800",
+                                      "--memory-budget-bytes", "67108864"});
+    EXPECT_EQ(limits.maxHandshakesPerAddress, 3u);
+    EXPECT_EQ(limits.handshakeTimeout.count(), 800);
+    EXPECT_EQ(limits.memoryBudgetBytes, 67108864u);
+    EXPECT_LE(d.handshakeTimeout.count(), 5000) << "a silent socket must not hold its place for long";
+    EXPECT_GE(d.memoryBudgetBytes, d.sendBufferBytes);
 }
 
 TEST(RelayOptions, BadCommandLinesAreExplained) {
@@ -40,6 +55,9 @@ TEST(RelayOptions, BadCommandLinesAreExplained) {
     EXPECT_NE(message({"--port"}).find("needs a value"), std::string::npos);
     EXPECT_NE(message({"--frobnicate", "1"}).find("unknown option"), std::string::npos);
     EXPECT_NE(message({"--send-buffer-bytes", "100000"}).find("--send-buffer-bytes"), std::string::npos);
+    EXPECT_NE(message({"--stalled-reader-ms", "0"}).find("--stalled-reader-ms"), std::string::npos);
+    EXPECT_NE(message({"--paired-buffer-bytes", "10"}).find("--paired-buffer-bytes"), std::string::npos);
+    EXPECT_NE(message({"--memory-budget-bytes", "2000000"}).find("--memory-budget-bytes"), std::string::npos);
 }
 
 TEST(RelayOptions, PlainWebSocketOnlyOnLoopback) {
@@ -73,4 +91,25 @@ TEST(RelayMetrics, PrometheusTextHoldsEveryFigureAndRefusalReason) {
     EXPECT_NE(text.find("\nkestrelink_relay_forwarded_bytes_total 12345\n"), std::string::npos);
     EXPECT_NE(text.find("kestrelink_relay_refusals_total{reason=\"busy\"} 2\n"), std::string::npos);
     EXPECT_NE(text.find("# TYPE kestrelink_relay_forwarded_bytes_total counter"), std::string::npos);
+}
+
+TEST(RelayClientInput, AddressesCountPerHostOrPerIpv6Slash64) {
+    using boost::asio::ip::make_address;
+    using kl::relay::AddressKey;
+    EXPECT_EQ(AddressKey(make_address("203.0.113.7")), "203.0.113.7");
+    EXPECT_EQ(AddressKey(make_address("::ffff:203.0.113.7")), "203.0.113.7");
+    EXPECT_EQ(AddressKey(make_address("2001:db8:1:2:aaaa::1")), "2001:db8:1:2::/64");
+    EXPECT_EQ(AddressKey(make_address("2001:db8:1:2:ffff:ffff:ffff:ffff")), "2001:db8:1:2::/64");
+    EXPECT_NE(AddressKey(make_address("2001:db8:1:3::1")), "2001:db8:1:2::/64");
+}
+
+TEST(RelayClientInput, LoggedTextStaysOneFieldAndWholeCharacters) {
+    using kl::relay::LogQuoted;
+    EXPECT_EQ(LogQuoted("/ws"), "\"/ws\"");
+    EXPECT_EQ(LogQuoted("/a b\"c\\\r\n\x7f"), "\"/a\\x20b\\x22c\\x5c\\x0d\\x0a\\x7f\"");
+    EXPECT_EQ(LogQuoted("/\xE2\x80\xAE"), "\"/\\xe2\\x80\\xae\"") << "a bidi override is escaped";
+    EXPECT_EQ(LogQuoted(std::string(64, 'a')), "\"" + std::string(64, 'a') + "\"");
+    EXPECT_EQ(LogQuoted(std::string(63, 'a') + "\xC3\xA9"), "\"" + std::string(63, 'a') + "\"...")
+        << "the cut never splits a character";
+    EXPECT_EQ(LogQuoted(std::string(62, 'a') + "\xC3\xA9!"), "\"" + std::string(62, 'a') + "\\xc3\\xa9\"...");
 }

@@ -184,6 +184,10 @@ TEST(Router, ViewerRequestsAreLimitedPerAddressPerMinute) {
     EXPECT_TRUE(Sends(request("10.0.0.1", t0 + std::chrono::seconds(61)), 1, "connectRequest"))
         << "the window slides";
     EXPECT_EQ(router.counters().refusals.at("rate_limited"), 1u);
+    router.OnTick(t0 + std::chrono::seconds(70));
+    EXPECT_EQ(router.counters().addressRecords, 1u) << "10.0.0.2 has been quiet for a minute";
+    router.OnTick(t0 + std::chrono::seconds(130));
+    EXPECT_EQ(router.counters().addressRecords, 0u) << "no record outlives its minute";
 }
 
 TEST(Router, LogNamesEventsButNeverTheProof) {

@@ -1,0 +1,280 @@
+// The relay under abuse as a real process: floods, slow and silent clients, oversized and
+// malformed traffic, and the memory it holds meanwhile.
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <memory>
+
+#include "crypto/credentials.hpp"
+#include "harness.hpp"
+#include "raw_ws.hpp"
+#include "session/messages.hpp"
+
+using namespace kltest;
+using namespace std::chrono_literals;
+
+namespace {
+
+using Clients = std::vector<std::unique_ptr<RawWs>>;
+
+// A metric's value by its name with labels; -1 when absent.
+long Metric(const Relay& relay, const std::string& name) {
+    const std::string text = relay.Metrics();
+    const auto at = text.find("\n" + name + " ");
+    return at == std::string::npos ? -1 : std::stol(text.substr(at + name.size() + 2));
+}
+std::string Refusals(const std::string& reason) { return "kestrelink_relay_refusals_total{reason=\"" + reason + "\"}"; }
+
+std::string Field(const std::optional<RawWs::Message>& m, const char* key) {
+    if (!m || m->opcode != 0x1) return "";
+    const auto json = nlohmann::json::parse(m->payload, nullptr, false);
+    return json.is_object() && json.contains(key) && json[key].is_string() ? json[key].get<std::string>() : "";
+}
+
+// Upgrades and registers a host; its ID, or empty when the relay would not have it.
+std::string RegisterHost(RawWs& ws) {
+    const std::string id = kl::GenerateConnectionId();
+    if (!ws.Upgrade() || !ws.SendText(kl::BuildHostRegistration(id))) return "";
+    return Field(ws.Read(), "type") == "registered" ? id : "";
+}
+
+const std::string kProof = "v2:" + std::string(32, 'a') + ":" + std::string(64, 'b');
+
+// A host and a viewer paired through the relay; requestId empty when pairing failed.
+struct RawPair {
+    RawPair(int port, const char* source) : host(port, source), viewer(port, source) {
+        const std::string id = RegisterHost(host);
+        if (id.empty() || !viewer.Upgrade() || !viewer.SendText(kl::BuildViewerRegistration(id, kProof))) return;
+        const std::string request = Field(host.Read(), "requestId");
+        if (!host.SendText(kl::BuildConnectResponse(request, true))) return;
+        if (Field(host.Read(), "type") == "connected" && Field(viewer.Read(), "type") == "connected") requestId = request;
+    }
+    RawWs host, viewer;
+    std::string requestId;
+};
+
+long Kb(const Relay& relay, const char* field) { return StatusKb(relay.process.pid(), field); }
+
+}  // namespace
+
+TEST(RelayAbuse, SilentFloodFromOneAddressLeavesRoomForOthersAndEndsAtTheDeadline) {
+    Relay relay({"--max-connections", "100", "--handshake-timeout-ms", "1000"});
+    const int port = PortOf(relay.url);
+    Clients flood;
+    for (int i = 0; i < 300; ++i) flood.push_back(std::make_unique<RawWs>(port, "127.0.0.2"));
+    RawWs honest(port, "127.0.0.3");
+    EXPECT_FALSE(RegisterHost(honest).empty()) << "a flood from another address locked this client out";
+    EXPECT_GE(Metric(relay, Refusals("too_many_handshakes")), 250) << relay.Metrics();
+
+    // Every silent socket is gone soon after the deadline, and the address may connect again.
+    const auto start = std::chrono::steady_clock::now();
+    for (auto& socket : flood) ASSERT_NE(socket->ClosedWith(3000), -1) << "a silent socket outlived the deadline";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms);
+    RawWs again(port, "127.0.0.2");
+    EXPECT_TRUE(again.Upgrade());
+
+    // An upgrade trickled a byte every 100 ms would take 17 s: it ends at the deadline too.
+    RawWs trickle(port, "127.0.0.4");
+    const std::string request = RawWs::UpgradeRequest();
+    const auto trickleStart = std::chrono::steady_clock::now();
+    bool ended = false;
+    for (std::size_t i = 0; i < request.size() && !ended; ++i) {
+        ended = !trickle.SendAll(request.substr(i, 1)) || trickle.ClosedWith(100) != -1;
+        if (std::chrono::steady_clock::now() - trickleStart > 4s) break;
+    }
+    EXPECT_TRUE(ended);
+    EXPECT_LT(std::chrono::steady_clock::now() - trickleStart, 2500ms);
+}
+
+TEST(RelayAbuse, UnpairedSendersOfLargeMessagesGet1009WithoutTheRelayGrowing) {
+    Relay relay;
+    const int port = PortOf(relay.url);
+    const long peakBefore = Kb(relay, "VmHWM");
+    Clients senders;
+    for (int i = 0; i < 16; ++i) {
+        senders.push_back(std::make_unique<RawWs>(port, "127.0.0.5"));
+        // Half of them registered as hosts: registered is not paired.
+        ASSERT_TRUE(i % 2 == 0 ? !RegisterHost(*senders.back()).empty() : senders.back()->Upgrade());
+    }
+    const std::string message = RawWs::Frame(0x2, std::string(8 << 20, 'Z'), 8 << 20);
+    for (auto& sender : senders) sender->SendAll(message);
+    for (auto& sender : senders) EXPECT_EQ(sender->ClosedWith(5000), 1009);
+    const long grown = Kb(relay, "VmHWM") - peakBefore;
+    std::cout << "[ figures  ] 16 unpaired senders of 8 MiB: relay peak RSS " << peakBefore << " kB -> "
+              << peakBefore + grown << " kB\n";
+    EXPECT_LT(grown, 4096) << "kB; the relay buffered what it was going to refuse";
+}
+
+TEST(RelayAbuse, SenderPastTheLimitGets1009BeforeTheConnectionEndsEvenWhileSending) {
+    Relay relay({"--max-binary-bytes", "1048576", "--send-buffer-bytes", "1048576"});
+    RawPair pair(PortOf(relay.url), "127.0.0.6");
+    ASSERT_FALSE(pair.requestId.empty());
+    RawWs& sender = pair.host;
+    ASSERT_TRUE(sender.SendAll(RawWs::Frame(0x2, "", 64u << 20)));  // announces 64 MiB, then keeps sending
+    const std::string chunk(65536, 'Z');
+    int code = -1;
+    const auto start = std::chrono::steady_clock::now();
+    std::optional<std::chrono::steady_clock::time_point> closeSeen;
+    while (std::chrono::steady_clock::now() - start < 6s) {
+        pollfd p{sender.fd(), POLLIN | POLLOUT, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        if ((p.revents & POLLIN) != 0) {
+            auto m = sender.Read(0);
+            if (m && m->opcode == 0x8 && !closeSeen) {
+                code = m->closeCode();
+                closeSeen = std::chrono::steady_clock::now();
+            }
+            if (!m && (p.revents & (POLLHUP | POLLERR)) != 0) break;
+        }
+        if ((p.revents & POLLOUT) != 0 && send(sender.fd(), chunk.data(), chunk.size(), MSG_NOSIGNAL) < 0) break;
+    }
+    EXPECT_EQ(code, 1009) << "the close frame was lost to the reset";
+    ASSERT_TRUE(closeSeen.has_value());
+    const auto drained = std::chrono::steady_clock::now() - *closeSeen;
+    EXPECT_GT(drained, 1s) << "reset at once instead of reading and discarding";
+    EXPECT_LT(drained, 4s) << "read and discarded without bound";
+    // Its partner hears that the pair ended, and nothing of the oversized message.
+    const auto note = pair.viewer.Read();
+    EXPECT_EQ(Field(note, "type"), "peerDisconnected");
+    EXPECT_EQ(Field(note, "requestId"), pair.requestId);
+}
+
+TEST(RelayAbuse, RegisterAndRequestFloodsMeetThePerAddressLimits) {
+    Relay relay({"--max-connections-per-address", "4", "--viewer-requests-per-minute", "3"});
+    const int port = PortOf(relay.url);
+    Clients hosts;
+    int registered = 0;
+    for (int i = 0; i < 10; ++i) {
+        hosts.push_back(std::make_unique<RawWs>(port, "127.0.0.7"));
+        registered += RegisterHost(*hosts.back()).empty() ? 0 : 1;
+    }
+    EXPECT_EQ(registered, 4);
+    EXPECT_EQ(Metric(relay, Refusals("too_many_from_address")), 6);
+    RawWs target(port, "127.0.0.8");
+    const std::string id = RegisterHost(target);
+    ASSERT_FALSE(id.empty()) << "another address has its own allowance";
+
+    // One request pending, then four more from the same address: two meet the busy host,
+    // the last two the limit of three a minute.
+    RawWs pending(port, "127.0.0.9");
+    ASSERT_TRUE(pending.Upgrade() && pending.SendText(kl::BuildViewerRegistration(id, kProof)));
+    EXPECT_EQ(Field(target.Read(), "type"), "connectRequest");
+    std::vector<std::string> answers;
+    for (int i = 0; i < 4; ++i) {
+        RawWs viewer(port, "127.0.0.9");
+        ASSERT_TRUE(viewer.Upgrade());
+        viewer.SendText(kl::BuildViewerRegistration(id, kProof));
+        answers.push_back(Field(viewer.Read(), "message"));
+        EXPECT_EQ(viewer.ClosedWith(), 1008);
+    }
+    EXPECT_EQ(answers[1], "Karşı taraf şu anda başka bir bağlantıyla meşgul.");
+    EXPECT_EQ(answers[2], "Çok fazla bağlantı isteği. Biraz sonra yeniden dene.");
+    EXPECT_EQ(answers[3], answers[2]);
+    EXPECT_FALSE(target.Read(300).has_value()) << "only the first request reached the host";
+}
+
+TEST(RelayAbuse, ConnectDisconnectCyclesLeaveMemoryAtItsBaseline) {
+    Relay relay;
+    const int port = PortOf(relay.url);
+    // In batches from many source addresses: each client upgrades, registers a host and leaves.
+    auto cycles = [&](int count) {
+        int registered = 0;
+        for (int done = 0; done < count; done += 50) {
+            Clients batch;
+            for (int i = 0; i < 50; ++i) {
+                const std::string source = "127.0.1." + std::to_string(i + 1);
+                batch.push_back(std::make_unique<RawWs>(port, source.c_str()));
+                batch.back()->SendAll(RawWs::UpgradeRequest());
+            }
+            for (auto& ws : batch)
+                if (ws->Upgraded()) ws->SendText(kl::BuildHostRegistration(kl::GenerateConnectionId()));
+            for (auto& ws : batch) registered += Field(ws->Read(), "type") == "registered" ? 1 : 0;
+        }
+        return registered;
+    };
+    auto settled = [&] {
+        for (int i = 0; i < 100 && Metric(relay, "kestrelink_relay_connections") != 0; ++i) usleep(20000);
+        return Kb(relay, "VmRSS");
+    };
+    ASSERT_EQ(cycles(1000), 1000);
+    const long baseline = settled();
+    ASSERT_EQ(cycles(9000), 9000);
+    const long after = settled();
+    std::cout << "[ figures  ] 10,000 connect/register/disconnect cycles: relay RSS " << baseline << " kB after 1,000, "
+              << after << " kB after 10,000\n";
+    EXPECT_EQ(Metric(relay, "kestrelink_relay_registered_hosts"), 0);
+    EXPECT_LT(after - baseline, 1024) << "kB kept after 9,000 more clients came and went";
+}
+
+TEST(RelayAbuse, ProtocolAbuseFromEitherRoleReachesNoOtherPair) {
+    Relay relay;
+    const int port = PortOf(relay.url);
+    RawPair honest(port, "127.0.0.10");
+    ASSERT_FALSE(honest.requestId.empty());
+
+    {  // Paired: wrong role's message, another request's answer, then a second registration.
+        RawPair abuser(port, "127.0.0.11");
+        ASSERT_FALSE(abuser.requestId.empty());
+        abuser.viewer.SendText(kl::BuildConnectResponse(abuser.requestId, false));
+        abuser.host.SendText(kl::BuildConnectResponse(honest.requestId, false));
+        EXPECT_FALSE(abuser.host.Read(300).has_value()) << "both are ignored";
+        EXPECT_FALSE(abuser.viewer.Read(10).has_value());
+        abuser.viewer.SendText(kl::BuildViewerRegistration("123456789", kProof));
+        EXPECT_EQ(Field(abuser.viewer.Read(), "message"), "Geçersiz istek.");
+        EXPECT_EQ(abuser.viewer.ClosedWith(), 1008);
+        EXPECT_EQ(Field(abuser.host.Read(), "type"), "peerDisconnected");
+    }
+    {  // A pending viewer's binary, and the host's answer after it.
+        RawWs host(port, "127.0.0.12"), viewer(port, "127.0.0.12");
+        const std::string id = RegisterHost(host);
+        ASSERT_TRUE(viewer.Upgrade() && viewer.SendText(kl::BuildViewerRegistration(id, kProof)));
+        const std::string request = Field(host.Read(), "requestId");
+        viewer.SendBinary("frame before pairing");
+        EXPECT_EQ(viewer.ClosedWith(), 1008);
+        EXPECT_EQ(Field(host.Read(), "type"), "peerDisconnected");
+        host.SendText(kl::BuildConnectResponse(request, true));
+        EXPECT_FALSE(host.Read(300).has_value()) << "an answer to an ended request is ignored";
+    }
+    // Unregistered: nesting, invalid UTF-8, binary, a text over the limit, and text that is no object.
+    std::string nested = R"({"type":"register","a":)" + std::string(5000, '[') + std::string(5000, ']') + "}";
+    const std::vector<std::pair<std::string, int>> cases = {
+        {RawWs::Frame(0x1, nested, nested.size()), 1008},
+        {RawWs::Frame(0x1, "{\"type\":\"\xC3\x28\"}", 13), 1007},
+        {RawWs::Frame(0x2, "abc", 3), 1008},
+        {RawWs::Frame(0x1, std::string(16385, ' '), 16385), 1009},
+        {RawWs::Frame(0x1, "[1,2]", 5), 1008},
+    };
+    for (const auto& [frame, code] : cases) {
+        RawWs abuser(port, "127.0.0.13");
+        ASSERT_TRUE(abuser.Upgrade());
+        abuser.SendAll(frame);
+        EXPECT_EQ(abuser.ClosedWith(), code) << frame.substr(0, 40);
+    }
+    EXPECT_EQ(Metric(relay, "kestrelink_relay_registered_hosts"), 1) << "only the honest host";
+
+    // The honest pair heard nothing of it and still forwards both ways.
+    EXPECT_FALSE(honest.host.Read(10).has_value());
+    EXPECT_FALSE(honest.viewer.Read(10).has_value());
+    honest.host.SendBinary("to viewer");
+    honest.viewer.SendBinary("to host");
+    const auto toViewer = honest.viewer.Read(), toHost = honest.host.Read();
+    EXPECT_EQ(toViewer ? toViewer->payload : "", "to viewer");
+    EXPECT_EQ(toHost ? toHost->payload : "", "to host");
+}
+
+TEST(RelayAbuse, LoggedRequestPathsCannotForgeLinesOrFields) {
+    Relay relay;
+    RawWs probe(PortOf(relay.url));
+    // U+2028 (line separator), a fake field, U+202E (right-to-left override), then a cut inside é.
+    const std::string path = "/a\xE2\x80\xA8" "conn=9\xE2\x80\xAE" "addr=6.6.6.6\\" + std::string(36, 'b') + "\xC3\xA9";
+    ASSERT_TRUE(probe.SendAll("GET " + path + " HTTP/1.1\r\nHost: x\r\n\r\n"));
+    probe.ClosedWith();
+    relay.process.Signal(SIGTERM);
+    relay.process.Wait();
+    const std::string log = relay.process.Stderr();
+    const auto at = log.find("http 404 ");
+    ASSERT_NE(at, std::string::npos) << log;
+    const std::string line = log.substr(at, log.find('\n', at) - at);
+    EXPECT_EQ(line, "http 404 \"/a\\xe2\\x80\\xa8conn=9\\xe2\\x80\\xaeaddr=6.6.6.6\\x5c" + std::string(36, 'b') + "\"...")
+        << "64 bytes, cut before the é, all else escaped";
+}
