@@ -1,7 +1,8 @@
 #!/usr/bin/env node
 // A minimal relay of the same protocol on Node's `ws` package: what bench/relay_load.sh
-// measures kestrelink-relay against. Registration, request, answer, pairing, forwarding and
-// the partner's notice on close; none of the relay's limits, time-outs or logging.
+// measures kestrelink-relay against. Registration, request, answer, pairing, forwarding with
+// the same flow control (a sender's reading paused while its partner owes more than 512 KB)
+// and the partner's notice on close; none of the relay's limits, time-outs or logging.
 'use strict';
 
 const crypto = require('crypto');
@@ -48,6 +49,7 @@ function fail(message) {
 }
 
 const options = parseArgs(process.argv.slice(2));
+const kPairedBuffer = 512 * 1024;
 const hosts = new Map(); // sessionId -> host connection
 let forwardedBytes = 0;
 let forwardedMessages = 0;
@@ -119,6 +121,12 @@ function onClose(ws, state) {
   }
   peer.state.peer = null;
   peer.state.paired = false;
+  if (peer.state.held) resume(peer, peer.state);
+}
+
+function resume(ws, state) {
+  state.held = false;
+  ws._socket.resume();
 }
 
 const server = options.cert
@@ -127,14 +135,21 @@ const server = options.cert
 server.on('request', (req, res) => res.writeHead(404).end('Not found\n'));
 const wss = new WebSocketServer({ server, path: '/ws', maxPayload: 8 * 1024 * 1024, perMessageDeflate: false });
 wss.on('connection', (ws) => {
-  const state = { role: null, sessionId: '', requestId: '', peer: null, paired: false };
+  const state = { role: null, sessionId: '', requestId: '', peer: null, paired: false, held: false };
   ws.state = state;
   ws.on('message', (data, isBinary) => {
     if (!isBinary) return onText(ws, state, data.toString());
     if (!state.paired || !state.peer) return refuse(ws, 'Geçersiz istek.');
     forwardedBytes += data.length;
     forwardedMessages += 1;
-    state.peer.send(data, { binary: true });
+    const peer = state.peer;
+    peer.send(data, { binary: true }, () => {
+      if (state.held && peer.bufferedAmount <= kPairedBuffer) resume(ws, state);
+    });
+    if (!state.held && peer.bufferedAmount > kPairedBuffer) {
+      state.held = true;
+      ws._socket.pause();
+    }
   });
   ws.on('close', () => onClose(ws, state));
   ws.on('error', () => {});
