@@ -2,6 +2,8 @@
 // The buffer a WebSocket message is read into: a std::string of the message's own, handed on
 // afterwards without a copy. While it is empty it lets Beast read only a small first piece, so
 // the read that waits on an idle connection holds kFirstPiece bytes instead of a frame's 1536.
+#include <sys/socket.h>
+
 #include <boost/asio/buffer.hpp>
 #include <algorithm>
 #include <cstddef>
@@ -52,6 +54,32 @@ private:
     }
 };
 
+// The socket's receive low-water mark while a large message comes in: the relay wakes when a
+// good piece of it is there instead of for every few kilobytes the sender's TCP delivers. Set
+// from what the message still lacks, so it never waits for bytes that are not coming (and the
+// kernel reports a nearly closed receive window as readable anyway); back to 1 between messages.
+class LowWater {
+public:
+    static constexpr std::size_t kLargest = 64 * 1024;
+    static constexpr std::size_t kSmallest = 16 * 1024;
+
+    explicit LowWater(int fd) : fd_(fd) {}
+    void Want(std::size_t bytes) {
+        const int mark = static_cast<int>(std::min(bytes, kLargest));
+        if (bytes >= kSmallest && mark != mark_) Set(mark);
+    }
+    void Reset() {
+        if (mark_ != 1) Set(1);
+    }
+
+private:
+    void Set(int mark) {
+        if (setsockopt(fd_, SOL_SOCKET, SO_RCVLOWAT, &mark, sizeof mark) == 0) mark_ = mark;
+    }
+    int fd_;
+    int mark_ = 1;
+};
+
 class MessageBuffer {
 public:
     using const_buffers_type = boost::asio::const_buffer;
@@ -59,7 +87,7 @@ public:
 
     static constexpr std::size_t kFirstPiece = 64;
 
-    explicit MessageBuffer(std::string& storage) : s_(storage) { s_.clear(); }
+    MessageBuffer(std::string& storage, LowWater* lowWater) : s_(storage), lowWater_(lowWater) { s_.clear(); }
 
     std::size_t size() const noexcept { return size_; }
     std::size_t max_size() const noexcept { return size_ == 0 ? kFirstPiece : s_.max_size(); }
@@ -68,6 +96,8 @@ public:
 
     mutable_buffers_type prepare(std::size_t n) {
         if (n > max_size() - size_) throw std::length_error("message buffer overflow");
+        // Past the first piece Beast asks for the rest of the frame.
+        if (size_ > 0 && lowWater_ != nullptr) lowWater_->Want(n);
         if (size_ + n > s_.capacity() && size_ + n >= MessagePool::kSmallest) {
             std::string kept = MessagePool::Take(size_ + n);
             if (kept.capacity() >= size_ + n) {
@@ -90,6 +120,7 @@ public:
 
 private:
     std::string& s_;
+    LowWater* lowWater_;
     std::size_t size_ = 0;
 };
 

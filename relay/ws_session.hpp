@@ -206,12 +206,14 @@ private:
     void Read() {
         reading_ = true;
         message_ = std::string();
-        messageBuffer_.emplace(message_);
+        if (!lowWater_) lowWater_.emplace(beast::get_lowest_layer(ws_).socket().native_handle());
+        messageBuffer_.emplace(message_, &*lowWater_);
         ws_.async_read(*messageBuffer_, [self = Self()](boost::system::error_code ec, std::size_t) { self->OnRead(ec); });
     }
 
     void OnRead(boost::system::error_code ec) {
         reading_ = false;
+        lowWater_->Reset();
         if (ec) {
             if (ec == websocket::error::message_too_big) owner_.Refusal(*this, "message_too_big");
             if (closeSent_) return Finish("closed code=" + std::to_string(closeCode_));
@@ -354,6 +356,7 @@ private:
     std::unique_ptr<http::request_parser<http::empty_body>> parser_;
     std::string message_;
     std::optional<MessageBuffer> messageBuffer_;
+    std::optional<LowWater> lowWater_;
     Queue queue_;
     std::size_t queuedBytes_ = 0;
     std::shared_ptr<MemoryBudget> budget_;
