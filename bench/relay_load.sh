@@ -129,13 +129,14 @@ run_fast_pair() {
   "$peer_bin" viewer --relay "$url" "${peer_ca[@]}" --id "$id" --key "$key" --frames 100000000 \
     --timeout $((seconds * 3 + 30)) >/dev/null 2>"$work/fast-viewer.err" &
   viewer=$!; pids+=("$viewer")
-  for _ in $(seq 100); do [ "$(metric kestrelink_relay_forwarded_bytes_total)" -gt 0 ] 2>/dev/null && break; sleep 0.1; done
+  for _ in $(seq 300); do [ "$(metric kestrelink_relay_forwarded_bytes_total)" -gt 0 ] 2>/dev/null && break; sleep 0.1; done
   sleep 1
   c0=$(cpu_ticks "$relay_pid"); b0=$(metric kestrelink_relay_forwarded_bytes_total); t0=$(date +%s.%N)
   sleep "$seconds"
   c1=$(cpu_ticks "$relay_pid"); b1=$(metric kestrelink_relay_forwarded_bytes_total); t1=$(date +%s.%N)
   kill "$viewer" "$host" 2>/dev/null || true; wait "$viewer" "$host" 2>/dev/null || true
   kill "$relay_pid"; wait "$relay_pid" 2>/dev/null || true
+  [ "$((b1 - b0))" -gt 0 ] || { echo "warning: nothing forwarded; the viewer said:" >&2; tail -3 "$work/fast-viewer.err" >&2; }
   read -r fast_mbps fast_cpu_per_gb < <(awk -v b="$((b1 - b0))" -v t="$(echo "$t1 - $t0" | bc)" -v c="$((c1 - c0))" \
     -v hz="$hz" 'BEGIN {printf "%.1f %.3f\n", b / t / 1e6, (b > 0 ? (c / hz) / (b / 1e9) : 0)}')
 }
