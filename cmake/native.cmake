@@ -98,7 +98,7 @@ add_executable(throttle_proxy tests/servers/throttle_proxy.cpp)
 
 add_executable(integration_tests tests/integration/relay_peer_test.cpp tests/integration/tls_test.cpp
                                  tests/integration/relay_abuse_test.cpp tests/integration/slow_link_test.cpp)
-target_link_libraries(integration_tests PRIVATE kl_core kl_json GTest::gtest GTest::gtest_main)
+target_link_libraries(integration_tests PRIVATE kl_core kl_json OpenSSL::SSL GTest::gtest GTest::gtest_main)
 target_compile_definitions(integration_tests PRIVATE KL_RELAY_PATH="$<TARGET_FILE:kestrelink-relay>"
                                                      KL_PEER_PATH="$<TARGET_FILE:klpeer>"
                                                      KL_PROXY_PATH="$<TARGET_FILE:throttle_proxy>")

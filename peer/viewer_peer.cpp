@@ -115,9 +115,12 @@ private:
             std::chrono::duration<double>(options_.inputEverySeconds)));
         inputTimer_.async_wait([this](boost::system::error_code ec) {
             if (ec || leaving_) return;
-            const int x = static_cast<int>(++moves_ % 65536);
-            client_->SendBinary(Seal(*crypto_, InputEvent, BuildInputEvent("move", x, 1, 0, 0)));
-            Emit({{"event", "inputSent"}, {"x", x}, {"atMs", static_cast<double>(MonotonicNs()) / 1e6}});
+            // Coordinates are absolute, 0 to 65535 across the host's screen: consecutive moves
+            // land far apart on any screen, and (x, y) stays unique for a long run.
+            ++moves_;
+            const int x = static_cast<int>(moves_ * 4099 % 65536), y = static_cast<int>(moves_ / 16 * 2053 % 65536);
+            client_->SendBinary(Seal(*crypto_, InputEvent, BuildInputEvent("move", x, y, 0, 0)));
+            Emit({{"event", "inputSent"}, {"x", x}, {"y", y}, {"atMs", static_cast<double>(MonotonicNs()) / 1e6}});
             ScheduleInput();
         });
     }

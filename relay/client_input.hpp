@@ -13,7 +13,8 @@ namespace kl::relay {
 inline std::string AddressKey(const boost::asio::ip::address& address) {
     if (address.is_v4()) return address.to_string();
     const auto v6 = address.to_v6();
-    if (v6.is_v4_mapped()) return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, v6).to_string();
+    if (v6.is_v4_mapped())
+        return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, v6).to_string();
     auto bytes = v6.to_bytes();
     for (std::size_t i = 8; i < bytes.size(); ++i) bytes[i] = 0;
     return boost::asio::ip::address_v6(bytes).to_string() + "/64";

@@ -40,8 +40,8 @@ Relays Kestrelink hosts and viewers over WebSocket on path /ws.
                                      it drains (default 524288)
   --stalled-reader-ms N              a connection with output waiting whose peer takes
                                      none of it for this long is dropped (default 20000)
-  --receive-window-bytes N           largest TCP receive window per connection: what a
-                                     held sender can still push (default 262144)
+  --receive-buffer-bytes N           kernel receive buffer per connection: what a held
+                                     sender can still push (default 262144)
   --max-text-bytes N                 largest text message (default 16384)
   --max-binary-bytes N               largest binary message, closed with 1009 above
                                      (default 8388608)
@@ -51,7 +51,8 @@ Relays Kestrelink hosts and viewers over WebSocket on path /ws.
 
 On start one JSON line on standard output gives the URLs; the log goes to standard
 error, one line per connection event. SIGTERM or SIGINT closes every connection with
-1001 and exits 0.
+1001 and exits 0. SIGHUP reads --cert and --key again for new connections (open ones
+stay); a pair that does not load is logged and the one in use kept.
 )";
 }
 
@@ -79,7 +80,7 @@ Options ParseOptions(const std::vector<std::string>& args) {
         else if (name == "--viewer-requests-per-minute") o.routing.viewerRequestsPerMinute = ParseNumberOption<unsigned>(name, value, 1, 1000000);
         else if (name == "--send-buffer-bytes") o.sendBufferBytes = ParseNumberOption<std::size_t>(name, value, 65536, kMax);
         else if (name == "--paired-buffer-bytes") o.pairedBufferBytes = ParseNumberOption<std::size_t>(name, value, 16384, kMax);
-        else if (name == "--receive-window-bytes") o.receiveWindowBytes = ParseNumberOption<int>(name, value, 16384, 1 << 30);
+        else if (name == "--receive-buffer-bytes") o.receiveBufferBytes = ParseNumberOption<int>(name, value, 16384, 1 << 30);
         else if (name == "--stalled-reader-ms") o.stalledReaderTime = std::chrono::milliseconds(ParseNumberOption<int>(name, value, 200, 3600000));
         else if (name == "--max-text-bytes") o.maxTextBytes = ParseNumberOption<std::size_t>(name, value, 256, 1u << 20);
         else if (name == "--max-binary-bytes") o.maxBinaryBytes = ParseNumberOption<std::size_t>(name, value, 1024, 1u << 30);

@@ -28,9 +28,9 @@ struct Options {
     // other side (about two large frames), so a slow link gets the newest picture, not a backlog.
     std::size_t pairedBufferBytes = 512u << 10;
     std::chrono::milliseconds stalledReaderTime{20000};  // output owed and nothing taken: dropped
-    // TCP receive window per connection: what a sender whose reading is held can still push
-    // into the relay's kernel, stale frames all. Large enough for 30 Mbit/s at 60 ms.
-    int receiveWindowBytes = 256 << 10;
+    // Kernel receive buffer per connection (fixed, not autotuned): what a sender whose reading
+    // is held can still push into the relay, stale frames all. Enough for 30 Mbit/s at 60 ms.
+    int receiveBufferBytes = 256 << 10;
     std::size_t maxBinaryBytes = 8388608;
     std::size_t maxTextBytes = 16384;
     Limits routing;

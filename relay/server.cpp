@@ -138,7 +138,7 @@ private:
     std::shared_ptr<MemoryBudget> budget_;
     std::map<std::string, std::uint64_t> refusedAtAccept_;  // since the last log line about them
     Clock::time_point refusalsLogged_{};
-    bool lostSessions_ = false;
+    Clock::time_point sweepLostUntil_{};
     TrafficCounters traffic_;
     ConnId nextId_ = 1;
     bool stopping_ = false;
@@ -279,9 +279,9 @@ void Server::OnAccept(boost::system::error_code ec, tcp::socket socket) {
     // that can grow to megabytes: the output queue then tells how far behind a slow reader is.
     socket.set_option(asio::detail::socket_option::integer<IPPROTO_TCP, TCP_NOTSENT_LOWAT>(kUnsentBytes), peerError);
     // The same on the way in: while the relay holds a sender's reading, only this much more of
-    // its output waits in the kernel; the rest stays with the sender, who replaces it.
-    socket.set_option(asio::detail::socket_option::integer<IPPROTO_TCP, TCP_WINDOW_CLAMP>(options_.receiveWindowBytes),
-                      peerError);
+    // its output waits in the kernel; the rest stays with the sender, who replaces it. Fixed,
+    // because autotuning grows the buffer each time a held sender's backlog is read at once.
+    socket.set_option(asio::socket_base::receive_buffer_size(options_.receiveBufferBytes), peerError);
     const ConnId id = nextId_++;
     std::shared_ptr<Session> session;
     try {
@@ -330,7 +330,7 @@ void Server::AcceptMetrics() {
 void Server::Tick() {
     const auto now = Clock::now();
     Apply(router_.OnTick(now));
-    if (lostSessions_) ForgetLostSessions();
+    if (now < sweepLostUntil_) ForgetLostSessions();
     // Refusals at accept come in floods: one summary line at most every ten seconds.
     if (!refusedAtAccept_.empty() && now - refusalsLogged_ >= std::chrono::seconds(10)) {
         std::string line;
@@ -408,12 +408,12 @@ void Server::Forget(ConnId id) {
 void Server::OnAllocationFailure() {
     std::cerr << Timestamp() << " out of memory in a connection's handler; that connection is lost, the relay goes on\n";
     router_.CountRefusal("out_of_memory");
-    lostSessions_ = true;
+    // Its session goes once nothing holds it any more; until then the ticks look for it.
+    sweepLostUntil_ = Clock::now() + std::chrono::seconds(30);
 }
 
 // A session whose handler threw is gone without saying so: its peer is told and its counts freed.
 void Server::ForgetLostSessions() {
-    lostSessions_ = false;
     std::vector<ConnId> lost;
     for (const auto& [id, weak] : sessions_)
         if (weak.expired()) lost.push_back(id);

@@ -85,13 +85,14 @@ public:
             owner_.Refusal(*this, "memory_budget");
             return Abandon("dropped: memory budget");
         }
+        const std::size_t size = data->size();
         try {
-            queue_.push_back({data, text});
+            queue_.push_back({std::move(data), text});
         } catch (const std::bad_alloc&) {
             owner_.Refusal(*this, "out_of_memory");
             return Abandon("dropped: out of memory");
         }
-        queuedBytes_ += data->size();
+        queuedBytes_ += size;
         Recharge();
         if (!writing_) WriteNext();
     }
@@ -174,7 +175,8 @@ private:
             if (ec) return self->Finish("websocket upgrade failed: " + ec.message());
             self->ReleaseUpgradeState();
             // From now on the handshake time only bounds a close (see kCloseLinger).
-            auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);
+            websocket::stream_base::timeout timeouts;
+            self->ws_.get_option(timeouts);
             timeouts.handshake_timeout = kCloseLinger;
             self->ws_.set_option(timeouts);
             self->open_ = true;
@@ -229,7 +231,7 @@ private:
             return Finish("dropped: out of memory");
         }
         Recharge();
-        if (!finished_ && !readHeld_) Read();
+        if (!finished_ && !readHeld_ && !reading_) Read();
     }
 
     // After a close frame of ours (or a reset peer, which ends this at once): what the client
@@ -267,6 +269,7 @@ private:
         ws_.text(queue_.front().text);
         ws_.async_write(asio::buffer(*queue_.front().data), [self = Self()](boost::system::error_code ec, std::size_t) {
             self->writing_ = false;
+            if (self->finished_) return self->Drop();  // finished: the queue is gone
             if (ec) return self->Abandon("connection lost: " + ec.message());
             self->queuedBytes_ -= self->queue_.front().data->size();
             self->queue_.pop_front();
@@ -289,7 +292,6 @@ private:
         finished_ = true;
         queue_.clear();
         queuedBytes_ = 0;
-        buffer_ = beast::flat_buffer();
         Recharge();
         if (progressTimer_) progressTimer_->cancel();
         Drop();

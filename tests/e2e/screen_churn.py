@@ -5,7 +5,7 @@
       shows a 200x150 patch at X,Y and gives it a new colour every PERIOD seconds for SECONDS,
       and samples the pointer every 20 ms. Prints one JSON line per event with the monotonic
       clock in ms (the clock klpeer's atMs uses): {"colour":"rrggbb","atMs":...} and
-      {"pointerX":N,"atMs":...} when the pointer's x changes."""
+      {"pointerX":N,"atMs":...} when the pointer moves."""
 import ctypes, itertools, json, sys, time
 
 x = ctypes.cdll.LoadLibrary("libX11.so.6")
@@ -56,8 +56,8 @@ def main(args):
             next_change += period
         x.XQueryPointer(d, root, ctypes.byref(rootw), ctypes.byref(child), ctypes.byref(rx), ctypes.byref(ry),
                         ctypes.byref(wx), ctypes.byref(wy), ctypes.byref(mask))
-        if rx.value != last_x:
-            last_x = rx.value
+        if (rx.value, ry.value) != last_x:
+            last_x = (rx.value, ry.value)
             print(json.dumps({"pointerX": rx.value, "atMs": time.monotonic() * 1000}), flush=True)
         time.sleep(0.02)
     return 0

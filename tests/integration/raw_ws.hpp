@@ -18,7 +18,7 @@
 namespace kltest {
 
 class RawWs {
-public:
+  public:
     // Connects to 127.0.0.1:`port` from `source` (any 127/8 address); check connected().
     explicit RawWs(int port, const char* source = "127.0.0.1") {
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
@@ -38,7 +38,8 @@ public:
 
     bool connected() const { return connected_; }
     static std::string UpgradeRequest() {
-        return "GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+        return "GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: "
+               "Upgrade\r\n"
                "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
     }
     // Sends the upgrade and waits for 101.
@@ -64,7 +65,8 @@ public:
         return true;
     }
     // A client frame (masked, as a client must); `length` may differ from the payload sent.
-    static std::string Frame(int opcode, const std::string& payload, std::uint64_t length, bool fin = true) {
+    static std::string Frame(int opcode, const std::string& payload, std::uint64_t length,
+                             bool fin = true) {
         std::string f;
         f += static_cast<char>((fin ? 0x80 : 0) | opcode);
         if (length < 126) {
@@ -75,7 +77,8 @@ public:
             f += static_cast<char>(length & 0xFF);
         } else {
             f += static_cast<char>(0x80 | 127);
-            for (int shift = 56; shift >= 0; shift -= 8) f += static_cast<char>((length >> shift) & 0xFF);
+            for (int shift = 56; shift >= 0; shift -= 8)
+                f += static_cast<char>((length >> shift) & 0xFF);
         }
         f += std::string(4, '\0');  // a zero mask leaves the payload as it is
         return f + payload;
@@ -87,7 +90,8 @@ public:
         int opcode = 0;
         std::string payload;
         int closeCode() const {
-            return payload.size() >= 2 ? (static_cast<unsigned char>(payload[0]) << 8) | static_cast<unsigned char>(payload[1])
+            return payload.size() >= 2 ? (static_cast<unsigned char>(payload[0]) << 8) |
+                                             static_cast<unsigned char>(payload[1])
                                        : 0;
         }
     };
@@ -109,13 +113,15 @@ public:
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         int code = 0;
         for (;;) {
-            const int left = static_cast<int>(
-                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count());
+            const int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                  end - std::chrono::steady_clock::now())
+                                                  .count());
             if (left <= 0) return -1;
             if (auto m = Parse()) {
                 if (m->opcode == 0x8 && code == 0) {
                     code = m->closeCode();
-                    SendAll(Frame(0x8, m->payload.substr(0, 2), m->payload.size() < 2 ? 0 : 2));  // as a client answers
+                    SendAll(Frame(0x8, m->payload.substr(0, 2),
+                                  m->payload.size() < 2 ? 0 : 2));  // as a client answers
                 }
                 continue;
             }
@@ -128,7 +134,7 @@ public:
     }
     int fd() const { return fd_; }
 
-private:
+  private:
     bool Wait(short events, int timeoutMs) {
         pollfd p{fd_, events, 0};
         return poll(&p, 1, timeoutMs) > 0;

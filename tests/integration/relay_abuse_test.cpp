@@ -1,6 +1,7 @@
 // The relay under abuse as a real process: floods, slow and silent clients, oversized and
 // malformed traffic, and the memory it holds meanwhile.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <iostream>
 #include <memory>
@@ -23,12 +24,16 @@ long Metric(const Relay& relay, const std::string& name) {
     const auto at = text.find("\n" + name + " ");
     return at == std::string::npos ? -1 : std::stol(text.substr(at + name.size() + 2));
 }
-std::string Refusals(const std::string& reason) { return "kestrelink_relay_refusals_total{reason=\"" + reason + "\"}"; }
+std::string Refusals(const std::string& reason) {
+    return "kestrelink_relay_refusals_total{reason=\"" + reason + "\"}";
+}
 
 std::string Field(const std::optional<RawWs::Message>& m, const char* key) {
     if (!m || m->opcode != 0x1) return "";
     const auto json = nlohmann::json::parse(m->payload, nullptr, false);
-    return json.is_object() && json.contains(key) && json[key].is_string() ? json[key].get<std::string>() : "";
+    return json.is_object() && json.contains(key) && json[key].is_string()
+               ? json[key].get<std::string>()
+               : "";
 }
 
 // Upgrades and registers a host; its ID, or empty when the relay would not have it.
@@ -44,16 +49,22 @@ const std::string kProof = "v2:" + std::string(32, 'a') + ":" + std::string(64, 
 struct RawPair {
     RawPair(int port, const char* source) : host(port, source), viewer(port, source) {
         const std::string id = RegisterHost(host);
-        if (id.empty() || !viewer.Upgrade() || !viewer.SendText(kl::BuildViewerRegistration(id, kProof))) return;
+        if (id.empty() || !viewer.Upgrade() ||
+            !viewer.SendText(kl::BuildViewerRegistration(id, kProof)))
+            return;
         const std::string request = Field(host.Read(), "requestId");
         if (!host.SendText(kl::BuildConnectResponse(request, true))) return;
-        if (Field(host.Read(), "type") == "connected" && Field(viewer.Read(), "type") == "connected") requestId = request;
+        if (Field(host.Read(), "type") == "connected" &&
+            Field(viewer.Read(), "type") == "connected")
+            requestId = request;
     }
     RawWs host, viewer;
     std::string requestId;
 };
 
-long Kb(const Relay& relay, const char* field) { return StatusKb(relay.process.pid(), field); }
+long Kb(const Relay& relay, const char* field) {
+    return StatusKb(relay.process.pid(), field);
+}
 
 }  // namespace
 
@@ -63,12 +74,14 @@ TEST(RelayAbuse, SilentFloodFromOneAddressLeavesRoomForOthersAndEndsAtTheDeadlin
     Clients flood;
     for (int i = 0; i < 300; ++i) flood.push_back(std::make_unique<RawWs>(port, "127.0.0.2"));
     RawWs honest(port, "127.0.0.3");
-    EXPECT_FALSE(RegisterHost(honest).empty()) << "a flood from another address locked this client out";
+    EXPECT_FALSE(RegisterHost(honest).empty())
+        << "a flood from another address locked this client out";
     EXPECT_GE(Metric(relay, Refusals("too_many_handshakes")), 250) << relay.Metrics();
 
     // Every silent socket is gone soon after the deadline, and the address may connect again.
     const auto start = std::chrono::steady_clock::now();
-    for (auto& socket : flood) ASSERT_NE(socket->ClosedWith(3000), -1) << "a silent socket outlived the deadline";
+    for (auto& socket : flood)
+        ASSERT_NE(socket->ClosedWith(3000), -1) << "a silent socket outlived the deadline";
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms);
     RawWs again(port, "127.0.0.2");
     EXPECT_TRUE(again.Upgrade());
@@ -94,14 +107,15 @@ TEST(RelayAbuse, UnpairedSendersOfLargeMessagesGet1009WithoutTheRelayGrowing) {
     for (int i = 0; i < 16; ++i) {
         senders.push_back(std::make_unique<RawWs>(port, "127.0.0.5"));
         // Half of them registered as hosts: registered is not paired.
-        ASSERT_TRUE(i % 2 == 0 ? !RegisterHost(*senders.back()).empty() : senders.back()->Upgrade());
+        ASSERT_TRUE(i % 2 == 0 ? !RegisterHost(*senders.back()).empty()
+                               : senders.back()->Upgrade());
     }
     const std::string message = RawWs::Frame(0x2, std::string(8 << 20, 'Z'), 8 << 20);
     for (auto& sender : senders) sender->SendAll(message);
     for (auto& sender : senders) EXPECT_EQ(sender->ClosedWith(5000), 1009);
     const long grown = Kb(relay, "VmHWM") - peakBefore;
-    std::cout << "[ figures  ] 16 unpaired senders of 8 MiB: relay peak RSS " << peakBefore << " kB -> "
-              << peakBefore + grown << " kB\n";
+    std::cout << "[ figures  ] 16 unpaired senders of 8 MiB: relay peak RSS " << peakBefore
+              << " kB -> " << peakBefore + grown << " kB\n";
     EXPECT_LT(grown, 4096) << "kB; the relay buffered what it was going to refuse";
 }
 
@@ -110,7 +124,8 @@ TEST(RelayAbuse, SenderPastTheLimitGets1009BeforeTheConnectionEndsEvenWhileSendi
     RawPair pair(PortOf(relay.url), "127.0.0.6");
     ASSERT_FALSE(pair.requestId.empty());
     RawWs& sender = pair.host;
-    ASSERT_TRUE(sender.SendAll(RawWs::Frame(0x2, "", 64u << 20)));  // announces 64 MiB, then keeps sending
+    ASSERT_TRUE(
+        sender.SendAll(RawWs::Frame(0x2, "", 64u << 20)));  // announces 64 MiB, then keeps sending
     const std::string chunk(65536, 'Z');
     int code = -1;
     const auto start = std::chrono::steady_clock::now();
@@ -126,7 +141,9 @@ TEST(RelayAbuse, SenderPastTheLimitGets1009BeforeTheConnectionEndsEvenWhileSendi
             }
             if (!m && (p.revents & (POLLHUP | POLLERR)) != 0) break;
         }
-        if ((p.revents & POLLOUT) != 0 && send(sender.fd(), chunk.data(), chunk.size(), MSG_NOSIGNAL) < 0) break;
+        if ((p.revents & POLLOUT) != 0 &&
+            send(sender.fd(), chunk.data(), chunk.size(), MSG_NOSIGNAL) < 0)
+            break;
     }
     EXPECT_EQ(code, 1009) << "the close frame was lost to the reset";
     ASSERT_TRUE(closeSeen.has_value());
@@ -187,21 +204,23 @@ TEST(RelayAbuse, ConnectDisconnectCyclesLeaveMemoryAtItsBaseline) {
                 batch.back()->SendAll(RawWs::UpgradeRequest());
             }
             for (auto& ws : batch)
-                if (ws->Upgraded()) ws->SendText(kl::BuildHostRegistration(kl::GenerateConnectionId()));
+                if (ws->Upgraded())
+                    ws->SendText(kl::BuildHostRegistration(kl::GenerateConnectionId()));
             for (auto& ws : batch) registered += Field(ws->Read(), "type") == "registered" ? 1 : 0;
         }
         return registered;
     };
     auto settled = [&] {
-        for (int i = 0; i < 100 && Metric(relay, "kestrelink_relay_connections") != 0; ++i) usleep(20000);
+        for (int i = 0; i < 100 && Metric(relay, "kestrelink_relay_connections") != 0; ++i)
+            usleep(20000);
         return Kb(relay, "VmRSS");
     };
     ASSERT_EQ(cycles(1000), 1000);
     const long baseline = settled();
     ASSERT_EQ(cycles(9000), 9000);
     const long after = settled();
-    std::cout << "[ figures  ] 10,000 connect/register/disconnect cycles: relay RSS " << baseline << " kB after 1,000, "
-              << after << " kB after 10,000\n";
+    std::cout << "[ figures  ] 10,000 connect/register/disconnect cycles: relay RSS " << baseline
+              << " kB after 1,000, " << after << " kB after 10,000\n";
     EXPECT_EQ(Metric(relay, "kestrelink_relay_registered_hosts"), 0);
     EXPECT_LT(after - baseline, 1024) << "kB kept after 9,000 more clients came and went";
 }
@@ -235,8 +254,10 @@ TEST(RelayAbuse, ProtocolAbuseFromEitherRoleReachesNoOtherPair) {
         host.SendText(kl::BuildConnectResponse(request, true));
         EXPECT_FALSE(host.Read(300).has_value()) << "an answer to an ended request is ignored";
     }
-    // Unregistered: nesting, invalid UTF-8, binary, a text over the limit, and text that is no object.
-    std::string nested = R"({"type":"register","a":)" + std::string(5000, '[') + std::string(5000, ']') + "}";
+    // Unregistered: nesting, invalid UTF-8, binary, a text over the limit, and text that is no
+    // object.
+    std::string nested =
+        R"({"type":"register","a":)" + std::string(5000, '[') + std::string(5000, ']') + "}";
     const std::vector<std::pair<std::string, int>> cases = {
         {RawWs::Frame(0x1, nested, nested.size()), 1008},
         {RawWs::Frame(0x1, "{\"type\":\"\xC3\x28\"}", 13), 1007},
@@ -266,7 +287,11 @@ TEST(RelayAbuse, LoggedRequestPathsCannotForgeLinesOrFields) {
     Relay relay;
     RawWs probe(PortOf(relay.url));
     // U+2028 (line separator), a fake field, U+202E (right-to-left override), then a cut inside é.
-    const std::string path = "/a\xE2\x80\xA8" "conn=9\xE2\x80\xAE" "addr=6.6.6.6\\" + std::string(36, 'b') + "\xC3\xA9";
+    const std::string path =
+        "/a\xE2\x80\xA8"
+        "conn=9\xE2\x80\xAE"
+        "addr=6.6.6.6\\" +
+        std::string(36, 'b') + "\xC3\xA9";
     ASSERT_TRUE(probe.SendAll("GET " + path + " HTTP/1.1\r\nHost: x\r\n\r\n"));
     probe.ClosedWith();
     relay.process.Signal(SIGTERM);
@@ -275,6 +300,26 @@ TEST(RelayAbuse, LoggedRequestPathsCannotForgeLinesOrFields) {
     const auto at = log.find("http 404 ");
     ASSERT_NE(at, std::string::npos) << log;
     const std::string line = log.substr(at, log.find('\n', at) - at);
-    EXPECT_EQ(line, "http 404 \"/a\\xe2\\x80\\xa8conn=9\\xe2\\x80\\xaeaddr=6.6.6.6\\x5c" + std::string(36, 'b') + "\"...")
+    EXPECT_EQ(line, "http 404 \"/a\\xe2\\x80\\xa8conn=9\\xe2\\x80\\xaeaddr=6.6.6.6\\x5c" +
+                        std::string(36, 'b') + "\"...")
         << "64 bytes, cut before the é, all else escaped";
+}
+
+TEST(RelayAbuse, AllocationFailureEndsOnlyTheConnectionThatMetIt) {
+    Relay relay({"--max-binary-bytes", "33554432", "--send-buffer-bytes", "67108864"});
+    const int port = PortOf(relay.url);
+    RawPair pair(port, "127.0.0.14");
+    ASSERT_FALSE(pair.requestId.empty());
+    // Room for a little more than the relay holds now, far less than one 30 MiB message.
+    const rlim_t room = static_cast<rlim_t>(Kb(relay, "VmSize") + 16 * 1024) * 1024;
+    const rlimit limit{room, room};
+    ASSERT_EQ(prlimit(relay.process.pid(), RLIMIT_AS, &limit, nullptr), 0);
+    pair.host.SendBinary(std::string(30 << 20, 'Z'));
+    EXPECT_NE(pair.host.ClosedWith(), -1) << "the sender's connection ends";
+    EXPECT_EQ(Field(pair.viewer.Read(), "type"), "peerDisconnected");
+    EXPECT_EQ(relay.process.Wait(0ms), -1)
+        << "the relay is still running: " << relay.process.Stderr();
+    RawWs next(port, "127.0.0.15");
+    EXPECT_FALSE(RegisterHost(next).empty()) << "and serving";
+    EXPECT_GE(Metric(relay, Refusals("out_of_memory")), 1);
 }

@@ -42,7 +42,7 @@ double Median(std::vector<double> v) {
 // What a viewer saw over a stream, and what its host saw of the viewer's input.
 struct Watched {
     std::vector<std::pair<double, double>> frames;  // viewer's arrival time (ms), latency (ms)
-    std::map<int, double> inputSent, inputArrived;  // by x: monotonic ms
+    std::map<long, double> inputSent, inputArrived;  // by position: monotonic ms
     long replaced = 0;
     bool ended = false;  // the viewer was closed, told its host left, or exited
 
@@ -53,6 +53,8 @@ struct Watched {
         return out;
     }
 };
+
+long Position(const nlohmann::json& e) { return e.value("x", 0L) * 65536 + e.value("y", 0L); }
 
 // Reads both peers' lines for `duration` after the viewer's Ready.
 Watched Watch(Process& viewer, Process& host, std::chrono::seconds duration) {
@@ -73,8 +75,8 @@ Watched Watch(Process& viewer, Process& host, std::chrono::seconds duration) {
             const std::string event = e.value("event", "");
             if (event == "frame" && e.contains("latencyMs"))
                 w.frames.emplace_back(e.value("t", 0.0) - start, e.value("latencyMs", 0.0));
-            else if (event == "inputSent" && e.contains("x")) w.inputSent[e.value("x", 0)] = e.value("atMs", 0.0);
-            else if (event == "input") w.inputArrived[e.value("x", 0)] = e.value("atMs", 0.0);
+            else if (event == "inputSent" && e.contains("x")) w.inputSent[Position(e)] = e.value("atMs", 0.0);
+            else if (event == "input") w.inputArrived[Position(e)] = e.value("atMs", 0.0);
             else if (event == "frameReplaced") w.replaced = e.value("replaced", 0L);
             else if (p == &viewer && (event == "closed" || event == "peerDisconnected")) w.ended = true;
         }

@@ -1,11 +1,14 @@
 // wss:// with a certificate made for the test, trusted explicitly by the peer.
 #include <gtest/gtest.h>
 
+#include <openssl/ssl.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
 
 #include "harness.hpp"
+#include "raw_ws.hpp"
 
 using namespace kltest;
 
@@ -139,5 +142,49 @@ TEST(RelayOverTls, SighupSwapsTheCertificateForNewConnectionsAndKeepsOpenOnes) {
     EXPECT_NE(relay.process.Stderr().find("keeping the certificate in use"), std::string::npos) << relay.process.Stderr();
     EXPECT_EQ(probe(relay, second), 0);
     EXPECT_EQ(relay.process.Wait(std::chrono::milliseconds(0)), -1) << "the relay is still running";
+    std::filesystem::remove_all(dir);
+}
+
+TEST(RelayOverTls, SenderPastTheLimitGets1009AndTheRelayDrainsBeforeClosing) {
+    const auto dir = std::filesystem::temp_directory_path() / ("kl-tls-big-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
+    const std::string make = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
+                             "-subj /CN=localhost -keyout " + key + " -out " + cert + " 2>/dev/null";
+    ASSERT_EQ(std::system(make.c_str()), 0);
+    Relay relay({"--cert", cert, "--key", key});
+    signal(SIGPIPE, SIG_IGN);  // OpenSSL writes without MSG_NOSIGNAL
+
+    RawWs tcp(PortOf(relay.url));
+    ASSERT_TRUE(tcp.connected());
+    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
+    std::unique_ptr<SSL, decltype(&SSL_free)> tls(SSL_new(context.get()), SSL_free);
+    SSL_set_fd(tls.get(), tcp.fd());
+    ASSERT_EQ(SSL_connect(tls.get()), 1);
+    auto write = [&](const std::string& bytes) {
+        return SSL_write(tls.get(), bytes.data(), static_cast<int>(bytes.size())) == static_cast<int>(bytes.size());
+    };
+    ASSERT_TRUE(write(RawWs::UpgradeRequest()));
+    std::string head;
+    char c;
+    while (head.find("\r\n\r\n") == std::string::npos && SSL_read(tls.get(), &c, 1) == 1) head += c;
+    ASSERT_EQ(head.rfind("HTTP/1.1 101", 0), 0u) << head;
+
+    // 64 MiB announced before pairing, and 1 MiB of it sent: the close frame comes through.
+    ASSERT_TRUE(write(RawWs::Frame(0x2, "", 64u << 20)));
+    for (int i = 0; i < 64; ++i) write(std::string(16384, 'Z'));
+    unsigned char frame[4] = {};
+    ASSERT_EQ(SSL_read(tls.get(), frame, sizeof frame), 4);
+    EXPECT_EQ(frame[0], 0x88);
+    EXPECT_EQ((frame[2] << 8) | frame[3], 1009);
+    // The client goes on sending: the relay reads and discards for a while, then closes.
+    const std::string more(16384, 'Z');
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - start < std::chrono::seconds(6) &&
+           send(tcp.fd(), more.data(), more.size(), MSG_NOSIGNAL) > 0) {
+    }
+    const auto drained = std::chrono::steady_clock::now() - start;
+    EXPECT_GT(drained, std::chrono::seconds(1)) << "reset at once instead of reading and discarding";
+    EXPECT_LT(drained, std::chrono::seconds(4)) << "read and discarded without bound";
     std::filesystem::remove_all(dir);
 }

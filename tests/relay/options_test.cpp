@@ -18,7 +18,7 @@ TEST(RelayOptions, DefaultsAreSaneAndEveryLimitCanBeSet) {
                                  "--viewer-requests-per-minute", "7", "--register-timeout-ms", "500",
                                  "--request-timeout-ms", "1500", "--max-text-bytes", "1000", "--metrics-port", "off",
                                  "--paired-buffer-bytes", "65536", "--stalled-reader-ms", "3000",
-                                 "--receive-window-bytes", "131072"});
+                                 "--receive-buffer-bytes", "131072"});
     EXPECT_EQ(o.port, 0);
     EXPECT_EQ(o.maxConnections, 5u);
     EXPECT_EQ(o.maxConnectionsPerAddress, 2u);
@@ -29,7 +29,7 @@ TEST(RelayOptions, DefaultsAreSaneAndEveryLimitCanBeSet) {
     EXPECT_EQ(o.metricsPort, -1);
     EXPECT_EQ(o.pairedBufferBytes, 65536u);
     EXPECT_EQ(o.stalledReaderTime.count(), 3000);
-    EXPECT_EQ(o.receiveWindowBytes, 131072);
+    EXPECT_EQ(o.receiveBufferBytes, 131072);
     const auto limits = ParseOptions({"--max-handshakes-per-address", "3", "--handshake-timeout-ms", "800",
                                       "--memory-budget-bytes", "67108864"});
     EXPECT_EQ(limits.maxHandshakesPerAddress, 3u);
@@ -83,6 +83,8 @@ TEST(RelayMetrics, PrometheusTextHoldsEveryFigureAndRefusalReason) {
     kl::relay::TrafficCounters traffic;
     traffic.openConnections = 5;
     traffic.bytesForwarded = 12345;
+    traffic.bufferedBytes = 4096;
+    routing.addressRecords = 7;
     const std::string text = kl::relay::FormatMetrics(routing, traffic);
     EXPECT_NE(text.find("\nkestrelink_relay_connections 5\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\nkestrelink_relay_registered_hosts 3\n"), std::string::npos);
@@ -90,6 +92,8 @@ TEST(RelayMetrics, PrometheusTextHoldsEveryFigureAndRefusalReason) {
     EXPECT_NE(text.find("\nkestrelink_relay_pending_requests 0\n"), std::string::npos);
     EXPECT_NE(text.find("\nkestrelink_relay_forwarded_bytes_total 12345\n"), std::string::npos);
     EXPECT_NE(text.find("kestrelink_relay_refusals_total{reason=\"busy\"} 2\n"), std::string::npos);
+    EXPECT_NE(text.find("\nkestrelink_relay_buffered_bytes 4096\n"), std::string::npos);
+    EXPECT_NE(text.find("\nkestrelink_relay_address_records 7\n"), std::string::npos);
     EXPECT_NE(text.find("# TYPE kestrelink_relay_forwarded_bytes_total counter"), std::string::npos);
 }
 
