@@ -4,8 +4,8 @@
 // the read that waits on an idle connection holds kFirstPiece bytes instead of a frame's 1536.
 #include <sys/socket.h>
 
-#include <boost/asio/buffer.hpp>
 #include <algorithm>
+#include <boost/asio/buffer.hpp>
 #include <cstddef>
 #include <memory>
 #include <stdexcept>
@@ -39,7 +39,8 @@ public:
     static std::shared_ptr<const std::string> Share(std::string&& message) {
         return {new std::string(std::move(message)), [](const std::string* s) {
                     auto& kept = Kept();
-                    if (s->capacity() >= kSmallest && s->capacity() <= kLargest && kept.size() < kKept) {
+                    if (s->capacity() >= kSmallest && s->capacity() <= kLargest &&
+                        kept.size() < kKept) {
                         kept.push_back(std::move(*const_cast<std::string*>(s)));
                         kept.back().clear();
                     }
@@ -87,7 +88,9 @@ public:
 
     static constexpr std::size_t kFirstPiece = 64;
 
-    MessageBuffer(std::string& storage, LowWater* lowWater) : s_(storage), lowWater_(lowWater) { s_.clear(); }
+    MessageBuffer(std::string& storage, LowWater* lowWater) : s_(storage), lowWater_(lowWater) {
+        s_.clear();
+    }
 
     std::size_t size() const noexcept { return size_; }
     std::size_t max_size() const noexcept { return size_ == 0 ? kFirstPiece : s_.max_size(); }

@@ -48,13 +48,17 @@ struct TlsBio {
         }
         return n;
     }
-    static long Control(BIO*, int command, long, void*) { return command == BIO_CTRL_FLUSH ? 1 : 0; }
+    static long Control(BIO*, int command, long, void*) {
+        return command == BIO_CTRL_FLUSH ? 1 : 0;
+    }
 
     static BIO_METHOD* Method() {
         static BIO_METHOD* const method = [] {
-            BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "kestrelink relay");
-            if (m == nullptr || BIO_meth_set_create(m, Create) != 1 || BIO_meth_set_write(m, Write) != 1 ||
-                BIO_meth_set_read(m, Read) != 1 || BIO_meth_set_ctrl(m, Control) != 1)
+            BIO_METHOD* m =
+                BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "kestrelink relay");
+            if (m == nullptr || BIO_meth_set_create(m, Create) != 1 ||
+                BIO_meth_set_write(m, Write) != 1 || BIO_meth_set_read(m, Read) != 1 ||
+                BIO_meth_set_ctrl(m, Control) != 1)
                 throw std::bad_alloc();
             return m;
         }();
@@ -80,7 +84,9 @@ TlsStream::TlsStream(boost::asio::ip::tcp::socket socket, boost::asio::ssl::cont
     next_.socket().non_blocking(true, ignored);
 }
 
-TlsStream::~TlsStream() { SSL_free(ssl_); }
+TlsStream::~TlsStream() {
+    SSL_free(ssl_);
+}
 
 TlsStream::Step TlsStream::Handshake(error_code& ec) {
     ERR_clear_error();

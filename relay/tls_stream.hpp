@@ -35,7 +35,8 @@ public:
     // Only the server's side: the relay never connects out.
     template <class Handler>
     auto async_handshake(boost::asio::ssl::stream_base::handshake_type, Handler&& handler) {
-        return boost::asio::async_compose<Handler, void(error_code)>(HandshakeOp(*this), handler, next_);
+        return boost::asio::async_compose<Handler, void(error_code)>(HandshakeOp(*this), handler,
+                                                                     next_);
     }
 
     template <class MutableBuffers, class Handler>
@@ -54,7 +55,8 @@ public:
     // Sends close_notify; does not wait for the peer's.
     template <class Handler>
     auto async_shutdown(Handler&& handler) {
-        return boost::asio::async_compose<Handler, void(error_code)>(ShutdownOp(*this), handler, next_);
+        return boost::asio::async_compose<Handler, void(error_code)>(ShutdownOp(*this), handler,
+                                                                     next_);
     }
 
     // Sends close_notify if the socket takes it now (the blocking teardown).
@@ -65,7 +67,8 @@ private:
     enum class Step { Ready, WantRead, Failed };
 
     Step Handshake(error_code& ec);
-    // Decrypts into [data, data + size) what the buffered ciphertext holds, several records at once.
+    // Decrypts into [data, data + size) what the buffered ciphertext holds, several records at
+    // once.
     Step Decrypt(void* data, std::size_t size, std::size_t& got, error_code& ec);
     bool Encrypt(const void* data, std::size_t size, error_code& ec);
     void QueueShutdown();
@@ -90,7 +93,8 @@ private:
     static void Finish(Self& self, bool suspended, Args... args) {
         if (suspended) return self.complete(args...);
         auto executor = self.get_executor();
-        boost::asio::post(executor, [self = std::move(self), args...]() mutable { self.complete(args...); });
+        boost::asio::post(executor,
+                          [self = std::move(self), args...]() mutable { self.complete(args...); });
     }
 
     struct HandshakeOp : boost::asio::coroutine {
@@ -108,7 +112,8 @@ private:
                     if (s.HasOutput()) {
                         s.writing_ = true;
                         suspended = true;
-                        BOOST_ASIO_CORO_YIELD boost::asio::async_write(s.next_, s.TakeOutput(), std::move(self));
+                        BOOST_ASIO_CORO_YIELD boost::asio::async_write(s.next_, s.TakeOutput(),
+                                                                       std::move(self));
                         s.Sent();
                         if (ec) return self.complete(ec);
                     }
@@ -139,7 +144,8 @@ private:
                     {
                         Step step = Step::Ready;
                         for (auto it = boost::asio::buffer_sequence_begin(buffers);
-                             it != boost::asio::buffer_sequence_end(buffers) && step == Step::Ready; ++it) {
+                             it != boost::asio::buffer_sequence_end(buffers) && step == Step::Ready;
+                             ++it) {
                             const boost::asio::mutable_buffer b = *it;
                             std::size_t got = 0;
                             step = s.Decrypt(b.data(), b.size(), got, result);
@@ -147,7 +153,9 @@ private:
                             if (got < b.size()) break;
                         }
                         s.FlushFromRead();
-                        if (total > 0 || step == Step::Failed || boost::asio::buffer_size(buffers) == 0) break;
+                        if (total > 0 || step == Step::Failed ||
+                            boost::asio::buffer_size(buffers) == 0)
+                            break;
                     }
                     suspended = true;
                     BOOST_ASIO_CORO_YIELD s.next_.async_read_some(s.InputSpace(), std::move(self));
@@ -157,7 +165,8 @@ private:
                     }
                     s.Received(n);
                 }
-                // Bytes already decrypted are delivered; a failure after them shows on the next read.
+                // Bytes already decrypted are delivered; a failure after them shows on the next
+                // read.
                 Finish(self, suspended, total > 0 ? error_code() : result, total);
             }
         }
@@ -177,12 +186,14 @@ private:
                      it != boost::asio::buffer_sequence_end(buffers) && total < kMaxWrite; ++it) {
                     const boost::asio::const_buffer b = *it;
                     const std::size_t n = std::min(b.size(), kMaxWrite - total);
-                    if (n > 0 && !s.Encrypt(b.data(), n, ec)) return Finish(self, false, ec, std::size_t{0});
+                    if (n > 0 && !s.Encrypt(b.data(), n, ec))
+                        return Finish(self, false, ec, std::size_t{0});
                     total += n;
                 }
                 while (s.HasOutput()) {
                     s.writing_ = true;
-                    BOOST_ASIO_CORO_YIELD boost::asio::async_write(s.next_, s.TakeOutput(), std::move(self));
+                    BOOST_ASIO_CORO_YIELD boost::asio::async_write(s.next_, s.TakeOutput(),
+                                                                   std::move(self));
                     s.Sent();
                     if (ec) return self.complete(ec, std::size_t{0});
                 }
@@ -202,7 +213,8 @@ private:
                 s.QueueShutdown();
                 if (s.writing_ || !s.HasOutput()) return Finish(self, false, error_code());
                 s.writing_ = true;
-                BOOST_ASIO_CORO_YIELD boost::asio::async_write(s.next_, s.TakeOutput(), std::move(self));
+                BOOST_ASIO_CORO_YIELD boost::asio::async_write(s.next_, s.TakeOutput(),
+                                                               std::move(self));
                 s.Sent();
                 self.complete(ec);
             }
@@ -245,8 +257,8 @@ struct TlsTeardownOp : boost::asio::coroutine {
 
 template <class Handler>
 void async_teardown(boost::beast::role_type role, TlsStream& stream, Handler&& handler) {
-    boost::asio::async_compose<Handler, void(boost::system::error_code)>(detail::TlsTeardownOp(role, stream), handler,
-                                                                        stream.next_layer());
+    boost::asio::async_compose<Handler, void(boost::system::error_code)>(
+        detail::TlsTeardownOp(role, stream), handler, stream.next_layer());
 }
 
 }  // namespace kl::relay
