@@ -13,6 +13,7 @@ PACKAGES=(
   libgtest-dev googletest libbenchmark-dev
   libjpeg-turbo-progs libjpeg62-turbo-dev curl bc
   tesseract-ocr tesseract-ocr-tur
+  nodejs npm
 )
 
 missing=()
