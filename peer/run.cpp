@@ -30,9 +30,9 @@ host    makes an ID and key (or takes them), prints them, registers, answers req
 viewer  requests the host with a proof of the key, checks Ready, checks each frame's JPEG
         structure and prints it; --frames N leaves after N frames; each --input (an input
         event such as {"action":"move","x":1,"y":2,"button":0,"key":0}) is sent after Ready;
-        --input-every S then sends pointer move n = 1, 2, 3... every S seconds, at x = n * 4099
-        mod 65536 and y = (n / 16) * 2053 mod 65536 (the host prints each with its arrival time, atMs, beside the
-        viewer's inputSent atMs);
+        --input-every S then sends pointer move n = 1, 2, 3... every S seconds, at
+        x = n * 4099 mod 65536, y = (n / 16) * 2053 mod 65536 (the host prints each with
+        its arrival time, atMs, beside the viewer's inputSent atMs);
         --stop-reading-after N stops reading after N frames and stays connected;
         --probe X,Y adds each frame's colour at that pixel ("colour":"rrggbb").
 probe   registers as a host, expects "registered" and exits 0: a health check.

@@ -19,11 +19,13 @@ constexpr auto kStream = 40s;
 // A link of limited rate between its clients and the relay.
 struct Proxy {
     Proxy(const Relay& relay, long upKbit, long downKbit)
-        : process({KL_PROXY_PATH, "--target", RelayPort(relay), "--up-kbit", std::to_string(upKbit), "--down-kbit",
-                   std::to_string(downKbit)}) {
+        : process({KL_PROXY_PATH, "--target", RelayPort(relay), "--up-kbit", std::to_string(upKbit),
+                   "--down-kbit", std::to_string(downKbit)}) {
         const auto line = process.ReadLine();
         if (!line) throw std::runtime_error("the proxy did not start: " + process.Stderr());
-        url = "ws://127.0.0.1:" + std::to_string(nlohmann::json::parse(*line).at("port").get<int>()) + "/ws";
+        url =
+            "ws://127.0.0.1:" + std::to_string(nlohmann::json::parse(*line).at("port").get<int>()) +
+            "/ws";
     }
     static std::string RelayPort(const Relay& relay) {
         const auto colon = relay.url.rfind(':');
@@ -41,7 +43,7 @@ double Median(std::vector<double> v) {
 
 // What a viewer saw over a stream, and what its host saw of the viewer's input.
 struct Watched {
-    std::vector<std::pair<double, double>> frames;  // viewer's arrival time (ms), latency (ms)
+    std::vector<std::pair<double, double>> frames;   // viewer's arrival time (ms), latency (ms)
     std::map<long, double> inputSent, inputArrived;  // by position: monotonic ms
     long replaced = 0;
     bool ended = false;  // the viewer was closed, told its host left, or exited
@@ -54,7 +56,9 @@ struct Watched {
     }
 };
 
-long Position(const nlohmann::json& e) { return e.value("x", 0L) * 65536 + e.value("y", 0L); }
+long Position(const nlohmann::json& e) {
+    return e.value("x", 0L) * 65536 + e.value("y", 0L);
+}
 
 // Reads both peers' lines for `duration` after the viewer's Ready.
 Watched Watch(Process& viewer, Process& host, std::chrono::seconds duration) {
@@ -75,10 +79,14 @@ Watched Watch(Process& viewer, Process& host, std::chrono::seconds duration) {
             const std::string event = e.value("event", "");
             if (event == "frame" && e.contains("latencyMs"))
                 w.frames.emplace_back(e.value("t", 0.0) - start, e.value("latencyMs", 0.0));
-            else if (event == "inputSent" && e.contains("x")) w.inputSent[Position(e)] = e.value("atMs", 0.0);
-            else if (event == "input") w.inputArrived[Position(e)] = e.value("atMs", 0.0);
-            else if (event == "frameReplaced") w.replaced = e.value("replaced", 0L);
-            else if (p == &viewer && (event == "closed" || event == "peerDisconnected")) w.ended = true;
+            else if (event == "inputSent" && e.contains("x"))
+                w.inputSent[Position(e)] = e.value("atMs", 0.0);
+            else if (event == "input")
+                w.inputArrived[Position(e)] = e.value("atMs", 0.0);
+            else if (event == "frameReplaced")
+                w.replaced = e.value("replaced", 0L);
+            else if (p == &viewer && (event == "closed" || event == "peerDisconnected"))
+                w.ended = true;
         }
     }
     if (viewer.Wait(0ms) != -1) w.ended = true;
@@ -90,11 +98,13 @@ void ExpectFreshAndConnected(const Watched& w, const std::string& relayLog) {
     const double total = std::chrono::duration<double, std::milli>(kStream).count();
     EXPECT_FALSE(w.ended) << "the viewer was dropped or ended; relay log:\n" << relayLog;
     for (double from = 0; from + 10000 <= total; from += 10000)
-        EXPECT_GE(w.Latencies(from, from + 10000).size(), 5u) << "frames stopped arriving in the window from " << from << " ms";
-    const double first = Median(w.Latencies(0, 10000)), last = Median(w.Latencies(total - 10000, total));
+        EXPECT_GE(w.Latencies(from, from + 10000).size(), 5u)
+            << "frames stopped arriving in the window from " << from << " ms";
+    const double first = Median(w.Latencies(0, 10000)),
+                 last = Median(w.Latencies(total - 10000, total));
     EXPECT_GT(first, 0);
-    EXPECT_LE(last, first * 1.5) << "the picture fell behind: median latency " << first << " ms in the first 10 s, "
-                                 << last << " ms in the last";
+    EXPECT_LE(last, first * 1.5) << "the picture fell behind: median latency " << first
+                                 << " ms in the first 10 s, " << last << " ms in the last";
     ASSERT_GE(w.inputSent.size(), 30u);
     std::size_t late = 0, lost = 0;
     double worst = 0;
@@ -113,13 +123,14 @@ void ExpectFreshAndConnected(const Watched& w, const std::string& relayLog) {
 }
 
 std::vector<std::string> StreamingHost(const std::string& url) {
-    return Peer({"host", "--relay", url, "--timeout", "120", "--fps", "12.5", "--frame-bytes", "300000", "--pattern",
-                 "640x360"});
+    return Peer({"host", "--relay", url, "--timeout", "120", "--fps", "12.5", "--frame-bytes",
+                 "300000", "--pattern", "640x360"});
 }
 
-std::vector<std::string> Viewer(const std::string& url, const std::string& id, const std::string& key,
-                                const std::vector<std::string>& more = {}) {
-    return Peer(With({"viewer", "--relay", url, "--id", id, "--key", key, "--timeout", "120"}, more));
+std::vector<std::string> Viewer(const std::string& url, const std::string& id,
+                                const std::string& key, const std::vector<std::string>& more = {}) {
+    return Peer(
+        With({"viewer", "--relay", url, "--id", id, "--key", key, "--timeout", "120"}, more));
 }
 
 std::string Credential(Process& host, std::string& key) {
@@ -174,7 +185,8 @@ TEST(SlowLink, ViewerThatStopsReadingIsDroppedByTimeAndOthersGoOn) {
     Process stuckHost(StreamingHost(relay.url));
     std::string stuckKey, key;
     const std::string stuckId = Credential(stuckHost, stuckKey);
-    Process calmHost(Peer({"host", "--relay", relay.url, "--timeout", "60", "--fps", "12.5", "--frames", "200"}));
+    Process calmHost(Peer(
+        {"host", "--relay", relay.url, "--timeout", "60", "--fps", "12.5", "--frames", "200"}));
     const std::string id = Credential(calmHost, key);
     Process stuck(Viewer(relay.url, stuckId, stuckKey, {"--stop-reading-after", "3"}));
     Process calm(Viewer(relay.url, id, key));
@@ -185,7 +197,8 @@ TEST(SlowLink, ViewerThatStopsReadingIsDroppedByTimeAndOthersGoOn) {
     EXPECT_EQ(stuckHost.Wait(), 0);
     const long peakKb = RelayMemoryKb(relay.process, "VmHWM");
     EXPECT_GT(peakKb, 0);
-    EXPECT_LT(peakKb, 24 * 1024) << "flow control keeps the relay far below the old 24 MiB queue per connection";
+    EXPECT_LT(peakKb, 24 * 1024)
+        << "flow control keeps the relay far below the old 24 MiB queue per connection";
     const std::string metrics = relay.Metrics();
     EXPECT_NE(metrics.find("reason=\"slow_reader\"} 1"), std::string::npos) << metrics;
 

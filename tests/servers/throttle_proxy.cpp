@@ -52,7 +52,8 @@ struct Direction {
     std::size_t queued() const { return queue.size() - head; }
     void Refill(Clock::time_point now) {
         if (rate <= 0) return;
-        tokens = std::min(burst, tokens + rate * std::chrono::duration<double>(now - refilled).count());
+        tokens =
+            std::min(burst, tokens + rate * std::chrono::duration<double>(now - refilled).count());
         refilled = now;
     }
     std::size_t allowance() const {
@@ -71,7 +72,8 @@ long ParseNumber(const std::string& name, const char* value, long min, long max)
     errno = 0;
     const long v = std::strtol(value, &end, 10);
     if (errno != 0 || end == value || *end != '\0' || v < min || v > max) {
-        std::cerr << "throttle_proxy: " << name << " needs a number from " << min << " to " << max << '\n';
+        std::cerr << "throttle_proxy: " << name << " needs a number from " << min << " to " << max
+                  << '\n';
         std::exit(1);
     }
     return v;
@@ -144,12 +146,18 @@ int main(int argc, char** argv) {
             return 1;
         }
         const char* value = argv[++i];
-        if (name == "--port") port = static_cast<int>(ParseNumber(name, value, 0, 65535));
-        else if (name == "--target") target = static_cast<int>(ParseNumber(name, value, 1, 65535));
-        else if (name == "--up-kbit") upKbit = ParseNumber(name, value, 0, 100000000);
-        else if (name == "--down-kbit") downKbit = ParseNumber(name, value, 0, 100000000);
-        else if (name == "--queue-bytes") queueBytes = static_cast<std::size_t>(ParseNumber(name, value, 1024, 1L << 30));
-        else if (name == "--socket-bytes") socketBytes = static_cast<int>(ParseNumber(name, value, 4096, 1 << 26));
+        if (name == "--port")
+            port = static_cast<int>(ParseNumber(name, value, 0, 65535));
+        else if (name == "--target")
+            target = static_cast<int>(ParseNumber(name, value, 1, 65535));
+        else if (name == "--up-kbit")
+            upKbit = ParseNumber(name, value, 0, 100000000);
+        else if (name == "--down-kbit")
+            downKbit = ParseNumber(name, value, 0, 100000000);
+        else if (name == "--queue-bytes")
+            queueBytes = static_cast<std::size_t>(ParseNumber(name, value, 1024, 1L << 30));
+        else if (name == "--socket-bytes")
+            socketBytes = static_cast<int>(ParseNumber(name, value, 4096, 1 << 26));
         else {
             std::cerr << "throttle_proxy: unknown option " << name << " (see --help)\n";
             return 1;
@@ -159,7 +167,7 @@ int main(int argc, char** argv) {
         std::cerr << "throttle_proxy: --target PORT is needed (see --help)\n";
         return 1;
     }
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = [](int) { stopping = 1; };
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
@@ -170,8 +178,10 @@ int main(int argc, char** argv) {
     setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     SetBuffers(listener, socketBytes);  // accepted sockets inherit it, window scale included
     sockaddr_in addr = Loopback(port);
-    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listener, 64) != 0) {
-        std::cerr << "throttle_proxy: cannot listen on 127.0.0.1 port " << port << ": " << std::strerror(errno) << '\n';
+    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(listener, 64) != 0) {
+        std::cerr << "throttle_proxy: cannot listen on 127.0.0.1 port " << port << ": "
+                  << std::strerror(errno) << '\n';
         return 1;
     }
     socklen_t len = sizeof addr;
@@ -199,8 +209,10 @@ int main(int argc, char** argv) {
                         owners.push_back(d);
                     } else {
                         // Wait for enough tokens for a useful write, not one byte at a time.
-                        const double want = std::min<double>(static_cast<double>(d->queued()), 1460.0) - d->tokens;
-                        timeoutMs = std::min(timeoutMs, std::max(1, static_cast<int>(want / d->rate * 1000.0 + 1)));
+                        const double want =
+                            std::min<double>(static_cast<double>(d->queued()), 1460.0) - d->tokens;
+                        timeoutMs = std::min(
+                            timeoutMs, std::max(1, static_cast<int>(want / d->rate * 1000.0 + 1)));
                     }
                 }
             }
@@ -225,15 +237,17 @@ int main(int argc, char** argv) {
                     p.up.to = p.down.from = server;
                     p.up.rate = bytesPerSecond(upKbit);
                     p.down.rate = bytesPerSecond(downKbit);
-                    for (Direction* d : {&p.up, &p.down}) d->burst = std::max(16384.0, d->rate / 50);
+                    for (Direction* d : {&p.up, &p.down})
+                        d->burst = std::max(16384.0, d->rate / 50);
                 }
             }
         }
         for (std::size_t i = 1; i < fds.size(); ++i) {
             Direction& d = *owners[i];
             if (fds[i].revents == 0) continue;
-            const bool ok = fds[i].fd == d.from && (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) ? Fill(d, queueBytes)
-                                                                                                   : Drain(d);
+            const bool ok = fds[i].fd == d.from && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))
+                                ? Fill(d, queueBytes)
+                                : Drain(d);
             if (!ok) {
                 for (Pair& p : pairs)
                     if (&p.up == &d || &p.down == &d) p.failed = true;
