@@ -57,17 +57,20 @@ private:
 
 // The socket's receive low-water mark while a large message comes in: the relay wakes when a
 // good piece of it is there instead of for every few kilobytes the sender's TCP delivers. Set
-// from what the message still lacks, so it never waits for bytes that are not coming (and the
-// kernel reports a nearly closed receive window as readable anyway); back to 1 between messages.
+// from what the message still lacks, less what may already wait above the socket (Beast's frame
+// buffer, a TLS record in OpenSSL's), so it never waits for bytes that are not coming; 1 again
+// for a message's last piece and between messages.
 class LowWater {
 public:
     static constexpr std::size_t kLargest = 64 * 1024;
+    static constexpr std::size_t kAbove = 20 * 1024;
     static constexpr std::size_t kSmallest = 16 * 1024;
 
     explicit LowWater(int fd) : fd_(fd) {}
     void Want(std::size_t bytes) {
-        const int mark = static_cast<int>(std::min(bytes, kLargest));
-        if (bytes >= kSmallest && mark != mark_) Set(mark);
+        const std::size_t lacking = std::min(bytes, kLargest);
+        const int mark = lacking >= kSmallest + kAbove ? static_cast<int>(lacking - kAbove) : 1;
+        if (mark != mark_) Set(mark);
     }
     void Reset() {
         if (mark_ != 1) Set(1);
