@@ -37,6 +37,14 @@ protected:
         return viewer->Encrypt(kind, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
     }
     std::unique_ptr<kl::CryptoSession> viewer;
+    // A fresh identity registered on a fresh connection, as after "Yenile".
+    void Reregister() {
+        Connect();
+        app.connectionKey = kl::GenerateConnectionKey();
+        viewer.reset();
+        app.seenRequests.clear();
+        Text(kl::BuildRegistered());
+    }
     static int Banners() {
         int count = 0;
         for (HWND w = nullptr; (w = FindWindowExW(nullptr, w, L"KestrelinkBanner", nullptr)) != nullptr;) ++count;
@@ -355,11 +363,7 @@ TEST_F(HostSession, InputEventsAreCheckedBeforeAnythingIsInjected) {
     for (const std::string& text : refused) {
         SCOPED_TRACE(text.substr(0, 80));
         StopSession(app);
-        Connect();
-        app.connectionKey = kl::GenerateConnectionKey();
-        viewer.reset();
-        app.seenRequests.clear();
-        Text(kl::BuildRegistered());
+        Reregister();
         Sharing();
         g_injected.clear();
         Binary(FromViewer(kl::InputEvent, text));
@@ -379,11 +383,7 @@ TEST_F(HostSession, ReplayedAlteredOrMisdirectedEnvelopesStop) {
     ExpectStopped(kSecurityStop);
 
     for (int variant = 0; variant < 3; ++variant) {
-        Connect();
-        app.connectionKey = kl::GenerateConnectionKey();
-        viewer.reset();
-        app.seenRequests.clear();
-        Text(kl::BuildRegistered());
+        Reregister();
         if (variant == 2) {
             Pending(1, RequestId(1));  // nothing is approved yet
         } else {
@@ -398,11 +398,7 @@ TEST_F(HostSession, ReplayedAlteredOrMisdirectedEnvelopesStop) {
 
     // The relay drops the "up" of a click: the next event stops the session instead of
     // turning into a drag, and the button is released.
-    Connect();
-    app.connectionKey = kl::GenerateConnectionKey();
-    viewer.reset();
-    app.seenRequests.clear();
-    Text(kl::BuildRegistered());
+    Reregister();
     Sharing();
     g_injected.clear();
     Binary(FromViewer(kl::InputEvent, kl::BuildInputEvent("down", 5, 5, 1, 0)));
