@@ -122,8 +122,10 @@ check "without the CA the program refuses the relay's certificate" \
   "$(grep -qE "$refused" "$kl_out/relay.log" && echo refused):$(grep -c 'open$\|registered host' "$kl_out/relay.log")" "refused:0"
 stop_program
 
+# Wine trusts what update-ca-certificates writes to the system bundle (package ca-certificates).
+command -v update-ca-certificates >/dev/null || kl_log "FAIL update-ca-certificates is missing (package ca-certificates)"
 cp "$work/ca.pem" "$ca_file"
-update-ca-certificates >/dev/null 2>&1
+update-ca-certificates >"$kl_out/update-ca.log" 2>&1 || kl_log "FAIL update-ca-certificates: exit $?"
 start_program trusted
 expect_status trusted-registered "Bağlantıya hazır" 30
 check "with the CA the relay registered the host over TLS" \
