@@ -59,16 +59,24 @@ private:
 // good piece of it is there instead of for every few kilobytes the sender's TCP delivers. Set
 // from what the message still lacks, less what may already wait above the socket (Beast's frame
 // buffer, a TLS record in OpenSSL's), so it never waits for bytes that are not coming; 1 again
-// for a message's last piece and between messages.
+// for a message's last piece and between messages. Never more than a small part of the socket's
+// receive buffer: a mark the buffer cannot reach (its bytes count their kernel overhead too)
+// leaves the sender stopped by a closed window and the relay waiting for a wake-up that the
+// kernel never gives.
 class LowWater {
 public:
     static constexpr std::size_t kLargest = 64 * 1024;
     static constexpr std::size_t kAbove = 20 * 1024;
     static constexpr std::size_t kSmallest = 16 * 1024;
 
-    explicit LowWater(int fd) : fd_(fd) {}
+    explicit LowWater(int fd) : fd_(fd) {
+        int buffer = 0;  // what Linux reports: twice the size set, overhead included
+        socklen_t size = sizeof buffer;
+        if (getsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &buffer, &size) == 0 && buffer > 0)
+            largest_ = std::min(kLargest, static_cast<std::size_t>(buffer) / 8);
+    }
     void Want(std::size_t bytes) {
-        const std::size_t lacking = std::min(bytes, kLargest);
+        const std::size_t lacking = std::min(bytes, largest_);
         const int mark = lacking >= kSmallest + kAbove ? static_cast<int>(lacking - kAbove) : 1;
         if (mark != mark_) Set(mark);
     }
@@ -81,6 +89,7 @@ private:
         if (setsockopt(fd_, SOL_SOCKET, SO_RCVLOWAT, &mark, sizeof mark) == 0) mark_ = mark;
     }
     int fd_;
+    std::size_t largest_ = 0;  // no mark at all when the buffer is unknown
     int mark_ = 1;
 };
 
@@ -94,30 +103,38 @@ public:
     MessageBuffer(std::string& storage, LowWater* lowWater) : s_(storage), lowWater_(lowWater) {
         s_.clear();
     }
+    // The string holds the message alone once reading is done.
+    ~MessageBuffer() {
+        if (s_.size() > size_) s_.resize(size_);
+    }
+    MessageBuffer(const MessageBuffer&) = delete;
+    MessageBuffer& operator=(const MessageBuffer&) = delete;
 
     std::size_t size() const noexcept { return size_; }
     std::size_t max_size() const noexcept { return size_ == 0 ? kFirstPiece : s_.max_size(); }
     std::size_t capacity() const noexcept { return s_.capacity(); }
     const_buffers_type data() const noexcept { return {s_.data(), size_}; }
 
+    // Beast asks for the rest of the frame on every read, however little the socket has. The
+    // string keeps the size it grew to, so its bytes are zeroed once per message, not once per
+    // read: growing it back after each read made every read cost what the message still lacks.
     mutable_buffers_type prepare(std::size_t n) {
         if (n > max_size() - size_) throw std::length_error("message buffer overflow");
-        // Past the first piece Beast asks for the rest of the frame.
         if (size_ > 0 && lowWater_ != nullptr) lowWater_->Want(n);
-        if (size_ + n > s_.capacity() && size_ + n >= MessagePool::kSmallest) {
-            std::string kept = MessagePool::Take(size_ + n);
-            if (kept.capacity() >= size_ + n) {
-                kept.assign(s_, 0, size_);
-                s_.swap(kept);
+        const std::size_t need = size_ + n;
+        if (need > s_.size()) {
+            if (need > s_.capacity() && need >= MessagePool::kSmallest) {
+                std::string kept = MessagePool::Take(need);
+                if (kept.capacity() >= need) {
+                    kept.assign(s_, 0, size_);
+                    s_.swap(kept);
+                }
             }
+            s_.resize(need);
         }
-        s_.resize(size_ + n);
         return {s_.data() + size_, n};
     }
-    void commit(std::size_t n) noexcept {
-        size_ += std::min(n, s_.size() - size_);
-        s_.resize(size_);
-    }
+    void commit(std::size_t n) noexcept { size_ += std::min(n, s_.size() - size_); }
     void consume(std::size_t n) {
         n = std::min(n, size_);
         s_.erase(0, n);

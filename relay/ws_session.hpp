@@ -207,6 +207,7 @@ private:
     // message is never copied in the relay.
     void Read() {
         reading_ = true;
+        messageBuffer_.reset();
         message_ = std::string();
         if (!lowWater_) lowWater_.emplace(beast::get_lowest_layer(ws_).socket().native_handle());
         messageBuffer_.emplace(message_, &*lowWater_);
