@@ -17,7 +17,7 @@
 
 namespace kl {
 
-std::wstring DefaultRelayUrl = KL_RELAY_URL;
+const wchar_t* const kDefaultRelayUrl = KL_RELAY_URL;
 
 std::string FormatWindowsError(const char* label, unsigned long code) {
     return std::string(label) + " (Windows error " + std::to_string(code) + ")";
