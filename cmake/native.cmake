@@ -85,6 +85,9 @@ if(KL_QUICK_BEAST)
                                 PROPERTIES COMPILE_OPTIONS "-O1;-g0")
 endif()
 target_link_libraries(kestrelink-relay PRIVATE kl_relay_core OpenSSL::SSL)
+# The transport between relays alone: Redis pub/sub beside a direct link (bench/relay_load.sh link).
+add_executable(cluster_link_bench bench/cluster_link_bench.cpp)
+target_link_libraries(cluster_link_bench PRIVATE kl_relay_core Threads::Threads)
 # The headless peer.
 find_package(JPEG REQUIRED)
 add_executable(klpeer peer/main.cpp peer/run.cpp peer/output.cpp peer/frames.cpp peer/ws_client.cpp
