@@ -22,6 +22,7 @@ using boost::system::error_code;
 
 // A relay's channel carries frames of up to 8 MiB: move them in large pieces.
 constexpr std::size_t kChunk = 256 * 1024;
+constexpr std::size_t kRecord = 16 * 1024 + 256;
 
 class Bridge final : public RedisTlsBridge, public std::enable_shared_from_this<Bridge> {
   public:
@@ -150,22 +151,31 @@ class Bridge final : public RedisTlsBridge, public std::enable_shared_from_this<
         });
     }
 
+    // TLS hands over one record (16 KiB) at a time; while more is already waiting on the socket,
+    // gather it so hiredis wakes once per large message rather than once per record.
     void PumpDown() {
         tls_.async_read_some(
-            asio::buffer(down_), [self = shared_from_this()](error_code ec, std::size_t n) {
+            asio::buffer(down_.data() + downFill_, down_.size() - downFill_),
+            [self = shared_from_this()](error_code ec, std::size_t n) {
                 if (self->closed_) return;
                 if (ec)
                     return self->Fail("TLS from " + self->Where() + ": " +
                                       (ec == asio::error::eof || ec == ssl::error::stream_truncated
                                            ? std::string("closed by Redis")
                                            : ec.message()));
-                asio::async_write(self->local_, asio::buffer(self->down_.data(), n),
+                self->downFill_ += n;
+                error_code ignored;
+                if (self->down_.size() - self->downFill_ >= kRecord &&
+                    self->tls_.next_layer().available(ignored) > 0)
+                    return self->PumpDown();
+                asio::async_write(self->local_, asio::buffer(self->down_.data(), self->downFill_),
                                   [self](error_code ec, std::size_t) {
                                       if (self->closed_) return;
                                       if (ec) {
                                           self->closed_ = true;
                                           return self->Shut();
                                       }
+                                      self->downFill_ = 0;
                                       self->PumpDown();
                                   });
             });
@@ -198,6 +208,7 @@ class Bridge final : public RedisTlsBridge, public std::enable_shared_from_this<
     tcp::socket local_;
     Ready ready_;
     std::vector<char> up_, down_;
+    std::size_t downFill_ = 0;
     std::uint16_t expected_ = 0;
     bool closed_ = false;
     std::string error_;
