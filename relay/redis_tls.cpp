@@ -96,8 +96,43 @@ class Bridge final : public RedisTlsBridge, public std::enable_shared_from_this<
                     why += std::string(" (") + X509_verify_cert_error_string(verify) + ")";
                 return self->Fail(why);
             }
-            self->Listen();
+            self->Probe();
         });
+    }
+
+    // With TLS 1.3 a Redis that wants a client certificate refuses only after the client's
+    // side of the handshake is done: one round trip first, so a refusal is a failed connect
+    // (with backoff) rather than a connection that comes up and drops at once. The answer,
+    // PONG or an error such as NOAUTH, stays here.
+    void Probe() {
+        static constexpr char kPing[] = "PING\r\n";
+        asio::async_write(
+            tls_, asio::buffer(kPing, sizeof kPing - 1),
+            [self = shared_from_this()](error_code ec, std::size_t) {
+                if (self->closed_) return;
+                if (ec)
+                    return self->Fail("TLS with " + self->Where() + " refused: " + ec.message());
+                self->ProbeAnswer();
+            });
+    }
+
+    void ProbeAnswer() {
+        tls_.async_read_some(
+            asio::buffer(down_.data() + downFill_, down_.size() - downFill_),
+            [self = shared_from_this()](error_code ec, std::size_t n) {
+                if (self->closed_) return;
+                if (ec)
+                    return self->Fail("TLS with " + self->Where() + " refused: " + ec.message());
+                self->downFill_ += n;
+                const std::string_view got(self->down_.data(), self->downFill_);
+                if (got.find("\r\n") == std::string_view::npos) {
+                    if (self->downFill_ > 4096)
+                        return self->Fail(self->Where() + " does not answer as Redis");
+                    return self->ProbeAnswer();
+                }
+                self->downFill_ = 0;
+                self->Listen();
+            });
     }
 
     void Listen() {

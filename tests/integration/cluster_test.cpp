@@ -493,8 +493,14 @@ TEST(RelayCluster, RedissChecksRedisCertificateAndCarriesAPairAcrossRelays) {
     Relay wrongName(With({"--redis", "rediss://127.0.0.2:" + std::to_string(redis.port),
                           "--redis-ca", pki["ca.pem"]},
                          client));
+    // Without the client certificate Redis asks for, Redis refuses after the handshake: that
+    // too is a failed connect, not a connection that comes up and drops.
+    Relay noClientCert({"--redis", redis.Url(), "--redis-ca", pki["ca.pem"]});
     EXPECT_TRUE(LogShows(wrongCa, "certificate verify failed")) << wrongCa.process.Stderr();
     EXPECT_TRUE(LogShows(wrongName, "IP address mismatch")) << wrongName.process.Stderr();
+    EXPECT_TRUE(LogShows(noClientCert, "certificate required")) << noClientCert.process.Stderr();
+    EXPECT_EQ(noClientCert.process.Stderr().find("redis commands connected"), std::string::npos)
+        << noClientCert.process.Stderr();
     EXPECT_TRUE(MetricIs(wrongCa, "kestrelink_relay_redis_up 0", 1s));
     EXPECT_TRUE(MetricIs(wrongName, "kestrelink_relay_redis_up 0", 1s));
     Process refused(Peer({"host", "--relay", wrongCa.url, "--timeout", "20"}));
@@ -509,4 +515,14 @@ TEST(RelayCluster, RedissChecksRedisCertificateAndCarriesAPairAcrossRelays) {
     Host late(wrongCa);
     EXPECT_TRUE(late.registered) << late.process.Stderr();
     EXPECT_TRUE(MetricIs(wrongName, "kestrelink_relay_redis_up 0", 1s));
+    EXPECT_TRUE(MetricIs(noClientCert, "kestrelink_relay_redis_reconnects_total 0", 1s));
+
+    // Redis gone and back: the relays notice through the TLS session and connect again.
+    redis.Stop();
+    EXPECT_TRUE(MetricIs(a, "kestrelink_relay_redis_up 0"));
+    EXPECT_TRUE(LogShows(a, "connection lost: TLS from")) << a.process.Stderr();
+    redis.Start();
+    EXPECT_TRUE(MetricIs(a, "kestrelink_relay_redis_up 1", 15s)) << a.process.Stderr();
+    Host after(b);
+    EXPECT_TRUE(after.registered) << after.process.Stderr();
 }
