@@ -37,7 +37,7 @@ set(KL_PROGRAM_SOURCES
     net/transport_winhttp.cpp
     net/workers.cpp
 )
-set(KL_WIN_LIBS kl_core winhttp gdiplus ole32 gdi32 user32 shell32 dwmapi comctl32)
+set(KL_WIN_LIBS kl_core winhttp ws2_32 gdiplus ole32 gdi32 user32 shell32 dwmapi comctl32)
 
 # Everything but the entry point, so test binaries can drive the same code.
 add_library(kl_program STATIC ${KL_PROGRAM_SOURCES})

@@ -1,8 +1,13 @@
+#include <winsock2.h>
+#include <ws2tcpip.h>
+// winsock2.h before windows.h, and before winhttp.h for WINHTTP_CONNECTION_INFO.
 #include <windows.h>
 #include <winhttp.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <cstring>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -40,6 +45,54 @@ constexpr DWORD kNotifications = 0x0F7E0C00;
 constexpr char kCancelled[] = "Connection cancelled";
 
 struct Connection;
+
+bool RunningUnderWine() {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+bool SameAddress(const SOCKADDR_STORAGE& a, const SOCKADDR_STORAGE& b) {
+    if (a.ss_family != b.ss_family) return false;
+    if (a.ss_family == AF_INET) {
+        const auto& x = reinterpret_cast<const sockaddr_in&>(a);
+        const auto& y = reinterpret_cast<const sockaddr_in&>(b);
+        return x.sin_port == y.sin_port && x.sin_addr.s_addr == y.sin_addr.s_addr;
+    }
+    if (a.ss_family == AF_INET6) {
+        const auto& x = reinterpret_cast<const sockaddr_in6&>(a);
+        const auto& y = reinterpret_cast<const sockaddr_in6&>(b);
+        return x.sin6_port == y.sin6_port && std::memcmp(&x.sin6_addr, &y.sin6_addr, sizeof x.sin6_addr) == 0;
+    }
+    return false;
+}
+
+// Wine 8's WinHTTP sends WebSocket frames with overlapped WSASend on a socket tied to a
+// completion port, and does not skip the port when a send completes at once. Every such send
+// leaves a completion packet behind; the next send that has to wait (a slow uplink) takes that
+// stale packet for its own, so WinHTTP refills its frame buffer while the socket is still
+// sending from it and the relay receives damaged frames. Later Wine sets the skip mode itself
+// when it creates the socket; this does the same for the request's socket, found by its local
+// address. Windows' own WinHTTP is not touched. Best effort: without it the stream still works
+// on links that never make a send wait.
+void SkipCompletionOnSuccessUnderWine(HINTERNET request) {
+    if (!RunningUnderWine()) return;
+    WINHTTP_CONNECTION_INFO info{};
+    DWORD size = sizeof info;
+    info.cbSize = size;
+    if (!WinHttpQueryOption(request, WINHTTP_OPTION_CONNECTION_INFO, &info, &size)) return;
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return;
+    // Handles are small multiples of four; the scan stops at the first match.
+    for (std::uintptr_t value = 4; value < 0x10000; value += 4) {
+        SOCKADDR_STORAGE local{};
+        int length = sizeof local;
+        if (getsockname(static_cast<SOCKET>(value), reinterpret_cast<sockaddr*>(&local), &length) != 0) continue;
+        if (!SameAddress(local, info.LocalAddress)) continue;
+        SetFileCompletionNotificationModes(reinterpret_cast<HANDLE>(value), FILE_SKIP_COMPLETION_PORT_ON_SUCCESS);
+        break;
+    }
+    WSACleanup();
+}
 
 // The lock and condition the status callback uses. They live apart from the connection so that
 // a callback that has just notified a waiter, who may then destroy the connection, still
@@ -263,6 +316,7 @@ bool Connection::Connect(const RelayEndpoint& endpoint, std::string& error) {
         return false;
     }
     if (!WinHttpSetTimeouts(request, 10000, 15000, 15000, 0)) return fail("Set network timeouts");
+    SkipCompletionOnSuccessUnderWine(request);
     socket = WinHttpWebSocketCompleteUpgrade(request, reinterpret_cast<DWORD_PTR>(&socketContext));
     if (socket == nullptr) return fail("Upgrade WebSocket");
     {
