@@ -66,15 +66,20 @@ bool SameAddress(const SOCKADDR_STORAGE& a, const SOCKADDR_STORAGE& b) {
     return false;
 }
 
-// Wine 8's WinHTTP sends WebSocket frames with overlapped WSASend on a socket tied to a
-// completion port, and does not skip the port when a send completes at once. Every such send
-// leaves a completion packet behind; the next send that has to wait (a slow uplink) takes that
-// stale packet for its own, so WinHTTP refills its frame buffer while the socket is still
-// sending from it and the relay receives damaged frames. Later Wine sets the skip mode itself
-// when it creates the socket; this does the same for the request's socket, found by its local
-// address. Windows' own WinHTTP is not touched. Best effort: without it the stream still works
-// on links that never make a send wait.
-void SkipCompletionOnSuccessUnderWine(HINTERNET request) {
+// Two faults of the Linux socket behind Wine 8's WinHTTP, mended on the WebSocket's socket (found
+// by its local address; Windows' own WinHTTP is never touched):
+// - WinHTTP sends frames with overlapped WSASend on a socket tied to a completion port, without
+//   skipping the port when a send completes at once. Each such send leaves a completion behind,
+//   and the next send that has to wait (a slow uplink) takes that stale one for its own: WinHTTP
+//   refills its frame buffer while the socket still sends from it, and the relay receives
+//   damaged frames. Later Wine sets this skip mode itself when it creates the socket.
+// - Windows keeps a connection's unsent data near what the path carries in a round trip; the
+//   Linux socket grows to megabytes on a slow link, seconds of frames the host can no longer
+//   replace with newer ones, and the viewer's input then reached the host seconds late as well.
+//   A fixed buffer keeps that backlog under one frame.
+constexpr int kWineSendBufferBytes = 131072;
+
+void MendSocketUnderWine(HINTERNET request) {
     if (!RunningUnderWine()) return;
     WINHTTP_CONNECTION_INFO info{};
     DWORD size = sizeof info;
@@ -84,11 +89,14 @@ void SkipCompletionOnSuccessUnderWine(HINTERNET request) {
     if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return;
     // Handles are small multiples of four; the scan stops at the first match.
     for (std::uintptr_t value = 4; value < 0x10000; value += 4) {
+        const auto socket = static_cast<SOCKET>(value);
         SOCKADDR_STORAGE local{};
         int length = sizeof local;
-        if (getsockname(static_cast<SOCKET>(value), reinterpret_cast<sockaddr*>(&local), &length) != 0) continue;
+        if (getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) != 0) continue;
         if (!SameAddress(local, info.LocalAddress)) continue;
         SetFileCompletionNotificationModes(reinterpret_cast<HANDLE>(value), FILE_SKIP_COMPLETION_PORT_ON_SUCCESS);
+        setsockopt(socket, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&kWineSendBufferBytes),
+                   sizeof kWineSendBufferBytes);
         break;
     }
     WSACleanup();
@@ -316,7 +324,7 @@ bool Connection::Connect(const RelayEndpoint& endpoint, std::string& error) {
         return false;
     }
     if (!WinHttpSetTimeouts(request, 10000, 15000, 15000, 0)) return fail("Set network timeouts");
-    SkipCompletionOnSuccessUnderWine(request);
+    MendSocketUnderWine(request);
     socket = WinHttpWebSocketCompleteUpgrade(request, reinterpret_cast<DWORD_PTR>(&socketContext));
     if (socket == nullptr) return fail("Upgrade WebSocket");
     {
