@@ -77,7 +77,7 @@ bool SameAddress(const SOCKADDR_STORAGE& a, const SOCKADDR_STORAGE& b) {
 //   Linux socket grows to megabytes on a slow link, seconds of frames the host can no longer
 //   replace with newer ones, and the viewer's input then reached the host seconds late as well.
 //   A fixed buffer keeps that backlog under one frame.
-constexpr int kWineSendBufferBytes = 131072;
+constexpr int kWineSendBufferBytes = 65536;
 
 void MendSocketUnderWine(HINTERNET request) {
     if (!RunningUnderWine()) return;
