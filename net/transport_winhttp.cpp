@@ -1,14 +1,17 @@
+// winsock2.h first: windows.h would bring in the old winsock.h, and winhttp.h declares
+// WINHTTP_CONNECTION_INFO only after it.
+// clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
-// winsock2.h before windows.h, and before winhttp.h for WINHTTP_CONNECTION_INFO.
 #include <windows.h>
 #include <winhttp.h>
+// clang-format on
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -61,13 +64,14 @@ bool SameAddress(const SOCKADDR_STORAGE& a, const SOCKADDR_STORAGE& b) {
     if (a.ss_family == AF_INET6) {
         const auto& x = reinterpret_cast<const sockaddr_in6&>(a);
         const auto& y = reinterpret_cast<const sockaddr_in6&>(b);
-        return x.sin6_port == y.sin6_port && std::memcmp(&x.sin6_addr, &y.sin6_addr, sizeof x.sin6_addr) == 0;
+        return x.sin6_port == y.sin6_port &&
+               std::memcmp(&x.sin6_addr, &y.sin6_addr, sizeof x.sin6_addr) == 0;
     }
     return false;
 }
 
-// Two faults of the Linux socket behind Wine 8's WinHTTP, mended on the WebSocket's socket (found
-// by its local address; Windows' own WinHTTP is never touched):
+// Two faults of Wine 8's WinHTTP on a slow uplink, mended on the WebSocket's socket (found by its
+// local address; Windows' own WinHTTP is never touched):
 // - WinHTTP sends frames with overlapped WSASend on a socket tied to a completion port, without
 //   skipping the port when a send completes at once. Each such send leaves a completion behind,
 //   and the next send that has to wait (a slow uplink) takes that stale one for its own: WinHTTP
@@ -94,8 +98,10 @@ void MendSocketUnderWine(HINTERNET request) {
         int length = sizeof local;
         if (getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) != 0) continue;
         if (!SameAddress(local, info.LocalAddress)) continue;
-        SetFileCompletionNotificationModes(reinterpret_cast<HANDLE>(value), FILE_SKIP_COMPLETION_PORT_ON_SUCCESS);
-        setsockopt(socket, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&kWineSendBufferBytes),
+        SetFileCompletionNotificationModes(reinterpret_cast<HANDLE>(value),
+                                           FILE_SKIP_COMPLETION_PORT_ON_SUCCESS);
+        setsockopt(socket, SOL_SOCKET, SO_SNDBUF,
+                   reinterpret_cast<const char*>(&kWineSendBufferBytes),
                    sizeof kWineSendBufferBytes);
         break;
     }
