@@ -18,7 +18,7 @@ namespace kl::relay {
 // the next large message is read into it: memory already mapped, instead of fresh pages from the
 // kernel (faulted in and zeroed) for every frame. Bounded, and per thread.
 class MessagePool {
-public:
+  public:
     static constexpr std::size_t kSmallest = 64 * 1024;
     static constexpr std::size_t kLargest = 1024 * 1024;
     static constexpr std::size_t kKept = 16;
@@ -48,7 +48,7 @@ public:
                 }};
     }
 
-private:
+  private:
     static std::vector<std::string>& Kept() {
         thread_local std::vector<std::string> kept;
         return kept;
@@ -64,7 +64,7 @@ private:
 // leaves the sender stopped by a closed window and the relay waiting for a wake-up that the
 // kernel never gives.
 class LowWater {
-public:
+  public:
     static constexpr std::size_t kLargest = 64 * 1024;
     static constexpr std::size_t kAbove = 20 * 1024;
     static constexpr std::size_t kSmallest = 16 * 1024;
@@ -84,7 +84,7 @@ public:
         if (mark_ != 1) Set(1);
     }
 
-private:
+  private:
     void Set(int mark) {
         if (setsockopt(fd_, SOL_SOCKET, SO_RCVLOWAT, &mark, sizeof mark) == 0) mark_ = mark;
     }
@@ -94,7 +94,7 @@ private:
 };
 
 class MessageBuffer {
-public:
+  public:
     using const_buffers_type = boost::asio::const_buffer;
     using mutable_buffers_type = boost::asio::mutable_buffer;
 
@@ -141,7 +141,7 @@ public:
         size_ -= n;
     }
 
-private:
+  private:
     std::string& s_;
     LowWater* lowWater_;
     std::size_t size_ = 0;

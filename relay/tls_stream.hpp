@@ -19,7 +19,7 @@ typedef struct ssl_st SSL;
 namespace kl::relay {
 
 class TlsStream {
-public:
+  public:
     using next_layer_type = boost::beast::tcp_stream;
     using executor_type = next_layer_type::executor_type;
     using error_code = boost::system::error_code;
@@ -62,7 +62,7 @@ public:
     // Sends close_notify if the socket takes it now (the blocking teardown).
     void shutdown(error_code& ec);
 
-private:
+  private:
     static constexpr std::size_t kMaxWrite = 1 << 20;
     enum class Step { Ready, WantRead, Failed };
 
