@@ -3,6 +3,7 @@
 #include <gdiplus.h>
 
 #include "crypto/secure_wipe.hpp"
+#include "screen/frame_decoder.hpp"
 #include "session/session.hpp"
 
 Client* g_app = nullptr;

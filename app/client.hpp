@@ -20,6 +20,7 @@
 namespace kl {
 class Transport;
 class CryptoSession;
+class FrameDecoder;
 }  // namespace kl
 
 struct ClickRegion {
@@ -99,6 +100,12 @@ struct Client {
     // and its input never waits behind pictures that are never shown.
     bool holdFrames = false;  // set while a drained batch is handled
     HeldFrame heldFrame;
+    // Viewer: decodes and scales the held picture off the user-interface thread (made with the
+    // first picture a window shows); `remoteScaled` is `remoteFrame` scaled for the place it had
+    // then, which painting copies as it is while the place keeps that size.
+    std::unique_ptr<kl::FrameDecoder> frameDecoder;
+    std::vector<std::uint32_t> remoteScaled;
+    int remoteScaledWidth = 0, remoteScaledHeight = 0;
     std::shared_ptr<kl::Transport> transport;
     std::shared_ptr<kl::CryptoSession> crypto;
     std::atomic<bool> streamRunning{false};

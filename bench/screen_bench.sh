@@ -130,6 +130,7 @@ stage_row() {  # NAME KEY
   printf '    %-16s %8s %8s   %8s %8s\n' "$1" "$(js "$still_stages" "$2.p50")" "$(js "$still_stages" "$2.p99")" \
     "$(js "$busy_stages" "$2.p50")" "$(js "$busy_stages" "$2.p99")"
 }
+input_row() { echo "$(js "$busy_stages" "input.$1.p50")/$(js "$busy_stages" "input.$1.p99")"; }
 step_row() {  # NAME KEY
   printf '    %-28s %7s ms wall  %7s ms CPU\n' "$1" "$(js "$steps" "$2.wallMs")" "$(js "$steps" "$2.cpuMs")"
 }
@@ -171,6 +172,8 @@ $(stage_row "grab to paint" "grab to paint")
     frames painted / decoded / superseded undecoded: still $(js "$still_stages" frames)/$(js "$still_stages" decoded)/$(js "$still_stages" superseded), changing $(js "$busy_stages" frames)/$(js "$busy_stages" decoded)/$(js "$busy_stages" superseded)
 viewer pointer move -> host pointer moved, host streaming a changing screen ($samples moves)
     p50 $(js "$pointer" p50) ms   p99 $(js "$pointer" p99) ms   (missed $(js "$pointer" missed))
+    inside the programs, p50/p99 ms ($(js "$busy_stages" input.events) events): viewer queue and send $(input_row "queue and send"), relay and receive $(input_row "relay + receive"),
+      host queue $(input_row "host queue"), check and inject $(input_row apply), viewer queue to injected $(input_row total)
     same X round trip on one display: p50 $(js "$local_pointer" p50) ms  p99 $(js "$local_pointer" p99) ms
 viewer slowed down on purpose (each decoded picture +150 ms), changing screen for 60 s
     session: $slow_state; pictures decoded $slow_decoded, superseded undecoded $slow_superseded

@@ -224,6 +224,9 @@ LRESULT Handle(Client& app, HWND window, UINT message, WPARAM wParam, LPARAM lPa
         case kDrainMessage:
             DrainEvents(app);
             return 0;
+        case kFrameMessage:
+            ShowDecodedFrame(app);
+            return 0;
         default:
             return DefWindowProcW(window, message, wParam, lParam);
     }

@@ -6,6 +6,8 @@
 struct Client;
 
 inline constexpr UINT kDrainMessage = WM_APP + 1;
+// A decoded remote picture waits to be shown (viewer).
+inline constexpr UINT kFrameMessage = WM_APP + 2;
 inline constexpr int kIdEditId = 101;
 inline constexpr int kKeyEditId = 102;
 inline constexpr int kHotkeyId = 1;
