@@ -9,7 +9,7 @@
 import json, sys
 
 (PERIOD, GRABBED, COMPARED, ENCODED, QUEUED, DEQUEUED, SEALED, SENT, RECEIVED, DRAINED, OPENED,
- SUPERSEDED, DECODED, PAINTED, INPUT_QUEUED, INPUT_SENT, INPUT_APPLIED) = range(17)
+ SUPERSEDED, DECODED, PAINTED, INPUT_QUEUED, INPUT_SENT, INPUT_APPLIED, SCALED) = range(18)
 
 
 def read(path, first, last):
@@ -61,7 +61,8 @@ def main(args):
             by_sequence[b]['sent'] = t
 
     stages = {k: [] for k in ('grab', 'compare', 'encode', 'queue', 'seal', 'send',
-                              'relay + receive', 'drain wait', 'open', 'decode', 'paint', 'grab to paint')}
+                              'relay + receive', 'drain wait', 'open', 'decode', 'paint', 'scale', 'show',
+                              'grab to paint')}
     superseded = decoded = 0
     last_decoded = None
     for t, thread, stage, a, b in viewer:
@@ -74,6 +75,8 @@ def main(args):
             decoded += 1
             frame[DECODED] = t
             last_decoded = frame
+        elif stage == SCALED and frame is not None:
+            frame[SCALED] = t
         elif stage == PAINTED and last_decoded is not None:
             frame, last_decoded = last_decoded, None
             p = frame['period']
@@ -90,6 +93,9 @@ def main(args):
             stages['open'].append(frame[OPENED] - frame[DRAINED])
             stages['decode'].append(frame[DECODED] - frame[OPENED])
             stages['paint'].append(t - frame[DECODED])
+            if SCALED in frame:
+                stages['scale'].append(frame[SCALED] - frame[DECODED])
+                stages['show'].append(t - frame[SCALED])
             stages['grab to paint'].append(t - p['start'])
     # Input events, viewer to host: queued and sent by the viewer, received, drained and applied
     # by the host (the host receives nothing else, so its Received marks are input).

@@ -182,6 +182,7 @@ void FrameDecoder::Run() noexcept {
                 MarkFrameStage(FrameStage::Decoded, 0, done->sequence);
                 // Without a scaled copy the window scales the picture itself when it paints.
                 if (ScalePicture(done->picture, job->width, job->height, done->scaled)) {
+                    MarkFrameStage(FrameStage::Scaled, 0, done->sequence);
                     done->scaledWidth = job->width;
                     done->scaledHeight = job->height;
                 } else {

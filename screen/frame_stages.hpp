@@ -25,6 +25,7 @@ enum class FrameStage : std::uint8_t {
     InputQueued,   // viewer: input handed to the outgoing queue (a = the plaintext's address)
     InputSent,     // viewer: the transport has sent it (a = as queued, b = sequence number)
     InputApplied,  // host: an input event was checked and injected (b = sequence number)
+    Scaled,        // viewer: the decoded picture is scaled for the window (b = sequence number)
 };
 
 using FrameStageHook = void (*)(FrameStage stage, std::uint64_t a, std::uint64_t b);
