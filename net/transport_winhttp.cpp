@@ -27,7 +27,7 @@ namespace {
 constexpr std::size_t kMaxMessage = 8388608;
 // A screen frame (a few hundred KiB) arrives in one or two receive calls rather than a handful:
 // under Wine each call is a round trip through WinHTTP's worker thread.
-constexpr DWORD kReceiveBufferSize = 1048576;
+constexpr DWORD kReceiveBufferSize = 524288;
 constexpr auto kStepWait = std::chrono::seconds(20);
 constexpr auto kShutdownWait = std::chrono::milliseconds(200);
 // How long a close waits for WinHTTP's closing notifications before it lets the connection
