@@ -9,6 +9,7 @@
 
 #include "net/relay_url.hpp"
 #include "net/transport.hpp"
+#include "base/limits.hpp"
 
 #ifndef KL_RELAY_URL
 #define KL_RELAY_URL L"wss://relay.kestrelink.example/ws"
@@ -16,7 +17,7 @@
 
 namespace kl {
 
-std::wstring DefaultRelayUrl = KL_RELAY_URL;
+const wchar_t* const kDefaultRelayUrl = KL_RELAY_URL;
 
 std::string FormatWindowsError(const char* label, unsigned long code) {
     return std::string(label) + " (Windows error " + std::to_string(code) + ")";
@@ -24,7 +25,7 @@ std::string FormatWindowsError(const char* label, unsigned long code) {
 
 namespace {
 
-constexpr std::size_t kMaxMessage = 8388608;
+constexpr std::size_t kMaxMessage = kMaxMessageBytes;
 // A screen frame (a few hundred KiB) arrives in one or two receive calls rather than a handful:
 // under Wine each call is a round trip through WinHTTP's worker thread.
 constexpr DWORD kReceiveBufferSize = 524288;

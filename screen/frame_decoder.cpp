@@ -7,6 +7,7 @@
 #include <cmath>
 #include <utility>
 
+#include "base/thread_guard.hpp"
 #include "screen/frame_stages.hpp"
 #include "screen/remote_frame.hpp"
 
@@ -52,7 +53,7 @@ Taps AreaTaps(int source, int target, std::uint32_t unity) {
 }
 
 // The decoded picture scaled for its place into `out`; false when its pixels cannot be read.
-bool ScalePicture(const OwnedBitmap& picture, int width, int height,
+bool ScalePicture(const unique_gdip_bitmap& picture, int width, int height,
                   std::vector<std::uint32_t>& out) {
     if (width < 1 || height < 1) return false;
     auto* bitmap = static_cast<GpBitmap*>(picture.get());
@@ -173,25 +174,11 @@ void FrameDecoder::Run() noexcept {
             if (stopping_) break;
             job = std::move(pending_);
         }
-        auto done = std::make_unique<DecodedFrame>();
-        done->sequence = job->frame.sequence;
-        done->generation = job->frame.generation;
-        try {
-            done->picture = DecodeJpegFrame(job->frame.jpeg.data(), job->frame.jpeg.size());
-            if (done->picture) {
-                MarkFrameStage(FrameStage::Decoded, 0, done->sequence);
-                // Without a scaled copy the window scales the picture itself when it paints.
-                if (ScalePicture(done->picture, job->width, job->height, done->scaled)) {
-                    MarkFrameStage(FrameStage::Scaled, 0, done->sequence);
-                    done->scaledWidth = job->width;
-                    done->scaledHeight = job->height;
-                } else {
-                    done->scaled.clear();
-                }
-            }
-        } catch (...) {
-            done->picture.reset();  // out of memory: reported as a frame that did not decode
-        }
+        std::unique_ptr<DecodedFrame> done;
+        // Without memory even for the result this picture is lost; the next one follows soon.
+        GuardThreadBody([&] { done = Decode(*job); }, [](const char*) {});
+        job.reset();
+        if (!done) continue;
         bool post = false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -206,6 +193,30 @@ void FrameDecoder::Run() noexcept {
         }
     }
     CoUninitialize();
+}
+
+std::unique_ptr<DecodedFrame> FrameDecoder::Decode(const Job& job) {
+    auto done = std::make_unique<DecodedFrame>();
+    done->sequence = job.frame.sequence;
+    done->generation = job.frame.generation;
+    try {
+        done->picture = DecodeJpegFrame(job.frame.jpeg.data(), job.frame.jpeg.size());
+    } catch (const std::exception&) {
+        return done;  // reported as a frame that did not decode, as on the window's thread
+    }
+    if (!done->picture) return done;
+    MarkFrameStage(FrameStage::Decoded, 0, done->sequence);
+    try {
+        if (ScalePicture(done->picture, job.width, job.height, done->scaled)) {
+            MarkFrameStage(FrameStage::Scaled, 0, done->sequence);
+            done->scaledWidth = job.width;
+            done->scaledHeight = job.height;
+            return done;
+        }
+    } catch (const std::exception&) {
+    }
+    done->scaled = {};  // the window scales the picture itself when it paints
+    return done;
 }
 
 }  // namespace kl

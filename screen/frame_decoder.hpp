@@ -13,11 +13,15 @@
 #include <vector>
 
 #include "app/client.hpp"
+#include "win/gdi_handles.hpp"
 
 namespace kl {
 
+// Posted to the main window when a decoded remote picture waits to be shown.
+inline constexpr UINT kFrameMessage = WM_APP + 2;
+
 struct DecodedFrame {
-    OwnedBitmap picture;                // empty when the frame did not decode
+    unique_gdip_bitmap picture;         // empty when the frame did not decode
     std::vector<std::uint32_t> scaled;  // the picture scaled for its place, top-down rows
     int scaledWidth = 0, scaledHeight = 0;
     std::uint64_t sequence = 0;
@@ -47,6 +51,7 @@ class FrameDecoder {
         int width = 0, height = 0;
     };
     void Run() noexcept;
+    static std::unique_ptr<DecodedFrame> Decode(const Job& job);
 
     HWND window_;
     UINT message_;

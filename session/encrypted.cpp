@@ -17,7 +17,7 @@
 
 namespace {
 
-void HandleInputEvent(const std::vector<std::uint8_t>& plaintext) {
+void HandleInputEvent(const Client& app, const std::vector<std::uint8_t>& plaintext) {
     if (plaintext.size() > kl::kMaxInputEvent) Fail("input limit");
     const nlohmann::json event = kl::ParseMessage(plaintext);
     const std::string action = event.at("action").get<std::string>();
@@ -34,7 +34,7 @@ void HandleInputEvent(const std::vector<std::uint8_t>& plaintext) {
     } else if (action != "move") {
         Fail("input action");
     }
-    kl::InjectInput(action, x, y, button, key);
+    kl::InjectInput(action, x, y, button, key, app.inputSender);
 }
 
 // Replaces the remote picture, releasing the old one first.
@@ -71,7 +71,7 @@ void OnBinaryMessage(Client& app, const std::vector<std::uint8_t>& envelope) {
 
     if (!app.viewerMode) {
         if (!app.sessionActive || !app.consentGiven || kind != kl::InputEvent) Fail("wrong direction");
-        HandleInputEvent(plaintext);
+        HandleInputEvent(app, plaintext);
         kl::MarkFrameStage(kl::FrameStage::InputApplied, 0,
                            kl::EnvelopeSequence(envelope.data(), envelope.size()));
         return;
@@ -113,7 +113,7 @@ void RequestHeldFramePaint(Client& app) {  // UI thread only
     if (app.heldFrame.jpeg.empty()) return;
     if (app.mainWindow != nullptr && !app.frameDecoder) {
         try {
-            app.frameDecoder = std::make_unique<kl::FrameDecoder>(app.mainWindow, kFrameMessage);
+            app.frameDecoder = std::make_unique<kl::FrameDecoder>(app.mainWindow, kl::kFrameMessage);
         } catch (const std::exception&) {
             // Without its thread the picture is decoded here.
         }
@@ -131,7 +131,8 @@ void RequestHeldFramePaint(Client& app) {  // UI thread only
                              place.bottom - place.top);
 }
 
-void ShowDecodedFrame(Client& app) {  // UI thread only
+void ShowDecodedFrame(Client& app) {
+    ExpectUiThread(app);
     kl::DecodedFrame done;
     if (!app.frameDecoder || !app.frameDecoder->Take(done)) return;
     if (done.generation != app.sessionGeneration || !app.viewerMode || !app.sessionActive) return;

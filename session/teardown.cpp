@@ -5,7 +5,8 @@
 #include "session/session.hpp"
 #include "ui/ui.hpp"
 
-void StopSession(Client& app) {  // UI thread only
+void StopSession(Client& app) {
+    ExpectUiThread(app);
     ++app.sessionGeneration;
     app.activeGeneration = app.sessionGeneration;
     app.streamRunning = false;
@@ -35,7 +36,7 @@ void StopSession(Client& app) {  // UI thread only
     }
     app.transport.reset();
     app.crypto.reset();
-    kl::ReleaseHeldInput();
+    kl::ReleaseHeldInput(app.inputSender);
     if (app.bannerWindow != nullptr) {
         DestroyWindow(app.bannerWindow);
         app.bannerWindow = nullptr;

@@ -12,8 +12,7 @@
 #include "screen/frame_stages.hpp"
 #include "screen/remote_frame.hpp"
 #include "session_fixture.hpp"
-#include "ui/gdiplus_handles.hpp"
-#include "ui/ui.hpp"
+#include "win/gdi_handles.hpp"
 
 using kltest::kSecurityStop;
 
@@ -45,7 +44,7 @@ class ViewerSession : public kltest::SessionTest {
 protected:
     void SetUp() override {
         SessionTest::SetUp();
-        kl::DefaultRelayUrl = L"ws://127.0.0.1:9/ws";
+        app.relayUrl = L"ws://127.0.0.1:9/ws";
         // Under a message-only parent: Wine takes seconds to destroy a top-level edit.
         app.idEdit = CreateWindowExW(0, L"EDIT", L"", WS_CHILD, 0, 0, 100, 20, HWND_MESSAGE, nullptr, nullptr, nullptr);
         app.keyEdit = CreateWindowExW(0, L"EDIT", L"", WS_CHILD, 0, 0, 100, 20, HWND_MESSAGE, nullptr, nullptr, nullptr);
@@ -257,7 +256,7 @@ class ViewerWindowSession : public ViewerSession {
     bool ShowNextDecoded() {
         for (int i = 0; i < 500; ++i) {
             MSG msg;
-            if (PeekMessageW(&msg, app.mainWindow, kFrameMessage, kFrameMessage, PM_REMOVE)) {
+            if (PeekMessageW(&msg, app.mainWindow, kl::kFrameMessage, kl::kFrameMessage, PM_REMOVE)) {
                 ShowDecodedFrame(app);
                 return true;
             }
