@@ -9,7 +9,7 @@
 import json, sys
 
 (PERIOD, GRABBED, COMPARED, ENCODED, QUEUED, DEQUEUED, SEALED, SENT, RECEIVED, DRAINED, OPENED,
- SUPERSEDED, DECODED, PAINTED, INPUT_QUEUED, INPUT_SENT, INPUT_APPLIED, SCALED) = range(18)
+ SUPERSEDED, DECODED, PAINTED, INPUT_QUEUED, INPUT_SENT, INPUT_APPLIED, SCALED, TAKEN) = range(19)
 
 
 def read(path, first, last):
@@ -61,7 +61,7 @@ def main(args):
             by_sequence[b]['sent'] = t
 
     stages = {k: [] for k in ('grab', 'compare', 'encode', 'queue', 'seal', 'send',
-                              'relay + receive', 'drain wait', 'open', 'decode', 'paint', 'scale', 'show',
+                              'relay + receive', 'drain wait', 'open', 'decode', 'paint', 'scale', 'show', 'wake',
                               'grab to paint')}
     superseded = decoded = 0
     last_decoded = None
@@ -75,8 +75,8 @@ def main(args):
             decoded += 1
             frame[DECODED] = t
             last_decoded = frame
-        elif stage == SCALED and frame is not None:
-            frame[SCALED] = t
+        elif stage in (SCALED, TAKEN) and frame is not None:
+            frame[stage] = t
         elif stage == PAINTED and last_decoded is not None:
             frame, last_decoded = last_decoded, None
             p = frame['period']
@@ -96,6 +96,8 @@ def main(args):
             if SCALED in frame:
                 stages['scale'].append(frame[SCALED] - frame[DECODED])
                 stages['show'].append(t - frame[SCALED])
+            if SCALED in frame and TAKEN in frame:
+                stages['wake'].append(frame[TAKEN] - frame[SCALED])
             stages['grab to paint'].append(t - p['start'])
     # Input events, viewer to host: queued and sent by the viewer, received, drained and applied
     # by the host (the host receives nothing else, so its Received marks are input).

@@ -170,6 +170,7 @@ $(stage_row decode decode)
 $(stage_row paint paint)
 $(stage_row "  of which scale" scale)
 $(stage_row "  then shown" show)
+$(stage_row "  (window woken)" wake)
 $(stage_row "grab to paint" "grab to paint")
     capture periods: still $(js "$still_stages" periods) ($(js "$still_stages" encoded) encoded), changing $(js "$busy_stages" periods) ($(js "$busy_stages" encoded) encoded); period p50 still $(js "$still_stages" period.p50) ms, changing $(js "$busy_stages" period.p50) ms
     frames painted / decoded / superseded undecoded: still $(js "$still_stages" frames)/$(js "$still_stages" decoded)/$(js "$still_stages" superseded), changing $(js "$busy_stages" frames)/$(js "$busy_stages" decoded)/$(js "$busy_stages" superseded)

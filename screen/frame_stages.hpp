@@ -26,6 +26,7 @@ enum class FrameStage : std::uint8_t {
     InputSent,     // viewer: the transport has sent it (a = as queued, b = sequence number)
     InputApplied,  // host: an input event was checked and injected (b = sequence number)
     Scaled,        // viewer: the decoded picture is scaled for the window (b = sequence number)
+    Taken,         // viewer: the window's thread took the decoded picture (b = sequence number)
 };
 
 using FrameStageHook = void (*)(FrameStage stage, std::uint64_t a, std::uint64_t b);

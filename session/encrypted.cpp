@@ -47,13 +47,13 @@ void DecodeInto(Client& app, const std::vector<std::uint8_t>& jpeg, std::uint64_
     kl::MarkFrameStage(kl::FrameStage::Decoded, 0, sequence);
 }
 
-// A picture that keeps its place repaints only its own rectangle.
+// A picture that keeps its place repaints only its own rectangle, in the pixels painting gives
+// it: a pixel more would have the whole remote view drawn again around it.
 void InvalidateFrame(Client& app, bool had, const kl::FrameRect& before, const kl::FrameRect& after) {
     if (app.mainWindow == nullptr) return;
     if (had && before.left == after.left && before.top == after.top && before.width == after.width &&
         before.height == after.height) {
-        const RECT r = {static_cast<LONG>(after.left), static_cast<LONG>(after.top),
-                        static_cast<LONG>(after.left + after.width) + 1, static_cast<LONG>(after.top + after.height) + 1};
+        const RECT r = kl::FramePixels(after);
         InvalidateRect(app.mainWindow, &r, FALSE);
     } else {
         InvalidateRect(app.mainWindow, nullptr, FALSE);
@@ -135,6 +135,7 @@ void ShowDecodedFrame(Client& app) {
     ExpectUiThread(app);
     kl::DecodedFrame done;
     if (!app.frameDecoder || !app.frameDecoder->Take(done)) return;
+    kl::MarkFrameStage(kl::FrameStage::Taken, 0, done.sequence);
     if (done.generation != app.sessionGeneration || !app.viewerMode || !app.sessionActive) return;
     if (!done.picture) {
         StopWithStatus(app, L"Güvenlik doğrulaması başarısız. Bağlantı durduruldu.", true);

@@ -237,15 +237,38 @@ TEST_F(ViewerSession, ABatchOfFramesIsDecodedOnceAsItsNewest) {
     kl::g_frameStageHook = nullptr;
 }
 
+// The area of the last WM_PAINT of the window below.
+RECT g_painted{};
+LRESULT CALLBACK RecordPaint(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message != WM_PAINT) return DefWindowProcW(window, message, wParam, lParam);
+    PAINTSTRUCT ps;
+    BeginPaint(window, &ps);
+    g_painted = ps.rcPaint;
+    EndPaint(window, &ps);
+    return 0;
+}
+
 // With a window, pictures are decoded and scaled on the decoding thread, which tells the window
 // when one is ready; the window shows it by a plain copy.
 class ViewerWindowSession : public ViewerSession {
   protected:
     void SetUp() override {
         ViewerSession::SetUp();
-        app.mainWindow = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 10, 10, HWND_MESSAGE, nullptr,
-                                         nullptr, nullptr);
+        static const bool registered = [] {
+            WNDCLASSW wc{};
+            wc.lpfnWndProc = RecordPaint;
+            wc.hInstance = GetModuleHandleW(nullptr);
+            wc.lpszClassName = L"KestrelinkTestPaintRecorder";
+            return RegisterClassW(&wc) != 0;
+        }();
+        ASSERT_TRUE(registered);
+        RECT size = {0, 0, app.clientWidth, app.clientHeight};
+        AdjustWindowRectEx(&size, WS_POPUP, FALSE, WS_EX_TOOLWINDOW);
+        app.mainWindow = CreateWindowExW(
+            WS_EX_TOOLWINDOW, L"KestrelinkTestPaintRecorder", L"", WS_POPUP | WS_VISIBLE, 0, 0,
+            size.right - size.left, size.bottom - size.top, nullptr, nullptr, nullptr, nullptr);
         ASSERT_NE(app.mainWindow, nullptr);
+        UpdateWindow(app.mainWindow);
     }
     void TearDown() override {
         ViewerSession::TearDown();
@@ -286,6 +309,21 @@ TEST_F(ViewerWindowSession, ABatchShowsItsNewestPictureScaledForItsPlace) {
     EXPECT_EQ(app.remoteScaled.size(),
               static_cast<std::size_t>(app.remoteScaledWidth) * app.remoteScaledHeight);
     EXPECT_TRUE(app.sessionActive);
+}
+
+TEST_F(ViewerWindowSession, ANewPictureInTheSamePlaceRepaintsExactlyItsRectangle) {
+    Viewing();
+    Batch({FromHost(kl::ScreenFrame, MakeJpeg(640, 480))});  // placed at fractional pixels
+    ASSERT_TRUE(ShowNextDecoded());
+    Batch({FromHost(kl::ScreenFrame, MakeJpeg(640, 480))});
+    g_painted = {};
+    ASSERT_TRUE(ShowNextDecoded());
+    // A pixel more around it would have the whole remote view drawn again for every picture.
+    const RECT place = kl::FramePixels(kl::FitRemoteFrame(app));
+    EXPECT_TRUE(EqualRect(&g_painted, &place))
+        << g_painted.left << "," << g_painted.top << "," << g_painted.right << ","
+        << g_painted.bottom << " painted, " << place.left << "," << place.top << "," << place.right
+        << "," << place.bottom << " the picture";
 }
 
 TEST_F(ViewerWindowSession, APictureThatDoesNotDecodeEndsTheSession) {
