@@ -33,15 +33,12 @@ int FreePort() {
 std::string RedisCommand(int port, const std::vector<std::string>& args) {
     std::string request = "*" + std::to_string(args.size()) + "\r\n";
     for (const auto& a : args) request += "$" + std::to_string(a.size()) + "\r\n" + a + "\r\n";
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool connected = false;
+    const int fd = ConnectLoopback(port, connected);
     std::string answer;
     timeval limit{2, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+    if (connected &&
         write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
         char chunk[4096];
         ssize_t n;
@@ -60,14 +57,9 @@ std::string RedisCommand(int port, const std::vector<std::string>& args) {
 }
 
 bool Listening(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    close(fd);
-    return ok;
+    bool connected = false;
+    close(ConnectLoopback(port, connected));
+    return connected;
 }
 
 struct Redis {
