@@ -24,6 +24,10 @@ build=$(cd "$2" && pwd)
 shift 2
 session=$build/wine/session
 export KL_BUILD=$build
+# One locale whatever the caller's: xdotool matches the program's Turkish window titles only
+# under a UTF-8 one.
+export LANG=C.UTF-8
+unset LC_ALL
 export WINEPREFIX=$build/wine/prefix
 . "$here/env.sh"
 . "$here/with-display.sh"
