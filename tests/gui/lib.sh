@@ -5,6 +5,9 @@
 # Buttons and edits are found by their labels in the list that kllayout.exe (beside the program
 # in the windows build, KL_BUILD) prints from the program's layout and paint code.
 kl_src=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+# xdotool matches the program's Turkish window titles only under a UTF-8 locale.
+export LANG=C.UTF-8
+unset LC_ALL
 . "$kl_src/scripts/with-display.sh"
 kl_layout_tool=${KL_BUILD:-$kl_src/build/windows}/kllayout.exe
 
