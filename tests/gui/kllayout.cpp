@@ -9,8 +9,8 @@
 //                                    while sharing), remote (the viewer's remote view)
 //   picture X Y W H                  with a screen size: where the viewer shows that screen, sent
 //                                    at the capture size
-#include <windows.h>
 #include <gdiplus.h>
+#include <windows.h>
 
 #include <cmath>
 #include <cstdio>
@@ -25,7 +25,9 @@
 
 namespace {
 
-int Pixel(float layoutUnits, float scale) { return static_cast<int>(std::floor(layoutUnits * scale)); }
+int Pixel(float layoutUnits, float scale) {
+    return static_cast<int>(std::floor(layoutUnits * scale));
+}
 
 void PrintButtons(Client& app, const char* state) {
     // Painting records the regions; the pixels go to a throwaway bitmap.
@@ -42,7 +44,8 @@ void PrintButtons(Client& app, const char* state) {
     for (const ClickRegion& b : app.buttons) {
         const int left = Pixel(b.x, s), top = Pixel(b.y, s);
         std::printf("button %s %u %d %d %d %d %s\n", state, static_cast<unsigned>(b.id), left, top,
-                    Pixel(b.x + b.width, s) - left, Pixel(b.y + b.height, s) - top, WideToUtf8(b.label).c_str());
+                    Pixel(b.x + b.width, s) - left, Pixel(b.y + b.height, s) - top,
+                    WideToUtf8(b.label).c_str());
     }
 }
 
@@ -50,7 +53,8 @@ void PrintField(const char* name, HWND edit, HWND parent) {
     RECT r{};
     GetWindowRect(edit, &r);
     MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&r), 2);
-    std::printf("field %s %ld %ld %ld %ld\n", name, r.left, r.top, r.right - r.left, r.bottom - r.top);
+    std::printf("field %s %ld %ld %ld %ld\n", name, r.left, r.top, r.right - r.left,
+                r.bottom - r.top);
 }
 
 }  // namespace
@@ -60,10 +64,15 @@ int main(int argc, char** argv) {
         std::printf("usage: kllayout WIDTH HEIGHT [SCREEN_WIDTH SCREEN_HEIGHT]\n");
         return 0;
     }
-    const int width = argc >= 3 ? std::atoi(argv[1]) : 0, height = argc >= 3 ? std::atoi(argv[2]) : 0;
-    const int screenWidth = argc == 5 ? std::atoi(argv[3]) : 0, screenHeight = argc == 5 ? std::atoi(argv[4]) : 0;
-    if ((argc != 3 && argc != 5) || width < 1 || height < 1 || (argc == 5 && (screenWidth < 1 || screenHeight < 1))) {
-        std::fprintf(stderr, "usage: kllayout WIDTH HEIGHT [SCREEN_WIDTH SCREEN_HEIGHT] (sizes in pixels)\n");
+    const int width = argc >= 3 ? std::atoi(argv[1]) : 0,
+              height = argc >= 3 ? std::atoi(argv[2]) : 0;
+    const int screenWidth = argc == 5 ? std::atoi(argv[3]) : 0,
+              screenHeight = argc == 5 ? std::atoi(argv[4]) : 0;
+    if ((argc != 3 && argc != 5) || width < 1 || height < 1 ||
+        (argc == 5 && (screenWidth < 1 || screenHeight < 1))) {
+        std::fprintf(
+            stderr,
+            "usage: kllayout WIDTH HEIGHT [SCREEN_WIDTH SCREEN_HEIGHT] (sizes in pixels)\n");
         return 2;
     }
     ULONG_PTR token = 0;
@@ -73,12 +82,14 @@ int main(int argc, char** argv) {
         Client app;
         // A hidden borderless window of the client size with the two edits, laid out as the
         // program lays out its own.
-        HWND window = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, width, height, nullptr, nullptr,
-                                      GetModuleHandleW(nullptr), nullptr);
+        HWND window = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, width, height, nullptr,
+                                      nullptr, GetModuleHandleW(nullptr), nullptr);
         if (window == nullptr) return 1;
         app.mainWindow = window;
-        app.idEdit = CreateWindowExW(0, L"EDIT", L"", WS_CHILD, 0, 0, 1, 1, window, nullptr, nullptr, nullptr);
-        app.keyEdit = CreateWindowExW(0, L"EDIT", L"", WS_CHILD, 0, 0, 1, 1, window, nullptr, nullptr, nullptr);
+        app.idEdit = CreateWindowExW(0, L"EDIT", L"", WS_CHILD, 0, 0, 1, 1, window, nullptr,
+                                     nullptr, nullptr);
+        app.keyEdit = CreateWindowExW(0, L"EDIT", L"", WS_CHILD, 0, 0, 1, 1, window, nullptr,
+                                      nullptr, nullptr);
         LayoutControls(app);
         std::printf("scale %.6f\n", app.scale);
         PrintField("id", app.idEdit, window);
@@ -99,9 +110,11 @@ int main(int argc, char** argv) {
         app.sessionActive = false;
 
         if (screenWidth > 0) {
-            const kl::CaptureSize sent = kl::ScaledCaptureSize(screenWidth, screenHeight, kl::kCaptureMaxWidth);
-            const kl::FrameRect r = kl::FitFrame(app.clientWidth, app.clientHeight, app.scale,
-                                                 static_cast<unsigned>(sent.width), static_cast<unsigned>(sent.height));
+            const kl::CaptureSize sent =
+                kl::ScaledCaptureSize(screenWidth, screenHeight, kl::kCaptureMaxWidth);
+            const kl::FrameRect r =
+                kl::FitFrame(app.clientWidth, app.clientHeight, app.scale,
+                             static_cast<unsigned>(sent.width), static_cast<unsigned>(sent.height));
             std::printf("picture %.2f %.2f %.2f %.2f\n", r.left, r.top, r.width, r.height);
         }
         app.mainWindow = nullptr;
