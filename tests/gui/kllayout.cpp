@@ -9,8 +9,9 @@
 //                                    while sharing), remote (the viewer's remote view)
 //   picture X Y W H                  with a screen size: where the viewer shows that screen, sent
 //                                    at the capture size
-#include <gdiplus.h>
 #include <windows.h>
+// gdiplus.h needs windows.h first.
+#include <gdiplus.h>
 
 #include <cmath>
 #include <cstdio>
