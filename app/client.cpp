@@ -1,15 +1,21 @@
 #include "app/client.hpp"
 
-#include <gdiplus.h>
+#include <cstdlib>
 
 #include "crypto/secure_wipe.hpp"
 #include "session/session.hpp"
 
 Client* g_app = nullptr;
 
-void GdiplusImageDeleter::operator()(void* image) const noexcept {
-    if (image != nullptr)
-        Gdiplus::DllExports::GdipDisposeImage(static_cast<Gdiplus::GpImage*>(image));
+void ExpectUiThread(const Client& app) noexcept {
+#if defined(KL_CHECK_UI_THREAD) || !defined(NDEBUG)
+    if (GetCurrentThreadId() != app.uiThreadId) {
+        OutputDebugStringW(L"Kestrelink: a UI-only function ran on another thread\n");
+        std::abort();
+    }
+#else
+    (void)app;
+#endif
 }
 
 Client::Client() : editBrush(CreateSolidBrush(RGB(0xF7, 0xF8, 0xF9))), seenRequests(8) {
@@ -19,6 +25,4 @@ Client::Client() : editBrush(CreateSolidBrush(RGB(0xF7, 0xF8, 0xF9))), seenReque
 Client::~Client() {
     StopSession(*this);
     kl::SecureWipe(connectionKey);
-    if (editFont != nullptr) DeleteObject(editFont);
-    if (editBrush != nullptr) DeleteObject(editBrush);
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "net/events.hpp"
+#include "win/gdi_handles.hpp"
 
 namespace kl {
 class Transport;
@@ -33,12 +34,6 @@ struct QueuedEvent {
     kl::NetEvent event;
 };
 
-// Owns a GDI+ bitmap (GpBitmap*, kept opaque here) and disposes of it.
-struct GdiplusImageDeleter {
-    void operator()(void* image) const noexcept;
-};
-using OwnedBitmap = std::unique_ptr<void, GdiplusImageDeleter>;
-
 struct HeldFrame {
     std::vector<std::uint8_t> jpeg;  // empty when none is held
     unsigned width = 0, height = 0;  // from its frame header
@@ -55,73 +50,96 @@ struct Client {
     // Opens the relay connection for a role (false host, true viewer) and sends registration first.
     void Open(bool viewer, const std::string& registration);
 
+    // --- UI thread only: read and written on the thread that runs the message loop ----------
+    // Windows and layout.
     HWND mainWindow = nullptr;
     HWND idEdit = nullptr;
     HWND keyEdit = nullptr;
     HWND bannerWindow = nullptr;
-    HFONT editFont = nullptr;
-    HBRUSH editBrush = nullptr;
+    kl::unique_hfont editFont;
+    kl::unique_hbrush editBrush;
     float scale = 1.0f;
     std::int32_t clientWidth = 1080;
     std::int32_t clientHeight = 680;
     std::uint32_t page = 0;
     std::uint32_t hoverId = 0;
+    std::vector<ClickRegion> buttons;
+    std::wstring statusText = L"Sunucuya bağlanıyor…";
     bool keyVisible = false;
-    bool consentPending = false;
+    bool previewMode = false;
+    // Role and session flags.
     bool viewerMode = false;
     bool hostReady = false;
+    bool consentPending = false;
     bool consentGiven = false;
     bool sessionActive = false;
-    bool previewMode = false;
+    // Bumped by every stop; events of an older generation are dropped (see activeGeneration).
     std::uint32_t sessionGeneration = 0;
     std::uint64_t consentDeadline = 0;
     std::uint64_t requestDeadline = 0;
     std::uint64_t lastMoveTick = 0;
-    // UI thread only: the mouse buttons (bit 0 left, 1 right, 2 middle) whose "down" went to the
-    // host and whose "up" is still owed.
+    // The mouse buttons (bit 0 left, 1 right, 2 middle) whose "down" went to the host and whose
+    // "up" is still owed.
     std::uint8_t forwardedButtons = 0;
-    // UI thread only: when the consent panel appeared, and the consent button pressed by real
-    // input at least half a second later (0 for none): only its release on the same button counts.
+    // When the consent panel appeared, and the consent button pressed by real input at least
+    // half a second later (0 for none): only its release on the same button counts.
     std::uint64_t consentShownTick = 0;
     std::uint32_t consentPressId = 0;
-    // UI thread only: the clipboard's sequence number right after it took our ID and key, so
-    // that a renewal or the exit can take them back while nothing else was copied since.
+    // The clipboard's sequence number right after it took our ID and key, so that a renewal or
+    // the exit can take them back while nothing else was copied since.
     DWORD copiedClipboardSequence = 0;
+    // Identity and the current request.
     std::string connectionId;
     std::string connectionKey;  // wiped before it is discarded or replaced
     std::string requestId;
     std::string requestNonce;
-    std::wstring statusText = L"Sunucuya bağlanıyor…";
-    std::vector<ClickRegion> buttons;
-    OwnedBitmap remoteFrame;
-    // Viewer: the newest checked screen picture of the drained batches, decoded when the
-    // window is next painted, so a viewer slower than the stream shows the latest picture
-    // and its input never waits behind pictures that are never shown.
+    std::unordered_set<std::string> seenRequests;
+    // Viewer: the picture shown, and the newest checked picture of the drained batches, decoded
+    // when the window is next painted, so a viewer slower than the stream shows the latest
+    // picture and its input never waits behind pictures that are never shown.
+    kl::unique_gdip_bitmap remoteFrame;
     bool holdFrames = false;  // set while a drained batch is handled
     HeldFrame heldFrame;
+    // The workers: started and joined only here (Open, StartCapture, StopSession).
+    std::thread networkThread;
+    std::thread senderThread;
+    std::thread captureThread;
+    // Milliseconds for the deadlines: GetTickCount64, unless a test hands in its own clock.
+    std::function<std::uint64_t()> tickSource;
+    // The thread that built the record; UI-only functions check it in test and debug builds.
+    DWORD uiThreadId = GetCurrentThreadId();
+
+    // --- Shared with the workers, written only on the UI thread -----------------------------
+    // Written only while no capture worker runs (before StartCapture, or after StopSession
+    // joined it): that is why the capture worker reads both without a lock. The sender and
+    // network workers hold their own copies of the transport.
     std::shared_ptr<kl::Transport> transport;
     std::shared_ptr<kl::CryptoSession> crypto;
-    std::atomic<bool> streamRunning{false};
-    std::atomic<bool> networkRunning{false};
-    std::thread networkThread;
-    std::thread captureThread;
-    std::thread senderThread;
-    std::shared_ptr<std::atomic<bool>> cancelFlag;
-    std::atomic<std::uint32_t> activeGeneration{0};
-    std::mutex eventMutex;
-    std::deque<QueuedEvent> eventQueue;   // guarded by eventMutex
-    std::size_t eventQueueBytes = 0;      // guarded by eventMutex
-    std::atomic<bool> eventOverflow{false};
-    bool eventPosted = false;             // guarded by eventMutex
-    std::mutex sendMutex;
-    std::condition_variable sendReady;
+    std::shared_ptr<std::atomic<bool>> cancelFlag;  // the network worker's copy is what it reads
+
+    // --- Atomics: any thread ----------------------------------------------------------------
+    std::atomic<bool> streamRunning{false};    // capture worker runs while true
+    std::atomic<bool> networkRunning{false};   // sender worker runs while true (set under sendMutex)
+    std::atomic<std::uint32_t> activeGeneration{0};  // events of other generations are dropped
+    std::atomic<bool> eventOverflow{false};    // an event was lost: the drain ends the session
+
+    // --- The two queues. Lock order: eventMutex and sendMutex are never held together, and
+    // neither is held across a transport call (whose own locks nest sendSerialMutex ->
+    // handleMutex -> stateMutex) or together with a CryptoSession's mutex.
+    std::mutex eventMutex;                 // workers -> UI
+    std::deque<QueuedEvent> eventQueue;    // guarded by eventMutex
+    std::size_t eventQueueBytes = 0;       // guarded by eventMutex
+    bool eventPosted = false;              // guarded by eventMutex: a kDrainMessage is outstanding
+    std::mutex sendMutex;                  // UI and capture worker -> sender worker
+    std::condition_variable sendReady;     // with sendMutex
     std::deque<kl::OutgoingMessage> sendQueue;  // guarded by sendMutex
     std::size_t sendQueueBytes = 0;             // guarded by sendMutex
-    std::unordered_set<std::string> seenRequests;
-    // Milliseconds for the deadlines; GetTickCount64 unless a test puts its own clock here.
-    std::function<std::uint64_t()> tickSource;
 };
 
 // Set by the entry point right after the record is built and cleared right before it goes;
 // the window procedures reach the record only through it.
 extern Client* g_app;
+
+// Functions meant for the UI thread call this first: in test and debug builds a call from
+// another thread stops the program at once instead of racing the message loop.
+void ExpectUiThread(const Client& app) noexcept;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "app/client.hpp"
-#include "app/command_line.hpp"
+#include "base/command_line.hpp"
 #include "app/preview.hpp"
 #include "session/session.hpp"
 #include "ui/ui.hpp"
@@ -65,10 +65,10 @@ int Run(HINSTANCE instance, int showCommand) {
         g_app = &app;
         app.previewMode = !previewPath.empty();
 
-        RegisterWindowClass(instance, L"KestrelinkNative", MainWindowProc);
-        RegisterWindowClass(instance, L"KestrelinkBanner", BannerWindowProc);
+        RegisterWindowClass(instance, kMainWindowClass, MainWindowProc);
+        RegisterWindowClass(instance, kBannerWindowClass, BannerWindowProc);
 
-        HWND window = CreateWindowExW(0, L"KestrelinkNative", L"Kestrelink Native", WS_OVERLAPPEDWINDOW,
+        HWND window = CreateWindowExW(0, kMainWindowClass, L"Kestrelink Native", WS_OVERLAPPEDWINDOW,
                                       CW_USEDEFAULT, CW_USEDEFAULT, 1100, 720, nullptr, nullptr,
                                       instance, nullptr);
         if (window == nullptr) {

@@ -1,7 +1,7 @@
 #include "app/preview.hpp"
 
 #include "app/client.hpp"
-#include "ui/gdiplus_handles.hpp"
+#include "win/gdi_handles.hpp"
 #include "ui/ui.hpp"
 
 using namespace Gdiplus;

@@ -23,7 +23,7 @@
 #include "screen/capture.hpp"
 #include "screen/jpeg_check.hpp"
 #include "screen/remote_frame.hpp"
-#include "ui/gdiplus_handles.hpp"
+#include "win/gdi_handles.hpp"
 
 using namespace Gdiplus;
 using namespace Gdiplus::DllExports;
@@ -128,7 +128,7 @@ int main(int argc, char** argv) {
     }
     json += "," + Measure("decode", frames, [&] { kl::DecodeJpegFrame(jpeg.data(), jpeg.size()); });
     {
-        const OwnedBitmap picture = kl::DecodeJpegFrame(jpeg.data(), jpeg.size());
+        const kl::unique_gdip_bitmap picture = kl::DecodeJpegFrame(jpeg.data(), jpeg.size());
         kl::unique_gdip_bitmap view;
         GdipCreateBitmapFromScan0(1124, 632, 0, PixelFormat32bppPARGB, nullptr, view.put());
         kl::unique_gdip_graphics graphics;

@@ -42,6 +42,8 @@ set(KL_WIN_LIBS kl_core winhttp gdiplus ole32 gdi32 user32 shell32 dwmapi comctl
 # Everything but the entry point, so test binaries can drive the same code.
 add_library(kl_program STATIC ${KL_PROGRAM_SOURCES})
 target_link_libraries(kl_program PUBLIC ${KL_WIN_LIBS})
+# Test builds stop at once when a UI-only function runs on another thread.
+target_compile_definitions(kl_program PRIVATE $<$<BOOL:${KL_TEST_BUILD}>:KL_CHECK_UI_THREAD>)
 if(KL_TEST_BUILD)
     set(KL_PROGRAM_RELAY_URL "ws://127.0.0.1:${KL_TEST_PORT}/ws")
 else()

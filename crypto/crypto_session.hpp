@@ -8,11 +8,12 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include "base/limits.hpp"
 
 namespace kl {
 
 inline constexpr std::size_t kEnvelopeOverhead = 28;
-inline constexpr std::size_t kMaxEnvelopeSize = 8388608;
+inline constexpr std::size_t kMaxEnvelopeSize = kMaxMessageBytes;
 inline constexpr std::size_t kMaxPlaintextSize = kMaxEnvelopeSize - kEnvelopeOverhead;  // 8388580
 
 struct CryptoSessionState;

@@ -5,7 +5,7 @@
 #include <climits>
 #include <stdexcept>
 
-#include "app/unique_any.hpp"
+#include "base/unique_any.hpp"
 #include "crypto/provider.hpp"
 
 namespace kl {

@@ -9,6 +9,7 @@
 
 #include "net/relay_url.hpp"
 #include "net/transport.hpp"
+#include "base/limits.hpp"
 
 #ifndef KL_RELAY_URL
 #define KL_RELAY_URL L"wss://relay.kestrelink.example/ws"
@@ -24,7 +25,7 @@ std::string FormatWindowsError(const char* label, unsigned long code) {
 
 namespace {
 
-constexpr std::size_t kMaxMessage = 8388608;
+constexpr std::size_t kMaxMessage = kMaxMessageBytes;
 constexpr DWORD kReceiveBufferSize = 65536;
 constexpr auto kStepWait = std::chrono::seconds(20);
 constexpr auto kShutdownWait = std::chrono::milliseconds(200);

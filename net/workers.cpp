@@ -11,6 +11,7 @@
 #include "session/messages.hpp"
 #include "session/session.hpp"
 #include "ui/ui.hpp"
+#include "base/thread_guard.hpp"
 
 namespace {
 
@@ -46,26 +47,24 @@ void PostError(Client& app, std::uint32_t generation, const char* text) noexcept
 }
 
 void NetworkWorker(NetworkWorkerArgs args) noexcept {
-    try {
-        if (*args.cancel) return;
-        Client* app = args.app;
-        const std::uint32_t generation = args.generation;
-        auto onEvent = [app, generation](kl::NetEvent event) { PostEvent(*app, generation, std::move(event)); };
-        std::string error;
-        if (!args.transport->Open(kl::DefaultRelayUrl, std::move(onEvent), error)) {
-            PostEvent(*app, generation, ErrorEvent(error));
-            return;
-        }
-        if (*args.cancel) {
-            args.transport->Close();
-            return;
-        }
-        if (!args.transport->SendText(args.firstMessage)) PostError(*app, generation, "Registration failed");
-    } catch (const std::exception& e) {
-        PostError(*args.app, args.generation, e.what());
-    } catch (...) {
-        PostError(*args.app, args.generation, "Registration failed");
-    }
+    Client* app = args.app;
+    const std::uint32_t generation = args.generation;
+    kl::GuardThreadBody(
+        [&] {
+            if (*args.cancel) return;
+            auto onEvent = [app, generation](kl::NetEvent event) { PostEvent(*app, generation, std::move(event)); };
+            std::string error;
+            if (!args.transport->Open(kl::DefaultRelayUrl, std::move(onEvent), error)) {
+                PostEvent(*app, generation, ErrorEvent(error));
+                return;
+            }
+            if (*args.cancel) {
+                args.transport->Close();
+                return;
+            }
+            if (!args.transport->SendText(args.firstMessage)) PostError(*app, generation, "Registration failed");
+        },
+        [&](const char* what) { PostError(*app, generation, what != nullptr ? what : "Registration failed"); });
 }
 
 void SenderWorker(SenderWorkerArgs args) noexcept {
@@ -106,7 +105,8 @@ void SenderWorker(SenderWorkerArgs args) noexcept {
 
 }  // namespace
 
-void Client::Open(bool viewer, const std::string& registration) {  // UI thread only
+void Client::Open(bool viewer, const std::string& registration) {
+    ExpectUiThread(*this);
     viewerMode = viewer;
     const std::uint32_t generation = sessionGeneration;
     try {
@@ -202,7 +202,8 @@ bool QueueEncrypted(Client& app, std::uint8_t kind, const std::vector<std::uint8
     return QueueOutgoing(app, std::move(message));
 }
 
-void DrainEvents(Client& app, const EventHandler& handler) {  // UI thread only
+void DrainEvents(Client& app, const EventHandler& handler) {
+    ExpectUiThread(app);
     if (app.eventOverflow.exchange(false)) {
         StopWithStatus(app, L"Veri sınırı aşıldı. Oturum durduruldu.", false);
         return;

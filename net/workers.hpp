@@ -1,21 +1,27 @@
 #pragma once
 // The two queues between the user-interface thread and the network, and the workers that
 // serve them. Events from a stopped session never reach the session handler.
+#include <windows.h>
+
 #include <cstdint>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
+#include "base/limits.hpp"
 #include "net/events.hpp"
 
 struct Client;
 
+// The wake-up a worker posts to the main window when events wait; the UI thread drains them.
+inline constexpr UINT kDrainMessage = WM_APP + 1;
+
 inline constexpr std::size_t kMaxQueuedEvents = 32;
 inline constexpr std::size_t kMaxQueuedEventBytes = 25165824;
-inline constexpr std::size_t kMaxEventBytes = 8388608;
-inline constexpr std::size_t kMaxEventText = 16384;
-inline constexpr std::size_t kMaxOutgoingMessage = 8388608;
+inline constexpr std::size_t kMaxEventBytes = kl::kMaxMessageBytes;
+inline constexpr std::size_t kMaxEventText = kl::kMaxTextBytes;
+inline constexpr std::size_t kMaxOutgoingMessage = kl::kMaxMessageBytes;
 inline constexpr std::size_t kMaxQueuedMessages = 128;
 inline constexpr std::size_t kMaxQueuedMessageBytes = 16777216;
 

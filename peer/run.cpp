@@ -6,7 +6,7 @@
 #include <iostream>
 #include <stdexcept>
 
-#include "app/command_line.hpp"
+#include "base/command_line.hpp"
 #include "peer/peer_base.hpp"
 
 namespace kl::peer {

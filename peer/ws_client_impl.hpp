@@ -13,6 +13,7 @@
 #include <type_traits>
 
 #include "peer/ws_client.hpp"
+#include "base/limits.hpp"
 
 namespace kl::peer::detail {
 
@@ -92,7 +93,7 @@ private:
         auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::client);
         timeouts.handshake_timeout = std::chrono::seconds(10);
         ws_.set_option(timeouts);
-        ws_.read_message_max(8388608);
+        ws_.read_message_max(kl::kMaxMessageBytes);
         ws_.auto_fragment(false);
         ws_.async_handshake(target_.host + ":" + std::to_string(target_.port), target_.path,
                             [self = this->shared_from_this()](boost::system::error_code ec) {

@@ -1,6 +1,6 @@
 #include "relay/options.hpp"
 
-#include "app/command_line.hpp"
+#include "base/command_line.hpp"
 #include "relay/redis_client.hpp"
 
 #include <boost/asio/ip/address.hpp>

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "relay/router.hpp"
+#include "base/limits.hpp"
 
 namespace kl::relay {
 
@@ -31,8 +32,8 @@ struct Options {
     // Kernel receive buffer per connection (fixed, not autotuned): what a sender whose reading
     // is held can still push into the relay, stale frames all. Enough for 30 Mbit/s at 60 ms.
     int receiveBufferBytes = 256 << 10;
-    std::size_t maxBinaryBytes = 8388608;
-    std::size_t maxTextBytes = 16384;
+    std::size_t maxBinaryBytes = kMaxMessageBytes;
+    std::size_t maxTextBytes = kMaxTextBytes;
     Limits routing;
     std::string redisUrl;  // empty: the relay runs alone
     bool help = false;

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include "base/limits.hpp"
 
 namespace kl::relay {
 
@@ -21,7 +22,7 @@ struct Limits {
     std::chrono::milliseconds registerDeadline{10000};
     std::chrono::milliseconds requestDeadline{45000};
     unsigned viewerRequestsPerMinute = 30;  // per source address
-    std::size_t maxTextBytes = 16384;
+    std::size_t maxTextBytes = kMaxTextBytes;
 };
 
 struct Action {

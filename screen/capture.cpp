@@ -9,24 +9,18 @@
 #include <thread>
 
 #include "app/client.hpp"
+#include "base/thread_guard.hpp"
 #include "net/workers.hpp"
 #include "screen/capture_size.hpp"
 #include "screen/frame_stages.hpp"
 #include "session/messages.hpp"
-#include "ui/gdiplus_handles.hpp"
+#include "win/gdi_handles.hpp"
 
 using namespace Gdiplus;
 using namespace Gdiplus::DllExports;
 
 namespace kl {
 namespace {
-
-void ReleaseScreenDc(HDC dc) noexcept { ReleaseDC(nullptr, dc); }
-using unique_screen_dc = unique_any<HDC, ReleaseScreenDc, nullptr>;
-void DeleteMemoryDc(HDC dc) noexcept { DeleteDC(dc); }
-using unique_memory_dc = unique_any<HDC, DeleteMemoryDc, nullptr>;
-void DeleteGdiObject(HGDIOBJ object) noexcept { DeleteObject(object); }
-using unique_gdi_object = unique_any<HGDIOBJ, DeleteGdiObject, nullptr>;
 
 int RoundHalfAway(double v) { return static_cast<int>(std::lround(v)); }
 
@@ -264,17 +258,18 @@ void CaptureThread(Client* app, std::uint32_t generation) noexcept {
     // Injecting the viewer's input on the UI thread goes before the next picture.
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    try {
-        ScreenGrabber grabber(kCaptureMaxWidth, kCaptureQuality);
-        RunCapture(*app, generation, grabber);
-    } catch (...) {
-        PostCaptureFailure(*app, generation, "Screen capture unavailable");
-    }
+    GuardThreadBody(
+        [&] {
+            ScreenGrabber grabber(kCaptureMaxWidth, kCaptureQuality);
+            RunCapture(*app, generation, grabber);
+        },
+        [&](const char*) { PostCaptureFailure(*app, generation, "Screen capture unavailable"); });
     app->streamRunning = false;
     CoUninitialize();
 }
 
-void StartCapture(Client& app) {  // UI thread only
+void StartCapture(Client& app) {
+    ExpectUiThread(app);
     if (app.captureThread.joinable()) {
         app.streamRunning = false;
         app.captureThread.join();

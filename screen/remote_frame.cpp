@@ -1,7 +1,7 @@
 #include "screen/remote_frame.hpp"
 
 #include "screen/jpeg_check.hpp"
-#include "ui/gdiplus_handles.hpp"
+#include "win/gdi_handles.hpp"
 
 using namespace Gdiplus;
 using namespace Gdiplus::DllExports;
@@ -25,7 +25,7 @@ bool ConvertInto(GpBitmap* decoded, GpBitmap* result, int width, int height) {
 
 }  // namespace
 
-OwnedBitmap DecodeJpegFrame(const std::uint8_t* bytes, std::size_t length) {
+kl::unique_gdip_bitmap DecodeJpegFrame(const std::uint8_t* bytes, std::size_t length) {
     JpegFrameInfo info;
     if (!CheckJpegStructure(bytes, length, info)) return {};
     // The codec gets the picture only: application and comment segments, and the metadata
@@ -63,16 +63,16 @@ OwnedBitmap DecodeJpegFrame(const std::uint8_t* bytes, std::size_t length) {
         if (GdipGetImageGraphicsContext(result.get(), graphics.put()) != Ok) return {};
         if (GdipDrawImageRectI(graphics.get(), decoded.get(), 0, 0, info.width, info.height) != Ok) return {};
     }
-    return OwnedBitmap(result.release());
+    return kl::unique_gdip_bitmap(result.release());
 }
 
-unsigned ImageWidth(const OwnedBitmap& image) {
+unsigned ImageWidth(const kl::unique_gdip_bitmap& image) {
     UINT width = 0;
     if (!image || GdipGetImageWidth(static_cast<GpImage*>(image.get()), &width) != Ok) return 0;
     return width;
 }
 
-unsigned ImageHeight(const OwnedBitmap& image) {
+unsigned ImageHeight(const kl::unique_gdip_bitmap& image) {
     UINT height = 0;
     if (!image || GdipGetImageHeight(static_cast<GpImage*>(image.get()), &height) != Ok) return 0;
     return height;

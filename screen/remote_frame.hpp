@@ -10,10 +10,10 @@
 
 namespace kl {
 
-OwnedBitmap DecodeJpegFrame(const std::uint8_t* bytes, std::size_t length);
+kl::unique_gdip_bitmap DecodeJpegFrame(const std::uint8_t* bytes, std::size_t length);
 // 0 on error or without a bitmap.
-unsigned ImageWidth(const OwnedBitmap& image);
-unsigned ImageHeight(const OwnedBitmap& image);
+unsigned ImageWidth(const kl::unique_gdip_bitmap& image);
+unsigned ImageHeight(const kl::unique_gdip_bitmap& image);
 // The rectangle (client pixels) that shows `remoteFrame`, for the client size and layout scale
 // of the last layout; the whole band without one. Painting and input mapping both use it.
 FrameRect FitRemoteFrame(const Client& app);

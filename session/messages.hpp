@@ -7,10 +7,11 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include "base/limits.hpp"
 
 namespace kl {
 
-inline constexpr std::size_t kMaxTextMessage = 16384;
+inline constexpr std::size_t kMaxTextMessage = kMaxTextBytes;
 inline constexpr int kMaxNesting = 4;
 inline constexpr std::size_t kMaxInputEvent = 1024;
 

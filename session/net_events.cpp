@@ -5,6 +5,7 @@
 #include "session/messages.hpp"
 #include "session/session.hpp"
 #include "ui/ui.hpp"
+#include "base/utf8.hpp"
 
 namespace {
 
@@ -43,13 +44,14 @@ void OnText(Client& app, const std::vector<std::uint8_t>& bytes) {
         // The relay's words, but never its layout: nothing that could pass for our own texts.
         const std::string text =
             kl::CleanRelayMessage(kl::ReadString(message, "message", "Bağlantı kurulamadı."));
-        StopWithStatus(app, Utf8ToWide(text.empty() ? "Bağlantı kurulamadı." : text), true);
+        StopWithStatus(app, kl::Utf8ToWide(text.empty() ? "Bağlantı kurulamadı." : text), true);
     }
 }
 
 }  // namespace
 
-void HandleNetEvent(Client& app, kl::NetEvent& event) {  // UI thread only
+void HandleNetEvent(Client& app, kl::NetEvent& event) {
+    ExpectUiThread(app);
     if (event.kind == kl::NetEvent::Closed || event.kind == kl::NetEvent::Error) {
         // The event's own text is for developers; the user gets the one sentence.
         StopWithStatus(app, L"Bağlantı kapandı. Yeniden bağlanmak için yeni ID üret.", true);

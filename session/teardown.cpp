@@ -4,7 +4,8 @@
 #include "session/session.hpp"
 #include "ui/ui.hpp"
 
-void StopSession(Client& app) {  // UI thread only
+void StopSession(Client& app) {
+    ExpectUiThread(app);
     ++app.sessionGeneration;
     app.activeGeneration = app.sessionGeneration;
     app.streamRunning = false;

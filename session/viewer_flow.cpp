@@ -10,6 +10,7 @@
 #include "session/messages.hpp"
 #include "session/session.hpp"
 #include "ui/ui.hpp"
+#include "base/utf8.hpp"
 
 namespace {
 
@@ -29,7 +30,7 @@ std::wstring ReadEditText(HWND edit) {
 void SendConnectRequest(Client& app) {  // UI thread only
     const std::string peerId = kl::NormalizeConnectionId(ReadEditText(app.idEdit));
     std::wstring typedKey = ReadEditText(app.keyEdit);
-    std::string utf8Key = WideToUtf8(typedKey);
+    std::string utf8Key = kl::WideToUtf8(typedKey);
     kl::SecureWipe(typedKey);
     std::string key = kl::NormalizeConnectionKey(utf8Key);
     kl::SecureWipe(utf8Key);

@@ -3,12 +3,14 @@
 #include "app/client.hpp"
 #include "ui/ui.hpp"
 
-void SetStatus(Client& app, const std::wstring& text) {  // UI thread only
+void SetStatus(Client& app, const std::wstring& text) {
+    ExpectUiThread(app);
     app.statusText = text;
     if (app.mainWindow != nullptr) InvalidateRect(app.mainWindow, nullptr, FALSE);
 }
 
-void LayoutControls(Client& app) {  // UI thread only
+void LayoutControls(Client& app) {
+    ExpectUiThread(app);
     RECT client{};
     GetClientRect(app.mainWindow, &client);
     app.clientWidth = client.right;
@@ -32,12 +34,13 @@ void LayoutControls(Client& app) {  // UI thread only
     const HWND focus = GetFocus();
     if (show == SW_HIDE && app.mainWindow != nullptr && focus != nullptr && (focus == app.idEdit || focus == app.keyEdit))
         SetFocus(app.mainWindow);
-    if (app.editFont != nullptr) DeleteObject(app.editFont);
-    app.editFont = CreateFontW(static_cast<int>(-18.0f * s), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+    // The edits keep using the old font until WM_SETFONT below hands them the new one.
+    kl::unique_hfont previousFont = std::move(app.editFont);
+    app.editFont.reset(CreateFontW(static_cast<int>(-18.0f * s), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
                                DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
-                               CLEARTYPE_QUALITY, DEFAULT_PITCH, L"Segoe UI");
+                               CLEARTYPE_QUALITY, DEFAULT_PITCH, L"Segoe UI"));
     for (HWND edit : {app.idEdit, app.keyEdit})
-        if (edit != nullptr) SendMessageW(edit, WM_SETFONT, reinterpret_cast<WPARAM>(app.editFont), TRUE);
+        if (edit != nullptr) SendMessageW(edit, WM_SETFONT, reinterpret_cast<WPARAM>(app.editFont.get()), TRUE);
     if (app.mainWindow != nullptr) InvalidateRect(app.mainWindow, nullptr, FALSE);
 }
 
@@ -83,27 +86,3 @@ POINT MinimumWindowSize(HWND window) {
                  std::min<LONG>(ScaleForDpi(660, dpi), work.bottom - work.top)};
 }
 
-std::wstring Utf8ToWide(const std::string& text) {
-    if (text.empty()) return {};
-    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
-                                           static_cast<int>(text.size()), nullptr, 0);
-    if (length <= 0) return {};
-    std::wstring wide(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
-    return wide;
-}
-
-std::string WideToUtf8(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int length = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(),
-                                           static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    if (length <= 0) return {};
-    std::string narrow(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), length,
-                        nullptr, nullptr);
-    return narrow;
-}
-
-void AppendAsciiWide(std::wstring& out, const std::string& ascii) {
-    for (const char c : ascii) out.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
-}

@@ -10,6 +10,7 @@
 #include "net/workers.hpp"
 #include "session/session.hpp"
 #include "ui/ui.hpp"
+#include "base/utf8.hpp"
 
 unsigned HitTestRegions(const Client& app, int x, int y) {
     const float lx = static_cast<float>(x) / app.scale, ly = static_cast<float>(y) / app.scale;
@@ -51,10 +52,9 @@ bool FromRealInput() {
            (source.originId == IMO_HARDWARE || source.originId == IMO_SYSTEM);
 }
 
-constexpr unsigned kAcceptConsent = 109, kRefuseConsent = 110;
 constexpr std::uint64_t kConsentArmingMs = 500;  // a click already on its way is not an answer
 
-bool IsConsentButton(unsigned id) { return id == kAcceptConsent || id == kRefuseConsent; }
+bool IsConsentButton(unsigned id) { return id == kCmdAllow || id == kCmdRefuse; }
 
 HWND CreateEdit(HWND parent, DWORD style, int id, int limit, const wchar_t* cue) {
     HWND edit = CreateWindowExW(0, L"EDIT", L"", style, 0, 0, 1, 1, parent,
@@ -132,7 +132,7 @@ LRESULT Handle(Client& app, HWND window, UINT message, WPARAM wParam, LPARAM lPa
             return 0;
         case WM_COMMAND:
             // Any process may post a command; consent is given only by a click on the button.
-            if (HIWORD(wParam) == 0 && LOWORD(wParam) != kAcceptConsent) RouteCommand(app, LOWORD(wParam));
+            if (HIWORD(wParam) == 0 && LOWORD(wParam) != kCmdAllow) RouteCommand(app, LOWORD(wParam));
             return 0;
         case WM_TIMER:
             CheckTimers(app);
@@ -142,7 +142,7 @@ LRESULT Handle(Client& app, HWND window, UINT message, WPARAM wParam, LPARAM lPa
             HDC dc = reinterpret_cast<HDC>(wParam);
             SetTextColor(dc, RGB(0x1E, 0x30, 0x28));
             SetBkColor(dc, RGB(0xF7, 0xF8, 0xF9));
-            return reinterpret_cast<LRESULT>(app.editBrush);
+            return reinterpret_cast<LRESULT>(app.editBrush.get());
         }
         case WM_MOUSEMOVE: {
             const int x = GET_X_LPARAM(lParam), y = GET_Y_LPARAM(lParam);
@@ -258,29 +258,30 @@ bool PreTranslateMessage(Client& app, const MSG& msg) {  // UI thread only
     return true;
 }
 
-void RouteCommand(Client& app, unsigned id) {  // UI thread only
+void RouteCommand(Client& app, unsigned id) {
+    ExpectUiThread(app);
     switch (id) {
-        case 103: SendConnectRequest(app); break;
-        case 104: CopyCredentials(app); break;
-        case 105:
+        case kCmdConnect: SendConnectRequest(app); break;
+        case kCmdCopy: CopyCredentials(app); break;
+        case kCmdToggleKey:
             app.keyVisible = !app.keyVisible;
             InvalidateRect(app.mainWindow, nullptr, FALSE);
             break;
-        case 106:
-        case 111: RenewHostId(app); break;
-        case 107:
+        case kCmdRenew:
+        case kCmdDisconnect: RenewHostId(app); break;
+        case kCmdPageRemote:
             app.page = 0;
             LayoutControls(app);
             break;
-        case 108:
+        case kCmdPageSecurity:
             app.page = 1;
             LayoutControls(app);
             break;
-        case 109: AnswerConsent(app, true); break;
-        case 110: AnswerConsent(app, false); break;
-        case 112: ShowWindow(app.mainWindow, SW_MINIMIZE); break;
-        case 113: ShowWindow(app.mainWindow, IsZoomed(app.mainWindow) ? SW_RESTORE : SW_MAXIMIZE); break;
-        case 114: SendMessageW(app.mainWindow, WM_CLOSE, 0, 0); break;
+        case kCmdAllow: AnswerConsent(app, true); break;
+        case kCmdRefuse: AnswerConsent(app, false); break;
+        case kCmdMinimise: ShowWindow(app.mainWindow, SW_MINIMIZE); break;
+        case kCmdMaximise: ShowWindow(app.mainWindow, IsZoomed(app.mainWindow) ? SW_RESTORE : SW_MAXIMIZE); break;
+        case kCmdClose: SendMessageW(app.mainWindow, WM_CLOSE, 0, 0); break;
         default: break;
     }
 }
@@ -326,9 +327,9 @@ void CopyCredentials(Client& app) {  // UI thread only
     // and so is the global memory when the clipboard did not take it.
     std::wstring text;
     text.reserve(app.connectionId.size() + 2 + app.connectionKey.size() + 1);
-    AppendAsciiWide(text, app.connectionId);
+    kl::AppendAsciiWide(text, app.connectionId);
     text += L"\r\n";
-    AppendAsciiWide(text, app.connectionKey);
+    kl::AppendAsciiWide(text, app.connectionKey);
     const kl::ScopedWipe wipeText(text.data(), text.size() * sizeof(wchar_t));
     if (!OpenClipboard(app.mainWindow)) return;
     EmptyClipboard();

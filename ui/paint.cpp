@@ -6,8 +6,9 @@
 #include "screen/frame_stages.hpp"
 #include "screen/remote_frame.hpp"
 #include "session/session.hpp"
-#include "ui/gdiplus_handles.hpp"
+#include "win/gdi_handles.hpp"
 #include "ui/ui.hpp"
+#include "base/utf8.hpp"
 
 using namespace Gdiplus;
 using namespace Gdiplus::DllExports;
@@ -103,7 +104,7 @@ struct Canvas {
 
 std::wstring GroupedId(const std::string& id) {
     if (id.size() != 9) return L"--- --- ---";
-    const std::wstring wide = Utf8ToWide(id);
+    const std::wstring wide = kl::Utf8ToWide(id);
     if (wide.size() != 9) return L"--- --- ---";
     return wide.substr(0, 3) + L" " + wide.substr(3, 3) + L" " + wide.substr(6);
 }
@@ -149,7 +150,7 @@ void DrawRemoteView(Client& app, Canvas& c) {
     if (!app.remoteFrame) c.DrawLabel(L"İlk görüntü bekleniyor…", 50, 170, 24, kWhite, 800, false);
     c.DrawLabel(L"Kestrelink / Uzak ekran", 25, 24, 20, kWhite, 600, true);
     c.DrawLabel(L"Uçtan uca şifreli · Ctrl+Alt+Shift+F12: bağlantıyı kes", 25, 65, 13, Rgb(0x88AD9F), 800, false);
-    c.DrawButton(111, L"Bağlantıyı kes", 866, 18, 185, 44, true, true);
+    c.DrawButton(kCmdDisconnect, L"Bağlantıyı kes", 866, 18, 185, 44, true, true);
 }
 
 void DrawSidebarAndHeader(Client& app, Canvas& c) {
@@ -158,8 +159,8 @@ void DrawSidebarAndHeader(Client& app, Canvas& c) {
     c.DrawLabel(L"K", 29, 27, 22, kTitle, 28, true);
     c.DrawLabel(L"Kestrelink", 63, 29, 17, kWhite, 116, true);
     c.DrawLabel(L"ÇALIŞMA ALANI", 24, 105, 10, Rgb(0x779784), 150, true);
-    c.DrawNavItem(107, L"Uzak bağlantı", 132, app.page == 0);
-    c.DrawNavItem(108, L"Güvenlik", 181, app.page == 1);
+    c.DrawNavItem(kCmdPageRemote, L"Uzak bağlantı", 132, app.page == 0);
+    c.DrawNavItem(kCmdPageSecurity, L"Güvenlik", 181, app.page == 1);
     c.DrawLabel(L"MIRROWEN LABS", 24, 576, 10, Rgb(0xAAC3B4), 150, true);
     c.DrawLabel(L"Native / 0.2.0", 24, 597, 12, Rgb(0x769884), 150, false);
     c.DrawLabel(L"Windows 10 / 11", 24, 620, 11, Rgb(0x769884), 150, false);
@@ -184,17 +185,17 @@ void DrawConnectionPage(Client& app, Canvas& c) {
         // room) that is wiped after drawing.
         std::wstring key;
         key.reserve(app.connectionKey.size() + 1);
-        AppendAsciiWide(key, app.connectionKey);
+        kl::AppendAsciiWide(key, app.connectionKey);
         if (key.size() == 26) key.insert(13, 1, L'\n');
         c.DrawLabel(key, 248, 332, 17, kTitle, 268, false, L"Consolas");
         kl::SecureWipe(key);
     } else {
         c.DrawLabel(std::wstring(13, L'\u2022'), 248, 332, 23, kTitle, 268, false, L"Consolas");
     }
-    c.DrawButton(105, app.keyVisible ? L"Gizle" : L"Göster", 545, 330, 69, 36, false);
+    c.DrawButton(kCmdToggleKey, app.keyVisible ? L"Gizle" : L"Göster", 545, 330, 69, 36, false);
     c.DrawLabel(L"Her açılışta yenilenir. Yalnızca güvendiğiniz kişiyle paylaşın.", 248, 386, 12, kMuted, 350, false);
-    c.DrawButton(104, L"Bağlantı bilgilerini kopyala", 248, 435, 257, 39, true);
-    c.DrawButton(106, L"Yenile", 519, 435, 95, 39, false);
+    c.DrawButton(kCmdCopy, L"Bağlantı bilgilerini kopyala", 248, 435, 257, 39, true);
+    c.DrawButton(kCmdRenew, L"Yenile", 519, 435, 95, 39, false);
 
     c.FillRoundedRect(662, 146, 378, 350, 14, kWhite, kBorder);
     c.DrawLabel(L"02  /  UZAK BİLGİSAYAR", 686, 170, 11, kMuted, 315, true);
@@ -207,7 +208,7 @@ void DrawConnectionPage(Client& app, Canvas& c) {
         c.DrawLabel(L"123 456 789", 693, 272, 18, kMuted, 290, false);
         c.DrawLabel(L"Bağlantı anahtarını yapıştır", 693, 365, 17, kMuted, 290, false);
     }
-    c.DrawButton(103, L"Bağlantı isteği gönder  →", 686, 435, 330, 39, true);
+    c.DrawButton(kCmdConnect, L"Bağlantı isteği gönder  →", 686, 435, 330, 39, true);
 
     c.FillRoundedRect(224, 517, 816, 85, 12, Rgb(0xEAF0E9), 0);
     c.DrawLabel(L"Kontrol sizde.", 248, 537, 16, kTitle, 250, true);
@@ -243,13 +244,14 @@ void DrawConsentPanel(Client& app, Canvas& c) {
     c.Text(L"Bağlanan kişi ekranınızı görebilir, fare ve klavyeyi kontrol edebilir. İsteği yalnızca tanıdığınız "
            L"kişiden bekliyorsanız kabul edin.",
            RectF(340, 310, 476, 43.5f), 15, kMuted, false, L"Segoe UI", false, true);
-    c.DrawButton(110, L"Reddet", 340, 421, 225, 45, false);
-    c.DrawButton(109, L"Paylaşıma izin ver", 579, 421, 248, 45, true);
+    c.DrawButton(kCmdRefuse, L"Reddet", 340, 421, 225, 45, false);
+    c.DrawButton(kCmdAllow, L"Paylaşıma izin ver", 579, 421, 248, 45, true);
 }
 
 }  // namespace
 
-void PaintWindow(Client& app, HDC dc) {  // UI thread only
+void PaintWindow(Client& app, HDC dc) {
+    ExpectUiThread(app);
     ShowHeldFrame(app);  // the newest picture is decoded when it can be shown
     const int width = app.clientWidth > 0 ? app.clientWidth : 1;
     const int height = app.clientHeight > 0 ? app.clientHeight : 1;
@@ -285,10 +287,10 @@ void PaintWindow(Client& app, HDC dc) {  // UI thread only
         DrawSidebarAndHeader(app, c);
         if (app.page == 1) DrawSecurityPage(c);
         else DrawConnectionPage(app, c);
-        c.DrawButton(112, L"\u2014", 930, 26, 32, 28, false);
-        c.DrawButton(113, L"\u25A1", 968, 26, 32, 28, false);
-        c.DrawButton(114, L"\u00D7", 1006, 26, 32, 28, false);
-        if (app.sessionActive && !app.viewerMode) c.DrawButton(111, L"Paylaşımı durdur", 844, 610, 196, 35, true, true);
+        c.DrawButton(kCmdMinimise, L"\u2014", 930, 26, 32, 28, false);
+        c.DrawButton(kCmdMaximise, L"\u25A1", 968, 26, 32, 28, false);
+        c.DrawButton(kCmdClose, L"\u00D7", 1006, 26, 32, 28, false);
+        if (app.sessionActive && !app.viewerMode) c.DrawButton(kCmdDisconnect, L"Paylaşımı durdur", 844, 610, 196, 35, true, true);
         c.DrawLabel(app.statusText, 224, 636, 12, app.hostReady ? Rgb(0x17674F) : kMuted, 815, false);
         if (app.consentPending) DrawConsentPanel(app, c);
     }

@@ -5,7 +5,25 @@
 
 struct Client;
 
-inline constexpr UINT kDrainMessage = WM_APP + 1;
+// The window classes, registered by the entry point (and by tests that build the windows).
+inline constexpr wchar_t kMainWindowClass[] = L"KestrelinkNative";
+inline constexpr wchar_t kBannerWindowClass[] = L"KestrelinkBanner";
+
+// The ids of the drawn buttons: a click region's id, and the WM_COMMAND that carries it.
+enum Command : unsigned {
+    kCmdConnect = 103,       // "Bağlantı isteği gönder"
+    kCmdCopy = 104,          // "Bağlantı bilgilerini kopyala"
+    kCmdToggleKey = 105,     // "Göster" / "Gizle"
+    kCmdRenew = 106,         // "Yenile"
+    kCmdPageRemote = 107,    // "Uzak bağlantı"
+    kCmdPageSecurity = 108,  // "Güvenlik"
+    kCmdAllow = 109,         // "Paylaşıma izin ver"
+    kCmdRefuse = 110,        // "Reddet"
+    kCmdDisconnect = 111,    // "Bağlantıyı kes", "Paylaşımı durdur" and the banner
+    kCmdMinimise = 112,
+    kCmdMaximise = 113,
+    kCmdClose = 114,
+};
 inline constexpr int kIdEditId = 101;
 inline constexpr int kKeyEditId = 102;
 inline constexpr int kHotkeyId = 1;
@@ -25,12 +43,6 @@ void CopyCredentials(Client& app);
 // Empties the clipboard when it still holds the ID and key this program put there.
 void ForgetCopiedCredentials(Client& app);
 void PaintWindow(Client& app, HDC dc);
-std::wstring Utf8ToWide(const std::string& text);
-// Empty for text that is not valid UTF-16.
-std::string WideToUtf8(const std::wstring& text);
-// Appends ASCII text (the own ID and key) widened in place: with room reserved beforehand no
-// intermediate copy of a secret is made, so wiping `out` wipes the only copy.
-void AppendAsciiWide(std::wstring& out, const std::string& ascii);
 // The command id of the region under a client point (pixels); the last drawn region wins, 0 for none.
 unsigned HitTestRegions(const Client& app, int x, int y);
 

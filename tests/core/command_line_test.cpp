@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/command_line.hpp"
+#include "base/command_line.hpp"
 
 using Args = std::vector<std::wstring>;
 

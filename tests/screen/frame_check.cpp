@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
         std::ifstream file(argv[i], std::ios::binary);
         const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 #ifdef _WIN32
-        const OwnedBitmap image = kl::DecodeJpegFrame(bytes.data(), bytes.size());
+        const kl::unique_gdip_bitmap image = kl::DecodeJpegFrame(bytes.data(), bytes.size());
         if (image) std::printf("decoded %ux%u\n", kl::ImageWidth(image), kl::ImageHeight(image));
         else std::printf("refused\n");
 #else

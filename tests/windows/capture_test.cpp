@@ -147,7 +147,7 @@ TEST(CaptureWorker, ComparingPixelsSendsWhatComparingTheJpegsSent) {
     EXPECT_GE(skips, 14);
 
     // The last frame sent shows the patch where it stood, in its colour, once decoded.
-    const OwnedBitmap shown = kl::DecodeJpegFrame(state.sent.data(), state.sent.size());
+    const kl::unique_gdip_bitmap shown = kl::DecodeJpegFrame(state.sent.data(), state.sent.size());
     ASSERT_TRUE(shown);
     Gdiplus::ARGB argb = 0;
     ASSERT_EQ(Gdiplus::DllExports::GdipBitmapGetPixel(static_cast<Gdiplus::GpBitmap*>(shown.get()), 60 + 24 * 7 + 80, 100,

@@ -77,12 +77,12 @@ TEST_F(HighDpiWindow, MinimumSizeScalesAndADpiChangeLaysTheWindowOutAnew) {
     EXPECT_EQ(app.clientHeight, 1020);
     EXPECT_FLOAT_EQ(app.scale, 1.5f);
     LOGFONTW font{};
-    GetObjectW(app.editFont, sizeof font, &font);
+    GetObjectW(app.editFont.get(), sizeof font, &font);
     EXPECT_EQ(font.lfHeight, -27);
 }
 
 TEST(HighDpi, BannerIsPlacedSizedAndLetteredForItsMonitorsDpi) {
-    kltest::RegisterTestClass(L"KestrelinkBanner", BannerWindowProc);
+    kltest::RegisterTestClass(kBannerWindowClass, BannerWindowProc);
     HWND banner = CreateBanner();
     ASSERT_NE(banner, nullptr);
     RECT r{};

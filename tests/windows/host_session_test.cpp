@@ -47,14 +47,14 @@ protected:
     }
     static int Banners() {
         int count = 0;
-        for (HWND w = nullptr; (w = FindWindowExW(nullptr, w, L"KestrelinkBanner", nullptr)) != nullptr;) ++count;
+        for (HWND w = nullptr; (w = FindWindowExW(nullptr, w, kBannerWindowClass, nullptr)) != nullptr;) ++count;
         return count;
     }
 };
 
 class BannerClass : public ::testing::Environment {
 public:
-    void SetUp() override { kltest::RegisterTestClass(L"KestrelinkBanner", BannerWindowProc); }
+    void SetUp() override { kltest::RegisterTestClass(kBannerWindowClass, BannerWindowProc); }
 };
 const auto* const kBannerClass = ::testing::AddGlobalTestEnvironment(new BannerClass);
 

@@ -23,7 +23,7 @@ std::vector<std::uint8_t> RedJpeg() {
     return jpeg;
 }
 
-Gdiplus::ARGB Centre(const OwnedBitmap& image) {
+Gdiplus::ARGB Centre(const kl::unique_gdip_bitmap& image) {
     Gdiplus::ARGB colour = 0;
     GdipBitmapGetPixel(static_cast<Gdiplus::GpBitmap*>(image.get()), 8, 8, &colour);
     return colour;
@@ -38,7 +38,7 @@ bool IsRed(Gdiplus::ARGB c) {
 TEST(RemoteFrame, ApplicationAndCommentSegmentsDoNotReachTheDecoder) {
     const auto plain = RedJpeg();
     ASSERT_GT(plain.size(), 20u);
-    const OwnedBitmap reference = kl::DecodeJpegFrame(plain.data(), plain.size());
+    const kl::unique_gdip_bitmap reference = kl::DecodeJpegFrame(plain.data(), plain.size());
     ASSERT_TRUE(reference);
     ASSERT_TRUE(IsRed(Centre(reference))) << std::hex << Centre(reference);
 
@@ -65,7 +65,7 @@ TEST(RemoteFrame, ApplicationAndCommentSegmentsDoNotReachTheDecoder) {
         pos += 2 + length;
     }
     ASSERT_EQ(renamed, 6) << "one baseline frame of three components and one scan";
-    const OwnedBitmap shown = kl::DecodeJpegFrame(forged.data(), forged.size());
+    const kl::unique_gdip_bitmap shown = kl::DecodeJpegFrame(forged.data(), forged.size());
     ASSERT_TRUE(shown);
     EXPECT_TRUE(IsRed(Centre(shown))) << std::hex << Centre(shown);
 }

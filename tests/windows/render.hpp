@@ -79,7 +79,7 @@ struct Rendered {
 };
 
 // A host picture of one colour, with an 8 x 8 red mark at (markX, markY) when one is given.
-inline OwnedBitmap HostPicture(int w, int h, Gdiplus::ARGB colour, int markX = -1, int markY = -1) {
+inline kl::unique_gdip_bitmap HostPicture(int w, int h, Gdiplus::ARGB colour, int markX = -1, int markY = -1) {
     using namespace Gdiplus::DllExports;
     Gdiplus::GpBitmap* bitmap = nullptr;
     GdipCreateBitmapFromScan0(w, h, 0, PixelFormat32bppRGB, nullptr, &bitmap);
@@ -93,7 +93,7 @@ inline OwnedBitmap HostPicture(int w, int h, Gdiplus::ARGB colour, int markX = -
         GdipDeleteBrush(red);
     }
     GdipDeleteGraphics(g);
-    return OwnedBitmap(bitmap);
+    return kl::unique_gdip_bitmap(bitmap);
 }
 
 // The remote view shows a one-coloured picture exactly in `frame`: every pixel well inside it

@@ -11,7 +11,7 @@
 #include "screen/frame_stages.hpp"
 #include "screen/remote_frame.hpp"
 #include "session_fixture.hpp"
-#include "ui/gdiplus_handles.hpp"
+#include "win/gdi_handles.hpp"
 
 using kltest::kSecurityStop;
 

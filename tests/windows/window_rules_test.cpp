@@ -35,13 +35,6 @@ TEST(StartupWindowRect, DesignSizeAtTheDpiKeptInsideTheWorkArea) {
         << "200 % on a 1920 x 1080 monitor: the whole work area";
 }
 
-TEST(Utf8ToWide, InvalidOrEmptyInputGivesAnEmptyText) {
-    EXPECT_EQ(Utf8ToWide("Bağlantı"), L"Bağlantı");
-    EXPECT_EQ(Utf8ToWide(""), L"");
-    EXPECT_EQ(Utf8ToWide("ab\xC3"), L"") << "a truncated sequence";
-    EXPECT_EQ(Utf8ToWide("\xFF\xFE"), L"");
-}
-
 namespace {
 LRESULT CALLBACK RecordCommands(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return DefWindowProcW(window, message, wParam, lParam);
@@ -50,7 +43,7 @@ LRESULT CALLBACK RecordCommands(HWND window, UINT message, WPARAM wParam, LPARAM
 
 TEST(Banner, ClickAndCloseOnlyPostTheDisconnectCommand) {
     kltest::RegisterTestClass(L"KestrelinkTestMain", RecordCommands);
-    kltest::RegisterTestClass(L"KestrelinkBanner", BannerWindowProc);
+    kltest::RegisterTestClass(kBannerWindowClass, BannerWindowProc);
 
     Client app;
     app.mainWindow = CreateWindowExW(0, L"KestrelinkTestMain", L"main", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr,

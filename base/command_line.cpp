@@ -1,4 +1,4 @@
-#include "app/command_line.hpp"
+#include "base/command_line.hpp"
 
 namespace kl {
 
