@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "app/client.hpp"
+#include "base/utf8.hpp"
 #include "screen/capture.hpp"
 #include "screen/capture_size.hpp"
 #include "screen/fit_frame.hpp"
@@ -46,7 +47,7 @@ void PrintButtons(Client& app, const char* state) {
         const int left = Pixel(b.x, s), top = Pixel(b.y, s);
         std::printf("button %s %u %d %d %d %d %s\n", state, static_cast<unsigned>(b.id), left, top,
                     Pixel(b.x + b.width, s) - left, Pixel(b.y + b.height, s) - top,
-                    WideToUtf8(b.label).c_str());
+                    kl::WideToUtf8(b.label).c_str());
     }
 }
 
