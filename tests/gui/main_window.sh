@@ -50,6 +50,8 @@ check "leaving it restores its colour" "$(button_pixel "$copy" 0.02 0.15)" "1666
 # Only the top strip between the sidebar and the window buttons drags the window.
 geometry() { xdotool getwindowgeometry --shell "$wid" | sed -n "s/^$1=//p"; }
 x0=$(geometry X)
+# (The sleeps left here pace the pointer as a hand would, or give a change that must not come
+# the time to come.)
 move 500 300; xdotool mousedown 1; xdotool mousemove_relative -- 60 0; sleep 0.3; xdotool mouseup 1; sleep 0.5
 check "a press on a card does not drag" "$(geometry X)" "$x0"
 move 500 8; xdotool mousedown 1; sleep 0.2
