@@ -42,6 +42,14 @@ stop_session() {
   fi
   wineserver -k 2>/dev/null
   wineserver -w 2>/dev/null
+  # Now and then a service of this prefix outlives its server; such a Windows process (its
+  # command line names an .exe) whose prefix is this one is ended too.
+  local proc
+  for proc in /proc/[0-9]*; do
+    [ "${proc#/proc/}" != $$ ] || continue
+    tr '\0' '\n' 2>/dev/null <"$proc/cmdline" | head -1 | grep -qi '\.exe' || continue
+    tr '\0' '\n' 2>/dev/null <"$proc/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX" && kill -9 "${proc#/proc/}" 2>/dev/null
+  done
   return 0
 }
 
