@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "crypto/secure_wipe.hpp"
+#include "net/transport.hpp"
 #include "session/session.hpp"
 
 Client* g_app = nullptr;
@@ -18,7 +19,8 @@ void ExpectUiThread(const Client& app) noexcept {
 #endif
 }
 
-Client::Client() : editBrush(CreateSolidBrush(RGB(0xF7, 0xF8, 0xF9))), seenRequests(8) {
+Client::Client()
+    : editBrush(CreateSolidBrush(RGB(0xF7, 0xF8, 0xF9))), seenRequests(8), relayUrl(kl::kDefaultRelayUrl) {
     seenRequests.max_load_factor(1.0f);
 }
 

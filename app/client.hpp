@@ -15,6 +15,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "input/inject.hpp"
 #include "net/events.hpp"
 #include "win/gdi_handles.hpp"
 
@@ -104,8 +105,13 @@ struct Client {
     std::thread networkThread;
     std::thread senderThread;
     std::thread captureThread;
-    // Milliseconds for the deadlines: GetTickCount64, unless a test hands in its own clock.
+    // The seams, all set the same way: a test sets them on its own record, nothing global.
+    // Milliseconds for the deadlines: GetTickCount64 when empty.
     std::function<std::uint64_t()> tickSource;
+    // The relay the next Open dials: the compiled-in one unless a test points elsewhere.
+    std::wstring relayUrl;
+    // Host input injection: the system's SendInput when null.
+    kl::InputSender inputSender = nullptr;
     // The thread that built the record; UI-only functions check it in test and debug builds.
     DWORD uiThreadId = GetCurrentThreadId();
 

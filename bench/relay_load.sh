@@ -9,6 +9,11 @@
 #                                            CPU per GB of all relays and Redis, latency ratios
 #   bench/relay_load.sh cluster-idle [N]     N idle hosts spread over three relays: relay and
 #                                            Redis memory per host (default 30000)
+#   bench/relay_load.sh link [N] [SECONDS]   the transport between relays alone, in one run:
+#                                            Redis pub/sub (redis:// and rediss://) beside a
+#                                            direct link (plain and TLS), N streams of 300 KB
+#                                            at 12.5 per second: CPU per GB, latency
+# cluster mode over rediss://: KL_BENCH_REDIS_TLS=1 bench/relay_load.sh cluster ...
 # Needs the native build (cmake --preset native && cmake --build build/native).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -76,17 +81,37 @@ run_pairs() {
 
 # --- cluster modes: relays sharing one redis-server started here on a free loopback port ---
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+# A CA and Redis's certificate for 127.0.0.1 from it, for rediss://.
+make_pki() {
+  [ -s "$work/ca.pem" ] && return
+  ( cd "$work"
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=bench-ca \
+      -keyout ca.key -out ca.pem
+    openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=redis -keyout redis.key -out redis.csr
+    printf 'subjectAltName=IP:127.0.0.1\n' >redis.ext
+    openssl x509 -req -in redis.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 1 -extfile redis.ext -out redis.pem
+  ) >/dev/null 2>&1
+}
+# start_redis [tls]: sets redis_port, redis_pid, redis_url and redis_opts (the relays' options).
 start_redis() {
   redis_port=$(free_port)
-  redis-server --port "$redis_port" --bind 127.0.0.1 --save "" --appendonly no --loglevel warning \
+  local listen=(--port "$redis_port")
+  redis_url="redis://127.0.0.1:$redis_port"; redis_opts=()
+  if [ "${1:-}" = tls ]; then
+    make_pki
+    listen=(--port 0 --tls-port "$redis_port" --tls-cert-file "$work/redis.pem" --tls-key-file "$work/redis.key"
+            --tls-ca-cert-file "$work/ca.pem" --tls-auth-clients no)
+    redis_url="rediss://127.0.0.1:$redis_port"; redis_opts=(--redis-ca "$work/ca.pem")
+  fi
+  redis-server "${listen[@]}" --bind 127.0.0.1 --save "" --appendonly no --loglevel warning \
     --client-output-buffer-limit "pubsub 256mb 64mb 60" >"$work/redis.log" 2>&1 &
   redis_pid=$!; pids+=("$redis_pid")
-  for _ in $(seq 50); do redis-cli -p "$redis_port" ping >/dev/null 2>&1 && break; sleep 0.1; done
+  for _ in $(seq 50); do (exec 3<>"/dev/tcp/127.0.0.1/$redis_port") 2>/dev/null && break; sleep 0.1; done
 }
 # start_member NAME: a relay of the cluster; sets NAME_pid, NAME_url, NAME_metrics.
 start_member() {
   "$relay_bin" --port 0 --metrics-port 0 --max-connections 100000 --max-connections-per-address 100000 \
-    --viewer-requests-per-minute 100000 --max-handshakes-per-address 100000 --redis "redis://127.0.0.1:$redis_port" >"$work/$1.out" 2>"$work/$1.log" &
+    --viewer-requests-per-minute 100000 --max-handshakes-per-address 100000 --redis "$redis_url" "${redis_opts[@]}" >"$work/$1.out" 2>"$work/$1.log" &
   local pid=$!; pids+=("$pid")
   for _ in $(seq 50); do [ -s "$work/$1.out" ] && break; sleep 0.1; done
   printf -v "${1}_pid" %s "$pid"
@@ -139,7 +164,8 @@ run_cluster_pairs() {
 cluster_pairs_mode() {
   local n=${1:-8} seconds=${2:-20}
   command -v redis-server >/dev/null || { echo "needs redis-server" >&2; exit 1; }
-  start_redis; start_member ra; start_member rb
+  if [ "${KL_BENCH_REDIS_TLS:-0}" = 1 ]; then start_redis tls; echo "relays reach Redis over rediss://"; else start_redis; fi
+  start_member ra; start_member rb
   echo "same relay: $n pairs for $seconds s, hosts and viewers on relay A ..."
   run_cluster_pairs "$n" "$seconds" "$ra_url" "$ra_url"
   local s_p50=$c_p50 s_p99=$c_p99 s_cpu=$c_cpu_per_gb s_mbps=$c_mbps s_frames=$c_frames s_split=$c_split
@@ -184,6 +210,33 @@ cluster_idle_mode() {
   for p in "${hp[@]}"; do kill "$p" 2>/dev/null || true; done
 }
 
+# link [N] [SECONDS]: the four transports one after the other, the same streams each time.
+link_mode() {
+  local n=${1:-8} seconds=${2:-10} bench_bin=$bin/cluster_link_bench
+  [ -x "$bench_bin" ] || { echo "build first: cmake --build build/native --target cluster_link_bench" >&2; exit 1; }
+  local common=(--streams "$n" --seconds "$seconds") out=()
+  make_pki
+  echo "$n streams of 300 KB at 12.5 per second for $seconds s through each transport ..."
+  start_redis
+  out+=("$("$bench_bin" redis "$redis_url" --redis-pid "$redis_pid" "${common[@]}")")
+  kill "$redis_pid"; wait "$redis_pid" 2>/dev/null || true
+  start_redis tls
+  out+=("$("$bench_bin" redis "$redis_url" --ca "$work/ca.pem" --redis-pid "$redis_pid" "${common[@]}")")
+  kill "$redis_pid"; wait "$redis_pid" 2>/dev/null || true
+  out+=("$("$bench_bin" direct "${common[@]}")")
+  out+=("$("$bench_bin" direct --cert "$work/redis.pem" --key "$work/redis.key" --ca "$work/ca.pem" "${common[@]}")")
+  local names=("Redis pub/sub, redis://" "Redis pub/sub, rediss://" "direct link, TCP" "direct link, TLS")
+  local ref_cpu ref_p50 ref_p99 i
+  echo "transport                  messages    CPU s/GB (both relays + Redis)   p50 ms   p99 ms   CPU vs pub/sub"
+  for i in 0 1 2 3; do
+    read -r msgs expected cpu p50 p99 < <(awk -v j="${out[$i]}" 'BEGIN {
+      n = split(j, kv, /[{},]/); for (k = 1; k <= n; k++) { split(kv[k], p, ":"); gsub(/"/, "", p[1]); v[p[1]] = p[2] }
+      printf "%s %s %.2f %.2f %.2f\n", v["messages"], v["expected"], (v["cpu"] + v["redisCpu"]) / (v["bytes"] / 1e9), v["p50"], v["p99"] }')
+    [ "$i" = 0 ] && { ref_cpu=$cpu; ref_p50=$p50; ref_p99=$p99; }
+    printf "%-26s %-11s %-32s %-8s %-8s %.2f\n" "${names[$i]}" "$msgs/$expected" "$cpu" "$p50" "$p99" "$(awk -v a="$cpu" -v b="$ref_cpu" 'BEGIN {print a / b}')"
+  done
+}
+
 mode=${1:-pairs}
 case "$mode" in
   pairs)
@@ -219,6 +272,7 @@ case "$mode" in
     ;;
   cluster) cluster_pairs_mode "${2:-8}" "${3:-20}" ;;
   cluster-idle) cluster_idle_mode "${2:-30000}" ;;
-  -h|--help) sed -n '2,13p' "$0" ;;
-  *) echo "unknown mode $mode (pairs, idle, cluster or cluster-idle)" >&2; exit 1 ;;
+  link) link_mode "${2:-8}" "${3:-10}" ;;
+  -h|--help) sed -n '2,16p' "$0" ;;
+  *) echo "unknown mode $mode (pairs, idle, cluster, cluster-idle or link)" >&2; exit 1 ;;
 esac

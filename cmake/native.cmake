@@ -71,9 +71,9 @@ find_package(OpenSSL 3 REQUIRED COMPONENTS SSL)
 find_library(HIREDIS_LIBRARY hiredis REQUIRED)
 find_path(HIREDIS_INCLUDE_DIR hiredis/async.h REQUIRED)
 add_library(kl_relay_core STATIC relay/router.cpp relay/options.cpp relay/metrics.cpp relay/cluster_wire.cpp
-            relay/redis_client.cpp)
+            relay/redis_client.cpp relay/redis_tls.cpp)
 target_include_directories(kl_relay_core PUBLIC ${HIREDIS_INCLUDE_DIR})
-target_link_libraries(kl_relay_core PUBLIC kl_core Boost::headers ${HIREDIS_LIBRARY})
+target_link_libraries(kl_relay_core PUBLIC kl_core Boost::headers OpenSSL::SSL ${HIREDIS_LIBRARY})
 add_executable(kestrelink-relay relay/main.cpp relay/server.cpp relay/ws_session_plain.cpp relay/ws_session_tls.cpp
                relay/socket_progress.cpp relay/cluster.cpp)
 # Beast's templates take minutes to optimise at -O2; -O1 keeps the test build short. The packaged
@@ -81,9 +81,13 @@ add_executable(kestrelink-relay relay/main.cpp relay/server.cpp relay/ws_session
 option(KL_QUICK_BEAST "Compile the Beast-heavy relay and peer files at -O1 without debug information" ON)
 if(KL_QUICK_BEAST)
     set_source_files_properties(relay/server.cpp relay/ws_session_plain.cpp relay/ws_session_tls.cpp relay/cluster.cpp
+                                relay/redis_tls.cpp
                                 PROPERTIES COMPILE_OPTIONS "-O1;-g0")
 endif()
 target_link_libraries(kestrelink-relay PRIVATE kl_relay_core OpenSSL::SSL)
+# The transport between relays alone: Redis pub/sub beside a direct link (bench/relay_load.sh link).
+add_executable(cluster_link_bench bench/cluster_link_bench.cpp)
+target_link_libraries(cluster_link_bench PRIVATE kl_relay_core Threads::Threads)
 # The headless peer.
 find_package(JPEG REQUIRED)
 add_executable(klpeer peer/main.cpp peer/run.cpp peer/output.cpp peer/frames.cpp peer/ws_client.cpp

@@ -12,7 +12,7 @@ struct HeldInput {
     std::mutex mutex;
     std::bitset<256> keys;
     bool buttons[3] = {false, false, false};  // left, right, middle
-    InputSender send = SystemSendInput;
+    InputSender send = SystemSendInput;  // the caller's, set under the lock
 };
 
 HeldInput& Held() {
@@ -58,18 +58,11 @@ bool SendMouse(HeldInput& held, DWORD flags, LONG dx, LONG dy, DWORD data) {
 
 }  // namespace
 
-InputSender SetInputSender(InputSender sender) {
-    HeldInput& held = Held();
-    std::lock_guard<std::mutex> lock(held.mutex);
-    InputSender previous = held.send;
-    held.send = sender != nullptr ? sender : SystemSendInput;
-    return previous;
-}
-
 void InjectInput(const std::string& action, std::int32_t x, std::int32_t y, std::int32_t button,
-                 std::int32_t key) {
+                 std::int32_t key, InputSender send) {
     HeldInput& held = Held();
     std::lock_guard<std::mutex> lock(held.mutex);
+    held.send = send != nullptr ? send : SystemSendInput;
     if (action == "keydown" || action == "keyup") {
         if (key < 1 || key > 254) return;
         const bool release = action == "keyup";
@@ -95,9 +88,10 @@ void InjectInput(const std::string& action, std::int32_t x, std::int32_t y, std:
     }
 }
 
-void ReleaseHeldInput() {
+void ReleaseHeldInput(InputSender send) {
     HeldInput& held = Held();
     std::lock_guard<std::mutex> lock(held.mutex);
+    held.send = send != nullptr ? send : SystemSendInput;
     for (int key = 1; key <= 254; ++key)
         if (held.keys[key] && SendKey(held, key, true)) held.keys[key] = false;
     for (int index = 0; index < 3; ++index)

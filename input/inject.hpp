@@ -11,14 +11,14 @@ namespace kl {
 
 inline constexpr ULONG_PTR kInjectedMarker = 0x4B4C5445;
 
+// The system call that sends synthetic input (SendInput); a test hands in a recorder through
+// `Client::inputSender`, nullptr means the system's.
+using InputSender = UINT (*)(UINT count, INPUT* inputs, int size);
+
 // Injects one event or silently does nothing.
 void InjectInput(const std::string& action, std::int32_t x, std::int32_t y, std::int32_t button,
-                 std::int32_t key);
+                 std::int32_t key, InputSender send = nullptr);
 // Releases every held key and button.
-void ReleaseHeldInput();
-
-// The system call the two use; tests put a recorder in its place. Returns the previous one.
-using InputSender = UINT (*)(UINT count, INPUT* inputs, int size);
-InputSender SetInputSender(InputSender sender);
+void ReleaseHeldInput(InputSender send = nullptr);
 
 }  // namespace kl

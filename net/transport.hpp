@@ -12,8 +12,8 @@
 
 namespace kl {
 
-// The relay the program talks to; set once by static initialisation.
-extern std::wstring DefaultRelayUrl;
+// The relay the program talks to, compiled in (a test build's loopback relay or the release's).
+extern const wchar_t* const kDefaultRelayUrl;
 
 // "label (Windows error code)".
 std::string FormatWindowsError(const char* label, unsigned long code);

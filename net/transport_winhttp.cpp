@@ -1,9 +1,17 @@
+// winsock2.h first: windows.h would bring in the old winsock.h, and winhttp.h declares
+// WINHTTP_CONNECTION_INFO only after it.
+// clang-format off
+#include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 #include <winhttp.h>
+// clang-format on
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -17,7 +25,7 @@
 
 namespace kl {
 
-std::wstring DefaultRelayUrl = KL_RELAY_URL;
+const wchar_t* const kDefaultRelayUrl = KL_RELAY_URL;
 
 std::string FormatWindowsError(const char* label, unsigned long code) {
     return std::string(label) + " (Windows error " + std::to_string(code) + ")";
@@ -41,6 +49,65 @@ constexpr DWORD kNotifications = 0x0F7E0C00;
 constexpr char kCancelled[] = "Connection cancelled";
 
 struct Connection;
+
+bool RunningUnderWine() {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+bool SameAddress(const SOCKADDR_STORAGE& a, const SOCKADDR_STORAGE& b) {
+    if (a.ss_family != b.ss_family) return false;
+    if (a.ss_family == AF_INET) {
+        const auto& x = reinterpret_cast<const sockaddr_in&>(a);
+        const auto& y = reinterpret_cast<const sockaddr_in&>(b);
+        return x.sin_port == y.sin_port && x.sin_addr.s_addr == y.sin_addr.s_addr;
+    }
+    if (a.ss_family == AF_INET6) {
+        const auto& x = reinterpret_cast<const sockaddr_in6&>(a);
+        const auto& y = reinterpret_cast<const sockaddr_in6&>(b);
+        return x.sin6_port == y.sin6_port &&
+               std::memcmp(&x.sin6_addr, &y.sin6_addr, sizeof x.sin6_addr) == 0;
+    }
+    return false;
+}
+
+// Two faults of Wine 8's WinHTTP on a slow uplink, mended on the WebSocket's socket (found by its
+// local address; Windows' own WinHTTP is never touched):
+// - WinHTTP sends frames with overlapped WSASend on a socket tied to a completion port, without
+//   skipping the port when a send completes at once. Each such send leaves a completion behind,
+//   and the next send that has to wait (a slow uplink) takes that stale one for its own: WinHTTP
+//   refills its frame buffer while the socket still sends from it, and the relay receives
+//   damaged frames. Later Wine sets this skip mode itself when it creates the socket.
+// - Windows keeps a connection's unsent data near what the path carries in a round trip; the
+//   Linux socket grows to megabytes on a slow link, seconds of frames the host can no longer
+//   replace with newer ones, and the viewer's input then reached the host seconds late as well.
+//   A fixed buffer keeps that backlog under one frame.
+constexpr int kWineSendBufferBytes = 65536;
+
+void MendSocketUnderWine(HINTERNET request) {
+    if (!RunningUnderWine()) return;
+    WINHTTP_CONNECTION_INFO info{};
+    DWORD size = sizeof info;
+    info.cbSize = size;
+    if (!WinHttpQueryOption(request, WINHTTP_OPTION_CONNECTION_INFO, &info, &size)) return;
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return;
+    // Handles are small multiples of four; the scan stops at the first match.
+    for (std::uintptr_t value = 4; value < 0x10000; value += 4) {
+        const auto socket = static_cast<SOCKET>(value);
+        SOCKADDR_STORAGE local{};
+        int length = sizeof local;
+        if (getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) != 0) continue;
+        if (!SameAddress(local, info.LocalAddress)) continue;
+        SetFileCompletionNotificationModes(reinterpret_cast<HANDLE>(value),
+                                           FILE_SKIP_COMPLETION_PORT_ON_SUCCESS);
+        setsockopt(socket, SOL_SOCKET, SO_SNDBUF,
+                   reinterpret_cast<const char*>(&kWineSendBufferBytes),
+                   sizeof kWineSendBufferBytes);
+        break;
+    }
+    WSACleanup();
+}
 
 // The lock and condition the status callback uses. They live apart from the connection so that
 // a callback that has just notified a waiter, who may then destroy the connection, still
@@ -264,6 +331,7 @@ bool Connection::Connect(const RelayEndpoint& endpoint, std::string& error) {
         return false;
     }
     if (!WinHttpSetTimeouts(request, 10000, 15000, 15000, 0)) return fail("Set network timeouts");
+    MendSocketUnderWine(request);
     socket = WinHttpWebSocketCompleteUpgrade(request, reinterpret_cast<DWORD_PTR>(&socketContext));
     if (socket == nullptr) return fail("Upgrade WebSocket");
     {

@@ -26,6 +26,7 @@ struct NetworkWorkerArgs {
     std::uint32_t generation;
     std::string firstMessage;
     std::shared_ptr<std::atomic<bool>> cancel;
+    std::wstring relayUrl;
 };
 
 struct SenderWorkerArgs {
@@ -54,7 +55,7 @@ void NetworkWorker(NetworkWorkerArgs args) noexcept {
             if (*args.cancel) return;
             auto onEvent = [app, generation](kl::NetEvent event) { PostEvent(*app, generation, std::move(event)); };
             std::string error;
-            if (!args.transport->Open(kl::DefaultRelayUrl, std::move(onEvent), error)) {
+            if (!args.transport->Open(args.relayUrl, std::move(onEvent), error)) {
                 PostEvent(*app, generation, ErrorEvent(error));
                 return;
             }
@@ -115,7 +116,7 @@ void Client::Open(bool viewer, const std::string& registration) {
         networkRunning = true;
         senderThread = std::thread(SenderWorker, SenderWorkerArgs{this, transport, generation});
         SetStatus(*this, viewer ? L"Bağlantı isteği gönderiliyor…" : L"Güvenli bağlantı kuruluyor…");
-        networkThread = std::thread(NetworkWorker, NetworkWorkerArgs{this, transport, generation, registration, cancelFlag});
+        networkThread = std::thread(NetworkWorker, NetworkWorkerArgs{this, transport, generation, registration, cancelFlag, relayUrl});
     } catch (...) {
         // A session that could not start leaves no worker and no connection behind; the caller
         // reports the failure.

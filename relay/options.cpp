@@ -4,7 +4,9 @@
 #include "relay/redis_client.hpp"
 
 #include <boost/asio/ip/address.hpp>
+#include <fstream>
 #include <limits>
+#include <utility>
 #include <stdexcept>
 
 namespace kl::relay {
@@ -50,7 +52,12 @@ Relays Kestrelink hosts and viewers over WebSocket on path /ws.
   --request-timeout-ms N             time a host has to answer a request (default 45000)
   --redis redis://[:PASSWORD@]HOST:PORT[/DB]
                                      join the cluster of relays sharing that Redis server
-                                     (default: run alone, no Redis)
+                                     (default: run alone, no Redis); rediss:// for TLS
+  --redis-ca FILE                    with rediss://: PEM CA certificates that must sign
+                                     Redis's certificate, whose name or address must match
+                                     the URL's host (default: the system's trusted CAs)
+  --redis-cert FILE --redis-key FILE with rediss://: a PEM client certificate and key, for
+                                     a Redis that asks for one (tls-auth-clients yes)
   --help                             this text
 
 On start one JSON line on standard output gives the URLs; the log goes to standard
@@ -93,8 +100,19 @@ Options ParseOptions(const std::vector<std::string>& args) {
         else if (name == "--redis") {
             ParseRedisUrl(value);  // a bad URL is refused now, not on the first reconnect
             o.redisUrl = value;
-        } else throw std::invalid_argument("unknown option " + name + " (see --help)");
+        } else if (name == "--redis-ca") o.redisCaFile = value;
+        else if (name == "--redis-cert") o.redisCertFile = value;
+        else if (name == "--redis-key") o.redisKeyFile = value;
+        else throw std::invalid_argument("unknown option " + name + " (see --help)");
     }
+    const bool tls = o.redisUrl.rfind("rediss://", 0) == 0;
+    for (const auto& [option, file] : {std::pair{"--redis-ca", &o.redisCaFile}, std::pair{"--redis-cert", &o.redisCertFile},
+                                       std::pair{"--redis-key", &o.redisKeyFile}}) {
+        if (file->empty()) continue;
+        if (!tls) throw std::invalid_argument(std::string(option) + " goes with --redis rediss://");
+        if (!std::ifstream(*file)) throw std::invalid_argument(std::string(option) + ": cannot read " + *file);
+    }
+    if (o.redisCertFile.empty() != o.redisKeyFile.empty()) throw std::invalid_argument("--redis-cert and --redis-key go together");
     o.routing.maxTextBytes = o.maxTextBytes;
     if (o.certFile.empty() != o.keyFile.empty()) throw std::invalid_argument("--cert and --key go together");
     if (o.sendBufferBytes < o.maxBinaryBytes)

@@ -36,6 +36,9 @@ struct Options {
     std::size_t maxTextBytes = kMaxTextBytes;
     Limits routing;
     std::string redisUrl;  // empty: the relay runs alone
+    // rediss:// only: the CAs that sign Redis's certificate (empty: the system's), and a client
+    // certificate and key for a Redis that asks clients for one.
+    std::string redisCaFile, redisCertFile, redisKeyFile;
     bool help = false;
 };
 

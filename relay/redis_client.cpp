@@ -1,5 +1,8 @@
 #include "relay/redis_client.hpp"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <boost/asio/posix/stream_descriptor.hpp>
@@ -7,6 +10,8 @@
 #include <cerrno>
 #include <charconv>
 #include <stdexcept>
+
+#include "relay/redis_tls.hpp"
 
 // Exported by hiredis 0.14 (its adapters' read path ends in it) though its header does not
 // declare it: runs the callbacks of the replies the reader holds.
@@ -26,13 +31,11 @@ struct Pending {
 
 RedisTarget ParseRedisUrl(const std::string& url) {
     RedisTarget t;
-    if (url.rfind("rediss://", 0) == 0)
-        throw std::invalid_argument(
-            "rediss:// is not supported: the Redis client library here (hiredis 0.14) has no TLS; "
-            "reach Redis over a private network or a local TLS tunnel and give redis://");
-    if (url.rfind("redis://", 0) != 0)
-        throw std::invalid_argument("--redis needs redis://HOST:PORT[/DB], got \"" + url + "\"");
-    std::string rest = url.substr(8);
+    t.tls = url.rfind("rediss://", 0) == 0;
+    if (!t.tls && url.rfind("redis://", 0) != 0)
+        throw std::invalid_argument("--redis needs redis://HOST:PORT[/DB] or rediss://, got \"" +
+                                    url + "\"");
+    std::string rest = url.substr(t.tls ? 9 : 8);
     const auto slash = rest.find('/');
     std::string path = slash == std::string::npos ? "" : rest.substr(slash + 1);
     rest = rest.substr(0, slash);
@@ -193,6 +196,7 @@ RedisConnection::RedisConnection(asio::io_context& ioc, RedisTarget target)
 RedisConnection::~RedisConnection() {
     *alive_ = false;
     onDown_ = nullptr;
+    if (bridge_) bridge_->Close();
     if (ac_) {
         redisAsyncContext* ac = ac_;
         ac_ = nullptr;
@@ -206,10 +210,39 @@ void RedisConnection::Connect(std::function<void()> onUp,
     onUp_ = std::move(onUp);
     onDown_ = std::move(onDown);
     up_ = false;
-    redisAsyncContext* ac = redisAsyncConnect(target_.host.c_str(), target_.port);
+    connectTimer_.expires_after(kConnectTime);
+    connectTimer_.async_wait([this, alive = alive_](boost::system::error_code ec) {
+        if (ec || !*alive || up_) return;
+        if (bridge_) bridge_->Close();
+        Lost("connect timed out");
+        Disconnect();
+    });
+    if (!target_.tls) return ConnectTo(target_.host, target_.port);
+    // hiredis comes in only once Redis's certificate has passed.
+    bridge_ = RedisTlsBridge::Open(
+        ioc_, target_, [this, alive = alive_](std::uint16_t port, const std::string& error) {
+            if (!*alive || up_ || ac_) return;
+            if (!error.empty()) {
+                connectTimer_.cancel();
+                return Lost(error);
+            }
+            ConnectTo("127.0.0.1", port);
+            if (ac_ && bridge_) {
+                sockaddr_storage local{};
+                socklen_t size = sizeof local;
+                if (getsockname(ac_->c.fd, reinterpret_cast<sockaddr*>(&local), &size) == 0 &&
+                    local.ss_family == AF_INET)
+                    bridge_->Expect(ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port));
+            }
+        });
+}
+
+void RedisConnection::ConnectTo(const std::string& host, std::uint16_t port) {
+    redisAsyncContext* ac = redisAsyncConnect(host.c_str(), port);
     if (!ac || ac->err) {
         const std::string why = ac ? ac->errstr : "out of memory";
         if (ac) redisAsyncFree(ac);
+        connectTimer_.cancel();
         return Lost("cannot connect: " + why);
     }
     ac_ = ac;
@@ -228,12 +261,6 @@ void RedisConnection::Connect(std::function<void()> onUp,
     Watch::AddWrite(watch_.get());
     if (!target_.password.empty()) Command({"AUTH", target_.password}, [](redisReply*) {});
     if (target_.db != 0) Command({"SELECT", std::to_string(target_.db)}, [](redisReply*) {});
-    connectTimer_.expires_after(kConnectTime);
-    connectTimer_.async_wait([this, alive = alive_](boost::system::error_code ec) {
-        if (ec || !*alive || up_ || !ac_) return;
-        Lost("connect timed out");
-        Disconnect();
-    });
 }
 
 void RedisConnection::OnConnect(const redisAsyncContext* ac, int status) {
@@ -257,6 +284,9 @@ void RedisConnection::OnDisconnect(const redisAsyncContext* ac, int status) {
     auto* self = static_cast<RedisConnection*>(ac->data);
     if (!self) return;
     self->ac_ = nullptr;
+    // Over TLS hiredis sees only the loopback end close; the bridge knows why.
+    if (self->bridge_ && !self->bridge_->error().empty())
+        return self->Lost("connection lost: " + self->bridge_->error());
     self->Lost(status == REDIS_OK ? "disconnected" : std::string("connection lost: ") + ac->errstr);
 }
 
@@ -271,6 +301,7 @@ void RedisConnection::Lost(const std::string& why) {
 }
 
 void RedisConnection::Disconnect() {
+    if (bridge_) bridge_->Close();
     if (!ac_) return;
     redisAsyncContext* ac = ac_;
     ac_ = nullptr;

@@ -15,14 +15,20 @@
 
 namespace kl::relay {
 
+class RedisTlsBridge;
+
 struct RedisTarget {
     std::string host;
     std::uint16_t port = 6379;
     int db = 0;
     std::string password;
+    bool tls = false;  // rediss://
+    // With `tls`: the CAs that sign Redis's certificate (empty: the system's), and a client
+    // certificate and key for a Redis that asks for one (both or neither).
+    std::string caFile, certFile, keyFile;
 };
 
-// Parses redis://[:PASSWORD@]HOST[:PORT][/DB]; throws std::invalid_argument with the reason.
+// Parses redis[s]://[:PASSWORD@]HOST[:PORT][/DB]; throws std::invalid_argument with the reason.
 RedisTarget ParseRedisUrl(const std::string& url);
 
 class RedisConnection {
@@ -55,11 +61,13 @@ class RedisConnection {
     static void OnReply(redisAsyncContext* ac, void* reply, void* privdata);
     static void OnPushed(redisAsyncContext* ac, void* reply, void* privdata);
     void Lost(const std::string& why);
+    void ConnectTo(const std::string& host, std::uint16_t port);
 
     boost::asio::io_context& ioc_;
     RedisTarget target_;
     redisAsyncContext* ac_ = nullptr;
     std::shared_ptr<Watch> watch_;
+    std::shared_ptr<RedisTlsBridge> bridge_;  // rediss:// only
     boost::asio::steady_timer connectTimer_;
     std::function<void()> onUp_;
     std::function<void(const std::string&)> onDown_;

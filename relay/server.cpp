@@ -246,7 +246,11 @@ bool Server::Start(std::string& error) {
         AcceptMetrics();
     }
     if (!options_.redisUrl.empty()) {
-        cluster_ = std::make_unique<Cluster>(ioc_, ParseRedisUrl(options_.redisUrl), *this, options_.maxBinaryBytes,
+        RedisTarget target = ParseRedisUrl(options_.redisUrl);
+        target.caFile = options_.redisCaFile;
+        target.certFile = options_.redisCertFile;
+        target.keyFile = options_.redisKeyFile;
+        cluster_ = std::make_unique<Cluster>(ioc_, std::move(target), *this, options_.maxBinaryBytes,
                                              options_.pairedBufferBytes,
                                              options_.routing);
         cluster_->Start();

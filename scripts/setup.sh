@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   wine wine64
   xvfb xauth xdotool xclip x11-utils imagemagick fonts-dejavu-core

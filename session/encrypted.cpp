@@ -16,7 +16,7 @@
 
 namespace {
 
-void HandleInputEvent(const std::vector<std::uint8_t>& plaintext) {
+void HandleInputEvent(const Client& app, const std::vector<std::uint8_t>& plaintext) {
     if (plaintext.size() > kl::kMaxInputEvent) Fail("input limit");
     const nlohmann::json event = kl::ParseMessage(plaintext);
     const std::string action = event.at("action").get<std::string>();
@@ -33,7 +33,7 @@ void HandleInputEvent(const std::vector<std::uint8_t>& plaintext) {
     } else if (action != "move") {
         Fail("input action");
     }
-    kl::InjectInput(action, x, y, button, key);
+    kl::InjectInput(action, x, y, button, key, app.inputSender);
 }
 
 // Replaces the remote picture, releasing the old one first.
@@ -68,7 +68,7 @@ void OnBinaryMessage(Client& app, const std::vector<std::uint8_t>& envelope) {
 
     if (!app.viewerMode) {
         if (!app.sessionActive || !app.consentGiven || kind != kl::InputEvent) Fail("wrong direction");
-        HandleInputEvent(plaintext);
+        HandleInputEvent(app, plaintext);
         return;
     }
     if (kind == kl::Ready && !app.sessionActive) {

@@ -35,7 +35,7 @@ void StopSession(Client& app) {
     }
     app.transport.reset();
     app.crypto.reset();
-    kl::ReleaseHeldInput();
+    kl::ReleaseHeldInput(app.inputSender);
     if (app.bannerWindow != nullptr) {
         DestroyWindow(app.bannerWindow);
         app.bannerWindow = nullptr;

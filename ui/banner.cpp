@@ -49,12 +49,9 @@ LRESULT CALLBACK BannerWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
         case WM_PAINT:
             PaintBanner(window);
             return 0;
-        case WM_DPICHANGED: {
-            const RECT* r = reinterpret_cast<const RECT*>(lParam);
-            SetWindowPos(window, nullptr, r->left, r->top, r->right - r->left, r->bottom - r->top,
-                         SWP_NOZORDER | SWP_NOACTIVATE);
+        case WM_DPICHANGED:
+            MoveToSuggestedRect(window, lParam);
             return 0;
-        }
         case WM_LBUTTONUP:
         case WM_CLOSE:
             if (g_app != nullptr && g_app->mainWindow != nullptr)

@@ -44,6 +44,12 @@ void LayoutControls(Client& app) {
     if (app.mainWindow != nullptr) InvalidateRect(app.mainWindow, nullptr, FALSE);
 }
 
+void MoveToSuggestedRect(HWND window, LPARAM suggested) {
+    const RECT* r = reinterpret_cast<const RECT*>(suggested);
+    SetWindowPos(window, nullptr, r->left, r->top, r->right - r->left, r->bottom - r->top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 int ScaleForDpi(int value, UINT dpi) {
     return MulDiv(value, static_cast<int>(dpi), 96);
 }

@@ -212,12 +212,9 @@ LRESULT Handle(Client& app, HWND window, UINT message, WPARAM wParam, LPARAM lPa
             SendMouseMessage(app, "wheel", p.x, p.y, 0, GET_WHEEL_DELTA_WPARAM(wParam));
             return 0;
         }
-        case WM_DPICHANGED: {
-            const RECT* r = reinterpret_cast<const RECT*>(lParam);
-            SetWindowPos(window, nullptr, r->left, r->top, r->right - r->left, r->bottom - r->top,
-                         SWP_NOZORDER | SWP_NOACTIVATE);
+        case WM_DPICHANGED:
+            MoveToSuggestedRect(window, lParam);
             return 0;
-        }
         case WM_HOTKEY:
             RenewHostId(app);
             return 0;

@@ -55,6 +55,8 @@ int ScaleForDpi(int value, UINT dpi);
 RECT StartupWindowRect(POINT topLeft, UINT dpi, const RECT& workArea);
 // Resizes a main window just created at the design size for the DPI of the monitor it opened on.
 void SizeForMonitorDpi(HWND window);
+// WM_DPICHANGED: takes the rectangle the system suggests for the new DPI (in lParam).
+void MoveToSuggestedRect(HWND window, LPARAM suggested);
 // The minimum tracking size at the window's DPI, no larger than its monitor's work area.
 POINT MinimumWindowSize(HWND window);
 // The disconnect banner, placed and sized for its monitor's DPI, not yet shown.

@@ -2,6 +2,7 @@
 // loopback port (no persistence) and real relays and klpeer processes around it.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <thread>
@@ -32,15 +33,12 @@ int FreePort() {
 std::string RedisCommand(int port, const std::vector<std::string>& args) {
     std::string request = "*" + std::to_string(args.size()) + "\r\n";
     for (const auto& a : args) request += "$" + std::to_string(a.size()) + "\r\n" + a + "\r\n";
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool connected = false;
+    const int fd = ConnectLoopback(port, connected);
     std::string answer;
     timeval limit{2, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+    if (connected &&
         write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
         char chunk[4096];
         ssize_t n;
@@ -58,14 +56,35 @@ std::string RedisCommand(int port, const std::vector<std::string>& args) {
     return answer;
 }
 
+bool Listening(int port) {
+    bool connected = false;
+    close(ConnectLoopback(port, connected));
+    return connected;
+}
+
 struct Redis {
-    Redis() : port(FreePort()) { Start(); }
+    // With `tls` (redis-server's TLS options) Redis serves only TLS, on `port`.
+    explicit Redis(std::vector<std::string> tls = {}) : port(FreePort()), tls(std::move(tls)) {
+        Start();
+    }
     void Start() {
-        process.emplace(std::vector<std::string>{
-            "/usr/bin/redis-server", "--port", std::to_string(port), "--bind", "127.0.0.1",
-            "--save", "", "--appendonly", "no", "--loglevel", "warning",
-            "--client-output-buffer-limit", "pubsub 256mb 64mb 60"});
-        for (int i = 0; i < 100 && RedisCommand(port, {"PING"}) != "+PONG\r\n"; ++i)
+        std::vector<std::string> args = {"/usr/bin/redis-server",
+                                         "--save",
+                                         "",
+                                         "--appendonly",
+                                         "no",
+                                         "--loglevel",
+                                         "warning",
+                                         "--client-output-buffer-limit",
+                                         "pubsub 256mb 64mb 60"};
+        if (tls.empty())
+            args = With(args, {"--port", std::to_string(port), "--bind", "127.0.0.1"});
+        else
+            args = With(With(args, {"--port", "0", "--tls-port", std::to_string(port)}), tls);
+        process.emplace(args);
+        for (int i = 0; i < 100 && (tls.empty() ? RedisCommand(port, {"PING"}) != "+PONG\r\n"
+                                                : !Listening(port));
+             ++i)
             std::this_thread::sleep_for(50ms);
     }
     void Stop() {
@@ -73,8 +92,12 @@ struct Redis {
         process->Wait();
         process.reset();
     }
-    std::string Url() const { return "redis://127.0.0.1:" + std::to_string(port); }
+    std::string Url() const {
+        return (tls.empty() ? "redis://" : "rediss://") + std::string("127.0.0.1:") +
+               std::to_string(port);
+    }
     int port;
+    std::vector<std::string> tls;
     std::optional<Process> process;
 };
 
@@ -380,4 +403,118 @@ TEST(RelayCluster, ViewerThatStopsReadingHoldsItsHostOnTheOtherRelayInsteadOfPil
         EXPECT_LT(peakKb, 24 * 1024) << "far below a send buffer's worth of 2 MB frames";
     }
     EXPECT_NE(b.Metrics().find("reason=\"slow_reader\"} 1"), std::string::npos) << b.Metrics();
+}
+
+namespace {
+
+// A CA made for the test with Redis's certificate (for 127.0.0.1 only) and a relay's client
+// certificate from it, and a second CA that signed neither.
+struct TestPki {
+    TestPki()
+        : dir(std::filesystem::temp_directory_path() /
+              ("kl-redis-tls-" + std::to_string(getpid()))) {
+        std::filesystem::create_directories(dir);
+        ok =
+            Run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
+                "-subj /CN=kl-test-ca -keyout ca.key -out ca.pem") &&
+            Run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
+                "-subj /CN=kl-other-ca -keyout other.key -out other.pem") &&
+            Leaf("redis", "subjectAltName=IP:127.0.0.1") &&
+            Leaf("relay", "extendedKeyUsage=clientAuth");
+    }
+    ~TestPki() { std::filesystem::remove_all(dir); }
+    bool Run(const std::string& command) const {
+        return std::system(
+                   ("cd " + dir.string() + " && (" + command + ") >/dev/null 2>&1").c_str()) == 0;
+    }
+    bool Leaf(const std::string& name, const std::string& extension) const {
+        return Run("printf '" + extension + "\\n' >" + name + ".ext") &&
+               Run("openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj "
+                   "/CN=" +
+                   name + " -keyout " + name + ".key -out " + name + ".csr") &&
+               Run("openssl x509 -req -in " + name +
+                   ".csr -CA ca.pem -CAkey ca.key -CAcreateserial "
+                   "-days 1 -extfile " +
+                   name + ".ext -out " + name + ".pem");
+    }
+    std::string operator[](const std::string& file) const { return (dir / file).string(); }
+    std::filesystem::path dir;
+    bool ok = false;
+};
+
+bool LogShows(const Relay& relay, const std::string& text, std::chrono::milliseconds limit = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (relay.process.Stderr().find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(50ms);
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST(RelayCluster, RedissChecksRedisCertificateAndCarriesAPairAcrossRelays) {
+    TestPki pki;
+    ASSERT_TRUE(pki.ok) << "openssl could not make the test certificates";
+    // Redis asks clients for a certificate too, and listens on a second address its own
+    // certificate does not name.
+    Redis redis({"--bind", "127.0.0.1", "127.0.0.2", "--tls-cert-file", pki["redis.pem"],
+                 "--tls-key-file", pki["redis.key"], "--tls-ca-cert-file", pki["ca.pem"],
+                 "--tls-auth-clients", "yes"});
+    const std::vector<std::string> client = {"--redis-cert", pki["relay.pem"], "--redis-key",
+                                             pki["relay.key"]};
+    Member a(redis, With({"--redis-ca", pki["ca.pem"]}, client)),
+        b(redis, With({"--redis-ca", pki["ca.pem"]}, client));
+    ASSERT_TRUE(a.up && b.up) << a.process.Stderr() << b.process.Stderr();
+    Host host(a,
+              {"--frames", "4", "--fps", "10", "--pattern", "320x200", "--frame-bytes", "1000000"});
+    ASSERT_TRUE(host.registered) << host.process.Stderr();
+    const char move[] = R"({"action":"move","x":64,"y":36,"button":0,"key":0})";
+    Process viewer(Viewer(b, host.id, host.key, {"--input", move}));
+    for (int seq = 1; seq <= 4; ++seq)
+        EXPECT_EQ(NextEvent(viewer, "frame", 20s).value("seq", 0), seq) << viewer.Stderr();
+    EXPECT_EQ(NextEvent(host.process, "input").value("x", 0), 64);
+    EXPECT_FALSE(NextEvent(viewer, "peerDisconnected").empty());
+    EXPECT_EQ(viewer.Wait(), 0) << viewer.Stderr();
+
+    // Redis's certificate signed by a CA the relay does not trust, and Redis reached at an
+    // address its certificate does not name: both count as Redis unreachable, with the reason.
+    const std::string trust = pki["trust.pem"];
+    std::filesystem::copy_file(pki["other.pem"], trust);
+    Relay wrongCa(With({"--redis", redis.Url(), "--redis-ca", trust}, client));
+    Relay wrongName(With({"--redis", "rediss://127.0.0.2:" + std::to_string(redis.port),
+                          "--redis-ca", pki["ca.pem"]},
+                         client));
+    // Without the client certificate Redis asks for, Redis refuses after the handshake: that
+    // too is a failed connect, not a connection that comes up and drops.
+    Relay noClientCert({"--redis", redis.Url(), "--redis-ca", pki["ca.pem"]});
+    EXPECT_TRUE(LogShows(wrongCa, "certificate verify failed")) << wrongCa.process.Stderr();
+    EXPECT_TRUE(LogShows(wrongName, "IP address mismatch")) << wrongName.process.Stderr();
+    EXPECT_TRUE(LogShows(noClientCert, "certificate required")) << noClientCert.process.Stderr();
+    EXPECT_EQ(noClientCert.process.Stderr().find("redis commands connected"), std::string::npos)
+        << noClientCert.process.Stderr();
+    EXPECT_TRUE(MetricIs(wrongCa, "kestrelink_relay_redis_up 0", 1s));
+    EXPECT_TRUE(MetricIs(wrongName, "kestrelink_relay_redis_up 0", 1s));
+    Process refused(Peer({"host", "--relay", wrongCa.url, "--timeout", "20"}));
+    EXPECT_EQ(refused.Wait(), 3);
+    EXPECT_NE(refused.Stderr().find("Sunucu şu anda hizmet veremiyor. Biraz sonra yeniden dene."),
+              std::string::npos)
+        << refused.Stderr();
+    // The CA file is read again on every attempt: once it is right the relay joins by itself.
+    std::filesystem::copy_file(pki["ca.pem"], trust,
+                               std::filesystem::copy_options::overwrite_existing);
+    EXPECT_TRUE(MetricIs(wrongCa, "kestrelink_relay_redis_up 1", 15s)) << wrongCa.process.Stderr();
+    Host late(wrongCa);
+    EXPECT_TRUE(late.registered) << late.process.Stderr();
+    EXPECT_TRUE(MetricIs(wrongName, "kestrelink_relay_redis_up 0", 1s));
+    EXPECT_TRUE(MetricIs(noClientCert, "kestrelink_relay_redis_reconnects_total 0", 1s));
+
+    // Redis gone and back: the relays notice through the TLS session and connect again.
+    redis.Stop();
+    EXPECT_TRUE(MetricIs(a, "kestrelink_relay_redis_up 0"));
+    EXPECT_TRUE(LogShows(a, "connection lost: TLS from")) << a.process.Stderr();
+    redis.Start();
+    EXPECT_TRUE(MetricIs(a, "kestrelink_relay_redis_up 1", 15s)) << a.process.Stderr();
+    Host after(b);
+    EXPECT_TRUE(after.registered) << after.process.Stderr();
 }

@@ -32,19 +32,27 @@ inline nlohmann::json NextEvent(Process& process, const std::string& name,
     }
 }
 
+// A TCP socket to 127.0.0.1:port; `connected` tells whether the connect succeeded. Close it.
+inline int ConnectLoopback(int port, bool& connected) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    return fd;
+}
+
 // A GET over plain HTTP/1.0 to 127.0.0.1; the whole answer, headers included.
 inline std::string HttpGet(const std::string& url) {
     const auto hostStart = url.find("//") + 2;
     const auto colon = url.find(':', hostStart);
     const auto slash = url.find('/', colon);
     const int port = std::stoi(url.substr(colon + 1, slash - colon - 1));
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool connected = false;
+    const int fd = ConnectLoopback(port, connected);
     std::string answer;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+    if (connected) {
         const std::string request = "GET " + url.substr(slash) + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
         if (write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
             char chunk[4096];

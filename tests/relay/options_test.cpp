@@ -58,6 +58,13 @@ TEST(RelayOptions, BadCommandLinesAreExplained) {
     EXPECT_NE(message({"--stalled-reader-ms", "0"}).find("--stalled-reader-ms"), std::string::npos);
     EXPECT_NE(message({"--paired-buffer-bytes", "10"}).find("--paired-buffer-bytes"), std::string::npos);
     EXPECT_NE(message({"--memory-budget-bytes", "2000000"}).find("--memory-budget-bytes"), std::string::npos);
+    EXPECT_NE(message({"--redis-ca", "/etc/hostname"}).find("rediss://"), std::string::npos)
+        << "a CA file without TLS to Redis is a mistake, not ignored";
+    EXPECT_NE(message({"--redis", "rediss://h", "--redis-ca", "/nonexistent/ca.pem"}).find("cannot read"),
+              std::string::npos);
+    EXPECT_NE(message({"--redis", "rediss://h", "--redis-cert", "/etc/hostname"}).find("--redis-key"),
+              std::string::npos);
+    EXPECT_EQ(message({"--redis", "rediss://h:6380", "--redis-ca", "/etc/hostname"}), "accepted");
 }
 
 TEST(RelayOptions, PlainWebSocketOnlyOnLoopback) {

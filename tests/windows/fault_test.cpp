@@ -34,7 +34,7 @@ class Faults : public kltest::ProgramWindow {
 protected:
     void SetUp() override {
         ProgramWindow::SetUp();
-        kl::DefaultRelayUrl = kClosedRelay;
+        app.relayUrl = kClosedRelay;
     }
     void TearDown() override {
         kltest::FailNthAllocationOnThisThread(0);

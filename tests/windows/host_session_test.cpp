@@ -266,7 +266,7 @@ TEST_F(HostSession, RenewingEmptiesTheSeenRequestsAndReplacesTheKey) {
     AnswerConsent(app, false);
     ASSERT_EQ(app.seenRequests.size(), 1u);
     const std::string oldKey = app.connectionKey, oldId = app.connectionId;
-    kl::DefaultRelayUrl = L"ws://127.0.0.1:9/ws";
+    app.relayUrl = L"ws://127.0.0.1:9/ws";
     RouteCommand(app, 106);  // "Yenile"
     EXPECT_TRUE(app.seenRequests.empty());
     EXPECT_NE(app.connectionKey, oldKey);
@@ -330,7 +330,7 @@ TEST_F(HostSession, RelayErrorsAndClosingShowTheirTexts) {
 }
 
 TEST_F(HostSession, InputEventsAreCheckedBeforeAnythingIsInjected) {
-    const kl::InputSender previous = kl::SetInputSender(RecordInput);
+    app.inputSender = RecordInput;
     Sharing();
     g_injected.clear();
     auto event = [](const char* action, int x, int y, int button, int key) {
@@ -370,13 +370,12 @@ TEST_F(HostSession, InputEventsAreCheckedBeforeAnythingIsInjected) {
         ExpectStopped(kSecurityStop);
         EXPECT_TRUE(g_injected.empty());
     }
-    kl::SetInputSender(previous);
 }
 
 TEST_F(HostSession, ReplayedAlteredOrMisdirectedEnvelopesStop) {
     Sharing();
     const auto first = FromViewer(kl::InputEvent, kl::BuildInputEvent("move", 1, 1, 0, 0));
-    kl::SetInputSender(RecordInput);
+    app.inputSender = RecordInput;
     Binary(first);
     EXPECT_TRUE(app.sessionActive);
     Binary(first);
@@ -408,7 +407,6 @@ TEST_F(HostSession, ReplayedAlteredOrMisdirectedEnvelopesStop) {
     ASSERT_EQ(g_injected.size(), 2u) << "the press, then its release by the stop; never the move";
     EXPECT_TRUE(g_injected[0].mi.dwFlags & MOUSEEVENTF_LEFTDOWN);
     EXPECT_TRUE(g_injected[1].mi.dwFlags & MOUSEEVENTF_LEFTUP);
-    kl::SetInputSender(nullptr);
 }
 
 // A capture worker that runs out of memory ends the session the way a lost connection does,
@@ -420,7 +418,7 @@ TEST_F(HostSession, ACaptureWorkerOutOfMemoryEndsTheSessionAndReleasesHeldKeys) 
         std::vector<std::uint8_t> Encode() override { return {}; }
         void MarkSent() override {}
     } source;
-    const kl::InputSender previous = kl::SetInputSender(RecordInput);
+    app.inputSender = RecordInput;
     Sharing();
     Binary(FromViewer(kl::InputEvent, kl::BuildInputEvent("keydown", 0, 0, 0, 0x41)));
     app.streamRunning = false;  // the real worker makes way for one whose grab throws
@@ -434,5 +432,4 @@ TEST_F(HostSession, ACaptureWorkerOutOfMemoryEndsTheSessionAndReleasesHeldKeys) 
     ASSERT_EQ(g_injected.size(), 1u);
     EXPECT_EQ(g_injected[0].ki.wVk, 0x41);
     EXPECT_TRUE(g_injected[0].ki.dwFlags & KEYEVENTF_KEYUP);
-    kl::SetInputSender(previous);
 }

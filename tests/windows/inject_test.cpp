@@ -20,28 +20,25 @@ UINT Record(UINT count, INPUT* inputs, int size) {
 class Inject : public ::testing::Test {
 protected:
     void SetUp() override {
-        previous_ = kl::SetInputSender(Record);
-        kl::ReleaseHeldInput();
+        kl::ReleaseHeldInput(Record);
         g_sent.clear();
         g_fail = false;
     }
     void TearDown() override {
         g_fail = false;
-        kl::ReleaseHeldInput();
-        kl::SetInputSender(previous_);
+        kl::ReleaseHeldInput(Record);
     }
-    kl::InputSender previous_ = nullptr;
 };
 
 }  // namespace
 
 TEST_F(Inject, KeysCarryTheMarkerAndOnlyHeldKeysAreReleased) {
-    kl::InjectInput("keyup", 0, 0, 0, 16);
+    kl::InjectInput("keyup", 0, 0, 0, 16, Record);
     EXPECT_TRUE(g_sent.empty()) << "a key the viewer never pressed";
-    kl::InjectInput("keydown", 0, 0, 0, 16);
-    kl::InjectInput("keydown", 0, 0, 0, 16);  // auto-repeat presses both go out
-    kl::InjectInput("keyup", 0, 0, 0, 16);
-    kl::InjectInput("keyup", 0, 0, 0, 16);
+    kl::InjectInput("keydown", 0, 0, 0, 16, Record);
+    kl::InjectInput("keydown", 0, 0, 0, 16, Record);  // auto-repeat presses both go out
+    kl::InjectInput("keyup", 0, 0, 0, 16, Record);
+    kl::InjectInput("keyup", 0, 0, 0, 16, Record);
     ASSERT_EQ(g_sent.size(), 3u);
     for (const INPUT& in : g_sent) {
         EXPECT_EQ(in.type, static_cast<DWORD>(INPUT_KEYBOARD));
@@ -54,11 +51,11 @@ TEST_F(Inject, KeysCarryTheMarkerAndOnlyHeldKeysAreReleased) {
     EXPECT_EQ(g_sent[2].ki.dwFlags, static_cast<DWORD>(KEYEVENTF_KEYUP));
 
     g_sent.clear();
-    kl::InjectInput("keydown", 0, 0, 0, 46);   // Delete: extended
-    kl::InjectInput("keydown", 0, 0, 0, 165);  // right Alt: extended
-    kl::InjectInput("keydown", 0, 0, 0, 164);  // left Alt: not
-    kl::InjectInput("keydown", 0, 0, 0, 0);
-    kl::InjectInput("keydown", 0, 0, 0, 255);
+    kl::InjectInput("keydown", 0, 0, 0, 46, Record);   // Delete: extended
+    kl::InjectInput("keydown", 0, 0, 0, 165, Record);  // right Alt: extended
+    kl::InjectInput("keydown", 0, 0, 0, 164, Record);  // left Alt: not
+    kl::InjectInput("keydown", 0, 0, 0, 0, Record);
+    kl::InjectInput("keydown", 0, 0, 0, 255, Record);
     ASSERT_EQ(g_sent.size(), 3u);
     EXPECT_TRUE(g_sent[0].ki.dwFlags & KEYEVENTF_EXTENDEDKEY);
     EXPECT_TRUE(g_sent[1].ki.dwFlags & KEYEVENTF_EXTENDEDKEY);
@@ -66,14 +63,14 @@ TEST_F(Inject, KeysCarryTheMarkerAndOnlyHeldKeysAreReleased) {
 }
 
 TEST_F(Inject, MouseEventsMoveFirstAndReleasesNeedAPress) {
-    kl::InjectInput("move", 65535, 65535, 0, 0);
-    kl::InjectInput("up", 10, 10, 1, 0);
-    kl::InjectInput("down", 10, 20, 2, 0);
-    kl::InjectInput("up", 10, 20, 2, 0);
-    kl::InjectInput("wheel", 5, 5, 0, 120);
-    kl::InjectInput("wheel", 5, 5, 0, 12001);
-    kl::InjectInput("move", 65536, 0, 0, 0);
-    kl::InjectInput("jump", 0, 0, 0, 0);
+    kl::InjectInput("move", 65535, 65535, 0, 0, Record);
+    kl::InjectInput("up", 10, 10, 1, 0, Record);
+    kl::InjectInput("down", 10, 20, 2, 0, Record);
+    kl::InjectInput("up", 10, 20, 2, 0, Record);
+    kl::InjectInput("wheel", 5, 5, 0, 120, Record);
+    kl::InjectInput("wheel", 5, 5, 0, 12001, Record);
+    kl::InjectInput("move", 65536, 0, 0, 0, Record);
+    kl::InjectInput("jump", 0, 0, 0, 0, Record);
     ASSERT_EQ(g_sent.size(), 4u);
     const DWORD base = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
     EXPECT_EQ(g_sent[0].mi.dwFlags, base);
@@ -87,21 +84,21 @@ TEST_F(Inject, MouseEventsMoveFirstAndReleasesNeedAPress) {
 }
 
 TEST_F(Inject, EndingReleasesEverythingHeldAndRetriesWhatFailed) {
-    kl::InjectInput("keydown", 0, 0, 0, 16);
-    kl::InjectInput("down", 100, 100, 1, 0);
-    kl::InjectInput("down", 100, 100, 3, 0);
+    kl::InjectInput("keydown", 0, 0, 0, 16, Record);
+    kl::InjectInput("down", 100, 100, 1, 0, Record);
+    kl::InjectInput("down", 100, 100, 3, 0, Record);
     g_sent.clear();
     g_fail = true;
-    kl::ReleaseHeldInput();  // nothing goes out, so everything stays held
+    kl::ReleaseHeldInput(Record);  // nothing goes out, so everything stays held
     g_fail = false;
-    kl::ReleaseHeldInput();
+    kl::ReleaseHeldInput(Record);
     ASSERT_EQ(g_sent.size(), 3u);
     EXPECT_EQ(g_sent[0].ki.dwFlags, static_cast<DWORD>(KEYEVENTF_KEYUP));
     EXPECT_EQ(g_sent[1].mi.dwFlags, static_cast<DWORD>(MOUSEEVENTF_LEFTUP)) << "no move, no absolute";
     EXPECT_EQ(g_sent[1].mi.dx, 0);
     EXPECT_EQ(g_sent[2].mi.dwFlags, static_cast<DWORD>(MOUSEEVENTF_MIDDLEUP));
     g_sent.clear();
-    kl::ReleaseHeldInput();
-    kl::InjectInput("up", 0, 0, 1, 0);
+    kl::ReleaseHeldInput(Record);
+    kl::InjectInput("up", 0, 0, 1, 0, Record);
     EXPECT_TRUE(g_sent.empty()) << "released means no longer held";
 }

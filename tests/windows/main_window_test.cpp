@@ -128,7 +128,7 @@ TEST_F(MainWindow, TabMovesOnlyBetweenVisibleEditsAndAHiddenEditGivesUpTheFocus)
 }
 
 TEST_F(MainWindow, TheCopiedKeyStaysOutOfClipboardHistoryAndIsTakenBackOnRenewal) {
-    kl::DefaultRelayUrl = L"ws://127.0.0.1:9/ws";
+    app.relayUrl = L"ws://127.0.0.1:9/ws";
     app.connectionId = "482915037";
     app.connectionKey = "ABCDEFGHIJKLMNOPQRSTUVWXY4";
     app.hostReady = true;

@@ -163,23 +163,12 @@ TEST(Paint, RemotePictureFillsItsRectangleAndANewOneRepaintsOnlyThat) {
     EXPECT_EQ(Ids(app), std::vector<unsigned>{111});
 
     picture(0xFFCC6633);
-    std::vector<std::uint32_t> pixels(1080 * 680, 0x00FF00);
-    BITMAPINFO info{};
-    info.bmiHeader = {sizeof info.bmiHeader, 1080, -680, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
-    void* bits = nullptr;
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    std::memcpy(bits, pixels.data(), pixels.size() * 4);
-    HGDIOBJ old = SelectObject(memory, bitmap);
-    IntersectClipRect(memory, 185, 112, 895, 644);
-    PaintWindow(app, memory);
-    GdiFlush();
-    std::memcpy(pixels.data(), bits, pixels.size() * 4);
-    SelectObject(memory, old);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
+    kltest::Rendered partial(1080, 680, 0x00FF00);
+    partial.Capture([&](HDC memory) {
+        IntersectClipRect(memory, 185, 112, 895, 644);
+        PaintWindow(app, memory);
+    });
+    const std::vector<std::uint32_t>& pixels = partial.pixels;
     EXPECT_EQ(pixel(pixels, 540, 378), 0xCC6633u) << "the new picture";
     EXPECT_EQ(pixel(pixels, 100, 378), 0x00FF00u) << "nothing outside the repainted rectangle";
     EXPECT_EQ(pixel(pixels, 540, 40), 0x00FF00u);

@@ -45,6 +45,10 @@ struct Rendered {
         Capture([&](HDC memory) { PaintWindow(app, memory); });
     }
 
+    // A blank picture of w x h filled with `fill` (RGB), for Capture to draw over.
+    Rendered(int w, int h, std::uint32_t fill) : width(w), height(h), pixels(static_cast<std::size_t>(w) * h, fill) {}
+
+    // Draws into a 32-bit DIB that starts as `pixels`, then reads it back into `pixels`.
     template <typename Draw>
     void Capture(Draw draw) {
         BITMAPINFO info{};
@@ -54,17 +58,16 @@ struct Rendered {
         info.bmiHeader.biPlanes = 1;
         info.bmiHeader.biBitCount = 32;
         void* bits = nullptr;
-        HDC screen = GetDC(nullptr);
-        HDC memory = CreateCompatibleDC(screen);
-        HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-        HGDIOBJ old = SelectObject(memory, bitmap);
-        draw(memory);
-        GdiFlush();
+        const kl::unique_screen_dc screen(GetDC(nullptr));
+        const kl::unique_memory_dc memory(CreateCompatibleDC(screen.get()));
+        const kl::unique_hbitmap bitmap(CreateDIBSection(screen.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+        std::memcpy(bits, pixels.data(), pixels.size() * 4);
+        {
+            const kl::ScopedSelect selected(memory.get(), bitmap.get());
+            draw(memory.get());
+            GdiFlush();
+        }
         std::memcpy(pixels.data(), bits, pixels.size() * 4);
-        SelectObject(memory, old);
-        DeleteObject(bitmap);
-        DeleteDC(memory);
-        ReleaseDC(nullptr, screen);
     }
     // RGB at a point given in layout units of the 1080 x 680 design.
     std::uint32_t At(float x, float y) const {

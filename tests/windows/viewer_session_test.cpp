@@ -43,7 +43,7 @@ class ViewerSession : public kltest::SessionTest {
 protected:
     void SetUp() override {
         SessionTest::SetUp();
-        kl::DefaultRelayUrl = L"ws://127.0.0.1:9/ws";
+        app.relayUrl = L"ws://127.0.0.1:9/ws";
         // Under a message-only parent: Wine takes seconds to destroy a top-level edit.
         app.idEdit = CreateWindowExW(0, L"EDIT", L"", WS_CHILD, 0, 0, 100, 20, HWND_MESSAGE, nullptr, nullptr, nullptr);
         app.keyEdit = CreateWindowExW(0, L"EDIT", L"", WS_CHILD, 0, 0, 100, 20, HWND_MESSAGE, nullptr, nullptr, nullptr);

@@ -139,7 +139,7 @@ TEST(SendQueue, EncryptedMessagesNeedACryptoSessionAndATransport) {
 
 TEST(Workers, RegisterThroughTheRelayAndHandTheAnswerToTheHandler) {
     Client app;
-    kl::DefaultRelayUrl = kltest::kRelayUrl;
+    app.relayUrl = kltest::kRelayUrl;
     app.Open(false, kl::BuildHostRegistration("987654321"));
     EXPECT_EQ(app.statusText, L"Güvenli bağlantı kuruluyor…");
     ASSERT_TRUE(WaitForQueued(app, 1));
@@ -154,7 +154,7 @@ TEST(Workers, RegisterThroughTheRelayAndHandTheAnswerToTheHandler) {
 
 TEST(Workers, SendFailureEndsTheSenderWithExactlyOneError) {
     Client app;
-    kl::DefaultRelayUrl = kltest::ScriptUrl(L"echo");
+    app.relayUrl = kltest::ScriptUrl(L"echo");
     app.Open(true, "{}");
     ASSERT_TRUE(WaitForQueued(app, 1)) << "the echo of the first message";
     Drain(app);
@@ -170,7 +170,7 @@ TEST(Workers, SendFailureEndsTheSenderWithExactlyOneError) {
 
 TEST(Workers, StoppingWhileTheNetworkWorkerConnectsEndsEveryThread) {
     Client app;
-    kl::DefaultRelayUrl = kltest::ScriptUrl(L"silent");
+    app.relayUrl = kltest::ScriptUrl(L"silent");
     app.Open(false, "{}");
     std::this_thread::sleep_for(500ms);
     const auto start = std::chrono::steady_clock::now();
@@ -185,7 +185,7 @@ TEST(Workers, StoppingWhileTheNetworkWorkerConnectsEndsEveryThread) {
 
 TEST(Workers, UnreachableRelayIsReportedAsAnErrorEvent) {
     Client app;
-    kl::DefaultRelayUrl = kltest::PortUrl(9, L"/ws");  // nothing listens there
+    app.relayUrl = kltest::PortUrl(9, L"/ws");  // nothing listens there
     app.Open(false, "{}");
     ASSERT_TRUE(WaitForQueued(app, 1, 30s));
     const auto handled = Drain(app);
