@@ -3,6 +3,9 @@
 # relay, klpeer, the test servers); says what to build when it does not.
 #   native_tools.sh NATIVE_BUILD PROGRAM...
 set -uo pipefail
+case "${1:-}" in
+  ''|-h|--help) echo "usage: native_tools.sh NATIVE_BUILD PROGRAM..."; [ -n "${1:-}" ]; exit $? ;;
+esac
 native=$1; shift
 missing=()
 for program in "$@"; do [ -x "$native/$program" ] || missing+=("$program"); done
