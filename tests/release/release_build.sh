@@ -104,7 +104,9 @@ prefix="$WINEPREFIX-release"
 export WINEPREFIX=$prefix
 # start_program NAME: a fresh server for the prefix, then the release with its window found.
 start_program() {
+  # The old server gone first: a new one reads the system's roots afresh.
   wineserver -k 2>/dev/null
+  wineserver -w 2>/dev/null
   wineserver -p >/dev/null 2>&1 </dev/null
   wine cmd /c exit >/dev/null 2>&1 </dev/null
   wine "$exe" >"$kl_out/program-$1.log" 2>&1 </dev/null &
