@@ -4,6 +4,7 @@
 
 #include "crypto/secure_wipe.hpp"
 #include "net/transport.hpp"
+#include "screen/frame_decoder.hpp"
 #include "session/session.hpp"
 
 Client* g_app = nullptr;

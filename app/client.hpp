@@ -22,6 +22,7 @@
 namespace kl {
 class Transport;
 class CryptoSession;
+class FrameDecoder;
 }  // namespace kl
 
 struct ClickRegion {
@@ -95,12 +96,19 @@ struct Client {
     std::string requestId;
     std::string requestNonce;
     std::unordered_set<std::string> seenRequests;
-    // Viewer: the picture shown, and the newest checked picture of the drained batches, decoded
-    // when the window is next painted, so a viewer slower than the stream shows the latest
-    // picture and its input never waits behind pictures that are never shown.
+    // Viewer: the picture shown, and the newest checked picture of the drained batches, handed
+    // to the decoding thread after the batch (decoded here when there is no window), so a viewer
+    // slower than the stream shows the latest picture and its input never waits behind pictures.
     kl::unique_gdip_bitmap remoteFrame;
     bool holdFrames = false;  // set while a drained batch is handled
     HeldFrame heldFrame;
+    // Viewer: decodes and scales the held picture off the user-interface thread (made with the
+    // first picture a window shows); `remoteScaled` is `remoteFrame` scaled for the place it had
+    // then, which painting copies as it is while the place keeps that size.
+    std::unique_ptr<kl::FrameDecoder> frameDecoder;
+    std::vector<std::uint32_t> remoteScaled;
+    int remoteScaledWidth = 0, remoteScaledHeight = 0;
+
     // The workers: started and joined only here (Open, StartCapture, StopSession).
     std::thread networkThread;
     std::thread senderThread;

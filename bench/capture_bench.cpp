@@ -9,6 +9,8 @@
 //   decode      our DecodeJpegFrame (structure check, decode, 32-bit bitmap)
 //   barePaint   GdipDrawImageRect of a decoded picture scaled into the viewer's remote view
 //               (1124x632: a 1280x800 display's window), GDI+'s default filter
+//   scale       our area-averaging scale of the decoded picture to that place (the viewer's
+//               decoding thread does it, so its window only copies the result)
 //   capture_bench [FRAMES]
 #include <windows.h>
 #include <gdiplus.h>
@@ -21,6 +23,7 @@
 #include <string>
 
 #include "screen/capture.hpp"
+#include "screen/frame_decoder.hpp"
 #include "screen/jpeg_check.hpp"
 #include "screen/remote_frame.hpp"
 #include "win/gdi_handles.hpp"
@@ -136,6 +139,17 @@ int main(int argc, char** argv) {
         json += "," + Measure("barePaint", frames, [&] {
             GdipDrawImageRect(graphics.get(), static_cast<GpImage*>(picture.get()), 0, 0, 1124, 632);
         });
+        std::vector<std::uint32_t> scaled(1124 * 632);
+        auto* bitmap = static_cast<GpBitmap*>(picture.get());
+        const GpRect all(0, 0, static_cast<INT>(kl::ImageWidth(picture)), static_cast<INT>(kl::ImageHeight(picture)));
+        BitmapData data{};
+        if (GdipBitmapLockBits(bitmap, &all, ImageLockModeRead, PixelFormat32bppRGB, &data) == Ok) {
+            json += "," + Measure("scale", frames, [&] {
+                kl::ScalePixels(static_cast<const std::uint8_t*>(data.Scan0), data.Stride, all.Width, all.Height,
+                                scaled.data(), 1124, 632);
+            });
+            GdipBitmapUnlockBits(bitmap, &data);
+        }
     }
     json += ",\"bytes\":" + std::to_string(jpeg.size()) + "}";
     std::printf("%s\n", json.c_str());

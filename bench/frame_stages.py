@@ -4,11 +4,12 @@
   frame_stages.py HOST_TRACE HOST_FROM HOST_TO VIEWER_TRACE VIEWER_FROM VIEWER_TO
       reads lines FROM..TO (1-based, TO exclusive) of each trace and prints one JSON line:
       for each stage the p50 and p99 in milliseconds over the frames the viewer decoded,
-      the capture periods' own stages over every period, and the frame counts."""
+      the capture periods' own stages over every period, the frame counts, and the stages of
+      the viewer's input events on their way to the host ("input")."""
 import json, sys
 
 (PERIOD, GRABBED, COMPARED, ENCODED, QUEUED, DEQUEUED, SEALED, SENT, RECEIVED, DRAINED, OPENED,
- SUPERSEDED, DECODED, PAINTED) = range(14)
+ SUPERSEDED, DECODED, PAINTED, INPUT_QUEUED, INPUT_SENT, INPUT_APPLIED, SCALED, TAKEN) = range(19)
 
 
 def read(path, first, last):
@@ -60,7 +61,8 @@ def main(args):
             by_sequence[b]['sent'] = t
 
     stages = {k: [] for k in ('grab', 'compare', 'encode', 'queue', 'seal', 'send',
-                              'relay + receive', 'drain wait', 'open', 'decode', 'paint', 'grab to paint')}
+                              'relay + receive', 'drain wait', 'open', 'decode', 'paint', 'scale', 'show', 'wake',
+                              'grab to paint')}
     superseded = decoded = 0
     last_decoded = None
     for t, thread, stage, a, b in viewer:
@@ -73,6 +75,8 @@ def main(args):
             decoded += 1
             frame[DECODED] = t
             last_decoded = frame
+        elif stage in (SCALED, TAKEN) and frame is not None:
+            frame[stage] = t
         elif stage == PAINTED and last_decoded is not None:
             frame, last_decoded = last_decoded, None
             p = frame['period']
@@ -89,7 +93,31 @@ def main(args):
             stages['open'].append(frame[OPENED] - frame[DRAINED])
             stages['decode'].append(frame[DECODED] - frame[OPENED])
             stages['paint'].append(t - frame[DECODED])
+            if SCALED in frame:
+                stages['scale'].append(frame[SCALED] - frame[DECODED])
+                stages['show'].append(t - frame[SCALED])
+            if SCALED in frame and TAKEN in frame:
+                stages['wake'].append(frame[TAKEN] - frame[SCALED])
             stages['grab to paint'].append(t - p['start'])
+    # Input events, viewer to host: queued and sent by the viewer, received, drained and applied
+    # by the host (the host receives nothing else, so its Received marks are input).
+    queued_input, sent_input = {}, {}
+    for t, thread, stage, a, b in viewer:
+        if stage == INPUT_QUEUED:
+            queued_input[a] = t
+        elif stage == INPUT_SENT and a in queued_input:
+            sent_input[b] = {'queued': queued_input.pop(a), 'sent': t}
+    for t, thread, stage, a, b in host:
+        if stage in (RECEIVED, DRAINED, INPUT_APPLIED) and b in sent_input:
+            sent_input[b].setdefault(stage, t)
+    inputs = {k: [] for k in ('queue and send', 'relay + receive', 'host queue', 'apply', 'total')}
+    for e in sent_input.values():
+        if all(s in e for s in (RECEIVED, DRAINED, INPUT_APPLIED)):
+            inputs['queue and send'].append(e['sent'] - e['queued'])
+            inputs['relay + receive'].append(e[RECEIVED] - e['sent'])
+            inputs['host queue'].append(e[DRAINED] - e[RECEIVED])
+            inputs['apply'].append(e[INPUT_APPLIED] - e[DRAINED])
+            inputs['total'].append(e[INPUT_APPLIED] - e['queued'])
     starts = [p['start'] for p in periods]
     waits = [b - a for a, b in zip(starts, starts[1:])]
     busy = [p[COMPARED] - p['start'] + (p[ENCODED] - p[COMPARED] if ENCODED in p else 0) for p in periods if COMPARED in p]
@@ -103,6 +131,8 @@ def main(args):
     }
     for name, values in stages.items():
         out[name] = {'p50': pct(values, 50), 'p99': pct(values, 99)}
+    out['input'] = {name: {'p50': pct(v, 50), 'p99': pct(v, 99)} for name, v in inputs.items()}
+    out['input']['events'] = len(inputs['total'])
     print(json.dumps(out))
 
 

@@ -9,6 +9,10 @@
 #                                            CPU per GB of all relays and Redis, latency ratios
 #   bench/relay_load.sh cluster-idle [N]     N idle hosts spread over three relays: relay and
 #                                            Redis memory per host (default 30000)
+#   bench/relay_load.sh compare [S] [P] [N]  ws:// beside wss://, beside the bare AES-256-GCM cost and
+#                                            beside a Node `ws` relay (bench/reference-relay, npm):
+#                                            1 pair as fast as it drains (S s), 20 pairs at 12.5/s
+#                                            (P s), N idle hosts; defaults 10 20 10000
 #   bench/relay_load.sh link [N] [SECONDS]   the transport between relays alone, in one run:
 #                                            Redis pub/sub (redis:// and rediss://) beside a
 #                                            direct link (plain and TLS), N streams of 300 KB
@@ -18,11 +22,12 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 bin=${KL_BUILD:-$here/build/native}
-relay_bin=$bin/kestrelink-relay
+relay_bin=${KL_RELAY:-$bin/kestrelink-relay}  # KL_RELAY: another build of the relay to measure
 peer_bin=$bin/klpeer
 [ -x "$relay_bin" ] && [ -x "$peer_bin" ] || { echo "build first: cmake --preset native && cmake --build build/native" >&2; exit 1; }
 work=$(mktemp -d /tmp/kl-load.XXXXXX)
 pids=()
+peer_ca=()
 cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev/null || true; rm -rf "$work"; }
 trap cleanup EXIT
 
@@ -44,11 +49,11 @@ percentile() { sort -n | awk -v p="$1" '{v[NR]=$1} END {if (NR == 0) {print "n/a
 run_pairs() {
   local n=$1 seconds=$2 frames
   frames=$(awk -v s="$seconds" 'BEGIN {printf "%d", s * 12.5}')
-  start_relay
+  ${start_fn:-start_relay}
   local hz; hz=$(getconf CLK_TCK)
   local hosts=() viewers=()
   for i in $(seq "$n"); do
-    "$peer_bin" host --relay "$url" --fps 12.5 --frame-bytes 300000 --pattern 640x360 --stay \
+    "$peer_bin" host --relay "$url" "${peer_ca[@]}" --fps 12.5 --frame-bytes 300000 --pattern 640x360 --stay \
       >"$work/host$i.out" 2>"$work/host$i.err" &
     hosts+=($!); pids+=($!)
   done
@@ -60,7 +65,7 @@ run_pairs() {
   for i in $(seq "$n"); do
     id=$(sed -n '1s/.*"id":"\([0-9]*\)".*/\1/p' "$work/host$i.out")
     key=$(sed -n '1s/.*"key":"\([A-Z0-9]*\)".*/\1/p' "$work/host$i.out")
-    "$peer_bin" viewer --relay "$url" --id "$id" --key - <<<"$key" --frames "$frames" --timeout $((seconds * 3 + 30)) \
+    "$peer_bin" viewer --relay "$url" "${peer_ca[@]}" --id "$id" --key - <<<"$key" --frames "$frames" --timeout $((seconds * 3 + 30)) \
       >"$work/viewer$i.out" 2>"$work/viewer$i.err" &
     viewers+=($!); pids+=($!)
   done
@@ -210,6 +215,157 @@ cluster_idle_mode() {
   for p in "${hp[@]}"; do kill "$p" 2>/dev/null || true; done
 }
 
+# ---- compare: ws:// beside wss://, beside a Node `ws` relay, beside the bare cipher ----
+
+# A certificate for 127.0.0.1 that the peers trust explicitly.
+make_cert() {
+  [ -s "$work/cert.pem" ] && return
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=localhost \
+    -addext subjectAltName=IP:127.0.0.1 -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
+}
+
+# The reference relay's `ws` package, installed from npm into the build tree.
+reference_ready() {
+  local dir=$bin/reference-relay
+  cmp -s "$here/bench/reference-relay/package.json" "$dir/package.json" && [ -d "$dir/node_modules/ws" ] && return
+  command -v node >/dev/null && command -v npm >/dev/null || { echo "compare needs node and npm" >&2; exit 1; }
+  mkdir -p "$dir"; cp "$here/bench/reference-relay/package.json" "$dir/"
+  (cd "$dir" && npm install --no-audit --no-fund --omit=dev --loglevel=error) >&2
+}
+
+# Starts the relay named by $relay_kind (ours or node) serving $relay_scheme (ws or wss);
+# sets relay_pid, url, metrics and the peers' --ca.
+start_relay_kind() {
+  local tls=()
+  peer_ca=()
+  if [ "$relay_scheme" = wss ]; then
+    make_cert; tls=(--cert "$work/cert.pem" --key "$work/key.pem"); peer_ca=(--ca "$work/cert.pem")
+  fi
+  rm -f "$work/relay.out"
+  if [ "$relay_kind" = node ]; then
+    NODE_PATH=$bin/reference-relay/node_modules node "$here/bench/reference-relay/relay.js" --port 0 --metrics-port 0 \
+      "${tls[@]}" >"$work/relay.out" 2>"$work/relay.log" &
+  else
+    "$relay_bin" --port 0 --metrics-port 0 --max-connections 100000 --max-connections-per-address 100000 --max-handshakes-per-address 100000 \
+      --viewer-requests-per-minute 100000 "${tls[@]}" >"$work/relay.out" 2>"$work/relay.log" &
+  fi
+  relay_pid=$!; pids+=("$relay_pid")
+  for _ in $(seq 100); do [ -s "$work/relay.out" ] && break; sleep 0.1; done
+  url=$(sed -n 's/.*"url":"\([^"]*\)".*/\1/p' "$work/relay.out")
+  metrics=$(sed -n 's/.*"metrics":"\([^"]*\)".*/\1/p' "$work/relay.out")
+  [ -n "$url" ] || { echo "$relay_kind relay did not start:" >&2; cat "$work/relay.log" >&2; exit 1; }
+}
+
+# One pair, 300 KB messages sent as fast as the path drains them (the host keeps at most two
+# unsent), measured over SECONDS after a one-second start; sets fast_cpu_per_gb and fast_mbps.
+run_fast_pair() {
+  local seconds=$1 hz host viewer id key c0 c1 b0 b1 t0 t1
+  hz=$(getconf CLK_TCK)
+  start_relay_kind
+  "$peer_bin" host --relay "$url" "${peer_ca[@]}" --fps 1000 --frame-bytes 300000 --pattern 640x360 --stay \
+    >"$work/fast-host.out" 2>"$work/fast-host.err" &
+  host=$!; pids+=("$host")
+  for _ in $(seq 100); do grep -q '"event":"registered"' "$work/fast-host.out" 2>/dev/null && break; sleep 0.05; done
+  id=$(sed -n '1s/.*"id":"\([0-9]*\)".*/\1/p' "$work/fast-host.out")
+  key=$(sed -n '1s/.*"key":"\([A-Z0-9]*\)".*/\1/p' "$work/fast-host.out")
+  "$peer_bin" viewer --relay "$url" "${peer_ca[@]}" --id "$id" --key "$key" --frames 100000000 \
+    --timeout $((seconds * 3 + 30)) >/dev/null 2>"$work/fast-viewer.err" &
+  viewer=$!; pids+=("$viewer")
+  for _ in $(seq 300); do [ "$(metric kestrelink_relay_forwarded_bytes_total)" -gt 0 ] 2>/dev/null && break; sleep 0.1; done
+  sleep 1
+  c0=$(cpu_ticks "$relay_pid"); b0=$(metric kestrelink_relay_forwarded_bytes_total); t0=$(date +%s.%N)
+  sleep "$seconds"
+  c1=$(cpu_ticks "$relay_pid"); b1=$(metric kestrelink_relay_forwarded_bytes_total); t1=$(date +%s.%N)
+  kill "$viewer" "$host" 2>/dev/null || true; wait "$viewer" "$host" 2>/dev/null || true
+  kill "$relay_pid"; wait "$relay_pid" 2>/dev/null || true
+  [ "$((b1 - b0))" -gt 0 ] || { echo "warning: nothing forwarded; the viewer said:" >&2; tail -3 "$work/fast-viewer.err" >&2; }
+  read -r fast_mbps fast_cpu_per_gb < <(awk -v b="$((b1 - b0))" -v t="$(echo "$t1 - $t0" | bc)" -v c="$((c1 - c0))" \
+    -v hz="$hz" 'BEGIN {printf "%.1f %.3f\n", b / t / 1e6, (b > 0 ? (c / hz) / (b / 1e9) : 0)}')
+}
+
+# Relay memory per idle registered host (N hosts from one klpeer); sets idle_kb.
+run_idle() {
+  local n=$1 before after hosts_pid
+  start_relay_kind
+  sleep 0.5
+  before=$(status_kb "$relay_pid" VmRSS)
+  "$peer_bin" hosts --relay "$url" "${peer_ca[@]}" --count "$n" >"$work/hosts.out" 2>"$work/hosts.err" &
+  hosts_pid=$!; pids+=("$hosts_pid")
+  for _ in $(seq 1200); do grep -q '"event":"registered"' "$work/hosts.out" 2>/dev/null && break
+    kill -0 "$hosts_pid" 2>/dev/null || { cat "$work/hosts.err" >&2; exit 1; }; sleep 0.1; done
+  sleep 1
+  after=$(status_kb "$relay_pid" VmRSS)
+  idle_kb=$(awk -v a="$after" -v b="$before" -v n="$n" 'BEGIN {printf "%.2f", (a - b) / n}')
+  kill "$hosts_pid"; wait "$hosts_pid" 2>/dev/null || true
+  kill "$relay_pid"; wait "$relay_pid" 2>/dev/null || true
+}
+
+# OpenSSL's AES-256-GCM on 16 KB records (the TLS record size), CPU-seconds per GB for one
+# decryption plus one encryption: what forwarding a GB over TLS costs at the least.
+cipher_cost() {
+  local enc dec
+  enc=$(openssl speed -evp aes-256-gcm -bytes 16384 -seconds 2 -mr 2>/dev/null | awk -F: '/^\+F:/ {print $4}')
+  dec=$(openssl speed -evp aes-256-gcm -decrypt -bytes 16384 -seconds 2 -mr 2>/dev/null | awk -F: '/^\+F:/ {print $4}')
+  cipher_s_per_gb=$(awk -v e="$enc" -v d="$dec" 'BEGIN {printf "%.3f", 1e9 / e + 1e9 / d}')
+}
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN {if (b + 0 == 0) print "n/a"; else printf "%.2f", a / b}'; }
+
+run_compare() {
+  local seconds=${1:-10} pair_seconds=${2:-20} idle_n=${3:-10000} kind scheme
+  reference_ready
+  declare -A cpu mbps p50 p99 pcpu idle
+  echo "cipher: openssl speed -evp aes-256-gcm, 16 KB blocks ..."
+  cipher_cost
+  # The two relays take turns, so that what else the machine does falls on both alike.
+  for scheme in ws wss; do
+    for kind in ours node; do
+      relay_kind=$kind; relay_scheme=$scheme
+      echo "$kind $scheme://: 1 pair as fast as it drains for $seconds s ..."
+      run_fast_pair "$seconds"; cpu[$kind-$scheme]=$fast_cpu_per_gb; mbps[$kind-$scheme]=$fast_mbps
+    done
+  done
+  for scheme in ws wss; do
+    for kind in ours node; do
+      relay_kind=$kind; relay_scheme=$scheme
+      echo "$kind $scheme://: 20 pairs at 12.5 messages/s for $pair_seconds s ..."
+      start_fn=start_relay_kind run_pairs 20 "$pair_seconds"
+      p50[$kind-$scheme]=$lat_p50; p99[$kind-$scheme]=$lat_p99; pcpu[$kind-$scheme]=$cpu_per_gb
+    done
+  done
+  for kind in ours node; do
+    relay_kind=$kind; relay_scheme=ws
+    echo "$kind ws://: $idle_n idle registered hosts ..."
+    run_idle "$idle_n"; idle[$kind]=$idle_kb
+  done
+  peer_ca=()
+  echo
+  echo "one pair, 300 KB messages as fast as they drain (relay CPU-seconds per GB forwarded, $seconds s each)"
+  printf '  %-26s %8s %10s\n' "" "s/GB" "MB/s"
+  for kind in ours node; do for scheme in ws wss; do
+    printf '  %-26s %8s %10s\n' "$([ $kind = ours ] && echo kestrelink-relay || echo "node ws (reference)") $scheme://" \
+      "${cpu[$kind-$scheme]}" "${mbps[$kind-$scheme]}"
+  done; done
+  printf '  %-26s %8s\n' "AES-256-GCM dec+enc" "$cipher_s_per_gb"
+  echo "  ours wss:// / ours ws://:        $(ratio "${cpu[ours-wss]}" "${cpu[ours-ws]}")   (target <= 2, and wss:// <= 1.0 s/GB)"
+  echo "  ours wss:// / cipher:            $(ratio "${cpu[ours-wss]}" "$cipher_s_per_gb")"
+  echo "  ours / reference, ws://:         $(ratio "${cpu[ours-ws]}" "${cpu[node-ws]}")   (target <= 0.35)"
+  echo "  ours / reference, wss://:        $(ratio "${cpu[ours-wss]}" "${cpu[node-wss]}")"
+  echo "20 pairs, 300 KB messages at 12.5/s per host ($pair_seconds s each; latency host -> viewer, ms)"
+  printf '  %-26s %8s %8s %8s\n' "" "p50" "p99" "s/GB"
+  for kind in ours node; do for scheme in ws wss; do
+    printf '  %-26s %8s %8s %8s\n' "$([ $kind = ours ] && echo kestrelink-relay || echo "node ws (reference)") $scheme://" \
+      "${p50[$kind-$scheme]}" "${p99[$kind-$scheme]}" "${pcpu[$kind-$scheme]}"
+  done; done
+  echo "  p99 ours wss:// / ours ws://:    $(ratio "${p99[ours-wss]}" "${p99[ours-ws]}")   (target <= 1.5)"
+  echo "  p99 ours / reference, ws://:     $(ratio "${p99[ours-ws]}" "${p99[node-ws]}")   (target <= 1)"
+  echo "  p99 ours / reference, wss://:    $(ratio "${p99[ours-wss]}" "${p99[node-wss]}")"
+  echo "idle registered hosts over ws:// ($idle_n from one klpeer; relay RSS growth per host)"
+  echo "  kestrelink-relay:                ${idle[ours]} KB"
+  echo "  node ws (reference):             ${idle[node]} KB"
+  echo "  ours / reference:                $(ratio "${idle[ours]}" "${idle[node]}")   (target <= 0.5)"
+}
+
 # link [N] [SECONDS]: the four transports one after the other, the same streams each time.
 link_mode() {
   local n=${1:-8} seconds=${2:-10} bench_bin=$bin/cluster_link_bench
@@ -272,7 +428,8 @@ case "$mode" in
     ;;
   cluster) cluster_pairs_mode "${2:-8}" "${3:-20}" ;;
   cluster-idle) cluster_idle_mode "${2:-30000}" ;;
+  compare) run_compare "${2:-10}" "${3:-20}" "${4:-10000}" ;;
   link) link_mode "${2:-8}" "${3:-10}" ;;
-  -h|--help) sed -n '2,16p' "$0" ;;
-  *) echo "unknown mode $mode (pairs, idle, cluster, cluster-idle or link)" >&2; exit 1 ;;
+  -h|--help) sed -n '2,21p' "$0" ;;
+  *) echo "unknown mode $mode (pairs, idle, cluster, cluster-idle, compare or link)" >&2; exit 1 ;;
 esac

@@ -130,6 +130,7 @@ stage_row() {  # NAME KEY
   printf '    %-16s %8s %8s   %8s %8s\n' "$1" "$(js "$still_stages" "$2.p50")" "$(js "$still_stages" "$2.p99")" \
     "$(js "$busy_stages" "$2.p50")" "$(js "$busy_stages" "$2.p99")"
 }
+input_row() { echo "$(js "$busy_stages" "input.$1.p50")/$(js "$busy_stages" "input.$1.p99")"; }
 step_row() {  # NAME KEY
   printf '    %-28s %7s ms wall  %7s ms CPU\n' "$1" "$(js "$steps" "$2.wallMs")" "$(js "$steps" "$2.cpuMs")"
 }
@@ -142,6 +143,7 @@ $(step_row "ours, still screen period" still)
 $(step_row "ours, changed screen period" busy)
 $(step_row "ours, decode" decode)
 $(step_row "bare paint (GDI+ scaled draw)" barePaint)
+$(step_row "ours, scale for the window" scale)
     ratios: still / (grab) $(ratio "$(js "$steps" still.wallMs)" "$grab"), changed / (grab + encode) $(ratio "$(js "$steps" busy.wallMs)" "$(awk -v a="$grab" -v b="$encode" 'BEGIN {print a + b}')"), decode / bare $(ratio "$(js "$steps" decode.wallMs)" "$decode")
 host process CPU, 10 s each (capture periods begun in those 10 s)
     still screen:     $still_cpu ms/s   ($still_periods periods, $(awk -v c=$((c1 - c0)) -v n="$still_periods" 'BEGIN {printf "%.1f", n ? c / n : 0}') ms a period)
@@ -166,11 +168,16 @@ $(stage_row "viewer queue" "drain wait")
 $(stage_row open open)
 $(stage_row decode decode)
 $(stage_row paint paint)
+$(stage_row "  of which scale" scale)
+$(stage_row "  then shown" show)
+$(stage_row "  (window woken)" wake)
 $(stage_row "grab to paint" "grab to paint")
     capture periods: still $(js "$still_stages" periods) ($(js "$still_stages" encoded) encoded), changing $(js "$busy_stages" periods) ($(js "$busy_stages" encoded) encoded); period p50 still $(js "$still_stages" period.p50) ms, changing $(js "$busy_stages" period.p50) ms
     frames painted / decoded / superseded undecoded: still $(js "$still_stages" frames)/$(js "$still_stages" decoded)/$(js "$still_stages" superseded), changing $(js "$busy_stages" frames)/$(js "$busy_stages" decoded)/$(js "$busy_stages" superseded)
 viewer pointer move -> host pointer moved, host streaming a changing screen ($samples moves)
     p50 $(js "$pointer" p50) ms   p99 $(js "$pointer" p99) ms   (missed $(js "$pointer" missed))
+    inside the programs, p50/p99 ms ($(js "$busy_stages" input.events) events): viewer queue and send $(input_row "queue and send"), relay and receive $(input_row "relay + receive"),
+      host queue $(input_row "host queue"), check and inject $(input_row apply), viewer queue to injected $(input_row total)
     same X round trip on one display: p50 $(js "$local_pointer" p50) ms  p99 $(js "$local_pointer" p99) ms
 viewer slowed down on purpose (each decoded picture +150 ms), changing screen for 60 s
     session: $slow_state; pictures decoded $slow_decoded, superseded undecoded $slow_superseded

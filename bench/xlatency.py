@@ -11,33 +11,11 @@
       moves the viewer's pointer between two points of the remote picture and waits until
       the host's pointer reaches the matching point: viewer input to host injection.
 Prints one JSON line with the samples' p50 and p99 in milliseconds."""
-import ctypes, json, random, sys, time
+import ctypes, json, os, random, sys, time
 
-x = ctypes.cdll.LoadLibrary("libX11.so.6")
-x.XOpenDisplay.restype = ctypes.c_void_p
-x.XOpenDisplay.argtypes = [ctypes.c_char_p]
-x.XDefaultRootWindow.restype = ctypes.c_ulong
-x.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
-x.XGetImage.restype = ctypes.c_void_p
-x.XGetImage.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_int, ctypes.c_uint,
-                        ctypes.c_uint, ctypes.c_ulong, ctypes.c_int]
-x.XGetPixel.restype = ctypes.c_ulong
-x.XGetPixel.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int]
-x.XFree.argtypes = [ctypes.c_void_p]
-x.XSetWindowBackground.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong]
-x.XClearWindow.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
-x.XFlush.argtypes = [ctypes.c_void_p]
-x.XDefaultGC.restype = ctypes.c_void_p
-x.XDefaultGC.argtypes = [ctypes.c_void_p, ctypes.c_int]
-x.XSetSubwindowMode.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int]
-x.XSetForeground.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_ulong]
-x.XFillRectangle.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_void_p, ctypes.c_int, ctypes.c_int,
-                             ctypes.c_uint, ctypes.c_uint]
-x.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
-x.XWarpPointer.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_int, ctypes.c_int,
-                           ctypes.c_uint, ctypes.c_uint, ctypes.c_int, ctypes.c_int]
-x.XQueryPointer.argtypes = [ctypes.c_void_p, ctypes.c_ulong] + [ctypes.c_void_p] * 2 + \
-    [ctypes.POINTER(ctypes.c_int)] * 4 + [ctypes.c_void_p]
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+from xlib import x  # noqa: E402
+
 ZPIXMAP, ALL_PLANES, INCLUDE_INFERIORS = 2, 0xFFFFFFFF, 1
 
 

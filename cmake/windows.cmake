@@ -31,6 +31,7 @@ set(KL_PROGRAM_SOURCES
     session/net_events.cpp
     session/encrypted.cpp
     screen/remote_frame.cpp
+    screen/frame_decoder.cpp
     input/inject.cpp
     input/forward.cpp
     screen/capture.cpp

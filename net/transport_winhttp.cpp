@@ -34,7 +34,9 @@ std::string FormatWindowsError(const char* label, unsigned long code) {
 namespace {
 
 constexpr std::size_t kMaxMessage = kMaxMessageBytes;
-constexpr DWORD kReceiveBufferSize = 65536;
+// A screen frame (a few hundred KiB) arrives in one or two receive calls rather than a handful:
+// under Wine each call is a round trip through WinHTTP's worker thread.
+constexpr DWORD kReceiveBufferSize = 524288;
 constexpr auto kStepWait = std::chrono::seconds(20);
 constexpr auto kShutdownWait = std::chrono::milliseconds(200);
 // How long a close waits for WinHTTP's closing notifications before it lets the connection

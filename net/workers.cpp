@@ -92,6 +92,8 @@ void SenderWorker(SenderWorkerArgs args) noexcept {
                 if (message.kind == kl::ScreenFrame) kl::MarkFrameStage(kl::FrameStage::Sealed, key, sequence);
                 sent = args.transport->SendBinary(std::move(envelope));
                 if (message.kind == kl::ScreenFrame) kl::MarkFrameStage(kl::FrameStage::Sent, key, sequence);
+                if (message.kind == kl::InputEvent)
+                    kl::MarkFrameStage(kl::FrameStage::InputSent, key, sequence);
             }
         } catch (...) {
             sent = false;
@@ -165,6 +167,9 @@ bool QueueOutgoing(Client& app, kl::OutgoingMessage message) {
     if (size > kMaxOutgoingMessage) return false;
     if (message.kind == kl::ScreenFrame)
         kl::MarkFrameStage(kl::FrameStage::Queued, reinterpret_cast<std::uintptr_t>(message.bytes.data()));
+    else if (message.kind == kl::InputEvent)
+        kl::MarkFrameStage(kl::FrameStage::InputQueued,
+                           reinterpret_cast<std::uintptr_t>(message.bytes.data()));
     {
         std::lock_guard<std::mutex> lock(app.sendMutex);
         if (!app.networkRunning) return false;

@@ -9,12 +9,14 @@
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
+#include <boost/container/deque.hpp>
 #include <chrono>
-#include <deque>
+#include <memory>
 #include <optional>
 #include <type_traits>
 
 #include "relay/client_input.hpp"
+#include "relay/message_buffer.hpp"
 #include "relay/session.hpp"
 #include "relay/socket_progress.hpp"
 #include "session/messages.hpp"
@@ -128,11 +130,13 @@ private:
         std::shared_ptr<const std::string> data;
         bool text;
     };
+    // Unlike std::deque it allocates nothing while empty, and an idle connection's queue is.
+    using Queue = boost::container::deque<Outgoing>;
 
     std::shared_ptr<WsSession> Self() { return std::static_pointer_cast<WsSession>(shared_from_this()); }
 
     void ReadRequest() {
-        parser_.emplace();
+        parser_ = std::make_unique<http::request_parser<http::empty_body>>();
         parser_->header_limit(8192);
         parser_->body_limit(0);
         http::async_read(ws_.next_layer(), buffer_, *parser_,
@@ -169,6 +173,7 @@ private:
         ws_.auto_fragment(false);
         ws_.async_accept(request, [self = Self()](boost::system::error_code ec) {
             if (ec) return self->Finish("websocket upgrade failed: " + ec.message());
+            self->ReleaseUpgradeState();
             // From now on the handshake time only bounds a close (see kCloseLinger).
             websocket::stream_base::timeout timeouts;
             self->ws_.get_option(timeouts);
@@ -191,34 +196,42 @@ private:
         }
     }
 
+    // The request and the buffer it came in are not needed once upgraded; an idle connection
+    // should hold no more than Beast's stream and the pending read.
+    void ReleaseUpgradeState() {
+        parser_.reset();
+        buffer_ = beast::flat_buffer();
+    }
+
+    // Each message is read into a string of its own that is then handed on as it is: a forwarded
+    // message is never copied in the relay.
     void Read() {
         reading_ = true;
-        ws_.async_read(buffer_, [self = Self()](boost::system::error_code ec, std::size_t) { self->OnRead(ec); });
+        messageBuffer_.reset();
+        message_ = std::string();
+        if (!lowWater_) lowWater_.emplace(beast::get_lowest_layer(ws_).socket().native_handle());
+        messageBuffer_.emplace(message_, &*lowWater_);
+        ws_.async_read(*messageBuffer_, [self = Self()](boost::system::error_code ec, std::size_t) { self->OnRead(ec); });
     }
 
     void OnRead(boost::system::error_code ec) {
         reading_ = false;
+        lowWater_->Reset();
         if (ec) {
             if (ec == websocket::error::message_too_big) owner_.Refusal(*this, "message_too_big");
             if (closeSent_) return Finish("closed code=" + std::to_string(closeCode_));
             if (ec == websocket::error::closed) return Finish("closed by peer code=" + std::to_string(ws_.reason().code));
             return Linger("connection lost: " + ec.message());
         }
-        Recharge();
         try {
-            if (ws_.got_text()) {
-                const std::string text = beast::buffers_to_string(buffer_.data());
-                buffer_.consume(buffer_.size());
-                owner_.OnText(*this, text);
-            } else {
-                auto data = std::make_shared<const std::string>(beast::buffers_to_string(buffer_.data()));
-                buffer_.consume(buffer_.size());
-                owner_.OnBinary(*this, std::move(data));
-            }
+            messageBuffer_.reset();
+            if (ws_.got_text()) owner_.OnText(*this, message_);
+            else owner_.OnBinary(*this, MessagePool::Share(std::move(message_)));
         } catch (const std::bad_alloc&) {
             owner_.Refusal(*this, "out_of_memory");
             return Finish("dropped: out of memory");
         }
+        Recharge();
         if (!finished_ && !readHeld_ && !reading_) Read();
     }
 
@@ -261,6 +274,7 @@ private:
             if (ec) return self->Abandon("connection lost: " + ec.message());
             self->queuedBytes_ -= self->queue_.front().data->size();
             self->queue_.pop_front();
+            if (self->queue_.empty()) Queue().swap(self->queue_);
             self->Recharge();
             self->lastProgress_ = Clock::now();
             if (self->queuedBytes_ <= self->drainBound_) self->ReleaseDrainWaiter();
@@ -269,7 +283,7 @@ private:
     }
 
     void Recharge() {
-        const std::size_t now = queuedBytes_ + buffer_.capacity();
+        const std::size_t now = queuedBytes_ + buffer_.capacity() + message_.capacity();
         budget_->used = budget_->used - charged_ + now;
         charged_ = now;
     }
@@ -341,9 +355,12 @@ private:
     }
 
     websocket::stream<Stream> ws_;
-    beast::flat_buffer buffer_;
-    std::optional<http::request_parser<http::empty_body>> parser_;
-    std::deque<Outgoing> queue_;
+    beast::flat_buffer buffer_;  // the HTTP request
+    std::unique_ptr<http::request_parser<http::empty_body>> parser_;
+    std::string message_;
+    std::optional<MessageBuffer> messageBuffer_;
+    std::optional<LowWater> lowWater_;
+    Queue queue_;
     std::size_t queuedBytes_ = 0;
     std::shared_ptr<MemoryBudget> budget_;
     std::size_t charged_ = 0;  // what budget_ holds for this connection

@@ -1,11 +1,13 @@
+#include "relay/tls_stream.hpp"
 #include "relay/ws_session.hpp"
 
 namespace kl::relay {
 
 std::shared_ptr<Session> MakeTlsSession(SessionOwner& owner, ConnId id, std::string address,
-                                        boost::asio::ip::tcp::socket socket, boost::asio::ssl::context& tls) {
-    using Stream = detail::beast::ssl_stream<detail::beast::tcp_stream>;
-    return std::make_shared<detail::WsSession<Stream>>(owner, id, std::move(address), std::move(socket), tls);
+                                        boost::asio::ip::tcp::socket socket,
+                                        boost::asio::ssl::context& tls) {
+    return std::make_shared<detail::WsSession<TlsStream>>(owner, id, std::move(address),
+                                                          std::move(socket), tls);
 }
 
 }  // namespace kl::relay

@@ -8,20 +8,25 @@
 namespace kl {
 
 enum class FrameStage : std::uint8_t {
-    PeriodStart,  // capture worker: a period begins (a = period number)
-    Grabbed,      // the screen is in the buffer (a = period)
-    Compared,     // compared with the frame last sent (a = period, b = 1 when equal)
-    Encoded,      // JPEG ready (a = period)
-    Queued,       // handed to the outgoing queue (a = the plaintext's address)
-    Dequeued,     // sender took it (a = the plaintext's address)
-    Sealed,       // sender encrypted it (a = the plaintext's address, b = sequence number)
-    Sent,         // the transport has sent it (b = sequence number)
-    Received,     // viewer: the envelope reached the event queue (b = sequence number)
-    Drained,      // the UI thread took it from the queue (b = sequence number)
-    Opened,       // decrypted and checked (b = sequence number)
-    Superseded,   // a newer frame of the same batch replaces it undecoded (b = sequence number)
-    Decoded,      // decoded into the remote picture (b = sequence number)
-    Painted,      // the remote picture was drawn into the window
+    PeriodStart,   // capture worker: a period begins (a = period number)
+    Grabbed,       // the screen is in the buffer (a = period)
+    Compared,      // compared with the frame last sent (a = period, b = 1 when equal)
+    Encoded,       // JPEG ready (a = period)
+    Queued,        // handed to the outgoing queue (a = the plaintext's address)
+    Dequeued,      // sender took it (a = the plaintext's address)
+    Sealed,        // sender encrypted it (a = the plaintext's address, b = sequence number)
+    Sent,          // the transport has sent it (b = sequence number)
+    Received,      // viewer: the envelope reached the event queue (b = sequence number)
+    Drained,       // the UI thread took it from the queue (b = sequence number)
+    Opened,        // decrypted and checked (b = sequence number)
+    Superseded,    // a newer frame of the same batch replaces it undecoded (b = sequence number)
+    Decoded,       // decoded into the remote picture (b = sequence number)
+    Painted,       // the remote picture was drawn into the window
+    InputQueued,   // viewer: input handed to the outgoing queue (a = the plaintext's address)
+    InputSent,     // viewer: the transport has sent it (a = as queued, b = sequence number)
+    InputApplied,  // host: an input event was checked and injected (b = sequence number)
+    Scaled,        // viewer: the decoded picture is scaled for the window (b = sequence number)
+    Taken,         // viewer: the window's thread took the decoded picture (b = sequence number)
 };
 
 using FrameStageHook = void (*)(FrameStage stage, std::uint64_t a, std::uint64_t b);

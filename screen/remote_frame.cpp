@@ -1,5 +1,7 @@
 #include "screen/remote_frame.hpp"
 
+#include <cmath>
+
 #include "screen/jpeg_check.hpp"
 #include "win/gdi_handles.hpp"
 
@@ -76,6 +78,11 @@ unsigned ImageHeight(const kl::unique_gdip_bitmap& image) {
     UINT height = 0;
     if (!image || GdipGetImageHeight(static_cast<GpImage*>(image.get()), &height) != Ok) return 0;
     return height;
+}
+
+RECT FramePixels(const FrameRect& r) {
+    return {std::lround(r.left), std::lround(r.top), std::lround(r.left + r.width),
+            std::lround(r.top + r.height)};
 }
 
 FrameRect FitRemoteFrame(const Client& app) {

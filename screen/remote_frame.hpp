@@ -2,6 +2,8 @@
 // Viewer side: one received JPEG file becomes a fresh 32-bit bitmap of exactly the size its
 // frame header announces, or nothing (the structure check runs before any decoder sees it);
 // and where in the main window that picture goes.
+#include <windows.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -17,5 +19,7 @@ unsigned ImageHeight(const kl::unique_gdip_bitmap& image);
 // The rectangle (client pixels) that shows `remoteFrame`, for the client size and layout scale
 // of the last layout; the whole band without one. Painting and input mapping both use it.
 FrameRect FitRemoteFrame(const Client& app);
+// A frame rectangle in whole client pixels, as it is painted.
+RECT FramePixels(const FrameRect& r);
 
 }  // namespace kl

@@ -6,6 +6,7 @@
 #include "app/client.hpp"
 #include "crypto/crypto_session.hpp"
 #include "input/inject.hpp"
+#include "screen/frame_decoder.hpp"
 #include "screen/frame_stages.hpp"
 #include "screen/jpeg_check.hpp"
 #include "screen/remote_frame.hpp"
@@ -39,18 +40,20 @@ void HandleInputEvent(const Client& app, const std::vector<std::uint8_t>& plaint
 // Replaces the remote picture, releasing the old one first.
 void DecodeInto(Client& app, const std::vector<std::uint8_t>& jpeg, std::uint64_t sequence) {
     app.remoteFrame.reset();
+    app.remoteScaled.clear();
+    app.remoteScaledWidth = app.remoteScaledHeight = 0;
     app.remoteFrame = kl::DecodeJpegFrame(jpeg.data(), jpeg.size());
     if (!app.remoteFrame) Fail("invalid image");
     kl::MarkFrameStage(kl::FrameStage::Decoded, 0, sequence);
 }
 
-// A picture that keeps its place repaints only its own rectangle.
+// A picture that keeps its place repaints only its own rectangle, in the pixels painting gives
+// it: a pixel more would have the whole remote view drawn again around it.
 void InvalidateFrame(Client& app, bool had, const kl::FrameRect& before, const kl::FrameRect& after) {
     if (app.mainWindow == nullptr) return;
     if (had && before.left == after.left && before.top == after.top && before.width == after.width &&
         before.height == after.height) {
-        const RECT r = {static_cast<LONG>(after.left), static_cast<LONG>(after.top),
-                        static_cast<LONG>(after.left + after.width) + 1, static_cast<LONG>(after.top + after.height) + 1};
+        const RECT r = kl::FramePixels(after);
         InvalidateRect(app.mainWindow, &r, FALSE);
     } else {
         InvalidateRect(app.mainWindow, nullptr, FALSE);
@@ -69,6 +72,8 @@ void OnBinaryMessage(Client& app, const std::vector<std::uint8_t>& envelope) {
     if (!app.viewerMode) {
         if (!app.sessionActive || !app.consentGiven || kind != kl::InputEvent) Fail("wrong direction");
         HandleInputEvent(app, plaintext);
+        kl::MarkFrameStage(kl::FrameStage::InputApplied, 0,
+                           kl::EnvelopeSequence(envelope.data(), envelope.size()));
         return;
     }
     if (kind == kl::Ready && !app.sessionActive) {
@@ -106,12 +111,45 @@ void OnBinaryMessage(Client& app, const std::vector<std::uint8_t>& envelope) {
 
 void RequestHeldFramePaint(Client& app) {  // UI thread only
     if (app.heldFrame.jpeg.empty()) return;
-    if (app.mainWindow == nullptr) {
-        ShowHeldFrame(app);  // nothing will paint it
+    if (app.mainWindow != nullptr && !app.frameDecoder) {
+        try {
+            app.frameDecoder = std::make_unique<kl::FrameDecoder>(app.mainWindow, kl::kFrameMessage);
+        } catch (const std::exception&) {
+            // Without its thread the picture is decoded here.
+        }
+    }
+    if (!app.frameDecoder) {
+        ShowHeldFrame(app);
+        if (app.remoteFrame && app.mainWindow != nullptr)
+            InvalidateRect(app.mainWindow, nullptr, FALSE);
         return;
     }
-    InvalidateFrame(app, static_cast<bool>(app.remoteFrame), kl::FitRemoteFrame(app),
-                    kl::FitFrame(app.clientWidth, app.clientHeight, app.scale, app.heldFrame.width, app.heldFrame.height));
+    // Scaled for the place it will have, so that painting it is a plain copy.
+    const RECT place = kl::FramePixels(kl::FitFrame(app.clientWidth, app.clientHeight, app.scale,
+                                                    app.heldFrame.width, app.heldFrame.height));
+    app.frameDecoder->Submit(std::exchange(app.heldFrame, HeldFrame{}), place.right - place.left,
+                             place.bottom - place.top);
+}
+
+void ShowDecodedFrame(Client& app) {
+    ExpectUiThread(app);
+    kl::DecodedFrame done;
+    if (!app.frameDecoder || !app.frameDecoder->Take(done)) return;
+    kl::MarkFrameStage(kl::FrameStage::Taken, 0, done.sequence);
+    if (done.generation != app.sessionGeneration || !app.viewerMode || !app.sessionActive) return;
+    if (!done.picture) {
+        StopWithStatus(app, L"Güvenlik doğrulaması başarısız. Bağlantı durduruldu.", true);
+        return;
+    }
+    const kl::FrameRect before = kl::FitRemoteFrame(app);
+    const bool had = static_cast<bool>(app.remoteFrame);
+    app.remoteFrame = std::move(done.picture);
+    app.remoteScaled = std::move(done.scaled);
+    app.remoteScaledWidth = done.scaledWidth;
+    app.remoteScaledHeight = done.scaledHeight;
+    InvalidateFrame(app, had, before, kl::FitRemoteFrame(app));
+    // Copying finished pixels is quick: shown now rather than after whatever else is queued.
+    if (app.mainWindow != nullptr) UpdateWindow(app.mainWindow);
 }
 
 void ShowHeldFrame(Client& app) {  // UI thread only

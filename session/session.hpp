@@ -20,12 +20,15 @@ void StopSession(Client& app);
 void StopWithStatus(Client& app, const std::wstring& status, bool releaseFrame);
 // One event of the current session from the relay connection.
 void HandleNetEvent(Client& app, kl::NetEvent& event);
-// Viewer, after a drained batch: has the picture it held back painted (decoded at once when
-// there is no window to paint it).
+// Viewer, after a drained batch: hands the picture it held back to the decoding thread
+// (decodes it at once when there is no window to paint it).
 void RequestHeldFramePaint(Client& app);
-// Viewer, before painting: decodes the held picture into the remote picture; one that does
-// not decode ends the session as a bad frame does.
+// Viewer: decodes the held picture into the remote picture on this thread; one that does not
+// decode ends the session as a bad frame does.
 void ShowHeldFrame(Client& app);
+// Viewer, when the decoding thread has a picture: it becomes the remote picture and is painted;
+// one that did not decode ends the session as a bad frame does.
+void ShowDecodedFrame(Client& app);
 // The two deadline checks of the 500 ms timer: consent first, then the request.
 void CheckTimers(Client& app);
 // The deadlines' clock in milliseconds.

@@ -1,6 +1,7 @@
 #include "app/client.hpp"
 #include "input/inject.hpp"
 #include "net/transport.hpp"
+#include "screen/frame_decoder.hpp"
 #include "session/session.hpp"
 #include "ui/ui.hpp"
 
@@ -49,6 +50,7 @@ void StopSession(Client& app) {
         app.eventPosted = false;
     }
     app.eventOverflow = false;
+    if (app.frameDecoder) app.frameDecoder->Discard();
     app.requestId.clear();
     app.requestNonce.clear();
 }
@@ -56,7 +58,11 @@ void StopSession(Client& app) {
 void StopWithStatus(Client& app, const std::wstring& status, bool releaseFrame) {  // UI thread only
     StopSession(app);
     app.viewerMode = false;
-    if (releaseFrame) app.remoteFrame.reset();
+    if (releaseFrame) {
+        app.remoteFrame.reset();
+        app.remoteScaled = {};
+        app.remoteScaledWidth = app.remoteScaledHeight = 0;
+    }
     LayoutControls(app);
     SetStatus(app, status);
 }

@@ -9,6 +9,7 @@
 #include "input/forward.hpp"
 #include "net/workers.hpp"
 #include "session/session.hpp"
+#include "screen/frame_decoder.hpp"
 #include "ui/ui.hpp"
 #include "base/utf8.hpp"
 
@@ -220,6 +221,9 @@ LRESULT Handle(Client& app, HWND window, UINT message, WPARAM wParam, LPARAM lPa
             return 0;
         case kDrainMessage:
             DrainEvents(app);
+            return 0;
+        case kl::kFrameMessage:
+            ShowDecodedFrame(app);
             return 0;
         default:
             return DefWindowProcW(window, message, wParam, lParam);

@@ -111,13 +111,23 @@ std::wstring GroupedId(const std::string& id) {
 
 // The picture's rectangle in whole client pixels.
 RECT RemoteFrameRect(const Client& app) {
-    const kl::FrameRect r = kl::FitRemoteFrame(app);
-    return {std::lround(r.left), std::lround(r.top), std::lround(r.left + r.width), std::lround(r.top + r.height)};
+    return kl::FramePixels(kl::FitRemoteFrame(app));
 }
 
-// The remote picture straight onto the target with GDI's halftone stretch: an area-averaging
-// filter, and under Wine about a fifth of the time GDI+ takes to draw the scaled image.
+// The remote picture as the decoding thread scaled it, when its place still has that size;
+// otherwise straight onto the target with GDI's halftone stretch: an area-averaging filter,
+// and under Wine about a fifth of the time GDI+ takes to draw the scaled image.
 void DrawRemoteFrame(Client& app, HDC dc, const RECT& r) {
+    const int placeWidth = r.right - r.left, placeHeight = r.bottom - r.top;
+    if (!app.remoteScaled.empty() && app.remoteScaledWidth == placeWidth &&
+        app.remoteScaledHeight == placeHeight) {
+        BITMAPINFO bmi{};
+        bmi.bmiHeader = {
+            sizeof(BITMAPINFOHEADER), placeWidth, -placeHeight, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+        if (SetDIBitsToDevice(dc, r.left, r.top, placeWidth, placeHeight, 0, 0, 0, placeHeight,
+                              app.remoteScaled.data(), &bmi, DIB_RGB_COLORS) > 0)
+            return;
+    }
     auto* bitmap = static_cast<GpBitmap*>(app.remoteFrame.get());
     const INT w = static_cast<INT>(kl::ImageWidth(app.remoteFrame)), h = static_cast<INT>(kl::ImageHeight(app.remoteFrame));
     const GpRect all(0, 0, w, h);
@@ -252,7 +262,7 @@ void DrawConsentPanel(Client& app, Canvas& c) {
 
 void PaintWindow(Client& app, HDC dc) {
     ExpectUiThread(app);
-    ShowHeldFrame(app);  // the newest picture is decoded when it can be shown
+    ShowHeldFrame(app);  // a picture still held is decoded here; the decoding thread takes it otherwise
     const int width = app.clientWidth > 0 ? app.clientWidth : 1;
     const int height = app.clientHeight > 0 ? app.clientHeight : 1;
     const bool remoteView = app.viewerMode && app.sessionActive;

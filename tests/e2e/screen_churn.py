@@ -8,21 +8,7 @@
       {"pointerX":N,"atMs":...} when the pointer moves."""
 import ctypes, itertools, json, sys, time
 
-x = ctypes.cdll.LoadLibrary("libX11.so.6")
-x.XOpenDisplay.restype = ctypes.c_void_p
-x.XOpenDisplay.argtypes = [ctypes.c_char_p]
-x.XDefaultRootWindow.restype = ctypes.c_ulong
-x.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
-x.XCreateSimpleWindow.restype = ctypes.c_ulong
-x.XCreateSimpleWindow.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_int, ctypes.c_uint,
-                                  ctypes.c_uint, ctypes.c_uint, ctypes.c_ulong, ctypes.c_ulong]
-x.XMapRaised.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
-x.XRaiseWindow.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
-x.XSetWindowBackground.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong]
-x.XClearWindow.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
-x.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
-x.XQueryPointer.argtypes = [ctypes.c_void_p, ctypes.c_ulong] + [ctypes.c_void_p] * 2 + \
-    [ctypes.POINTER(ctypes.c_int)] * 4 + [ctypes.c_void_p]
+from xlib import x
 
 
 def main(args):

@@ -5,6 +5,7 @@
 
 #include <iostream>
 #include <memory>
+#include <thread>
 
 #include "crypto/credentials.hpp"
 #include "harness.hpp"
@@ -303,6 +304,43 @@ TEST(RelayAbuse, LoggedRequestPathsCannotForgeLinesOrFields) {
     EXPECT_EQ(line, "http 404 \"/a\\xe2\\x80\\xa8conn=9\\xe2\\x80\\xaeaddr=6.6.6.6\\x5c" +
                         std::string(36, 'b') + "\"...")
         << "64 bytes, cut before the é, all else escaped";
+}
+
+// Large messages trickled in 4 KB writes into a small receive buffer, to a partner that starts
+// reading late (so the sender's reading is held and resumed): every byte arrives, in order. A
+// receive low-water mark the buffer could not reach left the relay waiting for good.
+TEST(RelayAbuse, MessagesTrickledIntoASmallReceiveBufferArriveWhileTheSenderIsHeld) {
+    Relay relay({"--receive-buffer-bytes", "16384"});
+    RawPair pair(PortOf(relay.url), "127.0.0.16");
+    ASSERT_FALSE(pair.requestId.empty());
+    std::vector<std::string> messages;
+    for (int m = 0; m < 4; ++m) {
+        std::string bytes(2u << 20, '\0');
+        for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 31 + (i >> 12) + m);
+        messages.push_back(std::move(bytes));
+    }
+    bool sent = true;
+    std::thread sender([&] {
+        for (const auto& message : messages) {
+            const std::string frame = RawWs::Frame(0x2, message, message.size());
+            for (std::size_t at = 0; at < frame.size() && sent; at += 4096) {
+                sent = pair.viewer.SendAll(frame.substr(at, 4096));
+                std::this_thread::sleep_for(100us);
+            }
+        }
+    });
+    std::this_thread::sleep_for(300ms);
+    for (std::size_t m = 0; m < messages.size(); ++m) {
+        const auto got = pair.host.Read();  // nothing for 5 s: stalled
+        if (!got) {
+            ADD_FAILURE() << "message " << m << " stalled";
+            break;
+        }
+        EXPECT_EQ(got->opcode, 0x2);
+        EXPECT_TRUE(got->payload == messages[m]) << "message " << m << " arrived changed";
+    }
+    sender.join();  // a stalled relay ends its sends within their timeout
+    EXPECT_TRUE(sent);
 }
 
 TEST(RelayAbuse, AllocationFailureEndsOnlyTheConnectionThatMetIt) {

@@ -5,20 +5,39 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 #include "harness.hpp"
 #include "raw_ws.hpp"
 
 using namespace kltest;
 
-TEST(RelayOverTls, PeerConnectsWhenItTrustsTheCertificateAndExplainsWhenNot) {
-    const auto dir = std::filesystem::temp_directory_path() / ("kl-tls-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
+namespace {
+
+// A certificate for 127.0.0.1 and localhost in a folder of the test's own.
+struct Certificate {
+    Certificate() {
+        std::filesystem::create_directories(dir);
+        const std::string make = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
+                                 "-subj /CN=localhost -addext subjectAltName=IP:127.0.0.1,DNS:localhost -keyout " +
+                                 key + " -out " + cert + " 2>/dev/null";
+        made = std::system(make.c_str()) == 0;
+    }
+    ~Certificate() { std::filesystem::remove_all(dir); }
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("kl-tls-" + std::to_string(getpid()) + "-" +
+                                                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
     const std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
-    const std::string make = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
-                             "-subj /CN=localhost -addext subjectAltName=IP:127.0.0.1,DNS:localhost -keyout " +
-                             key + " -out " + cert + " 2>/dev/null";
-    ASSERT_EQ(std::system(make.c_str()), 0);
+    bool made = false;
+};
+
+}  // namespace
+
+TEST(RelayOverTls, PeerConnectsWhenItTrustsTheCertificateAndExplainsWhenNot) {
+    const Certificate certificate;
+    ASSERT_TRUE(certificate.made);
+    const std::string& cert = certificate.cert;
+    const std::string& key = certificate.key;
 
     Relay relay({"--cert", cert, "--key", key});
     ASSERT_EQ(relay.url.rfind("wss://127.0.0.1:", 0), 0u) << relay.url;
@@ -41,7 +60,43 @@ TEST(RelayOverTls, PeerConnectsWhenItTrustsTheCertificateAndExplainsWhenNot) {
     EXPECT_NE(wide.ReadLine().value_or("").find("wss://0.0.0.0:"), std::string::npos) << wide.Stderr();
     wide.Signal(SIGTERM);
     EXPECT_EQ(wide.Wait(), 0);
-    std::filesystem::remove_all(dir);
+}
+
+// Messages of many TLS records each way, through reads and writes of every size; a message over
+// the limit and a wrong path end their connections through the TLS close.
+TEST(RelayOverTls, SessionForwardsLargeMessagesBothWaysAndClosesAsOverPlainWebSocket) {
+    const Certificate certificate;
+    ASSERT_TRUE(certificate.made);
+    const std::string& cert = certificate.cert;
+    Relay relay({"--cert", cert, "--key", certificate.key});
+    Host host(relay, {"--ca", cert, "--frames", "3", "--fps", "10", "--pattern", "64x48", "--frame-bytes", "3000000"});
+    ASSERT_TRUE(host.registered) << host.process.Stderr();
+    Process viewer(Peer({"viewer", "--relay", relay.url, "--ca", cert, "--id", host.id, "--key", host.key, "--timeout",
+                         "60", "--input", R"({"action":"move","x":5,"y":6,"button":0,"key":0})"}));
+    for (int seq = 1; seq <= 3; ++seq) {
+        const auto frame = NextEvent(viewer, "frame");
+        EXPECT_EQ(frame.value("seq", 0), seq);
+        EXPECT_EQ(frame.value("size", 0), 3000000);
+    }
+    EXPECT_EQ(NextEvent(host.process, "input").value("x", 0), 5);
+    EXPECT_FALSE(NextEvent(viewer, "peerDisconnected").empty());
+    EXPECT_EQ(host.process.Wait(), 0) << host.process.Stderr();
+    EXPECT_EQ(viewer.Wait(), 0) << viewer.Stderr();
+
+    Process big(Peer({"raw", "--relay", relay.url, "--ca", cert, "--register", "--binary-bytes", "8388609", "--timeout", "20"}));
+    EXPECT_FALSE(NextEvent(big, "closed", std::chrono::seconds(30)).empty());
+    Process other(Peer({"probe", relay.url.substr(0, relay.url.rfind('/')) + "/other", "--ca", cert}));
+    EXPECT_EQ(other.Wait(), 2);
+    EXPECT_NE(other.Stderr().find("upgrade"), std::string::npos) << other.Stderr();
+    std::string metrics = relay.Metrics();
+    for (int i = 0; i < 50 && metrics.find("kestrelink_relay_connections 0") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        metrics = relay.Metrics();
+    }
+    EXPECT_NE(metrics.find("kestrelink_relay_connections 0"), std::string::npos) << "every TLS connection ended: " << metrics;
+    EXPECT_NE(metrics.find("kestrelink_relay_forwarded_messages_total 5"), std::string::npos)
+        << "Ready, three frames and one input event: " << metrics;
+    EXPECT_NE(metrics.find("reason=\"message_too_big\"} 1"), std::string::npos) << metrics;
 }
 
 TEST(RelayOverTls, SighupSwapsTheCertificateForNewConnectionsAndKeepsOpenOnes) {

@@ -8,6 +8,7 @@
 
 #include "alloc_hooks.hpp"
 #include "net/workers.hpp"
+#include "screen/frame_decoder.hpp"
 #include "screen/frame_stages.hpp"
 #include "screen/remote_frame.hpp"
 #include "session_fixture.hpp"
@@ -234,6 +235,144 @@ TEST_F(ViewerSession, ABatchOfFramesIsDecodedOnceAsItsNewest) {
     EXPECT_EQ(kl::ImageWidth(app.remoteFrame), 20u) << "a batch of one shows its frame";
     EXPECT_EQ(g_decoded, 2);
     kl::g_frameStageHook = nullptr;
+}
+
+// The area of the last WM_PAINT of the window below.
+RECT g_painted{};
+LRESULT CALLBACK RecordPaint(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message != WM_PAINT) return DefWindowProcW(window, message, wParam, lParam);
+    PAINTSTRUCT ps;
+    BeginPaint(window, &ps);
+    g_painted = ps.rcPaint;
+    EndPaint(window, &ps);
+    return 0;
+}
+
+// With a window, pictures are decoded and scaled on the decoding thread, which tells the window
+// when one is ready; the window shows it by a plain copy.
+class ViewerWindowSession : public ViewerSession {
+  protected:
+    void SetUp() override {
+        ViewerSession::SetUp();
+        static const bool registered = [] {
+            WNDCLASSW wc{};
+            wc.lpfnWndProc = RecordPaint;
+            wc.hInstance = GetModuleHandleW(nullptr);
+            wc.lpszClassName = L"KestrelinkTestPaintRecorder";
+            return RegisterClassW(&wc) != 0;
+        }();
+        ASSERT_TRUE(registered);
+        RECT size = {0, 0, app.clientWidth, app.clientHeight};
+        AdjustWindowRectEx(&size, WS_POPUP, FALSE, WS_EX_TOOLWINDOW);
+        app.mainWindow = CreateWindowExW(
+            WS_EX_TOOLWINDOW, L"KestrelinkTestPaintRecorder", L"", WS_POPUP | WS_VISIBLE, 0, 0,
+            size.right - size.left, size.bottom - size.top, nullptr, nullptr, nullptr, nullptr);
+        ASSERT_NE(app.mainWindow, nullptr);
+        UpdateWindow(app.mainWindow);
+    }
+    void TearDown() override {
+        ViewerSession::TearDown();
+        DestroyWindow(app.mainWindow);
+        app.mainWindow = nullptr;
+    }
+    // Waits for the decoding thread's message and handles it as the window procedure does.
+    bool ShowNextDecoded() {
+        for (int i = 0; i < 500; ++i) {
+            MSG msg;
+            if (PeekMessageW(&msg, app.mainWindow, kl::kFrameMessage, kl::kFrameMessage, PM_REMOVE)) {
+                ShowDecodedFrame(app);
+                return true;
+            }
+            Sleep(10);
+        }
+        return false;
+    }
+};
+
+TEST_F(ViewerWindowSession, ABatchShowsItsNewestPictureScaledForItsPlace) {
+    Viewing();
+    kl::g_frameStageHook = CountDecodes;
+    g_decoded = g_superseded = 0;
+    Batch({FromHost(kl::ScreenFrame, MakeJpeg(640, 480)),
+           FromHost(kl::ScreenFrame, MakeJpeg(48, 32)),
+           FromHost(kl::ScreenFrame, MakeJpeg(320, 160))});
+    EXPECT_FALSE(app.remoteFrame) << "the window thread did not decode";
+    ASSERT_TRUE(ShowNextDecoded());
+    kl::g_frameStageHook = nullptr;
+    EXPECT_EQ(g_decoded, 1);
+    EXPECT_EQ(g_superseded, 2);
+    ASSERT_TRUE(app.remoteFrame);
+    EXPECT_EQ(kl::ImageWidth(app.remoteFrame), 320u);
+    const RECT place = kl::FramePixels(kl::FitRemoteFrame(app));
+    EXPECT_EQ(app.remoteScaledWidth, place.right - place.left);
+    EXPECT_EQ(app.remoteScaledHeight, place.bottom - place.top);
+    EXPECT_EQ(app.remoteScaled.size(),
+              static_cast<std::size_t>(app.remoteScaledWidth) * app.remoteScaledHeight);
+    EXPECT_TRUE(app.sessionActive);
+}
+
+TEST_F(ViewerWindowSession, ANewPictureInTheSamePlaceRepaintsExactlyItsRectangle) {
+    Viewing();
+    Batch({FromHost(kl::ScreenFrame, MakeJpeg(640, 480))});  // placed at fractional pixels
+    ASSERT_TRUE(ShowNextDecoded());
+    Batch({FromHost(kl::ScreenFrame, MakeJpeg(640, 480))});
+    g_painted = {};
+    ASSERT_TRUE(ShowNextDecoded());
+    // A pixel more around it would have the whole remote view drawn again for every picture.
+    const RECT place = kl::FramePixels(kl::FitRemoteFrame(app));
+    EXPECT_TRUE(EqualRect(&g_painted, &place))
+        << g_painted.left << "," << g_painted.top << "," << g_painted.right << ","
+        << g_painted.bottom << " painted, " << place.left << "," << place.top << "," << place.right
+        << "," << place.bottom << " the picture";
+}
+
+TEST_F(ViewerWindowSession, APictureThatDoesNotDecodeEndsTheSession) {
+    // Without its quantisation tables the file passes the structure check but cannot be decoded.
+    std::vector<std::uint8_t> jpeg = MakeJpeg(64, 48);
+    for (std::size_t i = 2; i + 4 < jpeg.size() && jpeg[i] == 0xFF && jpeg[i + 1] != 0xDA;) {
+        const std::size_t length = 2 + (jpeg[i + 2] << 8 | jpeg[i + 3]);
+        if (jpeg[i + 1] == 0xDB)
+            jpeg.erase(jpeg.begin() + i, jpeg.begin() + i + length);
+        else
+            i += length;
+    }
+    Viewing();
+    Batch({FromHost(kl::ScreenFrame, MakeJpeg(64, 48))});
+    ASSERT_TRUE(ShowNextDecoded());
+    ASSERT_TRUE(app.remoteFrame);
+    Batch({FromHost(kl::ScreenFrame, jpeg)});
+    EXPECT_TRUE(app.sessionActive) << "checked, not yet decoded";
+    ASSERT_TRUE(ShowNextDecoded());
+    ExpectStopped(kSecurityStop);
+    EXPECT_FALSE(app.remoteFrame);
+    EXPECT_TRUE(app.remoteScaled.empty());
+}
+
+TEST(ScalePixels, AveragesTheAreaEachPixelCoversWithoutLosingBrightness) {
+    // A uniform picture stays exactly uniform at any ratio, up or down.
+    const int sizes[][4] = {
+        {1920, 1080, 1124, 632}, {7, 5, 3, 2}, {3, 2, 7, 5}, {5, 5, 5, 5}, {1, 1, 4, 3}};
+    for (const auto& s : sizes) {
+        std::vector<std::uint32_t> source(static_cast<std::size_t>(s[0]) * s[1], 0x00FFC080u);
+        std::vector<std::uint32_t> target(static_cast<std::size_t>(s[2]) * s[3], 0xDEADBEEFu);
+        kl::ScalePixels(reinterpret_cast<const std::uint8_t*>(source.data()), s[0] * 4, s[0], s[1],
+                        target.data(), s[2], s[3]);
+        EXPECT_EQ(std::count(target.begin(), target.end(), 0x00FFC080u),
+                  static_cast<std::ptrdiff_t>(target.size()))
+            << s[0] << "x" << s[1] << " to " << s[2] << "x" << s[3];
+    }
+    // Halving averages each 2x2 block; a third of the way across takes a third of each side.
+    const std::uint32_t blocks[] = {0x000000FF, 0x00000001, 0x00000000, 0x00FF0000, 0x000000FF,
+                                    0x00000001, 0x00000000, 0x00FF0000};  // 4x2, stride 16
+    std::uint32_t half[2] = {};
+    kl::ScalePixels(reinterpret_cast<const std::uint8_t*>(blocks), 16, 4, 2, half, 2, 1);
+    EXPECT_EQ(half[0], 0x00000080u);  // (255 + 1) / 2 in blue
+    EXPECT_EQ(half[1], 0x00800000u);  // 255 / 2 in red, rounded
+    const std::uint32_t line[] = {0x00000000, 0x00000090, 0x00000000};
+    std::uint32_t two[2] = {};
+    kl::ScalePixels(reinterpret_cast<const std::uint8_t*>(line), 12, 3, 1, two, 2, 1);
+    EXPECT_EQ(two[0], 0x00000030u);  // 1.5 source pixels, the second counted half: 0x90 / 3
+    EXPECT_EQ(two[1], 0x00000030u);
 }
 
 TEST_F(ViewerSession, ABadFrameAnywhereInABatchEndsTheSession) {

@@ -1,0 +1,194 @@
+#include "relay/tls_stream.hpp"
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <boost/asio/ssl/error.hpp>
+#include <cstring>
+#include <new>
+
+namespace kl::relay {
+
+namespace {
+
+// One TLS record with its header and tag; reads grow to kLargeRead once they fill the buffer.
+constexpr std::size_t kFirstRead = 16 * 1024 + 512;
+constexpr std::size_t kLargeRead = 256 * 1024;
+
+boost::system::error_code SslError(int result) {
+    const unsigned long code = ERR_get_error();
+    ERR_clear_error();
+    if (code != 0) return {static_cast<int>(code), boost::asio::error::get_ssl_category()};
+    if (result == SSL_ERROR_ZERO_RETURN) return boost::asio::error::eof;
+    return boost::asio::ssl::error::stream_truncated;
+}
+
+}  // namespace
+
+// The BIO that connects OpenSSL to the stream's buffers.
+struct TlsBio {
+    static TlsStream& Stream(BIO* bio) { return *static_cast<TlsStream*>(BIO_get_data(bio)); }
+
+    static int Create(BIO* bio) {
+        BIO_set_init(bio, 1);
+        return 1;
+    }
+    static int Write(BIO* bio, const char* data, int size) {
+        BIO_clear_retry_flags(bio);
+        Stream(bio).BioWrite(data, size);
+        return size;
+    }
+    static int Read(BIO* bio, char* data, int size) {
+        BIO_clear_retry_flags(bio);
+        const int n = Stream(bio).BioRead(data, size);
+        if (n == 0) {
+            BIO_set_retry_read(bio);
+            return -1;
+        }
+        return n;
+    }
+    static long Control(BIO*, int command, long, void*) {
+        return command == BIO_CTRL_FLUSH ? 1 : 0;
+    }
+
+    static BIO_METHOD* Method() {
+        static BIO_METHOD* const method = [] {
+            BIO_METHOD* m =
+                BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "kestrelink relay");
+            if (m == nullptr || BIO_meth_set_create(m, Create) != 1 ||
+                BIO_meth_set_write(m, Write) != 1 || BIO_meth_set_read(m, Read) != 1 ||
+                BIO_meth_set_ctrl(m, Control) != 1)
+                throw std::bad_alloc();
+            return m;
+        }();
+        return method;
+    }
+};
+
+TlsStream::TlsStream(boost::asio::ip::tcp::socket socket, boost::asio::ssl::context& context)
+    : next_(std::move(socket)) {
+    ssl_ = SSL_new(context.native_handle());
+    BIO* bio = BIO_new(TlsBio::Method());
+    if (ssl_ == nullptr || bio == nullptr) {
+        BIO_free(bio);
+        SSL_free(ssl_);
+        throw std::bad_alloc();
+    }
+    BIO_set_data(bio, this);
+    SSL_set_bio(ssl_, bio, bio);
+    SSL_set_accept_state(ssl_);
+    // Idle connections give OpenSSL's record buffers back.
+    SSL_set_mode(ssl_, SSL_MODE_RELEASE_BUFFERS);
+    boost::system::error_code ignored;
+    next_.socket().non_blocking(true, ignored);
+}
+
+TlsStream::~TlsStream() {
+    SSL_free(ssl_);
+}
+
+TlsStream::Step TlsStream::Handshake(error_code& ec) {
+    ERR_clear_error();
+    const int result = SSL_do_handshake(ssl_);
+    if (result == 1) return Step::Ready;
+    const int error = SSL_get_error(ssl_, result);
+    if (error == SSL_ERROR_WANT_READ) return Step::WantRead;
+    ec = SslError(error);
+    return Step::Failed;
+}
+
+TlsStream::Step TlsStream::Decrypt(void* data, std::size_t size, std::size_t& got, error_code& ec) {
+    auto* at = static_cast<unsigned char*>(data);
+    got = 0;
+    while (got < size) {
+        ERR_clear_error();
+        std::size_t n = 0;
+        const int result = SSL_read_ex(ssl_, at + got, size - got, &n);
+        if (result == 1) {
+            got += n;
+            continue;
+        }
+        const int error = SSL_get_error(ssl_, result);
+        if (error == SSL_ERROR_WANT_READ) return Step::WantRead;
+        ec = SslError(error);
+        return Step::Failed;
+    }
+    return Step::Ready;
+}
+
+bool TlsStream::Encrypt(const void* data, std::size_t size, error_code& ec) {
+    ERR_clear_error();
+    std::size_t written = 0;
+    const int result = SSL_write_ex(ssl_, data, size, &written);
+    if (result == 1 && written == size) return true;
+    ec = SslError(SSL_get_error(ssl_, result));
+    return false;
+}
+
+void TlsStream::QueueShutdown() {
+    ERR_clear_error();
+    SSL_shutdown(ssl_);
+    ERR_clear_error();
+}
+
+int TlsStream::BioRead(char* data, int size) {
+    const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(size), inTail_ - inHead_);
+    if (n == 0) return 0;
+    std::memcpy(data, in_.data() + inHead_, n);
+    inHead_ += n;
+    if (inHead_ == inTail_) inHead_ = inTail_ = 0;
+    return static_cast<int>(n);
+}
+
+boost::asio::mutable_buffer TlsStream::InputSpace() {
+    if (inHead_ > 0) {
+        std::memmove(in_.data(), in_.data() + inHead_, inTail_ - inHead_);
+        inTail_ -= inHead_;
+        inHead_ = 0;
+    }
+    if (in_.empty()) in_.resize(kFirstRead);
+    return boost::asio::buffer(in_.data() + inTail_, in_.size() - inTail_);
+}
+
+void TlsStream::Received(std::size_t n) {
+    inTail_ += n;
+    if (inTail_ == in_.size() && in_.size() < kLargeRead) in_.resize(kLargeRead);
+}
+
+boost::asio::const_buffer TlsStream::TakeOutput() {
+    sending_.swap(out_);
+    out_.clear();
+    return boost::asio::buffer(sending_);
+}
+
+void TlsStream::Sent() {
+    writing_ = false;
+    sending_.clear();
+}
+
+void TlsStream::FlushFromRead() {
+    if (writing_ || out_.empty()) return;
+    boost::system::error_code ec;
+    const std::size_t n = next_.socket().write_some(boost::asio::buffer(out_), ec);
+    if (!ec) out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(n));
+}
+
+boost::system::error_code TlsStream::ReadError(const error_code& socketError) const {
+    if (socketError == boost::asio::error::eof) return boost::asio::ssl::error::stream_truncated;
+    return socketError;
+}
+
+void TlsStream::shutdown(error_code& ec) {
+    QueueShutdown();
+    if (!writing_) FlushFromRead();
+    ec = {};
+}
+
+void teardown(boost::beast::role_type role, TlsStream& stream, boost::system::error_code& ec) {
+    stream.shutdown(ec);
+    using boost::beast::websocket::teardown;
+    teardown(role, stream.next_layer(), ec);
+}
+
+}  // namespace kl::relay

@@ -1,0 +1,264 @@
+#pragma once
+// TLS under the relay's WebSocket sessions. OpenSSL reads ciphertext from and writes it to this
+// object's own buffers: a large message leaves as all its records in one socket write and arrives
+// through reads as large as the socket has ready. Asio's stream goes through a 17 KB BIO pair
+// instead, one socket operation and two extra copies for every 16 KB record.
+#include <boost/asio/compose.hpp>
+#include <boost/asio/coroutine.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/ssl/stream_base.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/websocket/teardown.hpp>
+#include <cstddef>
+#include <vector>
+
+typedef struct ssl_st SSL;
+
+namespace kl::relay {
+
+class TlsStream {
+  public:
+    using next_layer_type = boost::beast::tcp_stream;
+    using executor_type = next_layer_type::executor_type;
+    using error_code = boost::system::error_code;
+
+    TlsStream(boost::asio::ip::tcp::socket socket, boost::asio::ssl::context& context);
+    ~TlsStream();
+    TlsStream(const TlsStream&) = delete;
+    TlsStream& operator=(const TlsStream&) = delete;
+
+    executor_type get_executor() noexcept { return next_.get_executor(); }
+    next_layer_type& next_layer() noexcept { return next_; }
+
+    // Only the server's side: the relay never connects out.
+    template <class Handler>
+    auto async_handshake(boost::asio::ssl::stream_base::handshake_type, Handler&& handler) {
+        return boost::asio::async_compose<Handler, void(error_code)>(HandshakeOp(*this), handler,
+                                                                     next_);
+    }
+
+    template <class MutableBuffers, class Handler>
+    auto async_read_some(const MutableBuffers& buffers, Handler&& handler) {
+        return boost::asio::async_compose<Handler, void(error_code, std::size_t)>(
+            ReadOp<MutableBuffers>(*this, buffers), handler, next_);
+    }
+
+    // Encrypts up to kMaxWrite bytes of the buffers and writes all their records at once.
+    template <class ConstBuffers, class Handler>
+    auto async_write_some(const ConstBuffers& buffers, Handler&& handler) {
+        return boost::asio::async_compose<Handler, void(error_code, std::size_t)>(
+            WriteOp<ConstBuffers>(*this, buffers), handler, next_);
+    }
+
+    // Sends close_notify; does not wait for the peer's.
+    template <class Handler>
+    auto async_shutdown(Handler&& handler) {
+        return boost::asio::async_compose<Handler, void(error_code)>(ShutdownOp(*this), handler,
+                                                                     next_);
+    }
+
+    // Sends close_notify if the socket takes it now (the blocking teardown).
+    void shutdown(error_code& ec);
+
+  private:
+    static constexpr std::size_t kMaxWrite = 1 << 20;
+    enum class Step { Ready, WantRead, Failed };
+
+    Step Handshake(error_code& ec);
+    // Decrypts into [data, data + size) what the buffered ciphertext holds, several records at
+    // once.
+    Step Decrypt(void* data, std::size_t size, std::size_t& got, error_code& ec);
+    bool Encrypt(const void* data, std::size_t size, error_code& ec);
+    void QueueShutdown();
+    boost::asio::mutable_buffer InputSpace();
+    void Received(std::size_t n);
+    // Output made while reading (alerts, key updates) goes out when no write is on the socket.
+    void FlushFromRead();
+    bool HasOutput() const { return !out_.empty(); }
+    boost::asio::const_buffer TakeOutput();
+    void Sent();
+    error_code ReadError(const error_code& socketError) const;
+
+    friend struct TlsBio;
+    int BioRead(char* data, int size);
+    void BioWrite(const char* data, int size) {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+        out_.insert(out_.end(), bytes, bytes + size);
+    }
+
+    // Completes without running the handler inside the call that started the operation.
+    template <class Self, class... Args>
+    static void Finish(Self& self, bool suspended, Args... args) {
+        if (suspended) return self.complete(args...);
+        auto executor = self.get_executor();
+        boost::asio::post(executor,
+                          [self = std::move(self), args...]() mutable { self.complete(args...); });
+    }
+
+    struct HandshakeOp : boost::asio::coroutine {
+        explicit HandshakeOp(TlsStream& stream) : s(stream) {}
+        TlsStream& s;
+        bool suspended = false;
+        Step step = Step::WantRead;
+        error_code result;
+
+        template <class Self>
+        void operator()(Self& self, error_code ec = {}, std::size_t n = 0) {
+            BOOST_ASIO_CORO_REENTER(*this) {
+                for (;;) {
+                    step = s.Handshake(result);
+                    if (s.HasOutput()) {
+                        s.writing_ = true;
+                        suspended = true;
+                        BOOST_ASIO_CORO_YIELD boost::asio::async_write(s.next_, s.TakeOutput(),
+                                                                       std::move(self));
+                        s.Sent();
+                        if (ec) return self.complete(ec);
+                    }
+                    if (step != Step::WantRead) break;
+                    suspended = true;
+                    BOOST_ASIO_CORO_YIELD s.next_.async_read_some(s.InputSpace(), std::move(self));
+                    if (ec) return self.complete(s.ReadError(ec));
+                    s.Received(n);
+                }
+                Finish(self, suspended, result);
+            }
+        }
+    };
+
+    template <class MutableBuffers>
+    struct ReadOp : boost::asio::coroutine {
+        ReadOp(TlsStream& stream, const MutableBuffers& b) : s(stream), buffers(b) {}
+        TlsStream& s;
+        MutableBuffers buffers;
+        bool suspended = false;
+        std::size_t total = 0;
+        error_code result;
+
+        template <class Self>
+        void operator()(Self& self, error_code ec = {}, std::size_t n = 0) {
+            BOOST_ASIO_CORO_REENTER(*this) {
+                for (;;) {
+                    {
+                        Step step = Step::Ready;
+                        for (auto it = boost::asio::buffer_sequence_begin(buffers);
+                             it != boost::asio::buffer_sequence_end(buffers) && step == Step::Ready;
+                             ++it) {
+                            const boost::asio::mutable_buffer b = *it;
+                            std::size_t got = 0;
+                            step = s.Decrypt(b.data(), b.size(), got, result);
+                            total += got;
+                            if (got < b.size()) break;
+                        }
+                        s.FlushFromRead();
+                        if (total > 0 || step == Step::Failed ||
+                            boost::asio::buffer_size(buffers) == 0)
+                            break;
+                    }
+                    suspended = true;
+                    BOOST_ASIO_CORO_YIELD s.next_.async_read_some(s.InputSpace(), std::move(self));
+                    if (ec) {
+                        result = s.ReadError(ec);
+                        break;
+                    }
+                    s.Received(n);
+                }
+                // Bytes already decrypted are delivered; a failure after them shows on the next
+                // read.
+                Finish(self, suspended, total > 0 ? error_code() : result, total);
+            }
+        }
+    };
+
+    template <class ConstBuffers>
+    struct WriteOp : boost::asio::coroutine {
+        WriteOp(TlsStream& stream, const ConstBuffers& b) : s(stream), buffers(b) {}
+        TlsStream& s;
+        ConstBuffers buffers;
+        std::size_t total = 0;
+
+        template <class Self>
+        void operator()(Self& self, error_code ec = {}, std::size_t = 0) {
+            BOOST_ASIO_CORO_REENTER(*this) {
+                for (auto it = boost::asio::buffer_sequence_begin(buffers);
+                     it != boost::asio::buffer_sequence_end(buffers) && total < kMaxWrite; ++it) {
+                    const boost::asio::const_buffer b = *it;
+                    const std::size_t n = std::min(b.size(), kMaxWrite - total);
+                    if (n > 0 && !s.Encrypt(b.data(), n, ec))
+                        return Finish(self, false, ec, std::size_t{0});
+                    total += n;
+                }
+                while (s.HasOutput()) {
+                    s.writing_ = true;
+                    BOOST_ASIO_CORO_YIELD boost::asio::async_write(s.next_, s.TakeOutput(),
+                                                                   std::move(self));
+                    s.Sent();
+                    if (ec) return self.complete(ec, std::size_t{0});
+                }
+                if (total == 0) return Finish(self, false, ec, total);
+                self.complete(ec, total);
+            }
+        }
+    };
+
+    struct ShutdownOp : boost::asio::coroutine {
+        explicit ShutdownOp(TlsStream& stream) : s(stream) {}
+        TlsStream& s;
+
+        template <class Self>
+        void operator()(Self& self, error_code ec = {}, std::size_t = 0) {
+            BOOST_ASIO_CORO_REENTER(*this) {
+                s.QueueShutdown();
+                if (s.writing_ || !s.HasOutput()) return Finish(self, false, error_code());
+                s.writing_ = true;
+                BOOST_ASIO_CORO_YIELD boost::asio::async_write(s.next_, s.TakeOutput(),
+                                                               std::move(self));
+                s.Sent();
+                self.complete(ec);
+            }
+        }
+    };
+
+    next_layer_type next_;
+    SSL* ssl_ = nullptr;
+    std::vector<unsigned char> in_;  // ciphertext received, not yet read by OpenSSL
+    std::size_t inHead_ = 0, inTail_ = 0;
+    std::vector<unsigned char> out_;      // ciphertext made, not yet on the socket
+    std::vector<unsigned char> sending_;  // ciphertext on the socket now
+    bool writing_ = false;
+};
+
+// Closing a WebSocket connection: close_notify, then the TCP teardown.
+void teardown(boost::beast::role_type role, TlsStream& stream, boost::system::error_code& ec);
+
+namespace detail {
+struct TlsTeardownOp : boost::asio::coroutine {
+    TlsTeardownOp(boost::beast::role_type r, TlsStream& stream) : role(r), s(stream) {}
+    boost::beast::role_type role;
+    TlsStream& s;
+    boost::system::error_code first;
+
+    template <class Self>
+    void operator()(Self& self, boost::system::error_code ec = {}) {
+        BOOST_ASIO_CORO_REENTER(*this) {
+            BOOST_ASIO_CORO_YIELD s.async_shutdown(std::move(self));
+            first = ec;
+            BOOST_ASIO_CORO_YIELD {
+                using boost::beast::websocket::async_teardown;
+                async_teardown(role, s.next_layer(), std::move(self));
+            }
+            self.complete(first ? first : ec);
+        }
+    }
+};
+}  // namespace detail
+
+template <class Handler>
+void async_teardown(boost::beast::role_type role, TlsStream& stream, Handler&& handler) {
+    boost::asio::async_compose<Handler, void(boost::system::error_code)>(
+        detail::TlsTeardownOp(role, stream), handler, stream.next_layer());
+}
+
+}  // namespace kl::relay
