@@ -19,7 +19,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
 . scripts/env.sh
 . scripts/with-display.sh
-cmake --build build/windows --target kestrelink_traced capture_bench >/dev/null || exit 1
+cmake --build build/windows --target kestrelink_traced capture_bench kllayout >/dev/null || exit 1
 kl_out=$(mktemp -d /tmp/kl-screen-bench.XXXXXX)
 : >"$kl_out/log.txt"
 . tests/gui/lib.sh
@@ -65,7 +65,7 @@ rss() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
 idle_host=$(rss "$host_pid") idle_viewer=$(rss "$viewer_pid")
 as_host; copy_credentials
 as_viewer; type_request bench
-as_host; await_consent && click_at 700 443
+as_host; await_consent && click_button "Paylaşıma izin ver"
 xdotool mousemove 1900 1070
 as_viewer; wait_for 20 eval 'shot; [ "$(layout_pixel 540 95)" = "0d1418" ]' || { echo "no session" >&2; exit 1; }
 viewing() { as_viewer; shot; [ "$(layout_pixel 540 95)" = "0d1418" ]; }

@@ -74,11 +74,29 @@ if(BUILD_TESTING)
     set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
     add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
+    # Every Windows test runs on the display and Wine server of this build tree
+    # (scripts/wine-session.sh): the fixture windows_session starts them before the first Windows
+    # test CTest runs and stops them after the last, so `ctest -R NAME` needs nothing else.
+    set(KL_SESSION bash ${PROJECT_SOURCE_DIR}/scripts/wine-session.sh)
+    set(KL_IN_SESSION ${KL_SESSION} run ${CMAKE_BINARY_DIR})
+    add_test(NAME windows.session_up COMMAND ${KL_SESSION} up ${CMAKE_BINARY_DIR})
+    add_test(NAME windows.session_down COMMAND ${KL_SESSION} down ${CMAKE_BINARY_DIR})
+    set_tests_properties(windows.session_up PROPERTIES FIXTURES_SETUP windows_session TIMEOUT 600)
+    set_tests_properties(windows.session_down PROPERTIES FIXTURES_CLEANUP windows_session)
+
+    set(KL_NATIVE_BUILD "${PROJECT_SOURCE_DIR}/build/native" CACHE PATH "The native preset's build folder")
+    # The relay, the peer and the test servers come from the native build: without them the
+    # tests that need them do not run, and this one says what to build.
+    add_test(NAME windows.native_tools
+             COMMAND bash ${PROJECT_SOURCE_DIR}/tests/native_tools.sh ${KL_NATIVE_BUILD}
+                     kestrelink-relay klpeer ws_script_server throttle_proxy)
+    set_tests_properties(windows.native_tools PROPERTIES FIXTURES_SETUP native_tools)
+
     file(GLOB KL_CORE_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/core/*.cpp)
     add_executable(core_tests ${KL_CORE_TEST_SOURCES})
     target_link_libraries(core_tests PRIVATE kl_core kl_json gtest gtest_main)
     target_compile_definitions(core_tests PRIVATE KL_TEST_DATA="Z:${PROJECT_SOURCE_DIR}/tests/data")
-    add_test(NAME windows.core_tests COMMAND core_tests --gtest_brief=1)
+    add_test(NAME windows.core_tests COMMAND ${KL_IN_SESSION} wine $<TARGET_FILE:core_tests> --gtest_brief=1)
 
     file(GLOB KL_APP_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/windows/*.cpp)
     add_executable(app_tests ${KL_APP_TEST_SOURCES})
@@ -86,36 +104,42 @@ if(BUILD_TESTING)
     add_dependencies(app_tests kestrelink)
     target_compile_definitions(app_tests PRIVATE
         KL_PROGRAM_PATH=L"Z:$<TARGET_FILE:kestrelink>"
-        KL_TEST_OUTPUT=L"Z:${CMAKE_BINARY_DIR}/test-output")
+        KL_TEST_OUTPUT=L"Z:${CMAKE_BINARY_DIR}/test-output"
+        KL_TEST_PORT=${KL_TEST_PORT})
     file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/test-output)
-    add_test(NAME windows.app_tests COMMAND app_tests --gtest_brief=1)
+    add_test(NAME windows.app_tests COMMAND ${KL_IN_SESSION} wine $<TARGET_FILE:app_tests> --gtest_brief=1)
     # The window, the banner and the remote view at 144 and 192 DPI, each in a prefix of its own.
-    add_test(NAME windows.high_dpi COMMAND bash ${PROJECT_SOURCE_DIR}/tests/windows/high_dpi.sh
+    add_test(NAME windows.high_dpi COMMAND ${KL_IN_SESSION} bash ${PROJECT_SOURCE_DIR}/tests/windows/high_dpi.sh
                                            $<TARGET_FILE:app_tests>)
 
-    set(KL_NATIVE_BUILD "${PROJECT_SOURCE_DIR}/build/native" CACHE PATH "The native preset's build folder")
+    # Where the GUI scripts find the buttons, the edits and the remote picture: printed by the
+    # layout and paint code itself for a client size (tests/gui/lib.sh runs it).
+    add_executable(kllayout tests/gui/kllayout.cpp)
+    target_link_libraries(kllayout PRIVATE kl_program)
 
     # The real main window driven with xdotool on the test display.
-    add_test(NAME windows.gui_main_window COMMAND bash ${PROJECT_SOURCE_DIR}/tests/gui/main_window.sh $<TARGET_FILE:kestrelink>
+    add_test(NAME windows.gui_main_window
+             COMMAND ${KL_IN_SESSION} bash ${PROJECT_SOURCE_DIR}/tests/gui/main_window.sh $<TARGET_FILE:kestrelink>
                      ${CMAKE_BINARY_DIR}/test-output/gui-main-window)
 
     add_executable(klprobe tests/e2e/klprobe.cpp)
     add_executable(frame_check tests/screen/frame_check.cpp)
     target_link_libraries(frame_check PRIVATE kl_program)
-    add_test(NAME windows.jpeg_files COMMAND bash ${PROJECT_SOURCE_DIR}/tests/screen/jpeg_files.sh windows $<TARGET_FILE:frame_check>)
+    add_test(NAME windows.jpeg_files
+             COMMAND ${KL_IN_SESSION} bash ${PROJECT_SOURCE_DIR}/tests/screen/jpeg_files.sh windows $<TARGET_FILE:frame_check>)
 
     # Whole sessions: the real relay, the program under Wine and klpeer, screenshots kept.
     foreach(role host viewer)
         add_test(NAME windows.e2e_program_${role}
-                 COMMAND bash ${PROJECT_SOURCE_DIR}/tests/e2e/program_${role}.sh $<TARGET_FILE:kestrelink>
+                 COMMAND ${KL_IN_SESSION} bash ${PROJECT_SOURCE_DIR}/tests/e2e/program_${role}.sh $<TARGET_FILE:kestrelink>
                          ${KL_NATIVE_BUILD} ${CMAKE_BINARY_DIR}/test-output/e2e-program-${role})
     endforeach()
     add_test(NAME windows.e2e_program_to_program
-             COMMAND bash ${PROJECT_SOURCE_DIR}/tests/e2e/program_to_program.sh $<TARGET_FILE:kestrelink>
+             COMMAND ${KL_IN_SESSION} bash ${PROJECT_SOURCE_DIR}/tests/e2e/program_to_program.sh $<TARGET_FILE:kestrelink>
                      $<TARGET_FILE:klprobe> ${KL_NATIVE_BUILD} ${CMAKE_BINARY_DIR}/test-output/e2e-program-to-program)
     # The program as host behind a 5 Mbit/s uplink (throttle_proxy of the native build): about a minute.
     add_test(NAME windows.e2e_program_host_slow_uplink
-             COMMAND bash ${PROJECT_SOURCE_DIR}/tests/e2e/program_host_slow_uplink.sh $<TARGET_FILE:kestrelink>
+             COMMAND ${KL_IN_SESSION} bash ${PROJECT_SOURCE_DIR}/tests/e2e/program_host_slow_uplink.sh $<TARGET_FILE:kestrelink>
                      ${KL_NATIVE_BUILD} ${CMAKE_BINARY_DIR}/test-output/e2e-program-host-slow-uplink)
 
     # The transport and the queues against the real relay and a misbehaving server, both native
@@ -126,21 +150,33 @@ if(BUILD_TESTING)
     target_compile_definitions(net_tests PRIVATE KL_TEST_PORT=${KL_TEST_PORT})
     target_include_directories(net_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests/windows)
     add_test(NAME windows.net_tests
-             COMMAND bash ${PROJECT_SOURCE_DIR}/tests/winnet/with-servers.sh ${KL_NATIVE_BUILD}
-                     ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:net_tests> --gtest_brief=1)
+             COMMAND ${KL_IN_SESSION} bash ${PROJECT_SOURCE_DIR}/tests/winnet/with-servers.sh ${KL_NATIVE_BUILD}
+                     wine $<TARGET_FILE:net_tests> --gtest_brief=1)
 
     # The release: two fresh clones build the same bytes, which register over wss:// under Wine.
     add_test(NAME windows.release_build
-             COMMAND bash ${PROJECT_SOURCE_DIR}/tests/release/release_build.sh ${KL_NATIVE_BUILD}
+             COMMAND ${KL_IN_SESSION} bash ${PROJECT_SOURCE_DIR}/tests/release/release_build.sh ${KL_NATIVE_BUILD}
                      ${CMAKE_BINARY_DIR}/test-output/release-build)
     set_tests_properties(windows.release_build PROPERTIES TIMEOUT 1200 SKIP_RETURN_CODE 77)
 
     # A hang fails its own test instead of running into the CI limit.
+    set(kl_session_tests windows.core_tests windows.app_tests windows.high_dpi windows.gui_main_window
+                         windows.jpeg_files windows.e2e_program_host windows.e2e_program_viewer
+                         windows.e2e_program_to_program windows.e2e_program_host_slow_uplink windows.net_tests
+                         windows.release_build)
     set_tests_properties(windows.core_tests windows.app_tests windows.high_dpi windows.gui_main_window windows.jpeg_files
                          windows.e2e_program_host windows.e2e_program_viewer windows.e2e_program_to_program
                          windows.e2e_program_host_slow_uplink
                          PROPERTIES TIMEOUT 300)
     set_tests_properties(windows.net_tests PROPERTIES TIMEOUT 600)
-    get_property(kl_windows_tests DIRECTORY PROPERTY TESTS)
-    set_tests_properties(${kl_windows_tests} PROPERTIES ENVIRONMENT "KL_TEST_PORT=${KL_TEST_PORT}")
+    set_tests_properties(${kl_session_tests} PROPERTIES FIXTURES_REQUIRED windows_session
+                         ENVIRONMENT "KL_TEST_PORT=${KL_TEST_PORT}")
+    set_tests_properties(windows.e2e_program_host windows.e2e_program_viewer windows.e2e_program_to_program
+                         windows.e2e_program_host_slow_uplink windows.net_tests windows.release_build
+                         PROPERTIES FIXTURES_REQUIRED "windows_session;native_tools")
+    # The display, its clipboard and the test port are one per build tree: with `ctest -j`, the
+    # tests that use them still run one at a time.
+    set_tests_properties(windows.app_tests windows.gui_main_window windows.e2e_program_host windows.e2e_program_viewer
+                         windows.e2e_program_to_program windows.e2e_program_host_slow_uplink windows.net_tests
+                         windows.release_build PROPERTIES RESOURCE_LOCK windows_display)
 endif()

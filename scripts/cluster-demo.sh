@@ -21,7 +21,7 @@ done
 
 echo "== build: relay and peer (native), program (windows, relay port $KL_TEST_PORT)"
 cmake --preset native >/dev/null && cmake --build --preset native -j 2 --target kestrelink-relay klpeer || exit 2
-cmake --preset windows -DKL_TEST_PORT="$KL_TEST_PORT" >/dev/null && cmake --build --preset windows -j 2 --target kestrelink || exit 2
+cmake --preset windows -DKL_TEST_PORT="$KL_TEST_PORT" >/dev/null && cmake --build --preset windows -j 2 --target kestrelink kllayout || exit 2
 program=build/windows/kestrelink.exe native=build/native
 
 . tests/gui/lib.sh
@@ -107,7 +107,7 @@ viewer_relay=$(which_relay "viewer request to $id on relay")
 viewer_line=$(grep -h "viewer request to $id" "$kl_out"/relay*.log | head -1)
 kl_log "viewer's request went through relay $viewer_relay: ${viewer_line#* }"
 check "host and viewer are on different relays" "$([ "$host_relay" != "$viewer_relay" ] && [ "$viewer_relay" != none ] && echo yes)" "yes"
-click_at 700 443
+click_button "Paylaşıma izin ver"
 as_viewer
 remote_view() { shot; [ "$(layout_pixel 540 95)" = "0d1418" ]; }
 wait_for 20 remote_view
@@ -124,7 +124,7 @@ for n in 1 2 3; do
 done
 
 # 4. The host ends the session with its hot key; the viewer is told across the relays.
-xdotool windowfocus --sync "$wid" 2>/dev/null; sleep 0.3
+focus_window
 xdotool key ctrl+alt+shift+F12
 as_viewer
 expect_status 06-viewer-peer-left "Karşı taraf ayrıldı. Yeni bağlantı için ID yenile." 15

@@ -18,9 +18,19 @@ out=$(realpath -m "${2:-out}")
 . scripts/env.sh
 . scripts/with-display.sh
 
-echo "== build: relay and peer (native), program (windows)"
-cmake --preset native >/dev/null && cmake --build --preset native -j "$(nproc)" --target kestrelink-relay klpeer
-cmake --preset windows >/dev/null && cmake --build --preset windows -j "$(nproc)" --target kestrelink
+if [ -z "${KL_DEMO_BUILT:-}" ]; then
+  echo "== build: relay and peer (native), program (windows)"
+  cmake --preset native >/dev/null && cmake --build --preset native -j "$(nproc)" --target kestrelink-relay klpeer
+  cmake --preset windows >/dev/null && cmake --build --preset windows -j "$(nproc)" --target kestrelink kllayout
+  kl_read_test_port
+  [ -f "$WINEPREFIX/.kestrelink-fonts" ] || bash scripts/wine-prefix.sh
+  # The relay listens on the program's test port: in a network of its own (only loopback) where
+  # the system allows one, so a test run's relay on that port outside is never in the way.
+  if unshare -n true 2>/dev/null; then
+    exec unshare -n env KL_DEMO_BUILT=1 bash -c 'ip link set lo up && exec bash "$@"' demo "$0" "$form" "$out"
+  fi
+  echo "(no network namespace here: the demo's relay needs port $KL_TEST_PORT free)"
+fi
 kl_start_display
 status=0
 for role in host viewer; do

@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
 # Builds both presets and runs every test: native (plain, sanitised, fuzzers) and the
-# Windows binaries under Wine on a private virtual display. Exits non-zero on any failure.
+# Windows binaries under Wine (CTest starts the build tree's own virtual display, Wine prefix and
+# server around them: scripts/wine-session.sh). Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. scripts/env.sh
-. scripts/with-display.sh
 
 jobs=$(nproc)
 # With ccache, paths relative to the tree: the release test's fresh clones reuse these objects.
@@ -20,10 +19,9 @@ echo "== build: windows"
 cmake --preset windows "${launcher[@]}" >/dev/null
 cmake --build --preset windows -j "$jobs"
 
-kl_start_display
 status=0
 echo "== tests: native"
 ctest --preset native -j "$jobs" || status=1
-echo "== tests: windows (Wine, DISPLAY=$DISPLAY)"
+echo "== tests: windows (Wine)"
 ctest --preset windows || status=1
 exit $status

@@ -4,7 +4,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/env.sh"
-mkdir -p "$KL_STATE"
+mkdir -p "$(dirname "$WINEPREFIX")"
 marker="$WINEPREFIX/.kestrelink-fonts"
 if [ -f "$marker" ]; then
   echo "wine-prefix: $WINEPREFIX ready"

@@ -28,7 +28,7 @@ peer_event() { grep -q "\"event\":\"$2\"" "$kl_out/$1.jsonl"; }
 # 1. Accepted by a click, then the viewer leaves.
 start_viewer viewer-accepted
 shot 03-consent-prompt
-click_at 700 443
+click_button "Paylaşıma izin ver"
 wait_for 20 peer_event viewer-accepted ready
 check "the viewer received Ready" "$(peer_event viewer-accepted ready && echo yes)" "yes"
 wait_for 10 banner_present
@@ -40,21 +40,22 @@ expect_status 05-viewer-left "Karşı taraf ayrıldı. Yeni bağlantı için ID 
 check "the banner is gone" "$(banner_present && echo yes || echo no)" "no"
 
 # 2. A fresh ID ("Yenile"), refused with "Reddet".
-click_at 560 455
+click_button "Yenile"
 copy_credentials
 start_viewer viewer-refused
-click_at 450 443
+click_button "Reddet"
 wait $peer_pid; rc=$?
 check "the refused viewer ends with the relay's refusal (exit 3)" "$rc" "3"
 expect_status 06-refused "İstek reddedildi. Yeni istek bekleniyor."
 
 # 3. The same ID: a press made before the prompt appeared and released on "Paylaşıma izin
 # ver" answers nothing; then Escape refuses.
-move 700 443; xdotool mousedown 1
+move_to_button "Paylaşıma izin ver"; xdotool mousedown 1
 start_viewer viewer-escape
+# Released after the prompt's first half second; then a while in which nothing must happen.
 sleep 0.8; xdotool mouseup 1; sleep 1
 check "a press from before the prompt does not accept it" "$(consent_shown && ! peer_event viewer-escape connected && echo open)" "open"
-xdotool windowfocus --sync "$wid" 2>/dev/null; sleep 0.3
+focus_window
 xdotool key Escape
 wait $peer_pid; rc=$?
 check "Escape refuses the request" "$rc" "3"
@@ -62,11 +63,11 @@ expect_status 07-escaped "İstek reddedildi. Yeni istek bekleniyor."
 
 # 4. Accepted, then the hot key ends the session and makes a new ID.
 start_viewer viewer-hotkey
-click_at 700 443
+click_button "Paylaşıma izin ver"
 wait_for 20 peer_event viewer-hotkey ready
 wait_for 10 banner_present
 old_id=$id
-xdotool windowfocus --sync "$wid" 2>/dev/null; sleep 0.3
+focus_window
 xdotool key ctrl+alt+shift+F12
 wait_for 10 eval '! banner_present'
 check "the hot key removes the banner" "$(banner_present && echo yes || echo no)" "no"
@@ -78,7 +79,7 @@ check "the hot key made a new ID" "$([ "$id" != "$old_id" ] && echo new || echo 
 shot 08-after-hotkey
 
 # The close region ends the program.
-click_at 1020 40
+click_button "×"
 wait $program_pid; rc=$?
 check "the program exits with 0" "$rc" "0"
 exit $kl_fail

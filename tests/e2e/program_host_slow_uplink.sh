@@ -28,15 +28,15 @@ relay_pid=$!
 wait_for 10 grep -q '"url"' "$kl_out/relay.out" || { kl_log "FAIL the relay did not start"; exit 1; }
 relay=$(sed -n 's/.*"url":"\([^"]*\)".*/\1/p' "$kl_out/relay.out")
 relay_port=${relay##*:}; relay_port=${relay_port%%/*}
-"$native/throttle_proxy" --port "${KL_TEST_PORT:-47800}" --target "$relay_port" --up-kbit "${KL_UPLINK_KBIT:-5000}" \
+"$native/throttle_proxy" --port "${KL_TEST_PORT:?KL_TEST_PORT is not set}" --target "$relay_port" --up-kbit "${KL_UPLINK_KBIT:-5000}" \
   --socket-bytes "${KL_LINK_SOCKET_BYTES:-16384}" >"$kl_out/proxy.out" 2>&1 &
 proxy_pid=$!
-wait_for 10 grep -q '"port"' "$kl_out/proxy.out" || { kl_log "FAIL the proxy did not start (is port ${KL_TEST_PORT:-47800} taken?)"; exit 1; }
+wait_for 10 grep -q '"port"' "$kl_out/proxy.out" || { kl_log "FAIL the proxy did not start on port $KL_TEST_PORT: $(cat "$kl_out/proxy.out")"; exit 1; }
 
 # A busy picture under everything keeps each frame large.
 convert -size 1920x1080 plasma:fractal -seed 7 "$kl_out/busy.ppm"
-display -geometry +0+0 "$kl_out/busy.ppm" & pids="$pids $!"
-sleep 2
+display -title kl-busy -geometry +0+0 "$kl_out/busy.ppm" & pids="$pids $!"
+timeout 20 xdotool search --sync --onlyvisible --name '^kl-busy$' >/dev/null
 wine "$program" >"$kl_out/program.log" 2>&1 &
 program_pid=$!
 kl_find_window || { kl_log "FAIL the main window did not appear"; exit 1; }
@@ -45,7 +45,7 @@ copy_credentials
   --probe 1750,925 --input-every "${KL_INPUT_EVERY:-0.25}" >"$kl_out/viewer.jsonl" 2>"$kl_out/viewer.err" &
 viewer_pid=$!; pids="$pids $viewer_pid"
 wait_for 20 consent_shown || kl_log "FAIL no consent prompt"
-click_at 700 443
+click_button "Paylaşıma izin ver"
 wait_for 20 grep -q '"event":"ready"' "$kl_out/viewer.jsonl"
 check "the viewer received Ready through the slow uplink" "$(grep -c '"event":"ready"' "$kl_out/viewer.jsonl")" "1"
 

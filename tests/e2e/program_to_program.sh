@@ -39,7 +39,7 @@ kl_log "host $id on $host_display (3840x2160), window at $X,$Y"
 "$native/klpeer" viewer --relay "$relay" --id "$id" --key - <<<"$key" --timeout 12 >"$kl_out/peer-viewer.jsonl" 2>&1 &
 peer=$!
 await_consent || kl_log "FAIL no consent prompt on the host"
-click_at 700 443
+click_button "Paylaşıma izin ver"
 xdotool mousemove 3000 100   # the pointer out of the way, still from now on
 wait $peer
 frames=$(grep -c '"event":"frame"' "$kl_out/peer-viewer.jsonl")
@@ -65,7 +65,7 @@ check "a still screen sends no frame each capture period" \
 
 # 2. The program as viewer. The host makes a fresh ID first ("Yenile").
 wait_for 10 eval 'status_text | grep -q ayr'
-click_at 560 455
+click_button "Yenile"
 copy_credentials
 as_viewer
 wine "$program" >"$kl_out/viewer-program.log" 2>&1 &
@@ -76,51 +76,77 @@ save_as viewer
 type_request 21
 as_host
 await_consent || kl_log "FAIL no consent prompt on the host"
-click_at 700 443
+click_button "Paylaşıma izin ver"
 xdotool mousemove 3000 100
 as_viewer
 remote_view() { shot; [ "$(layout_pixel 540 95)" = "0d1418" ]; }
 wait_for 20 remote_view
-sleep 2; shot 22-viewer-shows-host
-for quadrant in "2700 1400 ff0000" "3300 1400 00ff00" "2700 1800 0000ff" "3300 1800 ffffff"; do
-  set -- $quadrant
+# viewer_colour HX HY: the host pixel's colour in the viewer's last shot, each channel rounded
+# to 0 or 255 when near either.
+viewer_colour() {
   read -r vx vy < <(to_viewer "$1" "$2" 3840 2160)
   read -r r g b < <(rgb "$vx" "$vy")
-  want=$3
-  got=$(printf '%02x%02x%02x' $(( r > 200 ? 255 : (r < 50 ? 0 : r) )) $(( g > 200 ? 255 : (g < 50 ? 0 : g) )) $(( b > 200 ? 255 : (b < 50 ? 0 : b) )))
-  check "host pixel ($1, $2) shows as #$want in the viewer" "$got" "$want"
+  printf '%02x%02x%02x' $(( r > 200 ? 255 : (r < 50 ? 0 : r) )) $(( g > 200 ? 255 : (g < 50 ? 0 : g) )) $(( b > 200 ? 255 : (b < 50 ? 0 : b) ))
+}
+quadrants="2700 1400 ff0000,3300 1400 00ff00,2700 1800 0000ff,3300 1800 ffffff"
+quadrants_shown() {
+  shot
+  local q
+  IFS=, read -ra q <<<"$quadrants"
+  for quadrant in "${q[@]}"; do set -- $quadrant; [ "$(viewer_colour "$1" "$2")" = "$3" ] || return 1; done
+}
+wait_for 15 quadrants_shown
+shot 22-viewer-shows-host
+IFS=, read -ra all_quadrants <<<"$quadrants"
+for quadrant in "${all_quadrants[@]}"; do
+  set -- $quadrant
+  check "host pixel ($1, $2) shows as #$3 in the viewer" "$(viewer_colour "$1" "$2")" "$3"
 done
 
 # A click on the host's ID field in the picture: the host's pointer goes there.
-as_host; read -r hx hy < <(at 838 285); hx=$((hx + X)); hy=$((hy + Y))
+as_host; read -r hx hy < <(point_in "$(field_rect id)"); hx=$((hx + X)); hy=$((hy + Y))
 as_viewer; read -r vx vy < <(to_viewer "$hx" "$hy" 3840 2160)
-xdotool mousemove --window "$wid" "$vx" "$vy"; sleep 0.1; xdotool click 1; sleep 1
-read -r px py < <(host_probe cursor)
-check "the click moved the host's pointer to the ID field (within 4 px)" \
-  "$(awk -v a=$px -v b=$py -v x=$hx -v y=$hy 'BEGIN {d = (a - x) ^ 2 + (b - y) ^ 2; print (d <= 32) ? "yes" : "at " a "," b " not " x "," y}')" "yes"
-xdotool type --delay 80 "4242"; sleep 1
-as_host; shot 23-host-typed
-digits=$(convert "$kl_out/shot.png" -crop "$(awk -v s=$scale 'BEGIN {printf "%dx%d", 280 * s, 34 * s}')+$(at 700 270 | tr ' ' '+')" +repage \
-  -colorspace Gray -resize 400% png:- 2>/dev/null | tesseract - - --psm 7 2>/dev/null | tr -dc '0-9')
-check "the typed digits arrived in the host's ID field" "$digits" "4242"
+xdotool mousemove --window "$wid" "$vx" "$vy"; sleep 0.1; xdotool click 1
+pointer_at_field() {
+  read -r px py < <(host_probe cursor)
+  awk -v a="$px" -v b="$py" -v x=$hx -v y=$hy 'BEGIN {d = (a - x) ^ 2 + (b - y) ^ 2; print (d <= 32) ? "yes" : "at " a "," b " not " x "," y}'
+}
+wait_for 10 eval '[ "$(pointer_at_field)" = yes ]'
+check "the click moved the host's pointer to the ID field (within 4 px)" "$(pointer_at_field)" "yes"
+xdotool type --delay 80 "4242"
+as_host
+host_digits() {
+  shot
+  read -r x y w h <<<"$(field_rect id)"
+  convert "$kl_out/shot.png" -crop "${w}x${h}+${x}+${y}" +repage -colorspace Gray -resize 400% png:- 2>/dev/null |
+    tesseract - - --psm 7 2>/dev/null | tr -dc '0-9'
+}
+wait_for 10 eval '[ "$(host_digits)" = 4242 ]'
+shot 23-host-typed
+check "the typed digits arrived in the host's ID field" "$(host_digits)" "4242"
 
 # Shift held on the viewer is released on the host when the viewer loses focus.
 as_viewer
-xdotool keydown shift; sleep 0.8
-check "Shift held on the viewer is held on the host" "$(host_probe keys | grep -qw 16 && echo held)" "held"
+shift_on_host() { host_probe keys | grep -qw 16 && echo held || echo released; }
+xdotool keydown shift
+wait_for 10 eval '[ "$(shift_on_host)" = held ]'
+check "Shift held on the viewer is held on the host" "$(shift_on_host)" "held"
 # Another program's window takes the focus, as switching windows would.
 wine notepad >/dev/null 2>&1 &
 other=$!; pids="$pids $other"
-timeout 20 xdotool search --sync --onlyvisible --name 'Notepad' >/dev/null; sleep 1
-check "losing focus releases it on the host" "$(host_probe keys | grep -qw 16 && echo held || echo released)" "released"
+timeout 20 xdotool search --sync --onlyvisible --name 'Notepad' >/dev/null
+wait_for 10 eval '[ "$(shift_on_host)" = released ]'
+check "losing focus releases it on the host" "$(shift_on_host)" "released"
 xdotool keyup shift
-kill $other 2>/dev/null; sleep 0.5
+kill $other 2>/dev/null; wait $other 2>/dev/null
 
-# Everything held when the session ends is released on the host.
+# Everything held when the session ends is released on the host. (Wine hands the focus on
+# after Notepad on its own time, with nothing to wait for: the pauses here stay.)
 xdotool windowfocus "$wid"; sleep 0.5
 read -r vx vy < <(to_viewer 1000 1000 3840 2160)
 # The press inside the picture gives the viewer's window the focus back, then Shift.
-xdotool mousemove --window "$wid" "$vx" "$vy"; xdotool mousedown 1; sleep 0.5; xdotool keydown shift; sleep 0.8
+xdotool mousemove --window "$wid" "$vx" "$vy"; xdotool mousedown 1; sleep 0.5; xdotool keydown shift
+wait_for 10 eval 'echo " $(host_probe keys)" | grep -w 16 | grep -qw 1'
 held=$(host_probe keys)
 check "Shift and the left button are held on the host" "$(echo " $held" | grep -w 16 | grep -qw 1 && echo held || echo "held: $held")" "held"
 kill $viewer_pid; WINEPREFIX=$viewer_prefix wine cmd /c exit >/dev/null 2>&1  # the viewer is gone

@@ -11,7 +11,7 @@ native=$(cd "$1" && pwd) kl_out=$2
 src=$(cd "$(dirname "$0")/../.." && pwd)
 rm -rf "$kl_out"; mkdir -p "$kl_out"; : >"$kl_out/log.txt"
 . "$src/tests/gui/lib.sh"
-port=${KL_TEST_PORT:-47800}
+port=${KL_TEST_PORT:?KL_TEST_PORT is not set (ctest sets it from the windows build)}
 url="wss://localhost:$port/ws"
 
 work=$(mktemp -d /tmp/kl-release-test.XXXXXX)
@@ -95,15 +95,18 @@ openssl x509 -req -in "$work/req.pem" -CA "$work/ca.pem" -CAkey "$work/ca.key" -
 "$native/kestrelink-relay" --port "$port" --metrics-port off --cert "$work/cert.pem" --key "$work/key.pem" \
   >"$kl_out/relay.out" 2>"$kl_out/relay.log" &
 relay_pid=$!
-wait_for 10 test -s "$kl_out/relay.out" || kl_log "FAIL the relay did not start (is port $port taken?)"
+wait_for 10 eval 'test -s "$kl_out/relay.out" || ! kill -0 $relay_pid 2>/dev/null'
+[ -s "$kl_out/relay.out" ] || kl_log "FAIL the relay did not start: $(grep -v '^[0-9-]*T' "$kl_out/relay.log" | tail -1)"
 
 # Wine reads the system's roots when its server starts: a prefix and server of this test's own.
-prefix="${KL_STATE:-$HOME/.cache/kestrelink}/wineprefix-release"
-[ -d "$prefix" ] || cp -a "$WINEPREFIX" "$prefix"
+prefix="$WINEPREFIX-release"
+[ -d "$prefix" ] || cp -a --reflink=auto "$WINEPREFIX" "$prefix"
 export WINEPREFIX=$prefix
 # start_program NAME: a fresh server for the prefix, then the release with its window found.
 start_program() {
+  # The old server gone first: a new one reads the system's roots afresh.
   wineserver -k 2>/dev/null
+  wineserver -w 2>/dev/null
   wineserver -p >/dev/null 2>&1 </dev/null
   wine cmd /c exit >/dev/null 2>&1 </dev/null
   wine "$exe" >"$kl_out/program-$1.log" 2>&1 </dev/null &

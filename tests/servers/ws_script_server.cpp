@@ -21,7 +21,7 @@
 namespace {
 
 const char kUsage[] = R"(Usage: ws_script_server [--port N]
-Serves ws://127.0.0.1:N/<scenario>:
+Serves ws://127.0.0.1:N/<scenario> (N 0, the default: a free port, printed on start):
   /reject403   answers the upgrade with HTTP 403
   /silent      never answers the upgrade
   /stall       upgrades, then never reads
@@ -195,7 +195,7 @@ void Serve(int fd) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int port = 47801;
+    int port = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -221,7 +221,9 @@ int main(int argc, char** argv) {
         std::perror("ws_script_server: cannot listen");
         return 2;
     }
-    std::cout << "listening on 127.0.0.1:" << port << std::endl;
+    socklen_t length = sizeof addr;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length);
+    std::cout << "listening on 127.0.0.1:" << ntohs(addr.sin_port) << std::endl;
     for (;;) {
         const int fd = accept(listener, nullptr, nullptr);
         if (fd < 0) continue;

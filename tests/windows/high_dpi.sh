@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The HighDpi tests of app_tests at 150 % and 200 %: for each, a Wine prefix of its own (a copy of
-# the test prefix whose user LogPixels is 144 or 192, kept in $KL_STATE between runs), its own
+# the test prefix whose user LogPixels is 144 or 192, kept beside it between runs), its own
 # wineserver and a 2560 x 1600 display, so the default prefix and display that the other Windows
 # tests use are left alone.
 #   high_dpi.sh APP_TESTS.exe
@@ -25,11 +25,11 @@ for dpi in 144 192; do
   kl_new_display 2560x1600x24
   display_pid=$kl_new_display_pid
   export DISPLAY=$kl_new_display_name
-  export WINEPREFIX="$KL_STATE/wineprefix-dpi$dpi"
+  export WINEPREFIX="$base-dpi$dpi"
   if [ ! -f "$WINEPREFIX/.kestrelink-dpi" ]; then
     echo "high_dpi: making $WINEPREFIX"
     rm -rf "$WINEPREFIX"
-    cp -a "$base" "$WINEPREFIX"
+    cp -a --reflink=auto "$base" "$WINEPREFIX"
     wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1 </dev/null
     wineserver -w
     touch "$WINEPREFIX/.kestrelink-dpi"

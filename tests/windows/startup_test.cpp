@@ -77,12 +77,10 @@ TEST(Startup, PreviewOpensNoRelayConnection) {
     // Listen where the program's relay would be: a preview run must never knock.
     WSADATA wsa{};
     ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &wsa), 0);
-    wchar_t port[16] = L"47800";
-    GetEnvironmentVariableW(L"KL_TEST_PORT", port, 16);
     SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<u_short>(_wtoi(port)));
+    address.sin_port = htons(static_cast<u_short>(KL_TEST_PORT));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << "port taken";
     ASSERT_EQ(listen(listener, 4), 0);
