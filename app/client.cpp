@@ -21,7 +21,9 @@ void ExpectUiThread(const Client& app) noexcept {
 }
 
 Client::Client()
-    : editBrush(CreateSolidBrush(RGB(0xF7, 0xF8, 0xF9))), seenRequests(8), relayUrl(kl::kDefaultRelayUrl) {
+    : editBrush(CreateSolidBrush(RGB(0xF7, 0xF8, 0xF9))),
+      seenRequests(8),
+      relayUrl(kl::kDefaultRelayUrl) {
     seenRequests.max_load_factor(1.0f);
 }
 

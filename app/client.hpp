@@ -132,20 +132,20 @@ struct Client {
     std::shared_ptr<std::atomic<bool>> cancelFlag;  // the network worker's copy is what it reads
 
     // --- Atomics: any thread ----------------------------------------------------------------
-    std::atomic<bool> streamRunning{false};    // capture worker runs while true
-    std::atomic<bool> networkRunning{false};   // sender worker runs while true (set under sendMutex)
+    std::atomic<bool> streamRunning{false};   // capture worker runs while true
+    std::atomic<bool> networkRunning{false};  // sender worker runs while true (set under sendMutex)
     std::atomic<std::uint32_t> activeGeneration{0};  // events of other generations are dropped
-    std::atomic<bool> eventOverflow{false};    // an event was lost: the drain ends the session
+    std::atomic<bool> eventOverflow{false};  // an event was lost: the drain ends the session
 
     // --- The two queues. Lock order: eventMutex and sendMutex are never held together, and
     // neither is held across a transport call (whose own locks nest sendSerialMutex ->
     // handleMutex -> stateMutex) or together with a CryptoSession's mutex.
-    std::mutex eventMutex;                 // workers -> UI
-    std::deque<QueuedEvent> eventQueue;    // guarded by eventMutex
-    std::size_t eventQueueBytes = 0;       // guarded by eventMutex
-    bool eventPosted = false;              // guarded by eventMutex: a kDrainMessage is outstanding
-    std::mutex sendMutex;                  // UI and capture worker -> sender worker
-    std::condition_variable sendReady;     // with sendMutex
+    std::mutex eventMutex;               // workers -> UI
+    std::deque<QueuedEvent> eventQueue;  // guarded by eventMutex
+    std::size_t eventQueueBytes = 0;     // guarded by eventMutex
+    bool eventPosted = false;            // guarded by eventMutex: a kDrainMessage is outstanding
+    std::mutex sendMutex;                // UI and capture worker -> sender worker
+    std::condition_variable sendReady;   // with sendMutex
     std::deque<kl::OutgoingMessage> sendQueue;  // guarded by sendMutex
     std::size_t sendQueueBytes = 0;             // guarded by sendMutex
 };

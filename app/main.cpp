@@ -68,18 +68,20 @@ int Run(HINSTANCE instance, int showCommand) {
         RegisterWindowClass(instance, kMainWindowClass, MainWindowProc);
         RegisterWindowClass(instance, kBannerWindowClass, BannerWindowProc);
 
-        HWND window = CreateWindowExW(0, kMainWindowClass, L"Kestrelink Native", WS_OVERLAPPEDWINDOW,
-                                      CW_USEDEFAULT, CW_USEDEFAULT, 1100, 720, nullptr, nullptr,
-                                      instance, nullptr);
+        HWND window = CreateWindowExW(0, kMainWindowClass, L"Kestrelink Native",
+                                      WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, 1100, 720,
+                                      nullptr, nullptr, instance, nullptr);
         if (window == nullptr) {
             exitCode = 2;
         } else {
-            SetWindowLongPtrW(window, GWL_STYLE,
-                              WS_POPUP | WS_THICKFRAME | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX);
+            SetWindowLongPtrW(
+                window, GWL_STYLE,
+                WS_POPUP | WS_THICKFRAME | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX);
             // The frame is recomputed only on a frame change; without it the old caption stays
             // until the first resize.
-            SetWindowPos(window, nullptr, 0, 0, 0, 0,
-                         SWP_FRAMECHANGED | SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+            SetWindowPos(
+                window, nullptr, 0, 0, 0, 0,
+                SWP_FRAMECHANGED | SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
             const DWORD corner = kCornerRound;
             DwmSetWindowAttribute(window, kWindowCornerPreference, &corner, sizeof corner);
             SizeForMonitorDpi(window);
@@ -87,8 +89,10 @@ int Run(HINSTANCE instance, int showCommand) {
             RenewHostId(app);
             ShowWindow(window, app.previewMode ? SW_HIDE : showCommand);
             UpdateWindow(window);
-            if (app.previewMode) ExportPreview(app, previewPath);
-            else RunMessageLoop(app);
+            if (app.previewMode)
+                ExportPreview(app, previewPath);
+            else
+                RunMessageLoop(app);
         }
         g_app = nullptr;
     }

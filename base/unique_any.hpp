@@ -6,7 +6,7 @@ namespace kl {
 
 template <typename Handle, auto Deleter, Handle Invalid = Handle{}>
 class unique_any {
-public:
+  public:
     unique_any() = default;
     explicit unique_any(Handle h) noexcept : handle_(h) {}
     ~unique_any() { reset(); }
@@ -30,7 +30,7 @@ public:
     }
     explicit operator bool() const noexcept { return handle_ != Invalid; }
 
-private:
+  private:
     Handle handle_ = Invalid;
 };
 

@@ -18,7 +18,9 @@ void AppendWide(std::wstring& out, char32_t cp) {
     }
 }
 
-bool IsSurrogate(char32_t cp) { return cp >= 0xD800 && cp <= 0xDFFF; }
+bool IsSurrogate(char32_t cp) {
+    return cp >= 0xD800 && cp <= 0xDFFF;
+}
 
 }  // namespace
 
@@ -47,7 +49,8 @@ std::wstring Utf8ToWide(const std::string& text) {
             cp = (cp << 6) | (next & 0x3F);
         }
         // Overlong forms, encoded surrogates and values past U+10FFFF are refused.
-        if ((length == 3 && cp < 0x800) || (length == 4 && (cp < 0x10000 || cp > 0x10FFFF)) || IsSurrogate(cp))
+        if ((length == 3 && cp < 0x800) || (length == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+            IsSurrogate(cp))
             return {};
         AppendWide(wide, cp);
         i += length;
@@ -62,7 +65,8 @@ std::string WideToUtf8(const std::wstring& text) {
         auto cp = static_cast<char32_t>(static_cast<std::make_unsigned_t<wchar_t>>(text[i]));
         if (kWideIsUtf16 && cp >= 0xD800 && cp <= 0xDBFF) {
             if (i + 1 >= text.size()) return {};
-            const auto low = static_cast<char32_t>(static_cast<std::make_unsigned_t<wchar_t>>(text[i + 1]));
+            const auto low =
+                static_cast<char32_t>(static_cast<std::make_unsigned_t<wchar_t>>(text[i + 1]));
             if (low < 0xDC00 || low > 0xDFFF) return {};
             cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
             ++i;

@@ -36,7 +36,9 @@ namespace {
 double ThreadCpuMs() {
     FILETIME created, exited, kernel, user;
     GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user);
-    auto ms = [](FILETIME t) { return ((static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10000.0; };
+    auto ms = [](FILETIME t) {
+        return ((static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10000.0;
+    };
     return ms(kernel) + ms(user);
 }
 
@@ -45,10 +47,11 @@ std::string Measure(const char* name, int frames, const std::function<void()>& s
     const double cpu0 = ThreadCpuMs();
     const auto wall0 = std::chrono::steady_clock::now();
     for (int i = 0; i < frames; ++i) step();
-    const double wall = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - wall0).count();
+    const double wall =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - wall0).count();
     char text[160];
-    std::snprintf(text, sizeof text, "\"%s\":{\"cpuMs\":%.2f,\"wallMs\":%.2f}", name, (ThreadCpuMs() - cpu0) / frames,
-                  wall / frames);
+    std::snprintf(text, sizeof text, "\"%s\":{\"cpuMs\":%.2f,\"wallMs\":%.2f}", name,
+                  (ThreadCpuMs() - cpu0) / frames, wall / frames);
     return text;
 }
 
@@ -92,8 +95,10 @@ int main(int argc, char** argv) {
     SetStretchBltMode(memory, HALFTONE);
     GpBitmap* wrapped = nullptr;
     GdipCreateBitmapFromScan0(w, h, w * 4, PixelFormat32bppRGB, static_cast<BYTE*>(bits), &wrapped);
-    static const CLSID kJpeg = {0x557CF401, 0x1A04, 0x11D3, {0x9A, 0x73, 0x00, 0x00, 0xF8, 0x1E, 0xF3, 0x2E}};
-    static const GUID kQuality = {0x1D5BE4B5, 0xFA4A, 0x452D, {0x9C, 0xDD, 0x5D, 0xB3, 0x51, 0x05, 0xE7, 0xEB}};
+    static const CLSID kJpeg = {
+        0x557CF401, 0x1A04, 0x11D3, {0x9A, 0x73, 0x00, 0x00, 0xF8, 0x1E, 0xF3, 0x2E}};
+    static const GUID kQuality = {
+        0x1D5BE4B5, 0xFA4A, 0x452D, {0x9C, 0xDD, 0x5D, 0xB3, 0x51, 0x05, 0xE7, 0xEB}};
     LONG quality = kl::kCaptureQuality;
     EncoderParameters parameters{};
     parameters.Count = 1;
@@ -101,23 +106,25 @@ int main(int argc, char** argv) {
 
     std::string json = "{\"frames\":" + std::to_string(frames) + ",\"width\":" + std::to_string(w) +
                        ",\"height\":" + std::to_string(h);
-    json += "," + Measure("bareGrab", frames, [&] { StretchBlt(memory, 0, 0, w, h, screen, 0, 0, w, h, SRCCOPY | CAPTUREBLT); });
+    json += "," + Measure("bareGrab", frames, [&] {
+                StretchBlt(memory, 0, 0, w, h, screen, 0, 0, w, h, SRCCOPY | CAPTUREBLT);
+            });
     json += "," + Measure("bareEncode", frames, [&] {
-        kl::unique_stream stream;
-        CreateStreamOnHGlobal(nullptr, TRUE, stream.put());
-        GdipSaveImageToStream(wrapped, stream.get(), &kJpeg, &parameters);
-    });
+                kl::unique_stream stream;
+                CreateStreamOnHGlobal(nullptr, TRUE, stream.put());
+                GdipSaveImageToStream(wrapped, stream.get(), &kJpeg, &parameters);
+            });
     const std::vector<std::uint8_t> jpeg = kl::EncodeJpeg(wrapped, kl::kCaptureQuality);
     json += "," + Measure("bareDecode", frames, [&] {
-        kl::unique_stream stream;
-        CreateStreamOnHGlobal(nullptr, TRUE, stream.put());
-        ULONG written = 0;
-        stream.get()->Write(jpeg.data(), static_cast<ULONG>(jpeg.size()), &written);
-        LARGE_INTEGER start{};
-        stream.get()->Seek(start, STREAM_SEEK_SET, nullptr);
-        kl::unique_gdip_bitmap decoded;
-        GdipCreateBitmapFromStream(stream.get(), decoded.put());
-    });
+                kl::unique_stream stream;
+                CreateStreamOnHGlobal(nullptr, TRUE, stream.put());
+                ULONG written = 0;
+                stream.get()->Write(jpeg.data(), static_cast<ULONG>(jpeg.size()), &written);
+                LARGE_INTEGER start{};
+                stream.get()->Seek(start, STREAM_SEEK_SET, nullptr);
+                kl::unique_gdip_bitmap decoded;
+                GdipCreateBitmapFromStream(stream.get(), decoded.put());
+            });
     {
         kl::ScreenGrabber still(kl::kCaptureMaxWidth, kl::kCaptureQuality);
         kl::CaptureState state;
@@ -137,17 +144,19 @@ int main(int argc, char** argv) {
         kl::unique_gdip_graphics graphics;
         GdipGetImageGraphicsContext(view.get(), graphics.put());
         json += "," + Measure("barePaint", frames, [&] {
-            GdipDrawImageRect(graphics.get(), static_cast<GpImage*>(picture.get()), 0, 0, 1124, 632);
-        });
+                    GdipDrawImageRect(graphics.get(), static_cast<GpImage*>(picture.get()), 0, 0,
+                                      1124, 632);
+                });
         std::vector<std::uint32_t> scaled(1124 * 632);
         auto* bitmap = static_cast<GpBitmap*>(picture.get());
-        const GpRect all(0, 0, static_cast<INT>(kl::ImageWidth(picture)), static_cast<INT>(kl::ImageHeight(picture)));
+        const GpRect all(0, 0, static_cast<INT>(kl::ImageWidth(picture)),
+                         static_cast<INT>(kl::ImageHeight(picture)));
         BitmapData data{};
         if (GdipBitmapLockBits(bitmap, &all, ImageLockModeRead, PixelFormat32bppRGB, &data) == Ok) {
             json += "," + Measure("scale", frames, [&] {
-                kl::ScalePixels(static_cast<const std::uint8_t*>(data.Scan0), data.Stride, all.Width, all.Height,
-                                scaled.data(), 1124, 632);
-            });
+                        kl::ScalePixels(static_cast<const std::uint8_t*>(data.Scan0), data.Stride,
+                                        all.Width, all.Height, scaled.data(), 1124, 632);
+                    });
             GdipBitmapUnlockBits(bitmap, &data);
         }
     }

@@ -18,10 +18,14 @@ const std::string kKey = kl::GenerateConnectionKey();
 const std::string kId = "123456789";
 const std::string kNonce = kl::RandomHex(16);
 
-std::vector<std::uint8_t> Plaintext(std::size_t n) { return std::vector<std::uint8_t>(n, 0x5a); }
+std::vector<std::uint8_t> Plaintext(std::size_t n) {
+    return std::vector<std::uint8_t>(n, 0x5a);
+}
 
 // How many distinct envelopes a decrypt run cycles through (about 64 MiB at most).
-std::size_t BatchFor(std::size_t n) { return std::max<std::size_t>(4, (64u << 20) / n); }
+std::size_t BatchFor(std::size_t n) {
+    return std::max<std::size_t>(4, (64u << 20) / n);
+}
 
 void BM_Encrypt(benchmark::State& state) {
     const auto plain = Plaintext(static_cast<std::size_t>(state.range(0)));
@@ -94,7 +98,8 @@ void BM_RawEvpDecrypt(benchmark::State& state) {
         EVP_DecryptInit_ex(ctx, nullptr, nullptr, nullptr, nonce);
         EVP_DecryptUpdate(ctx, nullptr, &len, e.data(), 12);
         EVP_DecryptUpdate(ctx, out.data(), &len, e.data() + 12, int(n));
-        EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, 16, const_cast<std::uint8_t*>(e.data()) + 12 + n);
+        EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, 16,
+                            const_cast<std::uint8_t*>(e.data()) + 12 + n);
         if (EVP_DecryptFinal_ex(ctx, out.data() + len, &len) != 1) state.SkipWithError("refused");
         benchmark::DoNotOptimize(out.data());
     }
@@ -102,14 +107,20 @@ void BM_RawEvpDecrypt(benchmark::State& state) {
     state.SetBytesProcessed(std::int64_t(state.iterations()) * state.range(0));
 }
 
-#define KL_SIZES ->Arg(1 << 10)->Arg(64 << 10)->Arg(1 << 20)->MinTime(0.2)->Repetitions(12)->ReportAggregatesOnly(true)
+#define KL_SIZES          \
+    ->Arg(1 << 10)        \
+        ->Arg(64 << 10)   \
+        ->Arg(1 << 20)    \
+        ->MinTime(0.2)    \
+        ->Repetitions(12) \
+        ->ReportAggregatesOnly(true)
 BENCHMARK(BM_Encrypt) KL_SIZES;
 BENCHMARK(BM_RawEvpEncrypt) KL_SIZES;
 BENCHMARK(BM_Decrypt) KL_SIZES;
 BENCHMARK(BM_RawEvpDecrypt) KL_SIZES;
 
 class RatioReporter : public benchmark::ConsoleReporter {
-public:
+  public:
     std::map<std::string, double> rate;  // name -> bytes per second
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
@@ -133,7 +144,8 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&count, args.data());
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    std::printf("\n%-10s %-8s %14s %14s %8s\n", "operation", "size", "ours MB/s", "raw EVP MB/s", "ratio");
+    std::printf("\n%-10s %-8s %14s %14s %8s\n", "operation", "size", "ours MB/s", "raw EVP MB/s",
+                "ratio");
     std::printf("(medians of 12 randomly interleaved repetitions; ratio = ours / raw EVP)\n");
     for (const char* op : {"Encrypt", "Decrypt"}) {
         for (const char* size : {"1024", "65536", "1048576"}) {

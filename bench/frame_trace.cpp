@@ -57,7 +57,8 @@ struct Recorder {
             batch.swap(marks);
         }
         for (const Mark& m : batch)
-            std::fprintf(file, "%.1f %lu %d %llu %llu\n", m.ticks / ticksPerMicrosecond, m.thread, m.stage, m.a, m.b);
+            std::fprintf(file, "%.1f %lu %d %llu %llu\n", m.ticks / ticksPerMicrosecond, m.thread,
+                         m.stage, m.a, m.b);
         std::fflush(file);
     }
 

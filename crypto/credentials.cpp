@@ -84,7 +84,13 @@ std::string NormalizeConnectionKey(std::string_view utf8) {
     out.reserve(utf8.size());
     for (char c : utf8) {
         switch (c) {
-            case '\t': case '\n': case '\v': case '\f': case '\r': case ' ': case '-':
+            case '\t':
+            case '\n':
+            case '\v':
+            case '\f':
+            case '\r':
+            case ' ':
+            case '-':
                 continue;
             default:
                 out.push_back(c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);

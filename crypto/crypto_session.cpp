@@ -50,7 +50,8 @@ void WriteHeader(std::uint8_t* header, std::uint8_t kind, std::uint64_t sequence
 
 void MakeNonce(std::uint64_t sequence, std::uint8_t* nonce12) {
     std::memset(nonce12, 0, 4);
-    for (int i = 0; i < 8; ++i) nonce12[4 + i] = static_cast<std::uint8_t>(sequence >> (56 - 8 * i));
+    for (int i = 0; i < 8; ++i)
+        nonce12[4 + i] = static_cast<std::uint8_t>(sequence >> (56 - 8 * i));
 }
 
 std::uint64_t ReadSequence(const std::uint8_t* header) {
@@ -106,12 +107,13 @@ std::vector<std::uint8_t> CryptoSession::Encrypt(std::uint8_t kind, const std::u
     return envelope;
 }
 
-bool CryptoSession::Decrypt(const std::uint8_t* envelope, std::size_t length,
-                            std::uint8_t& outKind, std::vector<std::uint8_t>& outPlaintext) noexcept {
+bool CryptoSession::Decrypt(const std::uint8_t* envelope, std::size_t length, std::uint8_t& outKind,
+                            std::vector<std::uint8_t>& outPlaintext) noexcept {
     outKind = 0;
     SecureWipe(outPlaintext);
     outPlaintext.clear();
-    if (envelope == nullptr || length < kEnvelopeOverhead || length > kMaxEnvelopeSize) return false;
+    if (envelope == nullptr || length < kEnvelopeOverhead || length > kMaxEnvelopeSize)
+        return false;
     if (envelope[0] != 'K' || envelope[1] != 'L' || envelope[2] != 2 || envelope[3] == 0)
         return false;
     try {

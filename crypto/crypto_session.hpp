@@ -25,7 +25,7 @@ void DeriveSessionKeys(std::string_view connectionKey, std::string_view sessionI
                        std::uint8_t* viewerToHost32);
 
 class CryptoSession {
-public:
+  public:
     CryptoSession(std::string_view connectionKey, std::string_view sessionId,
                   std::string_view nonceText, bool isHost);
     ~CryptoSession();
@@ -45,7 +45,7 @@ public:
         return Decrypt(envelope.data(), envelope.size(), outKind, outPlaintext);
     }
 
-private:
+  private:
     friend struct CryptoSessionTestAccess;  // lets tests reach the end of the sequence space
     std::unique_ptr<CryptoSessionState> state_;
 };

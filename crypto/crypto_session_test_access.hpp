@@ -1,5 +1,6 @@
 #pragma once
-// For tests and benchmarks only: moves a session's send counter to where real traffic cannot reach in a test.
+// For tests and benchmarks only: moves a session's send counter to where real traffic cannot reach
+// in a test.
 #include <cstdint>
 
 #include "crypto/crypto_session.hpp"

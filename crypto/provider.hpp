@@ -18,7 +18,7 @@ void HmacSha256(const std::uint8_t* key, std::size_t keyLength, const std::uint8
 // One AES-256-GCM key per direction with 16-byte tags. Construction imports the send key
 // first, then the receive key, and throws std::runtime_error with the failed step's text.
 class AesGcmKeys {
-public:
+  public:
     AesGcmKeys(const std::uint8_t* sendKey32, const std::uint8_t* receiveKey32);
     ~AesGcmKeys();
     AesGcmKeys(const AesGcmKeys&) = delete;
@@ -35,7 +35,7 @@ public:
               const std::uint8_t* ciphertext, std::size_t length, const std::uint8_t* tag16,
               std::uint8_t* plaintext, std::size_t& produced) noexcept;
 
-private:
+  private:
     struct Handles;
     std::unique_ptr<Handles> handles_;
 };

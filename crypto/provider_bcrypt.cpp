@@ -12,15 +12,23 @@ namespace kl {
 
 namespace {
 
-void CloseAlgorithm(BCRYPT_ALG_HANDLE h) noexcept { BCryptCloseAlgorithmProvider(h, 0); }
-void DestroyHash(BCRYPT_HASH_HANDLE h) noexcept { BCryptDestroyHash(h); }
-void DestroyKey(BCRYPT_KEY_HANDLE h) noexcept { BCryptDestroyKey(h); }
+void CloseAlgorithm(BCRYPT_ALG_HANDLE h) noexcept {
+    BCryptCloseAlgorithmProvider(h, 0);
+}
+void DestroyHash(BCRYPT_HASH_HANDLE h) noexcept {
+    BCryptDestroyHash(h);
+}
+void DestroyKey(BCRYPT_KEY_HANDLE h) noexcept {
+    BCryptDestroyKey(h);
+}
 
 using unique_bcrypt_algorithm = unique_any<BCRYPT_ALG_HANDLE, CloseAlgorithm, nullptr>;
 using unique_bcrypt_hash = unique_any<BCRYPT_HASH_HANDLE, DestroyHash, nullptr>;
 using unique_bcrypt_key = unique_any<BCRYPT_KEY_HANDLE, DestroyKey, nullptr>;
 
-bool Failed(NTSTATUS status) noexcept { return status < 0; }
+bool Failed(NTSTATUS status) noexcept {
+    return status < 0;
+}
 
 BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO MakeAuthInfo(const std::uint8_t* nonce12,
                                                    const std::uint8_t* aad, std::size_t aadLength,
@@ -64,8 +72,8 @@ void HmacSha256(const std::uint8_t* key, std::size_t keyLength, const std::uint8
                                 keyLength ? const_cast<PUCHAR>(key) : &empty,
                                 static_cast<ULONG>(keyLength), 0)))
         throw std::runtime_error("HMAC key failed");
-    if (dataLength != 0 &&
-        Failed(BCryptHashData(hash.get(), const_cast<PUCHAR>(data), static_cast<ULONG>(dataLength), 0)))
+    if (dataLength != 0 && Failed(BCryptHashData(hash.get(), const_cast<PUCHAR>(data),
+                                                 static_cast<ULONG>(dataLength), 0)))
         throw std::runtime_error("HMAC update failed");
     if (Failed(BCryptFinishHash(hash.get(), out32, 32, 0)))
         throw std::runtime_error("HMAC finish failed");

@@ -39,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 Check(kind != 0 && out.size() + kl::kEnvelopeOverhead == size - 1);
                 std::uint8_t again = 7;
                 std::vector<std::uint8_t> replay;
-                Check(!viewer.Decrypt(data + 1, size - 1, again, replay) && again == 0 && replay.empty());
+                Check(!viewer.Decrypt(data + 1, size - 1, again, replay) && again == 0 &&
+                      replay.empty());
             }
             break;
         }

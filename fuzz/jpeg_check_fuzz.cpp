@@ -12,7 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     kl::JpegFrameInfo info;
     const bool accepted = kl::CheckJpegStructure(data, size, info);
     if (accepted) {
-        if (info.width < 1 || info.width > kl::kMaxFrameWidth || info.height < 1 || info.height > kl::kMaxFrameHeight)
+        if (info.width < 1 || info.width > kl::kMaxFrameWidth || info.height < 1 ||
+            info.height > kl::kMaxFrameHeight)
             std::abort();
         if (size < 4 || data[0] != 0xFF || data[1] != 0xD8) std::abort();
     }

@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (c < 0x20 || c == 0x7F) std::abort();
         if ((c & 0xC0) != 0x80) ++characters;
     }
-    if (characters > kl::kMaxRelayMessageChars || kl::CleanRelayMessage(shown) != shown) std::abort();
+    if (characters > kl::kMaxRelayMessageChars || kl::CleanRelayMessage(shown) != shown)
+        std::abort();
     try {
         kl::CheckTextSize(text.size());
         nlohmann::json message = kl::ParseMessage(text);
@@ -27,7 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         kl::IsRequestId(id);
         kl::ReadString(message, "password", "");
         kl::ReadString(message, "message", "Bağlantı kurulamadı.");
-        for (const char* key : {"x", "y", "button", "key"}) kl::ReadIntField(message, key, -12000, 65535);
+        for (const char* key : {"x", "y", "button", "key"})
+            kl::ReadIntField(message, key, -12000, 65535);
         message.at("action").get<std::string>();
         // What was parsed serialises again, or refuses with the library's error.
         message.dump();

@@ -19,8 +19,8 @@ void SendInputMessage(Client& app, const std::string& action, std::int32_t x, st
     }
 }
 
-void SendMouseMessage(Client& app, const std::string& action, int clientX, int clientY, std::int32_t button,
-                      std::int32_t key) {
+void SendMouseMessage(Client& app, const std::string& action, int clientX, int clientY,
+                      std::int32_t button, std::int32_t key) {
     if (!app.remoteFrame) return;
     const kl::FrameRect r = kl::FitRemoteFrame(app);
     const float x = static_cast<float>(clientX), y = static_cast<float>(clientY);

@@ -11,5 +11,5 @@ void SendInputMessage(Client& app, const std::string& action, std::int32_t x, st
                       std::int32_t button, std::int32_t key);
 // Maps a client point onto the remote picture (0..65535 each way) and sends it; points off the
 // picture are dropped, except a release, which is clamped to the picture's edge.
-void SendMouseMessage(Client& app, const std::string& action, int clientX, int clientY, std::int32_t button,
-                      std::int32_t key);
+void SendMouseMessage(Client& app, const std::string& action, int clientX, int clientY,
+                      std::int32_t button, std::int32_t key);

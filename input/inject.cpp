@@ -6,13 +6,15 @@
 namespace kl {
 namespace {
 
-UINT SystemSendInput(UINT count, INPUT* inputs, int size) { return SendInput(count, inputs, size); }
+UINT SystemSendInput(UINT count, INPUT* inputs, int size) {
+    return SendInput(count, inputs, size);
+}
 
 struct HeldInput {
     std::mutex mutex;
     std::bitset<256> keys;
     bool buttons[3] = {false, false, false};  // left, right, middle
-    InputSender send = SystemSendInput;  // the caller's, set under the lock
+    InputSender send = SystemSendInput;       // the caller's, set under the lock
 };
 
 HeldInput& Held() {
@@ -22,27 +24,46 @@ HeldInput& Held() {
 
 bool IsExtendedKey(int key) {
     switch (key) {
-        case 33: case 34: case 35: case 36: case 37: case 38: case 39: case 40:
-        case 44: case 45: case 46: case 91: case 92: case 93: case 111: case 144:
-        case 163: case 165:
+        case 33:
+        case 34:
+        case 35:
+        case 36:
+        case 37:
+        case 38:
+        case 39:
+        case 40:
+        case 44:
+        case 45:
+        case 46:
+        case 91:
+        case 92:
+        case 93:
+        case 111:
+        case 144:
+        case 163:
+        case 165:
             return true;
         default:
             return false;
     }
 }
 
-bool SendOne(HeldInput& held, INPUT& input) { return held.send(1, &input, sizeof(INPUT)) == 1; }
+bool SendOne(HeldInput& held, INPUT& input) {
+    return held.send(1, &input, sizeof(INPUT)) == 1;
+}
 
 bool SendKey(HeldInput& held, int key, bool release) {
     INPUT input{};
     input.type = INPUT_KEYBOARD;
     input.ki.wVk = static_cast<WORD>(key);
-    input.ki.dwFlags = (release ? KEYEVENTF_KEYUP : 0) | (IsExtendedKey(key) ? KEYEVENTF_EXTENDEDKEY : 0);
+    input.ki.dwFlags =
+        (release ? KEYEVENTF_KEYUP : 0) | (IsExtendedKey(key) ? KEYEVENTF_EXTENDEDKEY : 0);
     input.ki.dwExtraInfo = kInjectedMarker;
     return SendOne(held, input);
 }
 
-constexpr DWORD kPressFlags[3] = {MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_RIGHTDOWN, MOUSEEVENTF_MIDDLEDOWN};
+constexpr DWORD kPressFlags[3] = {MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_RIGHTDOWN,
+                                  MOUSEEVENTF_MIDDLEDOWN};
 constexpr DWORD kReleaseFlags[3] = {MOUSEEVENTF_LEFTUP, MOUSEEVENTF_RIGHTUP, MOUSEEVENTF_MIDDLEUP};
 
 bool SendMouse(HeldInput& held, DWORD flags, LONG dx, LONG dy, DWORD data) {
@@ -95,7 +116,8 @@ void ReleaseHeldInput(InputSender send) {
     for (int key = 1; key <= 254; ++key)
         if (held.keys[key] && SendKey(held, key, true)) held.keys[key] = false;
     for (int index = 0; index < 3; ++index)
-        if (held.buttons[index] && SendMouse(held, kReleaseFlags[index], 0, 0, 0)) held.buttons[index] = false;
+        if (held.buttons[index] && SendMouse(held, kReleaseFlags[index], 0, 0, 0))
+            held.buttons[index] = false;
 }
 
 }  // namespace kl

@@ -21,7 +21,7 @@ std::string FormatWindowsError(const char* label, unsigned long code);
 struct TransportState;
 
 class Transport {
-public:
+  public:
     Transport();
     ~Transport();
     Transport(const Transport&) = delete;
@@ -37,7 +37,7 @@ public:
     // Graceful close (status 1000, at most 200 ms), then the handles; joins the receive thread.
     void Close();
 
-private:
+  private:
     std::unique_ptr<TransportState> state_;
 };
 

@@ -44,9 +44,9 @@ constexpr auto kShutdownWait = std::chrono::milliseconds(200);
 // the request handle closed, so a close must not wait for it.
 constexpr auto kCloseWait = std::chrono::milliseconds(500);
 constexpr DWORD kHandshakeReceiveTimeout = 20000;
-constexpr DWORD kTimeoutError = 12002;     // ERROR_WINHTTP_TIMEOUT
-constexpr DWORD kCancelledError = 12017;   // ERROR_WINHTTP_OPERATION_CANCELLED
-constexpr DWORD kAutomaticProxy = 4;       // WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY
+constexpr DWORD kTimeoutError = 12002;    // ERROR_WINHTTP_TIMEOUT
+constexpr DWORD kCancelledError = 12017;  // ERROR_WINHTTP_OPERATION_CANCELLED
+constexpr DWORD kAutomaticProxy = 4;      // WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY
 constexpr DWORD kNotifications = 0x0F7E0C00;
 constexpr char kCancelled[] = "Connection cancelled";
 
@@ -138,7 +138,8 @@ struct Connection : std::enable_shared_from_this<Connection> {
     // notifications still owed have arrived; otherwise waits for them.
     void CloseHandles(bool mayLinger = true);
     bool NotificationsOwed() const {
-        return (requestHandleOpen && !requestHandleClosed) || (socketHandleOpen && !socketHandleClosed);
+        return (requestHandleOpen && !requestHandleClosed) ||
+               (socketHandleOpen && !socketHandleClosed);
     }
     void MarkCancelled() {
         cancelled = true;
@@ -152,7 +153,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
 
     HandleContext requestContext{this, 0};
     HandleContext socketContext{this, 1};
-    std::mutex handleMutex;      // guards the four handles while a call on them is issued
+    std::mutex handleMutex;  // guards the four handles while a call on them is issued
     std::shared_ptr<SyncBlock> sync = std::make_shared<SyncBlock>();
     std::mutex& stateMutex = sync->stateMutex;  // guards the flags and numbers the callback writes
     std::condition_variable& stateChanged = sync->stateChanged;
@@ -175,7 +176,8 @@ struct Connection : std::enable_shared_from_this<Connection> {
     std::shared_ptr<Connection> lingering;  // guarded by stateMutex; see CloseHandles
 };
 
-void CALLBACK StatusCallback(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD length) {
+void CALLBACK StatusCallback(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info,
+                             DWORD length) {
     if (context == 0) return;
     const auto* handle = reinterpret_cast<const HandleContext*>(context);
     Connection& c = *handle->owner;
@@ -186,50 +188,53 @@ void CALLBACK StatusCallback(HINTERNET, DWORD_PTR context, DWORD status, LPVOID 
     std::lock_guard<std::mutex> lock(sync->stateMutex);
 
     switch (status) {
-    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
-    case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
-        c.stepDone = true;
-        break;
-    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
-        if (handle->kind == 0) {
-            if (info != nullptr && length >= sizeof(WINHTTP_ASYNC_RESULT)) {
-                c.stepError = static_cast<const WINHTTP_ASYNC_RESULT*>(info)->dwError;
-                c.stepDone = true;
+        case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+        case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+            c.stepDone = true;
+            break;
+        case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
+            if (handle->kind == 0) {
+                if (info != nullptr && length >= sizeof(WINHTTP_ASYNC_RESULT)) {
+                    c.stepError = static_cast<const WINHTTP_ASYNC_RESULT*>(info)->dwError;
+                    c.stepDone = true;
+                }
+            } else if (info != nullptr && length >= sizeof(WINHTTP_WEB_SOCKET_ASYNC_RESULT)) {
+                const auto* result = static_cast<const WINHTTP_WEB_SOCKET_ASYNC_RESULT*>(info);
+                if (result->Operation == WINHTTP_WEB_SOCKET_SEND_OPERATION) {
+                    c.sendError = result->AsyncResult.dwError;
+                    c.sendDone = true;
+                } else if (result->Operation == WINHTTP_WEB_SOCKET_RECEIVE_OPERATION) {
+                    c.receiveError = result->AsyncResult.dwError;
+                    c.receiveDone = true;
+                } else {
+                    c.shutdownDone = true;
+                }
             }
-        } else if (info != nullptr && length >= sizeof(WINHTTP_WEB_SOCKET_ASYNC_RESULT)) {
-            const auto* result = static_cast<const WINHTTP_WEB_SOCKET_ASYNC_RESULT*>(info);
-            if (result->Operation == WINHTTP_WEB_SOCKET_SEND_OPERATION) {
-                c.sendError = result->AsyncResult.dwError;
-                c.sendDone = true;
-            } else if (result->Operation == WINHTTP_WEB_SOCKET_RECEIVE_OPERATION) {
-                c.receiveError = result->AsyncResult.dwError;
+            break;
+        case WINHTTP_CALLBACK_STATUS_WRITE_COMPLETE:
+            c.sendDone = true;
+            break;
+        case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+            if (handle->kind == 1 && info != nullptr &&
+                length >= sizeof(WINHTTP_WEB_SOCKET_STATUS)) {
+                const auto* result = static_cast<const WINHTTP_WEB_SOCKET_STATUS*>(info);
+                c.receivedBytes = result->dwBytesTransferred;
+                c.receivedBufferType = static_cast<DWORD>(result->eBufferType);
                 c.receiveDone = true;
-            } else {
-                c.shutdownDone = true;
             }
-        }
-        break;
-    case WINHTTP_CALLBACK_STATUS_WRITE_COMPLETE:
-        c.sendDone = true;
-        break;
-    case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
-        if (handle->kind == 1 && info != nullptr && length >= sizeof(WINHTTP_WEB_SOCKET_STATUS)) {
-            const auto* result = static_cast<const WINHTTP_WEB_SOCKET_STATUS*>(info);
-            c.receivedBytes = result->dwBytesTransferred;
-            c.receivedBufferType = static_cast<DWORD>(result->eBufferType);
-            c.receiveDone = true;
-        }
-        break;
-    case WINHTTP_CALLBACK_STATUS_SHUTDOWN_COMPLETE:
-        c.shutdownDone = true;
-        break;
-    case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
-        if (handle->kind == 0) c.requestHandleClosed = true;
-        else c.socketHandleClosed = true;
-        if (!c.NotificationsOwed()) release = std::move(c.lingering);
-        break;
-    default:
-        break;
+            break;
+        case WINHTTP_CALLBACK_STATUS_SHUTDOWN_COMPLETE:
+            c.shutdownDone = true;
+            break;
+        case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
+            if (handle->kind == 0)
+                c.requestHandleClosed = true;
+            else
+                c.socketHandleClosed = true;
+            if (!c.NotificationsOwed()) release = std::move(c.lingering);
+            break;
+        default:
+            break;
     }
     sync->stateChanged.notify_all();
 }
@@ -244,40 +249,49 @@ bool Connection::Connect(const RelayEndpoint& endpoint, std::string& error) {
         error = FormatWindowsError(label, GetLastError());
         return false;
     };
-    session = WinHttpOpen(L"Kestrelink-Native/1.0", endpoint.loopback ? WINHTTP_ACCESS_TYPE_NO_PROXY : kAutomaticProxy,
+    session = WinHttpOpen(L"Kestrelink-Native/1.0",
+                          endpoint.loopback ? WINHTTP_ACCESS_TYPE_NO_PROXY : kAutomaticProxy,
                           WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
     if (session == nullptr) return fail("Open network session");
     if (!WinHttpSetTimeouts(session, 10000, 15000, 15000, 0)) return fail("Set network timeouts");
     DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
     if (!WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) {
         protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;  // a system without TLS 1.3
-        if (!WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols))
+        if (!WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                              sizeof protocols))
             return fail("Set TLS protocols");
     }
     connect = WinHttpConnect(session, endpoint.host.c_str(), endpoint.port, 0);
     if (connect == nullptr) return fail("Create connection");
-    request = WinHttpOpenRequest(connect, L"GET", endpoint.path.c_str(), nullptr, WINHTTP_NO_REFERER,
-                                 WINHTTP_DEFAULT_ACCEPT_TYPES, endpoint.secure ? WINHTTP_FLAG_SECURE : 0);
+    request =
+        WinHttpOpenRequest(connect, L"GET", endpoint.path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                           WINHTTP_DEFAULT_ACCEPT_TYPES, endpoint.secure ? WINHTTP_FLAG_SECURE : 0);
     if (request == nullptr) return fail("Create handshake");
     // The handshake's reads are bounded like the step wait: Wine reads the reply inside the send
     // task and does not cancel it on close. Lifted again once the upgrade is answered.
-    if (!WinHttpSetTimeouts(request, 10000, 15000, 15000, kHandshakeReceiveTimeout)) return fail("Set network timeouts");
+    if (!WinHttpSetTimeouts(request, 10000, 15000, 15000, kHandshakeReceiveTimeout))
+        return fail("Set network timeouts");
     DWORD responseTimeout = kHandshakeReceiveTimeout;
-    if (!WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout, sizeof responseTimeout))
+    if (!WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout,
+                          sizeof responseTimeout))
         return fail("Set network timeouts");
     DWORD_PTR requestValue = reinterpret_cast<DWORD_PTR>(&requestContext);
-    if (!WinHttpSetOption(request, WINHTTP_OPTION_CONTEXT_VALUE, &requestValue, sizeof requestValue))
+    if (!WinHttpSetOption(request, WINHTTP_OPTION_CONTEXT_VALUE, &requestValue,
+                          sizeof requestValue))
         return fail("Set network context");
-    if (WinHttpSetStatusCallback(request, StatusCallback, kNotifications, 0) == WINHTTP_INVALID_STATUS_CALLBACK)
+    if (WinHttpSetStatusCallback(request, StatusCallback, kNotifications, 0) ==
+        WINHTTP_INVALID_STATUS_CALLBACK)
         return fail("Set network callback");
     {
         std::lock_guard<std::mutex> state(stateMutex);
         requestHandleOpen = true;
     }
-    DWORD features = WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_AUTHENTICATION;
+    DWORD features =
+        WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_AUTHENTICATION;
     if (!WinHttpSetOption(request, WINHTTP_OPTION_DISABLE_FEATURE, &features, sizeof features))
         return fail("Configure handshake");
-    if (!WinHttpSetOption(request, WINHTTP_OPTION_UPGRADE_TO_WEB_SOCKET, nullptr, 0)) return fail("Configure handshake");
+    if (!WinHttpSetOption(request, WINHTTP_OPTION_UPGRADE_TO_WEB_SOCKET, nullptr, 0))
+        return fail("Configure handshake");
 
     // Rows "Send handshake" and "Receive handshake": issue under the handle lock, wait without it,
     // so a close from another thread can cut the wait short.
@@ -291,7 +305,8 @@ bool Connection::Connect(const RelayEndpoint& endpoint, std::string& error) {
             stepDone = false;
             stepError = 0;
         }
-        const BOOL issued = send ? WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
+        const BOOL issued = send ? WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                                      WINHTTP_NO_REQUEST_DATA, 0, 0,
                                                       reinterpret_cast<DWORD_PTR>(&requestContext))
                                  : WinHttpReceiveResponse(request, nullptr);
         if (!issued) {
@@ -303,8 +318,9 @@ bool Connection::Connect(const RelayEndpoint& endpoint, std::string& error) {
         }
         handles.unlock();
         std::unique_lock<std::mutex> state(stateMutex);
-        const bool signalled = stateChanged.wait_until(state, std::chrono::steady_clock::now() + kStepWait,
-                                                       [&] { return stepDone || requestHandleClosed || cancelled; });
+        const bool signalled =
+            stateChanged.wait_until(state, std::chrono::steady_clock::now() + kStepWait,
+                                    [&] { return stepDone || requestHandleClosed || cancelled; });
         if (!signalled) {
             state.unlock();
             error = FormatWindowsError(label, kTimeoutError);
@@ -325,8 +341,9 @@ bool Connection::Connect(const RelayEndpoint& endpoint, std::string& error) {
         return false;
     }
     DWORD statusCode = 0, size = sizeof statusCode;
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
-                             &statusCode, &size, WINHTTP_NO_HEADER_INDEX))
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &statusCode, &size,
+                             WINHTTP_NO_HEADER_INDEX))
         return fail("Read handshake status");
     if (statusCode != 101) {
         error = "Relay refused WebSocket upgrade (HTTP " + std::to_string(statusCode) + ")";
@@ -341,7 +358,8 @@ bool Connection::Connect(const RelayEndpoint& endpoint, std::string& error) {
         socketHandleOpen = true;
     }
     DWORD keepAlive = 30000;
-    if (!WinHttpSetOption(socket, WINHTTP_OPTION_WEB_SOCKET_KEEPALIVE_INTERVAL, &keepAlive, sizeof keepAlive))
+    if (!WinHttpSetOption(socket, WINHTTP_OPTION_WEB_SOCKET_KEEPALIVE_INTERVAL, &keepAlive,
+                          sizeof keepAlive))
         return fail("Set WebSocket keepalive");
     WinHttpCloseHandle(request);
     request = nullptr;
@@ -365,8 +383,8 @@ bool Connection::Send(std::vector<std::uint8_t> data, WINHTTP_WEB_SOCKET_BUFFER_
         }
         // Only after the previous send completed (sendDone was true under the serial lock).
         sendBuffer = std::move(data);
-        const DWORD result = WinHttpWebSocketSend(socket, type, size == 0 ? &dummy : sendBuffer.data(),
-                                                  static_cast<DWORD>(size));
+        const DWORD result = WinHttpWebSocketSend(
+            socket, type, size == 0 ? &dummy : sendBuffer.data(), static_cast<DWORD>(size));
         if (result != NO_ERROR && result != ERROR_IO_PENDING) {
             std::lock_guard<std::mutex> state(stateMutex);
             sendError = result;
@@ -374,8 +392,9 @@ bool Connection::Send(std::vector<std::uint8_t> data, WINHTTP_WEB_SOCKET_BUFFER_
         }
     }
     std::unique_lock<std::mutex> state(stateMutex);
-    const bool signalled = stateChanged.wait_until(state, std::chrono::steady_clock::now() + kStepWait,
-                                                   [&] { return sendDone || socketHandleClosed || cancelled; });
+    const bool signalled =
+        stateChanged.wait_until(state, std::chrono::steady_clock::now() + kStepWait,
+                                [&] { return sendDone || socketHandleClosed || cancelled; });
     const bool ok = signalled && sendDone && sendError == 0 && !cancelled;
     const bool finished = sendDone;
     state.unlock();
@@ -405,7 +424,8 @@ void Connection::Shutdown() {
         }
         return CloseHandles();
     }
-    const DWORD result = WinHttpWebSocketShutdown(socket, WINHTTP_WEB_SOCKET_SUCCESS_CLOSE_STATUS, nullptr, 0);
+    const DWORD result =
+        WinHttpWebSocketShutdown(socket, WINHTTP_WEB_SOCKET_SUCCESS_CLOSE_STATUS, nullptr, 0);
     handles.unlock();
     if (result == NO_ERROR || result == ERROR_IO_PENDING) {
         std::unique_lock<std::mutex> state(stateMutex);
@@ -454,7 +474,8 @@ void Connection::ReceiveMessages(std::string& error) {
                 receiveError = 0;
                 receivedBytes = 0;
             }
-            const DWORD result = WinHttpWebSocketReceive(socket, receiveBuffer.data(), kReceiveBufferSize, nullptr, nullptr);
+            const DWORD result = WinHttpWebSocketReceive(socket, receiveBuffer.data(),
+                                                         kReceiveBufferSize, nullptr, nullptr);
             if (result != NO_ERROR && result != ERROR_IO_PENDING) {
                 std::lock_guard<std::mutex> state(stateMutex);
                 receiveError = result;
@@ -478,8 +499,10 @@ void Connection::ReceiveMessages(std::string& error) {
             break;
         }
         if (type == WINHTTP_WEB_SOCKET_CLOSE_BUFFER_TYPE) break;
-        const bool text = type == WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE || type == WINHTTP_WEB_SOCKET_UTF8_FRAGMENT_BUFFER_TYPE;
-        const bool final = type == WINHTTP_WEB_SOCKET_BINARY_MESSAGE_BUFFER_TYPE || type == WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE;
+        const bool text = type == WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE ||
+                          type == WINHTTP_WEB_SOCKET_UTF8_FRAGMENT_BUFFER_TYPE;
+        const bool final = type == WINHTTP_WEB_SOCKET_BINARY_MESSAGE_BUFFER_TYPE ||
+                           type == WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE;
         if (bytes > kReceiveBufferSize || assembly.size() + bytes > kMaxMessage) {
             error = "Relay message exceeded the 8 MiB limit";
             break;
@@ -520,7 +543,9 @@ void Connection::ReceiveLoop() noexcept {
     } catch (...) {
     }
     try {
-        Deliver({NetEvent::Closed, {}, closedLocally ? "Connection closed" : "Relay connection closed"});
+        Deliver({NetEvent::Closed,
+                 {},
+                 closedLocally ? "Connection closed" : "Relay connection closed"});
     } catch (...) {
         NetEvent closed;  // without its text, but the session still learns that it ended
         closed.kind = NetEvent::Closed;
@@ -538,9 +563,12 @@ struct TransportState {
 
 Transport::Transport() : state_(std::make_unique<TransportState>()) {}
 
-Transport::~Transport() { Close(); }
+Transport::~Transport() {
+    Close();
+}
 
-bool Transport::Open(const std::wstring& url, std::function<void(NetEvent)> onEvent, std::string& error) {
+bool Transport::Open(const std::wstring& url, std::function<void(NetEvent)> onEvent,
+                     std::string& error) {
     error.clear();
     Close();
     RelayEndpoint endpoint{};
@@ -581,7 +609,8 @@ bool Transport::SendBinary(std::vector<std::uint8_t> bytes) {
         std::lock_guard<std::mutex> lock(state_->mutex);
         connection = state_->connection;
     }
-    return connection && connection->Send(std::move(bytes), WINHTTP_WEB_SOCKET_BINARY_MESSAGE_BUFFER_TYPE);
+    return connection &&
+           connection->Send(std::move(bytes), WINHTTP_WEB_SOCKET_BINARY_MESSAGE_BUFFER_TYPE);
 }
 
 void Transport::Close() {
@@ -594,8 +623,10 @@ void Transport::Close() {
     }
     if (connection) connection->Shutdown();
     if (receiver.joinable()) {
-        if (receiver.get_id() == std::this_thread::get_id()) receiver.detach();
-        else receiver.join();
+        if (receiver.get_id() == std::this_thread::get_id())
+            receiver.detach();
+        else
+            receiver.join();
     }
 }
 

@@ -1,6 +1,7 @@
 // Splits http:// and https:// URLs the way WinHttpCrackUrl does, for the native build:
 // scheme default ports, user name and password before '@', a bracketed IPv6 host, a
-// decimal port of 1 to 65535 (empty: the default), the path from the first '/', the extra part from '?'.
+// decimal port of 1 to 65535 (empty: the default), the path from the first '/', the extra part from
+// '?'.
 #include "net/relay_url.hpp"
 
 namespace kl {

@@ -15,7 +15,9 @@ bool CrackUrl(const std::wstring& url, CrackedUrl& out) {
     parts.dwUrlPathLength = static_cast<DWORD>(-1);
     parts.dwExtraInfoLength = static_cast<DWORD>(-1);
     if (!WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) return false;
-    auto take = [](const wchar_t* p, DWORD n) { return p != nullptr ? std::wstring(p, n) : std::wstring(); };
+    auto take = [](const wchar_t* p, DWORD n) {
+        return p != nullptr ? std::wstring(p, n) : std::wstring();
+    };
     out.host = take(parts.lpszHostName, parts.dwHostNameLength);
     out.userName = take(parts.lpszUserName, parts.dwUserNameLength);
     out.password = take(parts.lpszPassword, parts.dwPasswordLength);

@@ -15,10 +15,16 @@
 
 namespace {
 
-std::size_t SizeOf(const kl::OutgoingMessage& m) { return m.bytes.size() + m.text.size(); }
-std::size_t SizeOf(const kl::NetEvent& e) { return e.bytes.size() + e.text.size(); }
+std::size_t SizeOf(const kl::OutgoingMessage& m) {
+    return m.bytes.size() + m.text.size();
+}
+std::size_t SizeOf(const kl::NetEvent& e) {
+    return e.bytes.size() + e.text.size();
+}
 
-kl::NetEvent ErrorEvent(std::string text) { return {kl::NetEvent::Error, {}, std::move(text)}; }
+kl::NetEvent ErrorEvent(std::string text) {
+    return {kl::NetEvent::Error, {}, std::move(text)};
+}
 
 struct NetworkWorkerArgs {
     Client* app;
@@ -53,7 +59,9 @@ void NetworkWorker(NetworkWorkerArgs args) noexcept {
     kl::GuardThreadBody(
         [&] {
             if (*args.cancel) return;
-            auto onEvent = [app, generation](kl::NetEvent event) { PostEvent(*app, generation, std::move(event)); };
+            auto onEvent = [app, generation](kl::NetEvent event) {
+                PostEvent(*app, generation, std::move(event));
+            };
             std::string error;
             if (!args.transport->Open(args.relayUrl, std::move(onEvent), error)) {
                 PostEvent(*app, generation, ErrorEvent(error));
@@ -63,9 +71,12 @@ void NetworkWorker(NetworkWorkerArgs args) noexcept {
                 args.transport->Close();
                 return;
             }
-            if (!args.transport->SendText(args.firstMessage)) PostError(*app, generation, "Registration failed");
+            if (!args.transport->SendText(args.firstMessage))
+                PostError(*app, generation, "Registration failed");
         },
-        [&](const char* what) { PostError(*app, generation, what != nullptr ? what : "Registration failed"); });
+        [&](const char* what) {
+            PostError(*app, generation, what != nullptr ? what : "Registration failed");
+        });
 }
 
 void SenderWorker(SenderWorkerArgs args) noexcept {
@@ -76,7 +87,8 @@ void SenderWorker(SenderWorkerArgs args) noexcept {
             kl::OutgoingMessage message;
             {
                 std::unique_lock<std::mutex> lock(app.sendMutex);
-                app.sendReady.wait(lock, [&] { return !app.networkRunning || !app.sendQueue.empty(); });
+                app.sendReady.wait(lock,
+                                   [&] { return !app.networkRunning || !app.sendQueue.empty(); });
                 if (!app.networkRunning) return;
                 message = std::move(app.sendQueue.front());
                 app.sendQueue.pop_front();
@@ -86,12 +98,16 @@ void SenderWorker(SenderWorkerArgs args) noexcept {
                 sent = args.transport->SendText(message.text);
             } else if (message.crypto) {
                 const auto key = reinterpret_cast<std::uintptr_t>(message.bytes.data());
-                if (message.kind == kl::ScreenFrame) kl::MarkFrameStage(kl::FrameStage::Dequeued, key);
+                if (message.kind == kl::ScreenFrame)
+                    kl::MarkFrameStage(kl::FrameStage::Dequeued, key);
                 auto envelope = message.crypto->Encrypt(message.kind, message.bytes);
-                const std::uint64_t sequence = kl::EnvelopeSequence(envelope.data(), envelope.size());
-                if (message.kind == kl::ScreenFrame) kl::MarkFrameStage(kl::FrameStage::Sealed, key, sequence);
+                const std::uint64_t sequence =
+                    kl::EnvelopeSequence(envelope.data(), envelope.size());
+                if (message.kind == kl::ScreenFrame)
+                    kl::MarkFrameStage(kl::FrameStage::Sealed, key, sequence);
                 sent = args.transport->SendBinary(std::move(envelope));
-                if (message.kind == kl::ScreenFrame) kl::MarkFrameStage(kl::FrameStage::Sent, key, sequence);
+                if (message.kind == kl::ScreenFrame)
+                    kl::MarkFrameStage(kl::FrameStage::Sent, key, sequence);
                 if (message.kind == kl::InputEvent)
                     kl::MarkFrameStage(kl::FrameStage::InputSent, key, sequence);
             }
@@ -117,8 +133,11 @@ void Client::Open(bool viewer, const std::string& registration) {
         cancelFlag = std::make_shared<std::atomic<bool>>(false);
         networkRunning = true;
         senderThread = std::thread(SenderWorker, SenderWorkerArgs{this, transport, generation});
-        SetStatus(*this, viewer ? L"Bağlantı isteği gönderiliyor…" : L"Güvenli bağlantı kuruluyor…");
-        networkThread = std::thread(NetworkWorker, NetworkWorkerArgs{this, transport, generation, registration, cancelFlag, relayUrl});
+        SetStatus(*this,
+                  viewer ? L"Bağlantı isteği gönderiliyor…" : L"Güvenli bağlantı kuruluyor…");
+        networkThread = std::thread(
+            NetworkWorker,
+            NetworkWorkerArgs{this, transport, generation, registration, cancelFlag, relayUrl});
     } catch (...) {
         // A session that could not start leaves no worker and no connection behind; the caller
         // reports the failure.
@@ -139,24 +158,29 @@ void PostEvent(Client& app, std::uint32_t generation, kl::NetEvent event) noexce
         std::lock_guard<std::mutex> lock(app.eventMutex);
         if (generation != app.activeGeneration) return;
         const std::size_t size = SizeOf(event);
-        const bool accepted = event.bytes.size() <= kMaxEventBytes && event.text.size() <= kMaxEventText &&
-                              (event.kind != kl::NetEvent::Text || event.bytes.size() <= kMaxEventText) &&
-                              app.eventQueue.size() < kMaxQueuedEvents &&
-                              app.eventQueueBytes + size <= kMaxQueuedEventBytes;
+        const bool accepted =
+            event.bytes.size() <= kMaxEventBytes && event.text.size() <= kMaxEventText &&
+            (event.kind != kl::NetEvent::Text || event.bytes.size() <= kMaxEventText) &&
+            app.eventQueue.size() < kMaxQueuedEvents &&
+            app.eventQueueBytes + size <= kMaxQueuedEventBytes;
         if (accepted) {
             try {
                 if (event.kind == kl::NetEvent::Binary)
-                    kl::MarkFrameStage(kl::FrameStage::Received, 0, kl::EnvelopeSequence(event.bytes.data(), event.bytes.size()));
+                    kl::MarkFrameStage(
+                        kl::FrameStage::Received, 0,
+                        kl::EnvelopeSequence(event.bytes.data(), event.bytes.size()));
                 app.eventQueue.push_back({generation, std::move(event)});
                 app.eventQueueBytes += size;
             } catch (...) {
-                app.eventOverflow = true;  // the event is lost; the session must not go on without it
+                app.eventOverflow =
+                    true;  // the event is lost; the session must not go on without it
             }
         } else {
             app.eventOverflow = true;
         }
         // A wake-up that could not be posted is not outstanding: the next event tries again.
-        if (!app.eventPosted) app.eventPosted = PostMessageW(app.mainWindow, kDrainMessage, 0, 0) != FALSE;
+        if (!app.eventPosted)
+            app.eventPosted = PostMessageW(app.mainWindow, kDrainMessage, 0, 0) != FALSE;
     } catch (...) {
         app.eventOverflow = true;  // the lock itself failed
     }
@@ -166,14 +190,16 @@ bool QueueOutgoing(Client& app, kl::OutgoingMessage message) {
     const std::size_t size = SizeOf(message);
     if (size > kMaxOutgoingMessage) return false;
     if (message.kind == kl::ScreenFrame)
-        kl::MarkFrameStage(kl::FrameStage::Queued, reinterpret_cast<std::uintptr_t>(message.bytes.data()));
+        kl::MarkFrameStage(kl::FrameStage::Queued,
+                           reinterpret_cast<std::uintptr_t>(message.bytes.data()));
     else if (message.kind == kl::InputEvent)
         kl::MarkFrameStage(kl::FrameStage::InputQueued,
                            reinterpret_cast<std::uintptr_t>(message.bytes.data()));
     {
         std::lock_guard<std::mutex> lock(app.sendMutex);
         if (!app.networkRunning) return false;
-        if (message.kind == kl::ScreenFrame && !app.sendQueue.empty() && app.sendQueue.back().kind == kl::ScreenFrame) {
+        if (message.kind == kl::ScreenFrame && !app.sendQueue.empty() &&
+            app.sendQueue.back().kind == kl::ScreenFrame) {
             // Only the newest screen image waits: it replaces an unsent one at the tail.
             kl::OutgoingMessage& last = app.sendQueue.back();
             const std::size_t total = app.sendQueueBytes - last.bytes.size() + size;
@@ -181,7 +207,9 @@ bool QueueOutgoing(Client& app, kl::OutgoingMessage message) {
             app.sendQueueBytes = total;
             last = std::move(message);
         } else {
-            if (app.sendQueue.size() >= kMaxQueuedMessages || app.sendQueueBytes + size > kMaxQueuedMessageBytes) return false;
+            if (app.sendQueue.size() >= kMaxQueuedMessages ||
+                app.sendQueueBytes + size > kMaxQueuedMessageBytes)
+                return false;
             app.sendQueue.push_back(std::move(message));
             app.sendQueueBytes += size;
         }
@@ -197,10 +225,13 @@ bool QueueText(Client& app, std::string text) {
     return QueueOutgoing(app, std::move(message));
 }
 
-bool QueueText(Client& app, const nlohmann::json& message) { return QueueText(app, message.dump()); }
+bool QueueText(Client& app, const nlohmann::json& message) {
+    return QueueText(app, message.dump());
+}
 
 bool QueueEncrypted(Client& app, std::uint8_t kind, const std::vector<std::uint8_t>& plaintext) {
-    if (kind == 0 || !app.crypto || !app.transport || plaintext.size() > kl::kMaxPlaintextSize) return false;
+    if (kind == 0 || !app.crypto || !app.transport || plaintext.size() > kl::kMaxPlaintextSize)
+        return false;
     kl::OutgoingMessage message;
     message.kind = kind;
     message.bytes = plaintext;
@@ -232,15 +263,18 @@ void DrainEvents(Client& app, const EventHandler& handler) {
         for (QueuedEvent& entry : batch) {
             if (entry.generation != app.sessionGeneration) continue;
             if (entry.event.kind == kl::NetEvent::Binary)
-                kl::MarkFrameStage(kl::FrameStage::Drained, 0,
-                                   kl::EnvelopeSequence(entry.event.bytes.data(), entry.event.bytes.size()));
+                kl::MarkFrameStage(
+                    kl::FrameStage::Drained, 0,
+                    kl::EnvelopeSequence(entry.event.bytes.data(), entry.event.bytes.size()));
             handler(app, entry.event);
         }
     }
     RequestHeldFramePaint(app);
 }
 
-void DrainEvents(Client& app) { DrainEvents(app, HandleNetEvent); }
+void DrainEvents(Client& app) {
+    DrainEvents(app, HandleNetEvent);
+}
 
 void DrainIfStalled(Client& app) {  // UI thread only
     bool stalled;

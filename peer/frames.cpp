@@ -20,7 +20,8 @@ constexpr std::size_t kStampSegment = 2 + 2 + 4 + 8;  // marker, length, "KLTS",
 
 std::string Segment(const char tag[4], const std::string& body) {
     const std::size_t length = 2 + 4 + body.size();
-    std::string s{'\xFF', static_cast<char>(kApp15), static_cast<char>(length >> 8), static_cast<char>(length & 0xFF)};
+    std::string s{'\xFF', static_cast<char>(kApp15), static_cast<char>(length >> 8),
+                  static_cast<char>(length & 0xFF)};
     s.append(tag, 4);
     return s + body;
 }
@@ -28,15 +29,19 @@ std::string Segment(const char tag[4], const std::string& body) {
 }  // namespace
 
 std::int64_t MonotonicNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 FrameSource FrameSource::FromFolder(const std::string& folder) {
     std::vector<std::filesystem::path> paths;
     for (const auto& entry : std::filesystem::directory_iterator(folder)) {
         auto ext = entry.path().extension().string();
-        std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        if (entry.is_regular_file() && (ext == ".jpg" || ext == ".jpeg")) paths.push_back(entry.path());
+        std::transform(ext.begin(), ext.end(), ext.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (entry.is_regular_file() && (ext == ".jpg" || ext == ".jpeg"))
+            paths.push_back(entry.path());
     }
     if (paths.empty()) throw std::runtime_error("no .jpg or .jpeg file in " + folder);
     std::sort(paths.begin(), paths.end());
@@ -52,7 +57,8 @@ FrameSource FrameSource::FromFolder(const std::string& folder) {
 
 FrameSource FrameSource::TestPattern(int width, int height, int variants) {
     FrameSource source;
-    for (int i = 0; i < variants; ++i) source.frames_.push_back(EncodePattern(width, height, i, 75));
+    for (int i = 0; i < variants; ++i)
+        source.frames_.push_back(EncodePattern(width, height, i, 75));
     return source;
 }
 
@@ -60,7 +66,8 @@ std::string FrameSource::Next(std::int64_t sendTimeNs, std::size_t minBytes) {
     const std::string& frame = frames_[next_++ % frames_.size()];
     if (frame.size() < 2) return frame;  // not a JPEG: sent as it is
     std::string stamp(8, '\0');
-    for (int i = 0; i < 8; ++i) stamp[i] = static_cast<char>(static_cast<std::uint64_t>(sendTimeNs) >> (56 - 8 * i));
+    for (int i = 0; i < 8; ++i)
+        stamp[i] = static_cast<char>(static_cast<std::uint64_t>(sendTimeNs) >> (56 - 8 * i));
     std::string out = frame.substr(0, 2) + Segment("KLTS", stamp);
     // Padding after the stamp, in segments of at most 65535 bytes.
     std::size_t total = frame.size() + kStampSegment;
@@ -95,7 +102,9 @@ std::optional<std::uint32_t> ColourAt(const std::string& jpeg, int x, int y) {
     DecodeError error{};
     cinfo.err = jpeg_std_error(&error.mgr);
     // libjpeg's default answer to a damaged file is to end the process.
-    error.mgr.error_exit = [](j_common_ptr c) { longjmp(reinterpret_cast<DecodeError*>(c->err)->back, 1); };
+    error.mgr.error_exit = [](j_common_ptr c) {
+        longjmp(reinterpret_cast<DecodeError*>(c->err)->back, 1);
+    };
     error.mgr.output_message = [](j_common_ptr) {};
     std::vector<unsigned char> row;
     std::optional<std::uint32_t> colour;
@@ -104,14 +113,16 @@ std::optional<std::uint32_t> ColourAt(const std::string& jpeg, int x, int y) {
         return std::nullopt;
     }
     jpeg_create_decompress(&cinfo);
-    jpeg_mem_src(&cinfo, reinterpret_cast<const unsigned char*>(jpeg.data()), static_cast<unsigned long>(jpeg.size()));
+    jpeg_mem_src(&cinfo, reinterpret_cast<const unsigned char*>(jpeg.data()),
+                 static_cast<unsigned long>(jpeg.size()));
     jpeg_read_header(&cinfo, TRUE);
     cinfo.scale_num = 1;
     cinfo.scale_denom = 8;
     cinfo.out_color_space = JCS_RGB;
     jpeg_start_decompress(&cinfo);
     const int sx = x / 8, sy = y / 8;
-    if (x >= 0 && y >= 0 && sx < static_cast<int>(cinfo.output_width) && sy < static_cast<int>(cinfo.output_height)) {
+    if (x >= 0 && y >= 0 && sx < static_cast<int>(cinfo.output_width) &&
+        sy < static_cast<int>(cinfo.output_height)) {
         row.resize(static_cast<std::size_t>(cinfo.output_width) * 3);
         JSAMPROW rows[1] = {row.data()};
         while (static_cast<int>(cinfo.output_scanline) <= sy) jpeg_read_scanlines(&cinfo, rows, 1);
@@ -144,8 +155,10 @@ std::string EncodePattern(int width, int height, int variant, int quality) {
         const int y = static_cast<int>(cinfo.next_scanline);
         for (int x = 0; x < width; ++x) {
             const bool bar = x >= barLeft && x < barLeft + width / 10;
-            row[x * 3 + 0] = bar ? 255 : static_cast<unsigned char>(x * 255 / std::max(1, width - 1));
-            row[x * 3 + 1] = bar ? 255 : static_cast<unsigned char>(y * 255 / std::max(1, height - 1));
+            row[x * 3 + 0] =
+                bar ? 255 : static_cast<unsigned char>(x * 255 / std::max(1, width - 1));
+            row[x * 3 + 1] =
+                bar ? 255 : static_cast<unsigned char>(y * 255 / std::max(1, height - 1));
             row[x * 3 + 2] = bar ? 255 : static_cast<unsigned char>(((x / 32 + y / 32) % 2) * 160);
         }
         JSAMPROW rows[1] = {row.data()};

@@ -11,7 +11,7 @@
 namespace kl::peer {
 
 class FrameSource {
-public:
+  public:
     // Throws std::runtime_error when the folder has no JPEG file or cannot be read.
     static FrameSource FromFolder(const std::string& folder);
     static FrameSource TestPattern(int width, int height, int variants);
@@ -19,7 +19,7 @@ public:
     // The next frame (cycling), with `sendTimeNs` embedded and padded to at least `minBytes`.
     std::string Next(std::int64_t sendTimeNs, std::size_t minBytes);
 
-private:
+  private:
     std::vector<std::string> frames_;
     std::size_t next_ = 0;
 };

@@ -15,14 +15,15 @@ namespace kl::peer {
 namespace {
 
 class HostPeer final : public PeerBase {
-public:
-    HostPeer(boost::asio::io_context& ioc, boost::asio::ssl::context& tls, const PeerOptions& options,
-             const WsTarget& target)
+  public:
+    HostPeer(boost::asio::io_context& ioc, boost::asio::ssl::context& tls,
+             const PeerOptions& options, const WsTarget& target)
         : PeerBase(ioc, tls, options, target), frameTimer_(ioc) {
         id_ = options.id.empty() ? GenerateConnectionId() : options.id;
         key_ = options.key.empty() ? GenerateConnectionKey() : NormalizeConnectionKey(options.key);
         if (!IsValidConnectionId(id_) || !IsValidConnectionKey(key_))
-            Quit(kExitUsage, "--id needs 9 digits (not starting with 0) and --key a valid 26-character key");
+            Quit(kExitUsage,
+                 "--id needs 9 digits (not starting with 0) and --key a valid 26-character key");
         if (options.mode == "host") {
             frames_ = options.framesDir.empty()
                           ? FrameSource::TestPattern(options.patternWidth, options.patternHeight, 8)
@@ -40,14 +41,15 @@ public:
         PeerBase::Leave(code);
     }
 
-private:
+  private:
     void OnOpen() override { client_->SendText(BuildHostRegistration(id_)); }
 
     void OnText(std::string&& text) override {
         std::string type;
         const nlohmann::json message = ParseRelayText(text, type);
         if (type == "registered") {
-            if (ReadNumber(message, "protocol", 0) != 2) Quit(kExitProtocol, "\"registered\" without protocol 2");
+            if (ReadNumber(message, "protocol", 0) != 2)
+                Quit(kExitProtocol, "\"registered\" without protocol 2");
             Emit({{"event", "registered"}, {"id", id_}});
             if (options_.mode == "probe") Leave(kExitOk);
         } else if (type == "connectRequest") {
@@ -61,7 +63,8 @@ private:
             client_->SendBinary(Seal(*crypto_, Ready, requestId));
             ScheduleFrame(std::chrono::steady_clock::now());
         } else if (type == "peerDisconnected") {
-            Emit({{"event", "peerDisconnected"}, {"requestId", ReadString(message, "requestId", "")}});
+            Emit({{"event", "peerDisconnected"},
+                  {"requestId", ReadString(message, "requestId", "")}});
             const bool wasActive = sessionActive_;
             EndRequest();
             if (wasActive && !options_.stay) Leave(kExitOk);
@@ -72,7 +75,8 @@ private:
 
     void OnRequest(const nlohmann::json& message) {
         const std::string requestId = ReadString(message, "requestId", "");
-        if (!IsRequestId(requestId)) Quit(kExitProtocol, "connectRequest with a malformed requestId");
+        if (!IsRequestId(requestId))
+            Quit(kExitProtocol, "connectRequest with a malformed requestId");
         if (sessionActive_ || !pending_.empty() || !accepted_.empty()) {
             Emit({{"event", "request"}, {"requestId", requestId}, {"ignored", "busy"}});
             return;
@@ -80,7 +84,10 @@ private:
         std::string nonce;
         const bool valid = VerifyAuthProof(key_, id_, ReadString(message, "password", ""), nonce);
         const bool replay = valid && seen_.count(nonce) != 0;
-        Emit({{"event", "request"}, {"requestId", requestId}, {"proofValid", valid}, {"replay", replay}});
+        Emit({{"event", "request"},
+              {"requestId", requestId},
+              {"proofValid", valid},
+              {"replay", replay}});
         if (!valid || replay) {
             client_->SendText(BuildConnectResponse(requestId, false));
             return;
@@ -123,7 +130,8 @@ private:
 
     void SendFrame() {
         std::string frame = frames_->Next(MonotonicNs(), options_.frameBytes);
-        if (frame.size() > kMaxPlaintextSize) Quit(kExitUsage, "a frame is larger than the 8 MiB envelope limit");
+        if (frame.size() > kMaxPlaintextSize)
+            Quit(kExitUsage, "a frame is larger than the 8 MiB envelope limit");
         // Like the program: one frame on its way, and only the newest one waiting behind it. It
         // is sealed when it leaves, so a replaced frame leaves no gap in the envelope sequence.
         if (client_->queuedBytes() > 0) {
@@ -144,18 +152,23 @@ private:
     void Transmit(const std::string& frame) {
         client_->SendBinary(Seal(*crypto_, ScreenFrame, frame));
         ++sent_;
-        if (options_.frameBytes == 0 || sent_ <= 3) Emit({{"event", "frameSent"}, {"seq", sent_}, {"size", frame.size()}});
+        if (options_.frameBytes == 0 || sent_ <= 3)
+            Emit({{"event", "frameSent"}, {"seq", sent_}, {"size", frame.size()}});
         if (options_.frameCount >= 0 && sent_ >= options_.frameCount) Leave(kExitOk);
     }
 
     void OnBinary(std::string&& bytes) override {
-        if (!sessionActive_ || !crypto_) Quit(kExitProtocol, "a binary message arrived outside a session");
+        if (!sessionActive_ || !crypto_)
+            Quit(kExitProtocol, "a binary message arrived outside a session");
         std::uint8_t kind = 0;
         std::vector<std::uint8_t> plain;
-        if (!crypto_->Decrypt(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), kind, plain))
+        if (!crypto_->Decrypt(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(),
+                              kind, plain))
             Quit(kExitProtocol, "an envelope from the viewer failed authentication");
-        if (kind != InputEvent) Quit(kExitProtocol, "the viewer sent an envelope of kind " + std::to_string(kind));
-        if (plain.size() > kMaxInputEvent) Quit(kExitProtocol, "an input event longer than 1024 bytes");
+        if (kind != InputEvent)
+            Quit(kExitProtocol, "the viewer sent an envelope of kind " + std::to_string(kind));
+        if (plain.size() > kMaxInputEvent)
+            Quit(kExitProtocol, "an input event longer than 1024 bytes");
         try {
             const auto event = ParseMessage(plain);
             Emit({{"event", "input"},

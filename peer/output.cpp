@@ -12,7 +12,8 @@ const auto kStart = std::chrono::steady_clock::now();
 }
 
 void Emit(nlohmann::json line) {
-    line["t"] = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - kStart).count();
+    line["t"] = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - kStart)
+                    .count();
     std::cout << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
 }
 

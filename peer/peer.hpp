@@ -10,16 +10,16 @@
 namespace kl::peer {
 
 // Exit codes.
-inline constexpr int kExitOk = 0, kExitUsage = 1, kExitConnect = 2, kExitRefused = 3, kExitProtocol = 4,
-                     kExitClosed = 5, kExitTimeout = 6;
+inline constexpr int kExitOk = 0, kExitUsage = 1, kExitConnect = 2, kExitRefused = 3,
+                     kExitProtocol = 4, kExitClosed = 5, kExitTimeout = 6;
 
 struct PeerOptions {
     std::string mode;  // host, viewer, probe, raw, hosts
     std::string relayUrl, caFile;
     double timeoutSeconds = 0;  // 0: no overall limit
     // host
-    std::string id, key;  // viewer: the host to reach and its key
-    std::string keyFile;  // where the key was read from ("-": standard input)
+    std::string id, key;            // viewer: the host to reach and its key
+    std::string keyFile;            // where the key was read from ("-": standard input)
     std::string answer = "accept";  // accept, refuse, ignore
     std::string framesDir;
     int patternWidth = 640, patternHeight = 360;

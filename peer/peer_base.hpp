@@ -15,9 +15,9 @@
 namespace kl::peer {
 
 class PeerBase {
-public:
-    PeerBase(boost::asio::io_context& ioc, boost::asio::ssl::context& tls, const PeerOptions& options,
-             const WsTarget& target)
+  public:
+    PeerBase(boost::asio::io_context& ioc, boost::asio::ssl::context& tls,
+             const PeerOptions& options, const WsTarget& target)
         : ioc_(ioc), tls_(tls), options_(options), target_(target) {}
     virtual ~PeerBase() = default;
     virtual void Start() = 0;
@@ -30,7 +30,7 @@ public:
     }
     int exitCode() const { return exitCode_; }
 
-protected:
+  protected:
     // Connects; unexpected closes end the process with kExitClosed (or kExitRefused when
     // the relay explained itself with an "error" first).
     void Connect() {
@@ -55,7 +55,8 @@ protected:
             return;
         }
         // The relay's text goes to a terminal: no escape sequences or bidi controls of its own.
-        if (!relayError_.empty()) Quit(kExitRefused, "refused by the relay: " + CleanRelayMessage(relayError_));
+        if (!relayError_.empty())
+            Quit(kExitRefused, "refused by the relay: " + CleanRelayMessage(relayError_));
         Quit(kExitClosed, "the relay closed the connection (code " + std::to_string(code) + ")");
     }
     // The relay's text as JSON with its "type"; malformed JSON ends the run.
@@ -75,8 +76,10 @@ protected:
         relayError_ = text != message.end() && text->is_string() ? text->get<std::string>() : "";
         Emit({{"event", "error"}, {"message", relayError_}});
     }
-    static std::string Seal(CryptoSession& crypto, std::uint8_t kind, const std::string& plaintext) {
-        const auto envelope = crypto.Encrypt(kind, reinterpret_cast<const std::uint8_t*>(plaintext.data()), plaintext.size());
+    static std::string Seal(CryptoSession& crypto, std::uint8_t kind,
+                            const std::string& plaintext) {
+        const auto envelope = crypto.Encrypt(
+            kind, reinterpret_cast<const std::uint8_t*>(plaintext.data()), plaintext.size());
         return std::string(envelope.begin(), envelope.end());
     }
 
@@ -90,9 +93,13 @@ protected:
     int exitCode_ = kExitOk;
 };
 
-std::unique_ptr<PeerBase> MakeHostPeer(boost::asio::io_context&, boost::asio::ssl::context&, const PeerOptions&, const WsTarget&);
-std::unique_ptr<PeerBase> MakeViewerPeer(boost::asio::io_context&, boost::asio::ssl::context&, const PeerOptions&, const WsTarget&);
-std::unique_ptr<PeerBase> MakeRawPeer(boost::asio::io_context&, boost::asio::ssl::context&, const PeerOptions&, const WsTarget&);
-std::unique_ptr<PeerBase> MakeIdleHosts(boost::asio::io_context&, boost::asio::ssl::context&, const PeerOptions&, const WsTarget&);
+std::unique_ptr<PeerBase> MakeHostPeer(boost::asio::io_context&, boost::asio::ssl::context&,
+                                       const PeerOptions&, const WsTarget&);
+std::unique_ptr<PeerBase> MakeViewerPeer(boost::asio::io_context&, boost::asio::ssl::context&,
+                                         const PeerOptions&, const WsTarget&);
+std::unique_ptr<PeerBase> MakeRawPeer(boost::asio::io_context&, boost::asio::ssl::context&,
+                                      const PeerOptions&, const WsTarget&);
+std::unique_ptr<PeerBase> MakeIdleHosts(boost::asio::io_context&, boost::asio::ssl::context&,
+                                        const PeerOptions&, const WsTarget&);
 
 }  // namespace kl::peer

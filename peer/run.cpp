@@ -79,11 +79,13 @@ PeerOptions ParsePeerOptions(const std::vector<std::string>& args) {
         o.mode = "help";
         return o;
     }
-    if (o.mode != "host" && o.mode != "viewer" && o.mode != "probe" && o.mode != "raw" && o.mode != "hosts")
+    if (o.mode != "host" && o.mode != "viewer" && o.mode != "probe" && o.mode != "raw" &&
+        o.mode != "hosts")
         throw std::invalid_argument("unknown mode \"" + o.mode + "\" (see --help)");
     std::size_t i = 1;
     if (o.mode == "probe") {
-        if (args.size() < 2 || args[1].rfind("--", 0) == 0) throw std::invalid_argument("probe needs a relay URL");
+        if (args.size() < 2 || args[1].rfind("--", 0) == 0)
+            throw std::invalid_argument("probe needs a relay URL");
         o.relayUrl = args[1];
         o.timeoutSeconds = 10;
         i = 2;
@@ -94,55 +96,88 @@ PeerOptions ParsePeerOptions(const std::vector<std::string>& args) {
             o.mode = "help";
             return o;
         }
-        if (name == "--stay") { o.stay = true; continue; }
-        if (name == "--register") { o.registerHost = true; continue; }
+        if (name == "--stay") {
+            o.stay = true;
+            continue;
+        }
+        if (name == "--register") {
+            o.registerHost = true;
+            continue;
+        }
         if (i + 1 >= args.size()) throw std::invalid_argument(name + " needs a value (see --help)");
         const std::string& v = args[++i];
-        if (name == "--relay") o.relayUrl = v;
-        else if (name == "--ca") o.caFile = v;
-        else if (name == "--timeout") o.timeoutSeconds = ParseNumberOption<double>(name, v, 0.1, 86400);
-        else if (name == "--id") o.id = v;
-        else if (name == "--key") o.key = v;
-        else if (name == "--key-file") o.keyFile = v;
+        if (name == "--relay")
+            o.relayUrl = v;
+        else if (name == "--ca")
+            o.caFile = v;
+        else if (name == "--timeout")
+            o.timeoutSeconds = ParseNumberOption<double>(name, v, 0.1, 86400);
+        else if (name == "--id")
+            o.id = v;
+        else if (name == "--key")
+            o.key = v;
+        else if (name == "--key-file")
+            o.keyFile = v;
         else if (name == "--answer") {
-            if (v != "accept" && v != "refuse" && v != "ignore") throw std::invalid_argument("--answer is accept, refuse or ignore");
+            if (v != "accept" && v != "refuse" && v != "ignore")
+                throw std::invalid_argument("--answer is accept, refuse or ignore");
             o.answer = v;
-        } else if (name == "--frames-dir") o.framesDir = v;
+        } else if (name == "--frames-dir")
+            o.framesDir = v;
         else if (name == "--pattern") {
             const auto x = v.find('x');
-            if (x == std::string::npos) throw std::invalid_argument("--pattern needs WIDTHxHEIGHT, such as 1280x720");
+            if (x == std::string::npos)
+                throw std::invalid_argument("--pattern needs WIDTHxHEIGHT, such as 1280x720");
             o.patternWidth = ParseNumberOption<int>(name, v.substr(0, x), 1, 7680);
             o.patternHeight = ParseNumberOption<int>(name, v.substr(x + 1), 1, 4320);
-        } else if (name == "--fps") o.fps = ParseNumberOption<double>(name, v, 0.01, 1000);
-        else if (name == "--frames") o.frameCount = ParseNumberOption<long>(name, v, 0, 1L << 40);
-        else if (name == "--frame-bytes") o.frameBytes = ParseNumberOption<std::size_t>(name, v, 0, 8388580);
-        else if (name == "--input") o.inputs.push_back(v);
+        } else if (name == "--fps")
+            o.fps = ParseNumberOption<double>(name, v, 0.01, 1000);
+        else if (name == "--frames")
+            o.frameCount = ParseNumberOption<long>(name, v, 0, 1L << 40);
+        else if (name == "--frame-bytes")
+            o.frameBytes = ParseNumberOption<std::size_t>(name, v, 0, 8388580);
+        else if (name == "--input")
+            o.inputs.push_back(v);
         else if (name == "--probe") {
             const auto comma = v.find(',');
-            if (comma == std::string::npos) throw std::invalid_argument("--probe needs X,Y, such as 100,200");
+            if (comma == std::string::npos)
+                throw std::invalid_argument("--probe needs X,Y, such as 100,200");
             o.probeX = ParseNumberOption<int>(name, v.substr(0, comma), 0, 65535);
             o.probeY = ParseNumberOption<int>(name, v.substr(comma + 1), 0, 65535);
-        } else if (name == "--input-every") o.inputEverySeconds = ParseNumberOption<double>(name, v, 0.01, 3600);
-        else if (name == "--stop-reading-after") o.stopReadingAfter = ParseNumberOption<long>(name, v, 0, 1L << 40);
-        else if (name == "--text-bytes") o.textBytes = ParseNumberOption<std::size_t>(name, v, 1, 1u << 30);
-        else if (name == "--binary-bytes") o.binaryBytes = ParseNumberOption<std::size_t>(name, v, 1, 1u << 30);
-        else if (name == "--count") o.count = ParseNumberOption<std::size_t>(name, v, 1, 1000000);
-        else if (name == "--first-id") o.firstId = ParseNumberOption<long>(name, v, 100000000, 999999999);
-        else throw std::invalid_argument("unknown option " + name + " (see --help)");
+        } else if (name == "--input-every")
+            o.inputEverySeconds = ParseNumberOption<double>(name, v, 0.01, 3600);
+        else if (name == "--stop-reading-after")
+            o.stopReadingAfter = ParseNumberOption<long>(name, v, 0, 1L << 40);
+        else if (name == "--text-bytes")
+            o.textBytes = ParseNumberOption<std::size_t>(name, v, 1, 1u << 30);
+        else if (name == "--binary-bytes")
+            o.binaryBytes = ParseNumberOption<std::size_t>(name, v, 1, 1u << 30);
+        else if (name == "--count")
+            o.count = ParseNumberOption<std::size_t>(name, v, 1, 1000000);
+        else if (name == "--first-id")
+            o.firstId = ParseNumberOption<long>(name, v, 100000000, 999999999);
+        else
+            throw std::invalid_argument("unknown option " + name + " (see --help)");
     }
     if (o.relayUrl.empty()) throw std::invalid_argument(o.mode + " needs --relay URL");
-    if (!o.keyFile.empty() && !o.key.empty()) throw std::invalid_argument("give either --key or --key-file");
-    if (!o.keyFile.empty()) o.key = ReadKey(o.keyFile);
-    else if (o.key == "-") o.key = ReadKey("-");
-    if (o.mode == "viewer" && (o.id.empty() || o.key.empty())) throw std::invalid_argument("viewer needs --id and --key-file (or --key)");
-    if (!o.framesDir.empty() && o.frameBytes > 0 && o.frameBytes < 20) throw std::invalid_argument("--frame-bytes too small");
+    if (!o.keyFile.empty() && !o.key.empty())
+        throw std::invalid_argument("give either --key or --key-file");
+    if (!o.keyFile.empty())
+        o.key = ReadKey(o.keyFile);
+    else if (o.key == "-")
+        o.key = ReadKey("-");
+    if (o.mode == "viewer" && (o.id.empty() || o.key.empty()))
+        throw std::invalid_argument("viewer needs --id and --key-file (or --key)");
+    if (!o.framesDir.empty() && o.frameBytes > 0 && o.frameBytes < 20)
+        throw std::invalid_argument("--frame-bytes too small");
     return o;
 }
 
 int RunPeer(const PeerOptions& options) {
     WsTarget target;
     std::string error;
-    if (!ParseTarget(options.relayUrl, target, error)) Quit(kExitUsage, "relay URL refused: " + error);
+    if (!ParseTarget(options.relayUrl, target, error))
+        Quit(kExitUsage, "relay URL refused: " + error);
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
         limit.rlim_cur = limit.rlim_max;
@@ -156,10 +191,14 @@ int RunPeer(const PeerOptions& options) {
         Quit(kExitUsage, "cannot use --ca " + options.caFile + ": " + e.what());
     }
     std::unique_ptr<PeerBase> peer;
-    if (options.mode == "host" || options.mode == "probe") peer = MakeHostPeer(ioc, tls, options, target);
-    else if (options.mode == "viewer") peer = MakeViewerPeer(ioc, tls, options, target);
-    else if (options.mode == "raw") peer = MakeRawPeer(ioc, tls, options, target);
-    else peer = MakeIdleHosts(ioc, tls, options, target);
+    if (options.mode == "host" || options.mode == "probe")
+        peer = MakeHostPeer(ioc, tls, options, target);
+    else if (options.mode == "viewer")
+        peer = MakeViewerPeer(ioc, tls, options, target);
+    else if (options.mode == "raw")
+        peer = MakeRawPeer(ioc, tls, options, target);
+    else
+        peer = MakeIdleHosts(ioc, tls, options, target);
 
     boost::asio::signal_set signals(ioc, SIGINT, SIGTERM);
     signals.async_wait([&](boost::system::error_code ec, int) {
@@ -174,7 +213,9 @@ int RunPeer(const PeerOptions& options) {
         deadline.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
             std::chrono::duration<double>(options.timeoutSeconds)));
         deadline.async_wait([&](boost::system::error_code ec) {
-            if (!ec) Quit(kExitTimeout, options.mode + " timed out after " + std::to_string(options.timeoutSeconds) + " s");
+            if (!ec)
+                Quit(kExitTimeout, options.mode + " timed out after " +
+                                       std::to_string(options.timeoutSeconds) + " s");
         });
     }
     peer->Start();

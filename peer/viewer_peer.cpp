@@ -16,9 +16,9 @@ namespace kl::peer {
 namespace {
 
 class ViewerPeer final : public PeerBase {
-public:
-    ViewerPeer(boost::asio::io_context& ioc, boost::asio::ssl::context& tls, const PeerOptions& options,
-               const WsTarget& target)
+  public:
+    ViewerPeer(boost::asio::io_context& ioc, boost::asio::ssl::context& tls,
+               const PeerOptions& options, const WsTarget& target)
         : PeerBase(ioc, tls, options, target), inputTimer_(ioc) {}
 
     void Leave(int code) override {
@@ -30,13 +30,15 @@ public:
         id_ = NormalizeConnectionId(std::wstring(options_.id.begin(), options_.id.end()));
         key_ = NormalizeConnectionKey(options_.key);
         if (id_.size() != 9 || !IsValidConnectionKey(key_))
-            Quit(kExitUsage, "viewer needs --id with 9 digits and --key with a valid 26-character key");
+            Quit(kExitUsage,
+                 "viewer needs --id with 9 digits and --key with a valid 26-character key");
         for (const auto& input : options_.inputs) {
             try {
                 const auto event = ParseMessage(input);
-                inputs_.push_back(BuildInputEvent(event.at("action").get<std::string>(), ReadIntField(event, "x", 0, 65535),
-                                                  ReadIntField(event, "y", 0, 65535), ReadIntField(event, "button", 0, 3),
-                                                  ReadIntField(event, "key", -12000, 12000)));
+                inputs_.push_back(BuildInputEvent(
+                    event.at("action").get<std::string>(), ReadIntField(event, "x", 0, 65535),
+                    ReadIntField(event, "y", 0, 65535), ReadIntField(event, "button", 0, 3),
+                    ReadIntField(event, "key", -12000, 12000)));
             } catch (const std::exception& e) {
                 Quit(kExitUsage, "--input " + input + ": " + e.what());
             }
@@ -51,7 +53,7 @@ public:
         Connect();
     }
 
-private:
+  private:
     void OnOpen() override { client_->SendText(BuildViewerRegistration(id_, proof_)); }
 
     void OnText(std::string&& text) override {
@@ -60,10 +62,12 @@ private:
         if (type == "connected") {
             if (!requestId_.empty()) Quit(kExitProtocol, "\"connected\" arrived twice");
             requestId_ = ReadString(message, "requestId", "");
-            if (!IsRequestId(requestId_)) Quit(kExitProtocol, "\"connected\" without a valid requestId");
+            if (!IsRequestId(requestId_))
+                Quit(kExitProtocol, "\"connected\" without a valid requestId");
             Emit({{"event", "connected"}, {"requestId", requestId_}});
         } else if (type == "peerDisconnected") {
-            Emit({{"event", "peerDisconnected"}, {"requestId", ReadString(message, "requestId", "")}});
+            Emit({{"event", "peerDisconnected"},
+                  {"requestId", ReadString(message, "requestId", "")}});
             if (bound_) Leave(kExitOk);
         } else if (type == "error") {
             OnRelayError(message);
@@ -71,13 +75,16 @@ private:
     }
 
     void OnBinary(std::string&& bytes) override {
-        if (requestId_.empty()) Quit(kExitProtocol, "a binary message arrived before \"connected\"");
+        if (requestId_.empty())
+            Quit(kExitProtocol, "a binary message arrived before \"connected\"");
         std::uint8_t kind = 0;
         std::vector<std::uint8_t> plain;
-        if (!crypto_->Decrypt(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), kind, plain))
+        if (!crypto_->Decrypt(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(),
+                              kind, plain))
             Quit(kExitProtocol, "an envelope from the host failed authentication");
         if (kind == Ready && !bound_) {
-            if (std::string(plain.begin(), plain.end()) != requestId_) Quit(kExitProtocol, "Ready does not name this request");
+            if (std::string(plain.begin(), plain.end()) != requestId_)
+                Quit(kExitProtocol, "Ready does not name this request");
             bound_ = true;
             Emit({{"event", "ready"}});
             for (const auto& input : inputs_) {
@@ -87,13 +94,20 @@ private:
             if (options_.inputEverySeconds > 0) ScheduleInput();
             return;
         }
-        if (kind != ScreenFrame || !bound_) Quit(kExitProtocol, "an envelope of kind " + std::to_string(kind) + " out of order");
+        if (kind != ScreenFrame || !bound_)
+            Quit(kExitProtocol, "an envelope of kind " + std::to_string(kind) + " out of order");
         JpegFrameInfo info;
-        if (!CheckJpegStructure(plain.data(), plain.size(), info)) Quit(kExitProtocol, "a frame is not a well-formed JPEG");
+        if (!CheckJpegStructure(plain.data(), plain.size(), info))
+            Quit(kExitProtocol, "a frame is not a well-formed JPEG");
         ++frames_;
-        nlohmann::json line = {{"event", "frame"}, {"seq", frames_}, {"size", plain.size()}, {"width", info.width}, {"height", info.height}};
+        nlohmann::json line = {{"event", "frame"},
+                               {"seq", frames_},
+                               {"size", plain.size()},
+                               {"width", info.width},
+                               {"height", info.height}};
         const std::string frame(plain.begin(), plain.end());
-        if (const auto sent = EmbeddedSendTime(frame)) line["latencyMs"] = static_cast<double>(MonotonicNs() - *sent) / 1e6;
+        if (const auto sent = EmbeddedSendTime(frame))
+            line["latencyMs"] = static_cast<double>(MonotonicNs() - *sent) / 1e6;
         if (options_.probeX >= 0) {
             line["atMs"] = static_cast<double>(MonotonicNs()) / 1e6;
             if (const auto colour = ColourAt(frame, options_.probeX, options_.probeY)) {
@@ -118,9 +132,13 @@ private:
             // Coordinates are absolute, 0 to 65535 across the host's screen: consecutive moves
             // land far apart on any screen, and (x, y) stays unique for a long run.
             ++moves_;
-            const int x = static_cast<int>(moves_ * 4099 % 65536), y = static_cast<int>(moves_ / 16 * 2053 % 65536);
+            const int x = static_cast<int>(moves_ * 4099 % 65536),
+                      y = static_cast<int>(moves_ / 16 * 2053 % 65536);
             client_->SendBinary(Seal(*crypto_, InputEvent, BuildInputEvent("move", x, y, 0, 0)));
-            Emit({{"event", "inputSent"}, {"x", x}, {"y", y}, {"atMs", static_cast<double>(MonotonicNs()) / 1e6}});
+            Emit({{"event", "inputSent"},
+                  {"x", x},
+                  {"y", y},
+                  {"atMs", static_cast<double>(MonotonicNs()) / 1e6}});
             ScheduleInput();
         });
     }
@@ -135,8 +153,9 @@ private:
 
 }  // namespace
 
-std::unique_ptr<PeerBase> MakeViewerPeer(boost::asio::io_context& ioc, boost::asio::ssl::context& tls,
-                                         const PeerOptions& options, const WsTarget& target) {
+std::unique_ptr<PeerBase> MakeViewerPeer(boost::asio::io_context& ioc,
+                                         boost::asio::ssl::context& tls, const PeerOptions& options,
+                                         const WsTarget& target) {
     return std::make_unique<ViewerPeer>(ioc, tls, options, target);
 }
 

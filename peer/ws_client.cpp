@@ -8,7 +8,8 @@
 
 namespace kl::peer {
 
-std::shared_ptr<WsClient> MakeClient(boost::asio::io_context& ioc, boost::asio::ssl::context& tls, bool secure) {
+std::shared_ptr<WsClient> MakeClient(boost::asio::io_context& ioc, boost::asio::ssl::context& tls,
+                                     bool secure) {
     return secure ? MakeTlsClient(ioc, tls) : MakePlainClient(ioc);
 }
 
@@ -31,11 +32,13 @@ bool ParseTarget(const std::string& url, WsTarget& target, std::string& error) {
 
 void ConfigureTls(boost::asio::ssl::context& tls, const std::string& caFile) {
     namespace ssl = boost::asio::ssl;
-    tls.set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
-                    ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1);
+    tls.set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
+                    ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1);
     tls.set_verify_mode(ssl::verify_peer);
-    if (caFile.empty()) tls.set_default_verify_paths();
-    else tls.load_verify_file(caFile);  // throws with the reason when the file is unusable
+    if (caFile.empty())
+        tls.set_default_verify_paths();
+    else
+        tls.load_verify_file(caFile);  // throws with the reason when the file is unusable
 }
 
 }  // namespace kl::peer

@@ -28,7 +28,7 @@ struct WsHandlers {
 };
 
 class WsClient {
-public:
+  public:
     virtual ~WsClient() = default;
     virtual void Start(const WsTarget& target, WsHandlers handlers) = 0;
     virtual void SendText(std::string text) = 0;
@@ -42,8 +42,10 @@ public:
 
 // Each in its own translation unit: Beast's templates are slow to optimise.
 std::shared_ptr<WsClient> MakePlainClient(boost::asio::io_context& ioc);
-std::shared_ptr<WsClient> MakeTlsClient(boost::asio::io_context& ioc, boost::asio::ssl::context& tls);
-std::shared_ptr<WsClient> MakeClient(boost::asio::io_context& ioc, boost::asio::ssl::context& tls, bool secure);
+std::shared_ptr<WsClient> MakeTlsClient(boost::asio::io_context& ioc,
+                                        boost::asio::ssl::context& tls);
+std::shared_ptr<WsClient> MakeClient(boost::asio::io_context& ioc, boost::asio::ssl::context& tls,
+                                     bool secure);
 
 // Parses a relay URL with the program's own policy; false with a reason when refused.
 bool ParseTarget(const std::string& url, WsTarget& target, std::string& error);

@@ -9,7 +9,8 @@
 
 int main(int argc, char** argv) {
     try {
-        const auto options = kl::relay::ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
+        const auto options =
+            kl::relay::ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
         if (options.help) {
             std::cout << kl::relay::UsageText();
             return 0;

@@ -76,49 +76,85 @@ Options ParseOptions(const std::vector<std::string>& args) {
             o.help = true;
             continue;
         }
-        if (i + 1 >= args.size()) throw std::invalid_argument(name + (name.rfind("--", 0) == 0 ? " needs a value" : ": unknown argument"));
+        if (i + 1 >= args.size())
+            throw std::invalid_argument(
+                name + (name.rfind("--", 0) == 0 ? " needs a value" : ": unknown argument"));
         const std::string& value = args[++i];
-        if (name == "--listen") o.listen = value;
-        else if (name == "--port") o.port = ParseNumberOption<std::uint16_t>(name, value, 0, 65535);
-        else if (name == "--cert") o.certFile = value;
-        else if (name == "--key") o.keyFile = value;
-        else if (name == "--metrics-port") o.metricsPort = value == "off" ? -1 : ParseNumberOption<int>(name, value, 0, 65535);
-        else if (name == "--max-connections") o.maxConnections = ParseNumberOption<std::size_t>(name, value, 1, kMax);
-        else if (name == "--max-connections-per-address") o.maxConnectionsPerAddress = ParseNumberOption<std::size_t>(name, value, 1, kMax);
-        else if (name == "--max-handshakes-per-address") o.maxHandshakesPerAddress = ParseNumberOption<std::size_t>(name, value, 1, kMax);
-        else if (name == "--handshake-timeout-ms") o.handshakeTimeout = std::chrono::milliseconds(ParseNumberOption<int>(name, value, 100, 60000));
-        else if (name == "--memory-budget-bytes") o.memoryBudgetBytes = ParseNumberOption<std::size_t>(name, value, 1u << 20, kMax);
-        else if (name == "--viewer-requests-per-minute") o.routing.viewerRequestsPerMinute = ParseNumberOption<unsigned>(name, value, 1, 1000000);
-        else if (name == "--send-buffer-bytes") o.sendBufferBytes = ParseNumberOption<std::size_t>(name, value, 65536, kMax);
-        else if (name == "--paired-buffer-bytes") o.pairedBufferBytes = ParseNumberOption<std::size_t>(name, value, 16384, kMax);
-        else if (name == "--receive-buffer-bytes") o.receiveBufferBytes = ParseNumberOption<int>(name, value, 16384, 1 << 30);
-        else if (name == "--stalled-reader-ms") o.stalledReaderTime = std::chrono::milliseconds(ParseNumberOption<int>(name, value, 200, 3600000));
-        else if (name == "--max-text-bytes") o.maxTextBytes = ParseNumberOption<std::size_t>(name, value, 256, 1u << 20);
-        else if (name == "--max-binary-bytes") o.maxBinaryBytes = ParseNumberOption<std::size_t>(name, value, 1024, 1u << 30);
-        else if (name == "--register-timeout-ms") o.routing.registerDeadline = std::chrono::milliseconds(ParseNumberOption<int>(name, value, 100, 3600000));
-        else if (name == "--request-timeout-ms") o.routing.requestDeadline = std::chrono::milliseconds(ParseNumberOption<int>(name, value, 100, 3600000));
+        if (name == "--listen")
+            o.listen = value;
+        else if (name == "--port")
+            o.port = ParseNumberOption<std::uint16_t>(name, value, 0, 65535);
+        else if (name == "--cert")
+            o.certFile = value;
+        else if (name == "--key")
+            o.keyFile = value;
+        else if (name == "--metrics-port")
+            o.metricsPort = value == "off" ? -1 : ParseNumberOption<int>(name, value, 0, 65535);
+        else if (name == "--max-connections")
+            o.maxConnections = ParseNumberOption<std::size_t>(name, value, 1, kMax);
+        else if (name == "--max-connections-per-address")
+            o.maxConnectionsPerAddress = ParseNumberOption<std::size_t>(name, value, 1, kMax);
+        else if (name == "--max-handshakes-per-address")
+            o.maxHandshakesPerAddress = ParseNumberOption<std::size_t>(name, value, 1, kMax);
+        else if (name == "--handshake-timeout-ms")
+            o.handshakeTimeout =
+                std::chrono::milliseconds(ParseNumberOption<int>(name, value, 100, 60000));
+        else if (name == "--memory-budget-bytes")
+            o.memoryBudgetBytes = ParseNumberOption<std::size_t>(name, value, 1u << 20, kMax);
+        else if (name == "--viewer-requests-per-minute")
+            o.routing.viewerRequestsPerMinute =
+                ParseNumberOption<unsigned>(name, value, 1, 1000000);
+        else if (name == "--send-buffer-bytes")
+            o.sendBufferBytes = ParseNumberOption<std::size_t>(name, value, 65536, kMax);
+        else if (name == "--paired-buffer-bytes")
+            o.pairedBufferBytes = ParseNumberOption<std::size_t>(name, value, 16384, kMax);
+        else if (name == "--receive-buffer-bytes")
+            o.receiveBufferBytes = ParseNumberOption<int>(name, value, 16384, 1 << 30);
+        else if (name == "--stalled-reader-ms")
+            o.stalledReaderTime =
+                std::chrono::milliseconds(ParseNumberOption<int>(name, value, 200, 3600000));
+        else if (name == "--max-text-bytes")
+            o.maxTextBytes = ParseNumberOption<std::size_t>(name, value, 256, 1u << 20);
+        else if (name == "--max-binary-bytes")
+            o.maxBinaryBytes = ParseNumberOption<std::size_t>(name, value, 1024, 1u << 30);
+        else if (name == "--register-timeout-ms")
+            o.routing.registerDeadline =
+                std::chrono::milliseconds(ParseNumberOption<int>(name, value, 100, 3600000));
+        else if (name == "--request-timeout-ms")
+            o.routing.requestDeadline =
+                std::chrono::milliseconds(ParseNumberOption<int>(name, value, 100, 3600000));
         else if (name == "--redis") {
             ParseRedisUrl(value);  // a bad URL is refused now, not on the first reconnect
             o.redisUrl = value;
-        } else if (name == "--redis-ca") o.redisCaFile = value;
-        else if (name == "--redis-cert") o.redisCertFile = value;
-        else if (name == "--redis-key") o.redisKeyFile = value;
-        else throw std::invalid_argument("unknown option " + name + " (see --help)");
+        } else if (name == "--redis-ca")
+            o.redisCaFile = value;
+        else if (name == "--redis-cert")
+            o.redisCertFile = value;
+        else if (name == "--redis-key")
+            o.redisKeyFile = value;
+        else
+            throw std::invalid_argument("unknown option " + name + " (see --help)");
     }
     const bool tls = o.redisUrl.rfind("rediss://", 0) == 0;
-    for (const auto& [option, file] : {std::pair{"--redis-ca", &o.redisCaFile}, std::pair{"--redis-cert", &o.redisCertFile},
-                                       std::pair{"--redis-key", &o.redisKeyFile}}) {
+    for (const auto& [option, file] :
+         {std::pair{"--redis-ca", &o.redisCaFile}, std::pair{"--redis-cert", &o.redisCertFile},
+          std::pair{"--redis-key", &o.redisKeyFile}}) {
         if (file->empty()) continue;
         if (!tls) throw std::invalid_argument(std::string(option) + " goes with --redis rediss://");
-        if (!std::ifstream(*file)) throw std::invalid_argument(std::string(option) + ": cannot read " + *file);
+        if (!std::ifstream(*file))
+            throw std::invalid_argument(std::string(option) + ": cannot read " + *file);
     }
-    if (o.redisCertFile.empty() != o.redisKeyFile.empty()) throw std::invalid_argument("--redis-cert and --redis-key go together");
+    if (o.redisCertFile.empty() != o.redisKeyFile.empty())
+        throw std::invalid_argument("--redis-cert and --redis-key go together");
     o.routing.maxTextBytes = o.maxTextBytes;
-    if (o.certFile.empty() != o.keyFile.empty()) throw std::invalid_argument("--cert and --key go together");
+    if (o.certFile.empty() != o.keyFile.empty())
+        throw std::invalid_argument("--cert and --key go together");
     if (o.sendBufferBytes < o.maxBinaryBytes)
-        throw std::invalid_argument("--send-buffer-bytes must hold at least one message of --max-binary-bytes");
+        throw std::invalid_argument(
+            "--send-buffer-bytes must hold at least one message of --max-binary-bytes");
     if (o.memoryBudgetBytes < o.sendBufferBytes)
-        throw std::invalid_argument("--memory-budget-bytes must hold at least one connection's --send-buffer-bytes");
+        throw std::invalid_argument(
+            "--memory-budget-bytes must hold at least one connection's --send-buffer-bytes");
     return o;
 }
 
@@ -130,7 +166,10 @@ bool CheckListenPolicy(const Options& options, std::string& error) {
         return false;
     }
     if (options.certFile.empty() && !address.is_loopback()) {
-        error = "plain ws:// is only served on a loopback address; give --cert and --key to listen on " + options.listen;
+        error =
+            "plain ws:// is only served on a loopback address; give --cert and --key to listen "
+            "on " +
+            options.listen;
         return false;
     }
     return true;

@@ -24,7 +24,8 @@ struct Options {
     // Read buffers and queued output of all connections together; past it new connections
     // are refused and a connection whose queue would cross it is dropped.
     std::size_t memoryBudgetBytes = std::size_t{1} << 30;
-    std::size_t sendBufferBytes = 24u << 20;  // per connection; a hard cap, whatever the flow control
+    std::size_t sendBufferBytes = 24u
+                                  << 20;  // per connection; a hard cap, whatever the flow control
     // Output queued for one side of a session above which the relay stops reading from the
     // other side (about two large frames), so a slow link gets the newest picture, not a backlog.
     std::size_t pairedBufferBytes = 512u << 10;

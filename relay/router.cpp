@@ -149,7 +149,8 @@ std::vector<Action> Router::OnText(ConnId id, std::string_view text, Clock::time
                 hostConn.peer = id;
                 hostConn.requestId = conn.requestId;
                 Log(id, "viewer request to " + sessionId + " request " + conn.requestId);
-                out.push_back({Action::SendText, host->second, BuildConnectRequest(password, conn.requestId), 0});
+                out.push_back({Action::SendText, host->second,
+                               BuildConnectRequest(password, conn.requestId), 0});
             } else {
                 Refuse(id, text::kInvalid, "invalid_register", out);
             }
@@ -234,12 +235,14 @@ std::vector<Action> Router::OnTick(Clock::time_point now) {
         pruned_ = now;
         for (auto it = viewerRequests_.begin(); it != viewerRequests_.end();) {
             auto& times = it->second;
-            while (!times.empty() && now - times.front() >= std::chrono::minutes(1)) times.pop_front();
+            while (!times.empty() && now - times.front() >= std::chrono::minutes(1))
+                times.pop_front();
             it = times.empty() ? viewerRequests_.erase(it) : std::next(it);
         }
     }
     for (auto& [id, conn] : conns_) {
-        if (conn.role == Role::None && !conn.refused && now - conn.openedAt > limits_.registerDeadline) {
+        if (conn.role == Role::None && !conn.refused &&
+            now - conn.openedAt > limits_.registerDeadline) {
             conn.refused = true;
             Refuse(id, text::kNoRegister, "register_timeout", out);
         } else if (conn.role == Role::Viewer && conn.peer != 0 && !conn.paired &&
@@ -268,8 +271,10 @@ void Router::Recount() {
     counters_.pendingRequests = counters_.pairedSessions = 0;
     for (const auto& [id, conn] : conns_) {
         if (conn.role != Role::Viewer || conn.peer == 0) continue;
-        if (conn.paired) ++counters_.pairedSessions;
-        else ++counters_.pendingRequests;
+        if (conn.paired)
+            ++counters_.pairedSessions;
+        else
+            ++counters_.pendingRequests;
     }
 }
 

@@ -28,7 +28,7 @@ struct Limits {
 struct Action {
     enum Kind { SendText, Close } kind = SendText;
     ConnId to = 0;
-    std::string text;              // SendText
+    std::string text;                // SendText
     std::uint16_t closeCode = 1000;  // Close
 };
 
@@ -44,7 +44,8 @@ inline constexpr char kNoRegister[] = "Kayıt zamanında yapılmadı.";
 inline constexpr char kTooManyRequests[] = "Çok fazla bağlantı isteği. Biraz sonra yeniden dene.";
 inline constexpr char kTooManyConnections[] = "Sunucu şu anda çok yoğun. Biraz sonra yeniden dene.";
 inline constexpr char kShuttingDown[] = "Sunucu yeniden başlatılıyor.";
-inline constexpr char kClusterUnavailable[] = "Sunucu şu anda hizmet veremiyor. Biraz sonra yeniden dene.";
+inline constexpr char kClusterUnavailable[] =
+    "Sunucu şu anda hizmet veremiyor. Biraz sonra yeniden dene.";
 }  // namespace text
 
 struct Counters {
@@ -54,7 +55,7 @@ struct Counters {
 };
 
 class Router {
-public:
+  public:
     Router(Limits limits, std::function<std::string()> makeRequestId);
 
     // One line per connection event for the operator's log; never a proof, key or payload.
@@ -87,7 +88,7 @@ public:
         return it != conns_.end() && it->second.paired ? it->second.peer : 0;
     }
 
-private:
+  private:
     enum class Role { None, Host, Viewer };
     struct Conn {
         Role role = Role::None;
@@ -113,7 +114,8 @@ private:
     std::function<std::string()> makeRequestId_;
     std::map<ConnId, Conn> conns_;
     std::map<std::string, ConnId> hosts_;  // sessionId -> host connection
-    std::map<std::string, std::deque<Clock::time_point>> viewerRequests_;  // by address, last minute
+    std::map<std::string, std::deque<Clock::time_point>>
+        viewerRequests_;  // by address, last minute
     Clock::time_point pruned_{};
     std::function<void(ConnId, const std::string&)> log_;
     Counters counters_;

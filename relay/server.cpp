@@ -40,20 +40,23 @@ constexpr int kUnsentBytes = 65536;
 std::string Timestamp() {
     const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
     std::tm tm{};
     gmtime_r(&seconds, &tm);
     char text[40];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(millis));
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                  static_cast<int>(millis));
     return text;
 }
 
 // The certificate chain and key for wss://, checked to belong together; null with the reason.
 std::unique_ptr<ssl::context> LoadTls(const Options& options, std::string& error) {
     auto tls = std::make_unique<ssl::context>(ssl::context::tls_server);
-    tls->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
-                     ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1);
+    tls->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
+                     ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1);
     boost::system::error_code ec;
     tls->use_certificate_chain_file(options.certFile, ec);
     if (ec) {
@@ -61,7 +64,8 @@ std::unique_ptr<ssl::context> LoadTls(const Options& options, std::string& error
         return nullptr;
     }
     tls->use_private_key_file(options.keyFile, ssl::context::pem, ec);
-    if (!ec && SSL_CTX_check_private_key(tls->native_handle()) != 1) ec = asio::error::invalid_argument;
+    if (!ec && SSL_CTX_check_private_key(tls->native_handle()) != 1)
+        ec = asio::error::invalid_argument;
     if (ec) {
         error = "cannot use key " + options.keyFile + ": " + ec.message();
         return nullptr;
@@ -70,10 +74,18 @@ std::unique_ptr<ssl::context> LoadTls(const Options& options, std::string& error
 }
 
 class Server final : public SessionOwner, public ClusterPort {
-public:
+  public:
     Server(asio::io_context& ioc, const Options& options, std::unique_ptr<ssl::context> tls)
-        : ioc_(ioc), options_(options), tls_(std::move(tls)), acceptor_(ioc), metricsAcceptor_(ioc),
-          signals_(ioc, SIGTERM, SIGINT), reload_(ioc, SIGHUP), tick_(ioc), retry_(ioc), deadline_(ioc),
+        : ioc_(ioc),
+          options_(options),
+          tls_(std::move(tls)),
+          acceptor_(ioc),
+          metricsAcceptor_(ioc),
+          signals_(ioc, SIGTERM, SIGINT),
+          reload_(ioc, SIGHUP),
+          tick_(ioc),
+          retry_(ioc),
+          deadline_(ioc),
           router_(options.routing, [] { return RandomHex(16); }),
           budget_(std::make_shared<MemoryBudget>(MemoryBudget{options.memoryBudgetBytes, 0})) {
         router_.SetLog([this](ConnId id, const std::string& line) { Log(id, line); });
@@ -92,14 +104,19 @@ public:
     }
     void Log(ConnId id, const std::string& line) override {
         auto it = clients_.find(id);
-        std::cerr << Timestamp() << " conn=" << id << " addr=" << (it == clients_.end() ? "-" : it->second.address)
-                  << " " << line << '\n';
+        std::cerr << Timestamp() << " conn=" << id
+                  << " addr=" << (it == clients_.end() ? "-" : it->second.address) << " " << line
+                  << '\n';
     }
     std::size_t sendBufferBytes() const override { return options_.sendBufferBytes; }
     std::size_t maxBinaryBytes() const override { return options_.maxBinaryBytes; }
-    std::chrono::milliseconds stalledReaderTime() const override { return options_.stalledReaderTime; }
+    std::chrono::milliseconds stalledReaderTime() const override {
+        return options_.stalledReaderTime;
+    }
     std::size_t maxTextBytes() const override { return options_.maxTextBytes; }
-    std::chrono::milliseconds handshakeTimeout() const override { return options_.handshakeTimeout; }
+    std::chrono::milliseconds handshakeTimeout() const override {
+        return options_.handshakeTimeout;
+    }
     std::shared_ptr<MemoryBudget> memoryBudget() override { return budget_; }
     // After an allocation failure escaped a handler: the relay keeps serving the others.
     void OnAllocationFailure();
@@ -139,7 +156,7 @@ public:
         return std::nullopt;
     }
 
-private:
+  private:
     void Accept();
     void OnAccept(boost::system::error_code ec, tcp::socket socket);
     const char* AcceptLimit(const std::string& key) const;
@@ -156,13 +173,15 @@ private:
 
     asio::io_context& ioc_;
     Options options_;
-    std::unique_ptr<ssl::context> tls_;  // for new connections; each live one holds its own reference
+    std::unique_ptr<ssl::context>
+        tls_;  // for new connections; each live one holds its own reference
     tcp::acceptor acceptor_, metricsAcceptor_;
     asio::signal_set signals_, reload_;
     asio::steady_timer tick_, retry_, deadline_;
     Router router_;
     std::unique_ptr<Cluster> cluster_;  // with --redis only
-    std::map<ConnId, std::shared_ptr<Session>> heldForCluster_;  // reading held for a remote partner
+    std::map<ConnId, std::shared_ptr<Session>>
+        heldForCluster_;  // reading held for a remote partner
     std::map<ConnId, std::weak_ptr<Session>> sessions_;
     struct Client {
         std::string address;  // in full, for the log
@@ -183,18 +202,19 @@ private:
 
 // One request per connection: GET /metrics.
 class MetricsConnection : public std::enable_shared_from_this<MetricsConnection> {
-public:
+  public:
     MetricsConnection(tcp::socket socket, std::function<std::string()> render)
         : stream_(std::move(socket)), render_(std::move(render)) {}
     void Start() {
         stream_.expires_after(std::chrono::seconds(5));
-        http::async_read(stream_, buffer_, request_, [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
-            if (ec) return;
-            self->Respond();
-        });
+        http::async_read(stream_, buffer_, request_,
+                         [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
+                             if (ec) return;
+                             self->Respond();
+                         });
     }
 
-private:
+  private:
     void Respond() {
         const bool found = request_.target() == "/metrics";
         response_ = {found ? http::status::ok : http::status::not_found, request_.version()};
@@ -202,10 +222,11 @@ private:
         response_.keep_alive(false);
         response_.body() = found ? render_() : "Not found\n";
         response_.prepare_payload();
-        http::async_write(stream_, response_, [self = shared_from_this()](boost::system::error_code, std::size_t) {
-            boost::system::error_code ignored;
-            self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-        });
+        http::async_write(stream_, response_,
+                          [self = shared_from_this()](boost::system::error_code, std::size_t) {
+                              boost::system::error_code ignored;
+                              self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+                          });
     }
 
     beast::tcp_stream stream_;
@@ -228,21 +249,26 @@ bool Server::Start(std::string& error) {
     if (!ec) acceptor_.bind(endpoint, ec);
     if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
     if (ec) {
-        error = "cannot listen on " + options_.listen + " port " + std::to_string(options_.port) + ": " + ec.message();
+        error = "cannot listen on " + options_.listen + " port " + std::to_string(options_.port) +
+                ": " + ec.message();
         return false;
     }
     std::string metricsUrl;
     if (options_.metricsPort >= 0) {
-        const tcp::endpoint metrics(asio::ip::address_v4::loopback(), static_cast<std::uint16_t>(options_.metricsPort));
+        const tcp::endpoint metrics(asio::ip::address_v4::loopback(),
+                                    static_cast<std::uint16_t>(options_.metricsPort));
         metricsAcceptor_.open(metrics.protocol(), ec);
         if (!ec) metricsAcceptor_.set_option(asio::socket_base::reuse_address(true), ec);
         if (!ec) metricsAcceptor_.bind(metrics, ec);
         if (!ec) metricsAcceptor_.listen(asio::socket_base::max_listen_connections, ec);
         if (ec) {
-            error = "cannot serve metrics on 127.0.0.1 port " + std::to_string(options_.metricsPort) + ": " + ec.message();
+            error = "cannot serve metrics on 127.0.0.1 port " +
+                    std::to_string(options_.metricsPort) + ": " + ec.message();
             return false;
         }
-        metricsUrl = "http://127.0.0.1:" + std::to_string(metricsAcceptor_.local_endpoint().port()) + "/metrics";
+        metricsUrl =
+            "http://127.0.0.1:" + std::to_string(metricsAcceptor_.local_endpoint().port()) +
+            "/metrics";
         AcceptMetrics();
     }
     if (!options_.redisUrl.empty()) {
@@ -250,19 +276,22 @@ bool Server::Start(std::string& error) {
         target.caFile = options_.redisCaFile;
         target.certFile = options_.redisCertFile;
         target.keyFile = options_.redisKeyFile;
-        cluster_ = std::make_unique<Cluster>(ioc_, std::move(target), *this, options_.maxBinaryBytes,
-                                             options_.pairedBufferBytes,
-                                             options_.routing);
+        cluster_ =
+            std::make_unique<Cluster>(ioc_, std::move(target), *this, options_.maxBinaryBytes,
+                                      options_.pairedBufferBytes, options_.routing);
         cluster_->Start();
     }
     const auto bound = acceptor_.local_endpoint();
-    const std::string host = bound.address().is_v6() ? "[" + bound.address().to_string() + "]" : bound.address().to_string();
-    const std::string url = std::string(tls_ ? "wss://" : "ws://") + host + ":" + std::to_string(bound.port()) + "/ws";
+    const std::string host = bound.address().is_v6() ? "[" + bound.address().to_string() + "]"
+                                                     : bound.address().to_string();
+    const std::string url =
+        std::string(tls_ ? "wss://" : "ws://") + host + ":" + std::to_string(bound.port()) + "/ws";
     nlohmann::json line = {{"event", "listening"}, {"url", url}};
     if (!metricsUrl.empty()) line["metrics"] = metricsUrl;
     if (cluster_) line["node"] = cluster_->node();
     std::cout << line.dump() << std::endl;
-    std::cerr << Timestamp() << " relay listening on " << url << (metricsUrl.empty() ? "" : ", metrics on " + metricsUrl)
+    std::cerr << Timestamp() << " relay listening on " << url
+              << (metricsUrl.empty() ? "" : ", metrics on " + metricsUrl)
               << (cluster_ ? ", cluster node " + cluster_->node() : "") << '\n';
 
     signals_.async_wait([this](boost::system::error_code ec, int) {
@@ -286,9 +315,11 @@ void Server::AwaitReload() {
                 // An SSL object keeps its context alive (OpenSSL counts references), so the
                 // old one may go while connections made with it stay open.
                 tls_ = std::move(fresh);
-                std::cerr << Timestamp() << " SIGHUP: certificate reloaded from " << options_.certFile << '\n';
+                std::cerr << Timestamp() << " SIGHUP: certificate reloaded from "
+                          << options_.certFile << '\n';
             } else {
-                std::cerr << Timestamp() << " SIGHUP: " << error << "; keeping the certificate in use\n";
+                std::cerr << Timestamp() << " SIGHUP: " << error
+                          << "; keeping the certificate in use\n";
             }
         }
         AwaitReload();
@@ -296,7 +327,9 @@ void Server::AwaitReload() {
 }
 
 void Server::Accept() {
-    acceptor_.async_accept([this](boost::system::error_code ec, tcp::socket socket) { OnAccept(ec, std::move(socket)); });
+    acceptor_.async_accept([this](boost::system::error_code ec, tcp::socket socket) {
+        OnAccept(ec, std::move(socket));
+    });
 }
 
 void Server::OnAccept(boost::system::error_code ec, tcp::socket socket) {
@@ -323,14 +356,18 @@ void Server::OnAccept(boost::system::error_code ec, tcp::socket socket) {
         socket.close(peerError);
         return Accept();
     }
-    socket.set_option(tcp::no_delay(true), peerError);  // frames are latency-bound, not small writes
+    socket.set_option(tcp::no_delay(true),
+                      peerError);  // frames are latency-bound, not small writes
     // A write completes when its data is nearly on the wire rather than parked in a kernel buffer
     // that can grow to megabytes: the output queue then tells how far behind a slow reader is.
-    socket.set_option(asio::detail::socket_option::integer<IPPROTO_TCP, TCP_NOTSENT_LOWAT>(kUnsentBytes), peerError);
+    socket.set_option(
+        asio::detail::socket_option::integer<IPPROTO_TCP, TCP_NOTSENT_LOWAT>(kUnsentBytes),
+        peerError);
     // The same on the way in: while the relay holds a sender's reading, only this much more of
     // its output waits in the kernel; the rest stays with the sender, who replaces it. Fixed,
     // because autotuning grows the buffer each time a held sender's backlog is read at once.
-    socket.set_option(asio::socket_base::receive_buffer_size(options_.receiveBufferBytes), peerError);
+    socket.set_option(asio::socket_base::receive_buffer_size(options_.receiveBufferBytes),
+                      peerError);
     const ConnId id = nextId_++;
     std::shared_ptr<Session> session;
     try {
@@ -354,12 +391,14 @@ void Server::OnAccept(boost::system::error_code ec, tcp::socket socket) {
 
 // Why a new connection from `key` is refused, or null when it may start.
 const char* Server::AcceptLimit(const std::string& key) const {
-    auto count = [](const std::map<std::string, std::size_t>& counts, const std::string& k) -> std::size_t {
+    auto count = [](const std::map<std::string, std::size_t>& counts,
+                    const std::string& k) -> std::size_t {
         auto it = counts.find(k);
         return it == counts.end() ? 0 : it->second;
     };
     if (sessions_.size() >= options_.maxConnections) return "too_many_connections";
-    if (count(perAddress_, key) >= options_.maxConnectionsPerAddress) return "too_many_from_address";
+    if (count(perAddress_, key) >= options_.maxConnectionsPerAddress)
+        return "too_many_from_address";
     if (count(handshaking_, key) >= options_.maxHandshakesPerAddress) return "too_many_handshakes";
     if (!budget_->Fits(std::max(options_.maxTextBytes, std::size_t{65536}))) return "memory_budget";
     return nullptr;
@@ -370,7 +409,8 @@ void Server::AcceptMetrics() {
         if (ec) return;
         std::make_shared<MetricsConnection>(std::move(socket), [this] {
             traffic_.bufferedBytes = budget_->used;
-            return FormatMetrics(router_.counters(), traffic_) + (cluster_ ? cluster_->Metrics() : std::string());
+            return FormatMetrics(router_.counters(), traffic_) +
+                   (cluster_ ? cluster_->Metrics() : std::string());
         })->Start();
         AcceptMetrics();
     });
@@ -383,7 +423,8 @@ void Server::Tick() {
     // Refusals at accept come in floods: one summary line at most every ten seconds.
     if (!refusedAtAccept_.empty() && now - refusalsLogged_ >= std::chrono::seconds(10)) {
         std::string line;
-        for (const auto& [reason, count] : refusedAtAccept_) line += " " + reason + "=" + std::to_string(count);
+        for (const auto& [reason, count] : refusedAtAccept_)
+            line += " " + reason + "=" + std::to_string(count);
         std::cerr << Timestamp() << " refused at accept:" << line << '\n';
         refusedAtAccept_.clear();
         refusalsLogged_ = now;
@@ -400,7 +441,8 @@ void Server::OnOpened(Session& session) {
     if (client != clients_.end() && !client->second.upgraded) {
         client->second.upgraded = true;
         auto handshakes = handshaking_.find(client->second.key);
-        if (handshakes != handshaking_.end() && --handshakes->second == 0) handshaking_.erase(handshakes);
+        if (handshakes != handshaking_.end() && --handshakes->second == 0)
+            handshaking_.erase(handshakes);
     }
     router_.OnOpen(session.id(), session.address(), Clock::now());
 }
@@ -419,7 +461,8 @@ void Server::OnBinary(Session& session, std::shared_ptr<const std::string> data)
     const ConnId peer = router_.OnBinary(session.id(), actions);
     Apply(actions);
     if (peer == 0) return;
-    if (cluster_ && Cluster::IsRemote(peer)) return cluster_->Forward(session.id(), peer, std::move(data));
+    if (cluster_ && Cluster::IsRemote(peer))
+        return cluster_->Forward(session.id(), peer, std::move(data));
     if (auto target = Find(peer)) {
         traffic_.bytesForwarded += data->size();
         ++traffic_.messagesForwarded;
@@ -450,7 +493,8 @@ void Server::Forget(ConnId id) {
         if (count != perAddress_.end() && --count->second == 0) perAddress_.erase(count);
         if (!c.upgraded) {
             auto handshakes = handshaking_.find(c.key);
-            if (handshakes != handshaking_.end() && --handshakes->second == 0) handshaking_.erase(handshakes);
+            if (handshakes != handshaking_.end() && --handshakes->second == 0)
+                handshaking_.erase(handshakes);
         }
         clients_.erase(client);
     }
@@ -459,7 +503,9 @@ void Server::Forget(ConnId id) {
 }
 
 void Server::OnAllocationFailure() {
-    std::cerr << Timestamp() << " out of memory in a connection's handler; that connection is lost, the relay goes on\n";
+    std::cerr
+        << Timestamp()
+        << " out of memory in a connection's handler; that connection is lost, the relay goes on\n";
     router_.CountRefusal("out_of_memory");
     // Its session goes once nothing holds it any more; until then the ticks look for it.
     sweepLostUntil_ = Clock::now() + std::chrono::seconds(30);
@@ -485,14 +531,17 @@ void Server::Apply(const std::vector<Action>& actions) {
             if (cluster_ && Cluster::IsRemote(action.to)) cluster_->OnRemoteAction(action);
             continue;
         }
-        if (action.kind == Action::SendText) target->Send(std::make_shared<const std::string>(action.text), true);
-        else target->Close(action.closeCode);
+        if (action.kind == Action::SendText)
+            target->Send(std::make_shared<const std::string>(action.text), true);
+        else
+            target->Close(action.closeCode);
     }
 }
 
 void Server::Stop() {
     stopping_ = true;
-    std::cerr << Timestamp() << " shutting down: closing " << sessions_.size() << " connections with 1001\n";
+    std::cerr << Timestamp() << " shutting down: closing " << sessions_.size()
+              << " connections with 1001\n";
     boost::system::error_code ignored;
     acceptor_.close(ignored);
     metricsAcceptor_.close(ignored);

@@ -24,7 +24,7 @@ struct MemoryBudget {
 };
 
 class SessionOwner {
-public:
+  public:
     virtual void OnOpened(Session& session) = 0;
     virtual void OnText(Session& session, std::string_view text) = 0;
     virtual void OnBinary(Session& session, std::shared_ptr<const std::string> data) = 0;
@@ -39,12 +39,12 @@ public:
     virtual std::chrono::milliseconds handshakeTimeout() const = 0;
     virtual std::shared_ptr<MemoryBudget> memoryBudget() = 0;
 
-protected:
+  protected:
     ~SessionOwner() = default;
 };
 
 class Session : public std::enable_shared_from_this<Session> {
-public:
+  public:
     Session(SessionOwner& owner, ConnId id, std::string address)
         : owner_(owner), id_(id), address_(std::move(address)) {}
     virtual ~Session() = default;
@@ -66,7 +66,7 @@ public:
     virtual void ResumeReading() = 0;
     virtual void ResumeWhenDrained(std::shared_ptr<Session> sender, std::size_t bound) = 0;
 
-protected:
+  protected:
     SessionOwner& owner_;
     const ConnId id_;
     const std::string address_;
@@ -77,6 +77,7 @@ protected:
 std::shared_ptr<Session> MakePlainSession(SessionOwner& owner, ConnId id, std::string address,
                                           boost::asio::ip::tcp::socket socket);
 std::shared_ptr<Session> MakeTlsSession(SessionOwner& owner, ConnId id, std::string address,
-                                        boost::asio::ip::tcp::socket socket, boost::asio::ssl::context& tls);
+                                        boost::asio::ip::tcp::socket socket,
+                                        boost::asio::ssl::context& tls);
 
 }  // namespace kl::relay

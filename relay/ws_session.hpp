@@ -29,7 +29,8 @@ namespace boost::beast {
 // a bounded time before it closes (WsSession::Linger). Found by argument-dependent lookup
 // and preferred, being more specialised than Beast's template.
 template <class Handler>
-void async_teardown(role_type role, net::basic_stream_socket<net::ip::tcp, net::any_io_executor>& socket,
+void async_teardown(role_type role,
+                    net::basic_stream_socket<net::ip::tcp, net::any_io_executor>& socket,
                     Handler&& handler) {
     error_code ec;
     if (role == role_type::server) socket.shutdown(net::socket_base::shutdown_send, ec);
@@ -53,23 +54,25 @@ inline constexpr auto kCloseLinger = std::chrono::seconds(2);
 
 template <class Stream>
 class WsSession final : public Session {
-public:
+  public:
     static constexpr bool kTls = !std::is_same_v<Stream, beast::tcp_stream>;
 
     template <class... Args>
     WsSession(SessionOwner& owner, ConnId id, std::string address, Args&&... args)
-        : Session(owner, id, std::move(address)), ws_(std::forward<Args>(args)...), budget_(owner.memoryBudget()) {}
+        : Session(owner, id, std::move(address)),
+          ws_(std::forward<Args>(args)...),
+          budget_(owner.memoryBudget()) {}
 
     ~WsSession() override { budget_->used -= charged_; }
 
     void Start() override {
         beast::get_lowest_layer(ws_).expires_after(owner_.handshakeTimeout());
         if constexpr (kTls) {
-            ws_.next_layer().async_handshake(ssl::stream_base::server,
-                                             [self = Self()](boost::system::error_code ec) {
-                                                 if (ec) return self->Finish("tls handshake failed: " + ec.message());
-                                                 self->ReadRequest();
-                                             });
+            ws_.next_layer().async_handshake(
+                ssl::stream_base::server, [self = Self()](boost::system::error_code ec) {
+                    if (ec) return self->Finish("tls handshake failed: " + ec.message());
+                    self->ReadRequest();
+                });
         } else {
             ReadRequest();
         }
@@ -125,7 +128,7 @@ public:
         if (finished_ || queuedBytes_ <= drainBound_) ReleaseDrainWaiter();
     }
 
-private:
+  private:
     struct Outgoing {
         std::shared_ptr<const std::string> data;
         bool text;
@@ -133,14 +136,17 @@ private:
     // Unlike std::deque it allocates nothing while empty, and an idle connection's queue is.
     using Queue = boost::container::deque<Outgoing>;
 
-    std::shared_ptr<WsSession> Self() { return std::static_pointer_cast<WsSession>(shared_from_this()); }
+    std::shared_ptr<WsSession> Self() {
+        return std::static_pointer_cast<WsSession>(shared_from_this());
+    }
 
     void ReadRequest() {
         parser_ = std::make_unique<http::request_parser<http::empty_body>>();
         parser_->header_limit(8192);
         parser_->body_limit(0);
-        http::async_read(ws_.next_layer(), buffer_, *parser_,
-                         [self = Self()](boost::system::error_code ec, std::size_t) { self->OnRequest(ec); });
+        http::async_read(
+            ws_.next_layer(), buffer_, *parser_,
+            [self = Self()](boost::system::error_code ec, std::size_t) { self->OnRequest(ec); });
     }
 
     void OnRequest(boost::system::error_code ec) {
@@ -150,7 +156,8 @@ private:
         const std::string_view path = target.substr(0, target.find('?'));
         if (path != "/ws" || !websocket::is_upgrade(request)) {
             owner_.Log(id_, "http 404 " + LogQuoted(path));
-            auto response = std::make_shared<http::response<http::string_body>>(http::status::not_found, request.version());
+            auto response = std::make_shared<http::response<http::string_body>>(
+                http::status::not_found, request.version());
             response->set(http::field::content_type, "text/plain; charset=utf-8");
             response->keep_alive(false);
             response->body() = "Not found\n";
@@ -165,8 +172,9 @@ private:
         auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);
         timeouts.handshake_timeout = owner_.handshakeTimeout();
         ws_.set_option(timeouts);
-        ws_.set_option(websocket::stream_base::decorator(
-            [](websocket::response_type& response) { response.set(http::field::server, "kestrelink-relay"); }));
+        ws_.set_option(websocket::stream_base::decorator([](websocket::response_type& response) {
+            response.set(http::field::server, "kestrelink-relay");
+        }));
         // Nobody has anything to send a peer before pairing: a sender of more is refused as
         // its frame header arrives, before anything is buffered.
         ws_.read_message_max(owner_.maxTextBytes());
@@ -188,7 +196,8 @@ private:
     void EndTransport() {
         if constexpr (kTls) {
             beast::get_lowest_layer(ws_).expires_after(std::chrono::seconds(2));
-            ws_.next_layer().async_shutdown([self = Self()](boost::system::error_code) { self->Finish("http closed"); });
+            ws_.next_layer().async_shutdown(
+                [self = Self()](boost::system::error_code) { self->Finish("http closed"); });
         } else {
             boost::system::error_code ignored;
             beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_send, ignored);
@@ -211,7 +220,9 @@ private:
         message_ = std::string();
         if (!lowWater_) lowWater_.emplace(beast::get_lowest_layer(ws_).socket().native_handle());
         messageBuffer_.emplace(message_, &*lowWater_);
-        ws_.async_read(*messageBuffer_, [self = Self()](boost::system::error_code ec, std::size_t) { self->OnRead(ec); });
+        ws_.async_read(*messageBuffer_, [self = Self()](boost::system::error_code ec, std::size_t) {
+            self->OnRead(ec);
+        });
     }
 
     void OnRead(boost::system::error_code ec) {
@@ -220,13 +231,16 @@ private:
         if (ec) {
             if (ec == websocket::error::message_too_big) owner_.Refusal(*this, "message_too_big");
             if (closeSent_) return Finish("closed code=" + std::to_string(closeCode_));
-            if (ec == websocket::error::closed) return Finish("closed by peer code=" + std::to_string(ws_.reason().code));
+            if (ec == websocket::error::closed)
+                return Finish("closed by peer code=" + std::to_string(ws_.reason().code));
             return Linger("connection lost: " + ec.message());
         }
         try {
             messageBuffer_.reset();
-            if (ws_.got_text()) owner_.OnText(*this, message_);
-            else owner_.OnBinary(*this, MessagePool::Share(std::move(message_)));
+            if (ws_.got_text())
+                owner_.OnText(*this, message_);
+            else
+                owner_.OnBinary(*this, MessagePool::Share(std::move(message_)));
         } catch (const std::bad_alloc&) {
             owner_.Refusal(*this, "out_of_memory");
             return Finish("dropped: out of memory");
@@ -242,12 +256,15 @@ private:
         boost::system::error_code ignored;
         transport.socket().shutdown(tcp::socket::shutdown_send, ignored);
         transport.expires_after(kCloseLinger);  // a silent client
-        Discard(std::make_shared<const std::string>(std::move(how)), std::chrono::steady_clock::now() + kCloseLinger);
+        Discard(std::make_shared<const std::string>(std::move(how)),
+                std::chrono::steady_clock::now() + kCloseLinger);
     }
 
-    void Discard(std::shared_ptr<const std::string> how, std::chrono::steady_clock::time_point until) {
+    void Discard(std::shared_ptr<const std::string> how,
+                 std::chrono::steady_clock::time_point until) {
         beast::get_lowest_layer(ws_).async_read_some(
-            buffer_.prepare(4096), [self = Self(), how, until](boost::system::error_code ec, std::size_t) {
+            buffer_.prepare(4096),
+            [self = Self(), how, until](boost::system::error_code ec, std::size_t) {
                 // The stream's own expiry cannot stop a client that never pauses.
                 if (ec || std::chrono::steady_clock::now() >= until) return self->Finish(*how);
                 self->Discard(how, until);
@@ -259,27 +276,29 @@ private:
             if (closeRequested_ && !closeSent_) {
                 closeSent_ = true;
                 writing_ = true;
-                ws_.async_close(websocket::close_reason(closeCode_), [self = Self()](boost::system::error_code) {
-                    self->writing_ = false;
-                });
+                ws_.async_close(
+                    websocket::close_reason(closeCode_),
+                    [self = Self()](boost::system::error_code) { self->writing_ = false; });
             }
             return;
         }
         writing_ = true;
         WatchWriteProgress();
         ws_.text(queue_.front().text);
-        ws_.async_write(asio::buffer(*queue_.front().data), [self = Self()](boost::system::error_code ec, std::size_t) {
-            self->writing_ = false;
-            if (self->finished_) return self->Drop();  // finished: the queue is gone
-            if (ec) return self->Abandon("connection lost: " + ec.message());
-            self->queuedBytes_ -= self->queue_.front().data->size();
-            self->queue_.pop_front();
-            if (self->queue_.empty()) Queue().swap(self->queue_);
-            self->Recharge();
-            self->lastProgress_ = Clock::now();
-            if (self->queuedBytes_ <= self->drainBound_) self->ReleaseDrainWaiter();
-            self->WriteNext();
-        });
+        ws_.async_write(asio::buffer(*queue_.front().data),
+                        [self = Self()](boost::system::error_code ec, std::size_t) {
+                            self->writing_ = false;
+                            if (self->finished_)
+                                return self->Drop();  // finished: the queue is gone
+                            if (ec) return self->Abandon("connection lost: " + ec.message());
+                            self->queuedBytes_ -= self->queue_.front().data->size();
+                            self->queue_.pop_front();
+                            if (self->queue_.empty()) Queue().swap(self->queue_);
+                            self->Recharge();
+                            self->lastProgress_ = Clock::now();
+                            if (self->queuedBytes_ <= self->drainBound_) self->ReleaseDrainWaiter();
+                            self->WriteNext();
+                        });
     }
 
     void Recharge() {
@@ -328,7 +347,8 @@ private:
     }
 
     void ArmProgressTimer() {
-        const auto period = std::max<Clock::duration>(owner_.stalledReaderTime() / 4, std::chrono::milliseconds(50));
+        const auto period = std::max<Clock::duration>(owner_.stalledReaderTime() / 4,
+                                                      std::chrono::milliseconds(50));
         progressTimer_->expires_after(std::min<Clock::duration>(period, std::chrono::seconds(1)));
         progressTimer_->async_wait([self = Self()](boost::system::error_code ec) {
             if (ec || self->finished_) return;
@@ -371,7 +391,8 @@ private:
     // Held strongly: a sender whose reading is held has no operation of its own keeping it alive.
     std::shared_ptr<Session> drainWaiter_;
     std::size_t drainBound_ = 0;
-    std::optional<asio::steady_timer> progressTimer_;  // made on the first write: idle hosts pay nothing
+    std::optional<asio::steady_timer>
+        progressTimer_;  // made on the first write: idle hosts pay nothing
     Clock::time_point lastProgress_;
     std::uint64_t ackedSeen_ = 0;
 };

@@ -22,13 +22,17 @@ using namespace Gdiplus::DllExports;
 namespace kl {
 namespace {
 
-int RoundHalfAway(double v) { return static_cast<int>(std::lround(v)); }
+int RoundHalfAway(double v) {
+    return static_cast<int>(std::lround(v));
+}
 
 }  // namespace
 
 std::vector<std::uint8_t> EncodeJpeg(void* bitmap, int quality) {
-    static const CLSID kJpegEncoder = {0x557CF401, 0x1A04, 0x11D3, {0x9A, 0x73, 0x00, 0x00, 0xF8, 0x1E, 0xF3, 0x2E}};
-    static const GUID kQuality = {0x1D5BE4B5, 0xFA4A, 0x452D, {0x9C, 0xDD, 0x5D, 0xB3, 0x51, 0x05, 0xE7, 0xEB}};
+    static const CLSID kJpegEncoder = {
+        0x557CF401, 0x1A04, 0x11D3, {0x9A, 0x73, 0x00, 0x00, 0xF8, 0x1E, 0xF3, 0x2E}};
+    static const GUID kQuality = {
+        0x1D5BE4B5, 0xFA4A, 0x452D, {0x9C, 0xDD, 0x5D, 0xB3, 0x51, 0x05, 0xE7, 0xEB}};
     unique_stream stream;
     if (bitmap == nullptr || FAILED(CreateStreamOnHGlobal(nullptr, TRUE, stream.put()))) return {};
     LONG value = ClampJpegQuality(quality);
@@ -38,7 +42,9 @@ std::vector<std::uint8_t> EncodeJpeg(void* bitmap, int quality) {
     parameters.Parameter[0].Type = EncoderParameterValueTypeLong;
     parameters.Parameter[0].NumberOfValues = 1;
     parameters.Parameter[0].Value = &value;
-    if (GdipSaveImageToStream(static_cast<GpImage*>(bitmap), stream.get(), &kJpegEncoder, &parameters) != Ok) return {};
+    if (GdipSaveImageToStream(static_cast<GpImage*>(bitmap), stream.get(), &kJpegEncoder,
+                              &parameters) != Ok)
+        return {};
     STATSTG stat{};
     if (FAILED(stream.get()->Stat(&stat, STATFLAG_NONAME))) return {};
     const ULONGLONG size = stat.cbSize.QuadPart;
@@ -69,9 +75,12 @@ void DrawCursor(HDC target, double scale) {
         width = info.bmWidth;
         height = info.bmHeight / 2;  // a monochrome mask holds the AND and XOR images
     }
-    const int x = RoundHalfAway((cursor.ptScreenPos.x - static_cast<double>(icon.xHotspot)) * scale);
-    const int y = RoundHalfAway((cursor.ptScreenPos.y - static_cast<double>(icon.yHotspot)) * scale);
-    const int w = std::max(RoundHalfAway(width * scale), 1), h = std::max(RoundHalfAway(height * scale), 1);
+    const int x =
+        RoundHalfAway((cursor.ptScreenPos.x - static_cast<double>(icon.xHotspot)) * scale);
+    const int y =
+        RoundHalfAway((cursor.ptScreenPos.y - static_cast<double>(icon.yHotspot)) * scale);
+    const int w = std::max(RoundHalfAway(width * scale), 1),
+              h = std::max(RoundHalfAway(height * scale), 1);
     DrawIconEx(target, x, y, cursor.hCursor, w, h, 0, nullptr, DI_NORMAL);
 }
 
@@ -101,7 +110,8 @@ struct ScreenGrabber::State {
         bmi.bmiHeader.biBitCount = 32;
         bmi.bmiHeader.biCompression = BI_RGB;
         void* bits = nullptr;
-        unique_gdi_object dib(CreateDIBSection(screen.get(), &bmi, DIB_RGB_COLORS, &bits, nullptr, 0));
+        unique_gdi_object dib(
+            CreateDIBSection(screen.get(), &bmi, DIB_RGB_COLORS, &bits, nullptr, 0));
         if (!dib || bits == nullptr) return false;
         s.dib = std::move(dib);
         s.bits = bits;
@@ -116,7 +126,7 @@ struct ScreenGrabber::State {
     unique_memory_dc memory;
     HGDIOBJ original = nullptr;  // the memory context's own bitmap
     Surface surfaces[2];
-    int back = 0;          // the surface the next grab goes into; the other holds the picture last sent
+    int back = 0;  // the surface the next grab goes into; the other holds the picture last sent
     bool grabbed = false;  // the back surface holds this period's picture
     bool sent = false;     // the other surface holds a sent picture
 };
@@ -145,7 +155,8 @@ bool ScreenGrabber::Grab() {
     if (st.original == nullptr) st.original = previous;
     SetStretchBltMode(st.memory.get(), HALFTONE);
     SetBrushOrgEx(st.memory.get(), 0, 0, nullptr);
-    if (!StretchBlt(st.memory.get(), 0, 0, size.width, size.height, st.screen.get(), 0, 0, w, h, SRCCOPY | CAPTUREBLT))
+    if (!StretchBlt(st.memory.get(), 0, 0, size.width, size.height, st.screen.get(), 0, 0, w, h,
+                    SRCCOPY | CAPTUREBLT))
         return false;
     DrawCursor(st.memory.get(), size.scale);
     GdiFlush();
@@ -157,7 +168,8 @@ bool ScreenGrabber::SameAsSent() const {
     const State& st = *state_;
     const State::Surface &now = st.surfaces[st.back], &sent = st.surfaces[1 - st.back];
     return st.grabbed && st.sent && now.width == sent.width && now.height == sent.height &&
-           std::memcmp(now.bits, sent.bits, static_cast<std::size_t>(now.width) * now.height * 4) == 0;
+           std::memcmp(now.bits, sent.bits, static_cast<std::size_t>(now.width) * now.height * 4) ==
+               0;
 }
 
 std::vector<std::uint8_t> ScreenGrabber::Encode() {
@@ -166,8 +178,8 @@ std::vector<std::uint8_t> ScreenGrabber::Encode() {
     if (!st.grabbed) return {};
     // Wraps the DIB's pixels without copying them.
     unique_gdip_bitmap wrapped;
-    if (GdipCreateBitmapFromScan0(s.width, s.height, s.width * 4, PixelFormat32bppRGB, static_cast<BYTE*>(s.bits),
-                                  wrapped.put()) != Ok)
+    if (GdipCreateBitmapFromScan0(s.width, s.height, s.width * 4, PixelFormat32bppRGB,
+                                  static_cast<BYTE*>(s.bits), wrapped.put()) != Ok)
         return {};
     return EncodeJpeg(wrapped.get(), st.quality);
 }
@@ -242,8 +254,10 @@ void RunCapture(Client& app, std::uint32_t generation, FrameSource& source) noex
             failure = nullptr;
             ++state.period;
             const auto deadline = start + std::chrono::milliseconds(kCapturePeriodMs);
-            for (auto now = std::chrono::steady_clock::now(); now < deadline; now = std::chrono::steady_clock::now()) {
-                const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now).count();
+            for (auto now = std::chrono::steady_clock::now(); now < deadline;
+                 now = std::chrono::steady_clock::now()) {
+                const auto left =
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now).count();
                 Sleep(static_cast<DWORD>((left + 999999) / 1000000));
             }
         }

@@ -26,7 +26,7 @@ std::vector<std::uint8_t> EncodeJpeg(void* bitmap, int quality);
 // Where the capture worker's pictures come from: grabbed into a buffer, compared with the
 // picture last sent, encoded only when needed. May throw (allocation); the worker catches.
 class FrameSource {
-public:
+  public:
     virtual ~FrameSource() = default;
     virtual bool Grab() = 0;                         // false: no picture this period
     virtual bool SameAsSent() const = 0;             // the grabbed pixels equal those last sent
@@ -37,7 +37,7 @@ public:
 // The screen through GDI, with its contexts and two pixel buffers kept from period to period:
 // one receives each grab, the other holds the picture last sent.
 class ScreenGrabber final : public FrameSource {
-public:
+  public:
     ScreenGrabber(int maxWidth, int quality);
     ~ScreenGrabber() override;
     ScreenGrabber(const ScreenGrabber&) = delete;
@@ -47,7 +47,7 @@ public:
     std::vector<std::uint8_t> Encode() override;
     void MarkSent() override;
 
-private:
+  private:
     struct State;
     std::unique_ptr<State> state_;
 };

@@ -21,7 +21,8 @@ struct CaptureCounts {
 // `captured` false: the capture or its encoding failed. `unchanged`: the picture equals the
 // frame last sent. A Send resets the unchanged count (a refused push ends the stream anyway).
 inline FrameAction CountFrame(CaptureCounts& counts, bool captured, bool unchanged) {
-    if (!captured) return ++counts.failures >= kCaptureFailureLimit ? FrameAction::Fail : FrameAction::Retry;
+    if (!captured)
+        return ++counts.failures >= kCaptureFailureLimit ? FrameAction::Fail : FrameAction::Retry;
     counts.failures = 0;
     if (unchanged && ++counts.unchanged < kUnchangedResend) return FrameAction::Skip;
     counts.unchanged = 0;

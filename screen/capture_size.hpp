@@ -13,7 +13,8 @@ struct CaptureSize {
 inline CaptureSize ScaledCaptureSize(int screenWidth, int screenHeight, int maxWidth) {
     if (screenWidth < 1 || screenHeight < 1 || maxWidth < 1) return {};
     double scale = 1.0;
-    const double widthLimit = (maxWidth < 7680 ? maxWidth : 7680) / static_cast<double>(screenWidth);
+    const double widthLimit =
+        (maxWidth < 7680 ? maxWidth : 7680) / static_cast<double>(screenWidth);
     const double heightLimit = 4320.0 / screenHeight;
     if (widthLimit < scale) scale = widthLimit;
     if (heightLimit < scale) scale = heightLimit;
@@ -22,6 +23,8 @@ inline CaptureSize ScaledCaptureSize(int screenWidth, int screenHeight, int maxW
 }
 
 // The encoder's quality parameter: 20 at least, 95 at most.
-inline int ClampJpegQuality(int quality) { return quality < 20 ? 20 : (quality > 95 ? 95 : quality); }
+inline int ClampJpegQuality(int quality) {
+    return quality < 20 ? 20 : (quality > 95 ? 95 : quality);
+}
 
 }  // namespace kl

@@ -5,12 +5,19 @@
 namespace kl {
 
 namespace {
-bool IsStartOfFrame(std::uint8_t m) { return m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC; }
-int Be16(const std::uint8_t* p) { return (p[0] << 8) | p[1]; }
-bool IsMetadata(std::uint8_t m) { return (m >= 0xE0 && m <= 0xEF) || m == 0xFE; }
+bool IsStartOfFrame(std::uint8_t m) {
+    return m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC;
+}
+int Be16(const std::uint8_t* p) {
+    return (p[0] << 8) | p[1];
+}
+bool IsMetadata(std::uint8_t m) {
+    return (m >= 0xE0 && m <= 0xEF) || m == 0xFE;
+}
 }  // namespace
 
-bool CheckJpegStructure(const std::uint8_t* bytes, std::size_t length, JpegFrameInfo& info) noexcept {
+bool CheckJpegStructure(const std::uint8_t* bytes, std::size_t length,
+                        JpegFrameInfo& info) noexcept {
     info = {};
     if (bytes == nullptr || length < kMinJpegFrame || length > kMaxJpegFrame) return false;
     if (bytes[0] != 0xFF || bytes[1] != 0xD8) return false;
@@ -35,7 +42,8 @@ bool CheckJpegStructure(const std::uint8_t* bytes, std::size_t length, JpegFrame
             const std::uint8_t* h = bytes + pos;
             if (h[2] != 8) return false;
             const int height = Be16(h + 3), width = Be16(h + 5), components = h[7];
-            if (height < 1 || height > kMaxFrameHeight || width < 1 || width > kMaxFrameWidth) return false;
+            if (height < 1 || height > kMaxFrameHeight || width < 1 || width > kMaxFrameWidth)
+                return false;
             if (components != 1 && components != 3 && components != 4) return false;
             if (segment != static_cast<std::size_t>(8 + 3 * components)) return false;
             info = {width, height, components};

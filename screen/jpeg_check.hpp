@@ -20,7 +20,8 @@ struct JpegFrameInfo {
 
 // True when the headers describe one baseline, extended or progressive Huffman 8-bit image
 // within the size limits; fills `info` from its frame header. Never reads past `length`.
-bool CheckJpegStructure(const std::uint8_t* bytes, std::size_t length, JpegFrameInfo& info) noexcept;
+bool CheckJpegStructure(const std::uint8_t* bytes, std::size_t length,
+                        JpegFrameInfo& info) noexcept;
 
 struct ByteRange {
     std::size_t offset = 0;

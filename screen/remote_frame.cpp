@@ -16,10 +16,12 @@ namespace {
 bool ConvertInto(GpBitmap* decoded, GpBitmap* result, int width, int height) {
     const GpRect all(0, 0, width, height);
     BitmapData target{};
-    if (GdipBitmapLockBits(result, &all, ImageLockModeWrite, PixelFormat32bppRGB, &target) != Ok) return false;
+    if (GdipBitmapLockBits(result, &all, ImageLockModeWrite, PixelFormat32bppRGB, &target) != Ok)
+        return false;
     BitmapData source = target;  // the decoder writes into the target's rows
-    const bool converted = GdipBitmapLockBits(decoded, &all, ImageLockModeRead | ImageLockModeUserInputBuf,
-                                              PixelFormat32bppRGB, &source) == Ok;
+    const bool converted =
+        GdipBitmapLockBits(decoded, &all, ImageLockModeRead | ImageLockModeUserInputBuf,
+                           PixelFormat32bppRGB, &source) == Ok;
     if (converted) GdipBitmapUnlockBits(decoded, &source);
     GdipBitmapUnlockBits(result, &target);
     return converted;
@@ -53,17 +55,20 @@ kl::unique_gdip_bitmap DecodeJpegFrame(const std::uint8_t* bytes, std::size_t le
     unique_gdip_bitmap decoded;
     if (GdipCreateBitmapFromStream(stream.get(), decoded.put()) != Ok) return {};
     UINT width = 0, height = 0;
-    if (GdipGetImageWidth(decoded.get(), &width) != Ok || GdipGetImageHeight(decoded.get(), &height) != Ok ||
+    if (GdipGetImageWidth(decoded.get(), &width) != Ok ||
+        GdipGetImageHeight(decoded.get(), &height) != Ok ||
         width != static_cast<UINT>(info.width) || height != static_cast<UINT>(info.height))
         return {};
 
     unique_gdip_bitmap result;
-    if (GdipCreateBitmapFromScan0(info.width, info.height, 0, PixelFormat32bppRGB, nullptr, result.put()) != Ok)
+    if (GdipCreateBitmapFromScan0(info.width, info.height, 0, PixelFormat32bppRGB, nullptr,
+                                  result.put()) != Ok)
         return {};
     if (!ConvertInto(decoded.get(), result.get(), info.width, info.height)) {
         unique_gdip_graphics graphics;
         if (GdipGetImageGraphicsContext(result.get(), graphics.put()) != Ok) return {};
-        if (GdipDrawImageRectI(graphics.get(), decoded.get(), 0, 0, info.width, info.height) != Ok) return {};
+        if (GdipDrawImageRectI(graphics.get(), decoded.get(), 0, 0, info.width, info.height) != Ok)
+            return {};
     }
     return kl::unique_gdip_bitmap(result.release());
 }

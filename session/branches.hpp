@@ -9,7 +9,9 @@
 
 struct Client;
 
-[[noreturn]] inline void Fail(const char* reason) { throw std::runtime_error(reason); }
+[[noreturn]] inline void Fail(const char* reason) {
+    throw std::runtime_error(reason);
+}
 
 // Lets go of the request in hand (its crypto session, id and nonce); the host stays registered.
 void ForgetRequest(Client& app);

@@ -49,10 +49,11 @@ void DecodeInto(Client& app, const std::vector<std::uint8_t>& jpeg, std::uint64_
 
 // A picture that keeps its place repaints only its own rectangle, in the pixels painting gives
 // it: a pixel more would have the whole remote view drawn again around it.
-void InvalidateFrame(Client& app, bool had, const kl::FrameRect& before, const kl::FrameRect& after) {
+void InvalidateFrame(Client& app, bool had, const kl::FrameRect& before,
+                     const kl::FrameRect& after) {
     if (app.mainWindow == nullptr) return;
-    if (had && before.left == after.left && before.top == after.top && before.width == after.width &&
-        before.height == after.height) {
+    if (had && before.left == after.left && before.top == after.top &&
+        before.width == after.width && before.height == after.height) {
         const RECT r = kl::FramePixels(after);
         InvalidateRect(app.mainWindow, &r, FALSE);
     } else {
@@ -63,14 +64,16 @@ void InvalidateFrame(Client& app, bool had, const kl::FrameRect& before, const k
 }  // namespace
 
 void OnBinaryMessage(Client& app, const std::vector<std::uint8_t>& envelope) {
-    const bool approved = app.viewerMode || (app.consentGiven && app.sessionActive && !app.consentPending);
+    const bool approved =
+        app.viewerMode || (app.consentGiven && app.sessionActive && !app.consentPending);
     if (!app.crypto || app.requestId.empty() || !approved) Fail("not approved");
     std::uint8_t kind = 0;
     std::vector<std::uint8_t> plaintext;
     if (!app.crypto->Decrypt(envelope, kind, plaintext)) Fail("authentication");
 
     if (!app.viewerMode) {
-        if (!app.sessionActive || !app.consentGiven || kind != kl::InputEvent) Fail("wrong direction");
+        if (!app.sessionActive || !app.consentGiven || kind != kl::InputEvent)
+            Fail("wrong direction");
         HandleInputEvent(app, plaintext);
         kl::MarkFrameStage(kl::FrameStage::InputApplied, 0,
                            kl::EnvelopeSequence(envelope.data(), envelope.size()));
@@ -101,9 +104,10 @@ void OnBinaryMessage(Client& app, const std::vector<std::uint8_t>& envelope) {
             app.remoteFrame.reset();
             Fail("invalid image");
         }
-        if (!app.heldFrame.jpeg.empty()) kl::MarkFrameStage(kl::FrameStage::Superseded, 0, app.heldFrame.sequence);
-        app.heldFrame = {std::move(plaintext), static_cast<unsigned>(info.width), static_cast<unsigned>(info.height),
-                         sequence, app.sessionGeneration};
+        if (!app.heldFrame.jpeg.empty())
+            kl::MarkFrameStage(kl::FrameStage::Superseded, 0, app.heldFrame.sequence);
+        app.heldFrame = {std::move(plaintext), static_cast<unsigned>(info.width),
+                         static_cast<unsigned>(info.height), sequence, app.sessionGeneration};
     } else {
         Fail("wrong direction");
     }
@@ -113,7 +117,8 @@ void RequestHeldFramePaint(Client& app) {  // UI thread only
     if (app.heldFrame.jpeg.empty()) return;
     if (app.mainWindow != nullptr && !app.frameDecoder) {
         try {
-            app.frameDecoder = std::make_unique<kl::FrameDecoder>(app.mainWindow, kl::kFrameMessage);
+            app.frameDecoder =
+                std::make_unique<kl::FrameDecoder>(app.mainWindow, kl::kFrameMessage);
         } catch (const std::exception&) {
             // Without its thread the picture is decoded here.
         }

@@ -33,7 +33,9 @@ void ForgetRequest(Client& app) {
     app.requestNonce.clear();
 }
 
-std::uint64_t TickNow(const Client& app) { return app.tickSource ? app.tickSource() : GetTickCount64(); }
+std::uint64_t TickNow(const Client& app) {
+    return app.tickSource ? app.tickSource() : GetTickCount64();
+}
 
 void RenewHostId(Client& app) {  // UI thread only
     StopSession(app);
@@ -73,7 +75,8 @@ void OnConnectRequest(Client& app, const nlohmann::json& message) {
     const std::string id = kl::ReadString(message, "requestId", "");
     if (!kl::IsRequestId(id)) Fail("request");
     if (!app.hostReady) Fail("unregistered request");
-    if (app.sessionActive || app.consentPending || app.consentGiven) return;  // one request at a time
+    if (app.sessionActive || app.consentPending || app.consentGiven)
+        return;  // one request at a time
 
     const std::string proof = kl::ReadString(message, "password", "");
     std::string nonce;
@@ -83,7 +86,8 @@ void OnConnectRequest(Client& app, const nlohmann::json& message) {
         app.seenRequests.insert(nonce);
         app.requestId = id;
         app.requestNonce = nonce;
-        app.crypto = std::make_shared<kl::CryptoSession>(app.connectionKey, app.connectionId, nonce, true);
+        app.crypto =
+            std::make_shared<kl::CryptoSession>(app.connectionKey, app.connectionId, nonce, true);
         app.consentGiven = false;
         app.consentPending = true;
         app.consentShownTick = TickNow(app);
@@ -97,9 +101,12 @@ void OnConnectRequest(Client& app, const nlohmann::json& message) {
         return;
     }
     if (!QueueText(app, kl::BuildConnectResponse(id, false))) Fail("reject send");
-    if (!valid) SetStatus(app, L"Yanlış anahtarla gelen istek reddedildi.");
-    else if (!full) SetStatus(app, L"Tekrarlanmış bağlantı isteği reddedildi.");
-    else SetStatus(app, L"İstek sınırına ulaşıldı. Yeni ID üret.");
+    if (!valid)
+        SetStatus(app, L"Yanlış anahtarla gelen istek reddedildi.");
+    else if (!full)
+        SetStatus(app, L"Tekrarlanmış bağlantı isteği reddedildi.");
+    else
+        SetStatus(app, L"İstek sınırına ulaşıldı. Yeni ID üret.");
 }
 
 void AnswerConsent(Client& app, bool accepted) {  // UI thread only
@@ -131,7 +138,8 @@ void AnswerConsent(Client& app, bool accepted) {  // UI thread only
 }
 
 void OnHostConnected(Client& app, const nlohmann::json& message) {
-    if (!app.consentGiven || app.consentPending || kl::ReadString(message, "requestId", "") != app.requestId)
+    if (!app.consentGiven || app.consentPending ||
+        kl::ReadString(message, "requestId", "") != app.requestId)
         Fail("no local consent");
     app.sessionActive = true;
     app.hostReady = true;

@@ -48,7 +48,8 @@ std::int32_t ReadIntField(const json& object, const char* key, std::int32_t min,
     const json& value = object.at(key);
     if (!value.is_number_integer()) throw std::runtime_error("input number");
     // Non-negative integers arrive unsigned; anything above max is out of range either way.
-    if (value.is_number_unsigned() && value.get<std::uint64_t>() > static_cast<std::uint64_t>(INT32_MAX))
+    if (value.is_number_unsigned() &&
+        value.get<std::uint64_t>() > static_cast<std::uint64_t>(INT32_MAX))
         throw std::runtime_error("input range");
     const std::int64_t v = value.get<std::int64_t>();
     if (v < 0 ? (v < min || v > max) : v > max) throw std::runtime_error("input range");
@@ -157,17 +158,22 @@ std::string CleanRelayMessage(std::string_view text) {
 }
 
 std::string BuildHostRegistration(const std::string& sessionId) {
-    return json{{"type", "register"}, {"role", "host"}, {"protocol", 2}, {"sessionId", sessionId}}.dump();
+    return json{{"type", "register"}, {"role", "host"}, {"protocol", 2}, {"sessionId", sessionId}}
+        .dump();
 }
 
 std::string BuildViewerRegistration(const std::string& sessionId, const std::string& proof) {
-    return json{{"type", "register"},   {"role", "viewer"},  {"protocol", 2},
-                {"sessionId", sessionId}, {"password", proof}}
+    return json{{"type", "register"},
+                {"role", "viewer"},
+                {"protocol", 2},
+                {"sessionId", sessionId},
+                {"password", proof}}
         .dump();
 }
 
 std::string BuildConnectResponse(const std::string& requestId, bool accepted) {
-    return json{{"type", "connectResponse"}, {"requestId", requestId}, {"accepted", accepted}}.dump();
+    return json{{"type", "connectResponse"}, {"requestId", requestId}, {"accepted", accepted}}
+        .dump();
 }
 
 std::string BuildInputEvent(const std::string& action, std::int32_t x, std::int32_t y,
@@ -175,10 +181,13 @@ std::string BuildInputEvent(const std::string& action, std::int32_t x, std::int3
     return json{{"action", action}, {"x", x}, {"y", y}, {"button", button}, {"key", key}}.dump();
 }
 
-std::string BuildRegistered() { return json{{"type", "registered"}, {"protocol", 2}}.dump(); }
+std::string BuildRegistered() {
+    return json{{"type", "registered"}, {"protocol", 2}}.dump();
+}
 
 std::string BuildConnectRequest(const std::string& password, const std::string& requestId) {
-    return json{{"type", "connectRequest"}, {"password", password}, {"requestId", requestId}}.dump();
+    return json{{"type", "connectRequest"}, {"password", password}, {"requestId", requestId}}
+        .dump();
 }
 
 std::string BuildConnected(const std::string& requestId) {

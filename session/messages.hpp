@@ -24,13 +24,15 @@ void CheckTextSize(std::size_t length);
 // malformed text the library's parse error.
 nlohmann::json ParseMessage(std::string_view bytes);
 inline nlohmann::json ParseMessage(const std::vector<std::uint8_t>& bytes) {
-    return ParseMessage(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    return ParseMessage(
+        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
 // Readers; every library error propagates.
 std::string ReadString(const nlohmann::json& message, const char* key, const std::string& fallback);
 std::int64_t ReadNumber(const nlohmann::json& message, const char* key, std::int64_t fallback);
-std::int32_t ReadIntField(const nlohmann::json& object, const char* key, std::int32_t min, std::int32_t max);
+std::int32_t ReadIntField(const nlohmann::json& object, const char* key, std::int32_t min,
+                          std::int32_t max);
 bool IsRequestId(std::string_view text) noexcept;
 // The relay's "error" text as the status line may show it: controls, separators and runs
 // of spaces become one space, invisible and bidi formatting characters are removed, ends

@@ -36,8 +36,10 @@ void OnText(Client& app, const std::vector<std::uint8_t>& bytes) {
         if (!app.viewerMode) OnConnectRequest(app, message);
     } else if (type == "connected") {
         if (app.sessionActive) Fail("duplicate");
-        if (app.viewerMode) OnViewerConnected(app, message);
-        else OnHostConnected(app, message);
+        if (app.viewerMode)
+            OnViewerConnected(app, message);
+        else
+            OnHostConnected(app, message);
     } else if (type == "peerDisconnected") {
         OnPeerDisconnected(app, message);
     } else if (type == "error") {
@@ -58,8 +60,10 @@ void HandleNetEvent(Client& app, kl::NetEvent& event) {
         return;
     }
     try {
-        if (event.kind == kl::NetEvent::Binary) OnBinaryMessage(app, event.bytes);
-        else if (event.kind == kl::NetEvent::Text) OnText(app, event.bytes);
+        if (event.kind == kl::NetEvent::Binary)
+            OnBinaryMessage(app, event.bytes);
+        else if (event.kind == kl::NetEvent::Text)
+            OnText(app, event.bytes);
     } catch (const std::exception&) {
         StopWithStatus(app, L"Güvenlik doğrulaması başarısız. Bağlantı durduruldu.", true);
     }

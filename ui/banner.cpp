@@ -15,9 +15,9 @@ void PaintBanner(HWND window) {
     FillRect(dc, &client, brush.get());
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, RGB(0xFF, 0xFF, 0xFF));
-    const kl::unique_hfont font(CreateFontW(-ScaleForDpi(16, dpi), 0, 0, 0, 600, FALSE, FALSE, FALSE,
-                                            DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
-                                            DEFAULT_QUALITY, DEFAULT_PITCH, L"Segoe UI"));
+    const kl::unique_hfont font(CreateFontW(
+        -ScaleForDpi(16, dpi), 0, 0, 0, 600, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+        OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH, L"Segoe UI"));
     {
         const kl::ScopedSelect selected(dc, font.get());
         const wchar_t left[] = L"Kestrelink · Paylaşım açık";

@@ -32,15 +32,17 @@ void LayoutControls(Client& app) {
     // A hidden edit keeps the focus it had: keys would go to it instead of the window (no remote
     // input, no Escape at the consent prompt).
     const HWND focus = GetFocus();
-    if (show == SW_HIDE && app.mainWindow != nullptr && focus != nullptr && (focus == app.idEdit || focus == app.keyEdit))
+    if (show == SW_HIDE && app.mainWindow != nullptr && focus != nullptr &&
+        (focus == app.idEdit || focus == app.keyEdit))
         SetFocus(app.mainWindow);
     // The edits keep using the old font until WM_SETFONT below hands them the new one.
     kl::unique_hfont previousFont = std::move(app.editFont);
-    app.editFont.reset(CreateFontW(static_cast<int>(-18.0f * s), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
-                               DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
-                               CLEARTYPE_QUALITY, DEFAULT_PITCH, L"Segoe UI"));
+    app.editFont.reset(CreateFontW(static_cast<int>(-18.0f * s), 0, 0, 0, FW_NORMAL, FALSE, FALSE,
+                                   FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                                   CLEARTYPE_QUALITY, DEFAULT_PITCH, L"Segoe UI"));
     for (HWND edit : {app.idEdit, app.keyEdit})
-        if (edit != nullptr) SendMessageW(edit, WM_SETFONT, reinterpret_cast<WPARAM>(app.editFont.get()), TRUE);
+        if (edit != nullptr)
+            SendMessageW(edit, WM_SETFONT, reinterpret_cast<WPARAM>(app.editFont.get()), TRUE);
     if (app.mainWindow != nullptr) InvalidateRect(app.mainWindow, nullptr, FALSE);
 }
 
@@ -91,4 +93,3 @@ POINT MinimumWindowSize(HWND window) {
     return POINT{std::min<LONG>(ScaleForDpi(1000, dpi), work.right - work.left),
                  std::min<LONG>(ScaleForDpi(660, dpi), work.bottom - work.top)};
 }
-

@@ -23,14 +23,18 @@ unsigned HitTestRegions(const Client& app, int x, int y) {
 
 namespace {
 
-bool Viewing(const Client& app) { return app.viewerMode && app.sessionActive; }
+bool Viewing(const Client& app) {
+    return app.viewerMode && app.sessionActive;
+}
 
 std::int32_t ButtonOf(UINT message) {
     if (message == WM_LBUTTONDOWN || message == WM_LBUTTONUP) return 1;
     return (message == WM_RBUTTONDOWN || message == WM_RBUTTONUP) ? 2 : 3;
 }
 
-std::uint8_t ButtonBit(std::int32_t button) { return static_cast<std::uint8_t>(1u << (button - 1)); }
+std::uint8_t ButtonBit(std::int32_t button) {
+    return static_cast<std::uint8_t>(1u << (button - 1));
+}
 
 // Sends "up" for every button still held on the host, at the cursor's place (clamped onto the
 // picture), when the window loses the mouse without seeing the releases.
@@ -43,7 +47,9 @@ void ReleaseForwardedButtons(Client& app, HWND window) {
         if (held & ButtonBit(button)) SendMouseMessage(app, "up", p.x, p.y, button, 0);
 }
 
-bool EditsShown(const Client& app) { return app.idEdit != nullptr && IsWindowVisible(app.idEdit); }
+bool EditsShown(const Client& app) {
+    return app.idEdit != nullptr && IsWindowVisible(app.idEdit);
+}
 
 // Whether the mouse message being handled came from a device, not from SendInput or a message
 // another process posted: only such a click may give consent.
@@ -55,7 +61,9 @@ bool FromRealInput() {
 
 constexpr std::uint64_t kConsentArmingMs = 500;  // a click already on its way is not an answer
 
-bool IsConsentButton(unsigned id) { return id == kCmdAllow || id == kCmdRefuse; }
+bool IsConsentButton(unsigned id) {
+    return id == kCmdAllow || id == kCmdRefuse;
+}
 
 HWND CreateEdit(HWND parent, DWORD style, int id, int limit, const wchar_t* cue) {
     HWND edit = CreateWindowExW(0, L"EDIT", L"", style, 0, 0, 1, 1, parent,
@@ -74,7 +82,8 @@ LRESULT Handle(Client& app, HWND window, UINT message, WPARAM wParam, LPARAM lPa
                                     L"123 456 789");
             app.keyEdit = CreateEdit(window, WS_CHILD | WS_TABSTOP | ES_AUTOHSCROLL | ES_PASSWORD,
                                      kKeyEditId, 52, L"Bağlantı anahtarını yapıştır");
-            RegisterHotKey(window, kHotkeyId, MOD_CONTROL | MOD_ALT | MOD_SHIFT | MOD_NOREPEAT, VK_F12);
+            RegisterHotKey(window, kHotkeyId, MOD_CONTROL | MOD_ALT | MOD_SHIFT | MOD_NOREPEAT,
+                           VK_F12);
             SetTimer(window, kTimerId, 500, nullptr);
             return 0;
         case WM_DESTROY:
@@ -113,16 +122,20 @@ LRESULT Handle(Client& app, HWND window, UINT message, WPARAM wParam, LPARAM lPa
         case WM_KEYDOWN:
         case WM_SYSKEYDOWN:
             // Never passed on: during a session Alt, F10 or Alt+F4 act only on the host.
-            if (Viewing(app)) SendInputMessage(app, "keydown", 0, 0, 0, static_cast<std::int32_t>(wParam));
-            else if (wParam == VK_ESCAPE && app.consentPending) AnswerConsent(app, false);
+            if (Viewing(app))
+                SendInputMessage(app, "keydown", 0, 0, 0, static_cast<std::int32_t>(wParam));
+            else if (wParam == VK_ESCAPE && app.consentPending)
+                AnswerConsent(app, false);
             return 0;
         case WM_KEYUP:
         case WM_SYSKEYUP:
-            if (Viewing(app)) SendInputMessage(app, "keyup", 0, 0, 0, static_cast<std::int32_t>(wParam));
+            if (Viewing(app))
+                SendInputMessage(app, "keyup", 0, 0, 0, static_cast<std::int32_t>(wParam));
             return 0;
         case WM_SYSCHAR:
         case WM_SYSDEADCHAR:
-            // Alt+Space and Alt+letter would open the window menu; during a view every key is the host's.
+            // Alt+Space and Alt+letter would open the window menu; during a view every key is the
+            // host's.
             if (Viewing(app)) return 0;
             return DefWindowProcW(window, message, wParam, lParam);
         case WM_KILLFOCUS:
@@ -133,7 +146,8 @@ LRESULT Handle(Client& app, HWND window, UINT message, WPARAM wParam, LPARAM lPa
             return 0;
         case WM_COMMAND:
             // Any process may post a command; consent is given only by a click on the button.
-            if (HIWORD(wParam) == 0 && LOWORD(wParam) != kCmdAllow) RouteCommand(app, LOWORD(wParam));
+            if (HIWORD(wParam) == 0 && LOWORD(wParam) != kCmdAllow)
+                RouteCommand(app, LOWORD(wParam));
             return 0;
         case WM_TIMER:
             CheckTimers(app);
@@ -168,8 +182,8 @@ LRESULT Handle(Client& app, HWND window, UINT message, WPARAM wParam, LPARAM lPa
             const int x = GET_X_LPARAM(lParam), y = GET_Y_LPARAM(lParam);
             const unsigned hit = HitTestRegions(app, x, y);
             app.consentPressId = 0;
-            if (message == WM_LBUTTONDOWN && app.consentPending && IsConsentButton(hit) && FromRealInput() &&
-                TickNow(app) - app.consentShownTick >= kConsentArmingMs)
+            if (message == WM_LBUTTONDOWN && app.consentPending && IsConsentButton(hit) &&
+                FromRealInput() && TickNow(app) - app.consentShownTick >= kConsentArmingMs)
                 app.consentPressId = hit;
             if (hit != 0 || !Viewing(app)) return 0;  // regions act on release
             SetFocus(window);
@@ -193,7 +207,8 @@ LRESULT Handle(Client& app, HWND window, UINT message, WPARAM wParam, LPARAM lPa
             }
             if (IsConsentButton(id)) {
                 // Pressed and released on the same consent button, both by real input.
-                const bool counts = app.consentPending && id == app.consentPressId && FromRealInput();
+                const bool counts =
+                    app.consentPending && id == app.consentPressId && FromRealInput();
                 app.consentPressId = 0;
                 if (counts) RouteCommand(app, id);
             } else if (id != 0) {
@@ -243,10 +258,12 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 }
 
 bool PreTranslateMessage(Client& app, const MSG& msg) {  // UI thread only
-    if (msg.message != WM_KEYDOWN || (msg.wParam != VK_RETURN && msg.wParam != VK_TAB)) return false;
+    if (msg.message != WM_KEYDOWN || (msg.wParam != VK_RETURN && msg.wParam != VK_TAB))
+        return false;
     try {
         if (msg.wParam == VK_RETURN) {
-            if ((msg.hwnd != app.idEdit && msg.hwnd != app.keyEdit) || !EditsShown(app)) return false;
+            if ((msg.hwnd != app.idEdit && msg.hwnd != app.keyEdit) || !EditsShown(app))
+                return false;
             SendConnectRequest(app);
             return true;
         }
@@ -262,14 +279,20 @@ bool PreTranslateMessage(Client& app, const MSG& msg) {  // UI thread only
 void RouteCommand(Client& app, unsigned id) {
     ExpectUiThread(app);
     switch (id) {
-        case kCmdConnect: SendConnectRequest(app); break;
-        case kCmdCopy: CopyCredentials(app); break;
+        case kCmdConnect:
+            SendConnectRequest(app);
+            break;
+        case kCmdCopy:
+            CopyCredentials(app);
+            break;
         case kCmdToggleKey:
             app.keyVisible = !app.keyVisible;
             InvalidateRect(app.mainWindow, nullptr, FALSE);
             break;
         case kCmdRenew:
-        case kCmdDisconnect: RenewHostId(app); break;
+        case kCmdDisconnect:
+            RenewHostId(app);
+            break;
         case kCmdPageRemote:
             app.page = 0;
             LayoutControls(app);
@@ -278,12 +301,23 @@ void RouteCommand(Client& app, unsigned id) {
             app.page = 1;
             LayoutControls(app);
             break;
-        case kCmdAllow: AnswerConsent(app, true); break;
-        case kCmdRefuse: AnswerConsent(app, false); break;
-        case kCmdMinimise: ShowWindow(app.mainWindow, SW_MINIMIZE); break;
-        case kCmdMaximise: ShowWindow(app.mainWindow, IsZoomed(app.mainWindow) ? SW_RESTORE : SW_MAXIMIZE); break;
-        case kCmdClose: SendMessageW(app.mainWindow, WM_CLOSE, 0, 0); break;
-        default: break;
+        case kCmdAllow:
+            AnswerConsent(app, true);
+            break;
+        case kCmdRefuse:
+            AnswerConsent(app, false);
+            break;
+        case kCmdMinimise:
+            ShowWindow(app.mainWindow, SW_MINIMIZE);
+            break;
+        case kCmdMaximise:
+            ShowWindow(app.mainWindow, IsZoomed(app.mainWindow) ? SW_RESTORE : SW_MAXIMIZE);
+            break;
+        case kCmdClose:
+            SendMessageW(app.mainWindow, WM_CLOSE, 0, 0);
+            break;
+        default:
+            break;
     }
 }
 
@@ -292,8 +326,8 @@ namespace {
 // Keeps the key out of the clipboard history and the cloud clipboard: the formats Windows
 // reads for that, each a DWORD 0 (the first one's presence alone says "do not monitor").
 void ExcludeFromClipboardHistory() {
-    for (const wchar_t* name : {L"ExcludeClipboardContentFromMonitorProcessing", L"CanIncludeInClipboardHistory",
-                                L"CanUploadToCloudClipboard"}) {
+    for (const wchar_t* name : {L"ExcludeClipboardContentFromMonitorProcessing",
+                                L"CanIncludeInClipboardHistory", L"CanUploadToCloudClipboard"}) {
         const UINT format = RegisterClipboardFormatW(name);
         HGLOBAL memory = format != 0 ? GlobalAlloc(GMEM_MOVEABLE, sizeof(DWORD)) : nullptr;
         if (memory == nullptr) continue;
@@ -311,7 +345,8 @@ void ExcludeFromClipboardHistory() {
 void ForgetCopiedCredentials(Client& app) {  // UI thread only
     if (app.copiedClipboardSequence == 0) return;
     // Only our own copy: anything copied since belongs to the user.
-    if (GetClipboardSequenceNumber() == app.copiedClipboardSequence && OpenClipboard(app.mainWindow)) {
+    if (GetClipboardSequenceNumber() == app.copiedClipboardSequence &&
+        OpenClipboard(app.mainWindow)) {
         EmptyClipboard();
         CloseClipboard();
     }

@@ -15,8 +15,11 @@ using namespace Gdiplus::DllExports;
 
 namespace {
 
-constexpr ARGB Rgb(unsigned rgb) { return 0xFF000000u | rgb; }
-constexpr ARGB kTitle = Rgb(0x1F2E28), kMuted = Rgb(0x67756E), kWhite = Rgb(0xFFFFFF), kBorder = Rgb(0xE0E6E1);
+constexpr ARGB Rgb(unsigned rgb) {
+    return 0xFF000000u | rgb;
+}
+constexpr ARGB kTitle = Rgb(0x1F2E28), kMuted = Rgb(0x67756E), kWhite = Rgb(0xFFFFFF),
+               kBorder = Rgb(0xE0E6E1);
 
 // The drawing primitives of the window, all in layout units through the world transform.
 struct Canvas {
@@ -53,18 +56,21 @@ struct Canvas {
         if (GdipCreateFontFamilyFromName(face, nullptr, family.put()) == Ok) return family;
         // A family the system lacks falls back to a generic one rather than drawing nothing.
         GpFontFamily* generic = nullptr;
-        if (std::wstring(face) == L"Consolas") GdipGetGenericFontFamilyMonospace(&generic);
-        else GdipGetGenericFontFamilySansSerif(&generic);
+        if (std::wstring(face) == L"Consolas")
+            GdipGetGenericFontFamilyMonospace(&generic);
+        else
+            GdipGetGenericFontFamilySansSerif(&generic);
         if (generic != nullptr) GdipCloneFontFamily(generic, family.put());
         return family;
     }
 
-    void Text(const std::wstring& text, RectF rect, float size, ARGB colour, bool bold, const wchar_t* face,
-              bool centred, bool wrap) {
+    void Text(const std::wstring& text, RectF rect, float size, ARGB colour, bool bold,
+              const wchar_t* face, bool centred, bool wrap) {
         kl::unique_gdip_family family = Family(face);
         if (!family) return;
         kl::unique_gdip_font font;
-        GdipCreateFont(family.get(), size, bold ? FontStyleBold : FontStyleRegular, UnitPixel, font.put());
+        GdipCreateFont(family.get(), size, bold ? FontStyleBold : FontStyleRegular, UnitPixel,
+                       font.put());
         kl::unique_gdip_brush brush;
         GdipCreateSolidFill(colour, brush.put());
         kl::unique_gdip_format format;
@@ -74,11 +80,12 @@ struct Canvas {
             GdipSetStringFormatAlign(format.get(), StringAlignmentCenter);
             GdipSetStringFormatLineAlign(format.get(), StringAlignmentCenter);
         }
-        if (GdipDrawString(g, text.c_str(), -1, font.get(), &rect, format.get(), brush.get()) != Ok) failed = true;
+        if (GdipDrawString(g, text.c_str(), -1, font.get(), &rect, format.get(), brush.get()) != Ok)
+            failed = true;
     }
 
-    void DrawLabel(const std::wstring& text, float x, float y, float size, ARGB colour, float width, bool bold,
-                   const wchar_t* face = L"Segoe UI") {
+    void DrawLabel(const std::wstring& text, float x, float y, float size, ARGB colour, float width,
+                   bool bold, const wchar_t* face = L"Segoe UI") {
         Text(text, RectF(x, y, width, size * 2.9f), size, colour, bold, face, false, true);
     }
 
@@ -88,14 +95,15 @@ struct Canvas {
         app.buttons.push_back({id, label, 14, y, 156, 43});
     }
 
-    void DrawButton(unsigned id, const wchar_t* label, float x, float y, float w, float h, bool primary,
-                    bool danger = false) {
+    void DrawButton(unsigned id, const wchar_t* label, float x, float y, float w, float h,
+                    bool primary, bool danger = false) {
         primary = primary || danger;
         const bool hover = app.hoverId == id;
         ARGB fill = danger ? Rgb(0xA12232) : primary ? Rgb(0x16664F) : Rgb(0xF5F7F7);
         if (hover) fill = primary ? Rgb(0x1E7B60) : Rgb(0xE6ECEA);
         FillRoundedRect(x, y, w, h, 8, fill, primary ? 0 : Rgb(0xDAE0DF));
-        Text(label, RectF(x, y, w, h), 14, primary ? kWhite : Rgb(0x2D3F39), true, L"Segoe UI", true, false);
+        Text(label, RectF(x, y, w, h), 14, primary ? kWhite : Rgb(0x2D3F39), true, L"Segoe UI",
+             true, false);
         app.buttons.push_back({id, label, x, y, w, h});
     }
 
@@ -129,17 +137,19 @@ void DrawRemoteFrame(Client& app, HDC dc, const RECT& r) {
             return;
     }
     auto* bitmap = static_cast<GpBitmap*>(app.remoteFrame.get());
-    const INT w = static_cast<INT>(kl::ImageWidth(app.remoteFrame)), h = static_cast<INT>(kl::ImageHeight(app.remoteFrame));
+    const INT w = static_cast<INT>(kl::ImageWidth(app.remoteFrame)),
+              h = static_cast<INT>(kl::ImageHeight(app.remoteFrame));
     const GpRect all(0, 0, w, h);
     BitmapData data{};
     if (GdipBitmapLockBits(bitmap, &all, ImageLockModeRead, PixelFormat32bppRGB, &data) == Ok) {
         BITMAPINFO bmi{};
-        bmi.bmiHeader = {sizeof(BITMAPINFOHEADER), data.Stride / 4, -h, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+        bmi.bmiHeader = {
+            sizeof(BITMAPINFOHEADER), data.Stride / 4, -h, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
         const int oldMode = SetStretchBltMode(dc, HALFTONE);
         POINT oldOrigin{};
         SetBrushOrgEx(dc, 0, 0, &oldOrigin);
-        const int rows = StretchDIBits(dc, r.left, r.top, r.right - r.left, r.bottom - r.top, 0, 0, w, h, data.Scan0,
-                                       &bmi, DIB_RGB_COLORS, SRCCOPY);
+        const int rows = StretchDIBits(dc, r.left, r.top, r.right - r.left, r.bottom - r.top, 0, 0,
+                                       w, h, data.Scan0, &bmi, DIB_RGB_COLORS, SRCCOPY);
         SetBrushOrgEx(dc, oldOrigin.x, oldOrigin.y, nullptr);
         SetStretchBltMode(dc, oldMode);
         GdipBitmapUnlockBits(bitmap, &data);
@@ -147,19 +157,21 @@ void DrawRemoteFrame(Client& app, HDC dc, const RECT& r) {
     }
     kl::unique_gdip_graphics target;
     if (GdipCreateFromHDC(dc, target.put()) == Ok)
-        GdipDrawImageRectI(target.get(), static_cast<GpImage*>(app.remoteFrame.get()), r.left, r.top, r.right - r.left,
-                           r.bottom - r.top);
+        GdipDrawImageRectI(target.get(), static_cast<GpImage*>(app.remoteFrame.get()), r.left,
+                           r.top, r.right - r.left, r.bottom - r.top);
 }
 
 // Everything of the remote view but the picture, which DrawRemoteFrame adds.
 void DrawRemoteView(Client& app, Canvas& c) {
-    c.Fill(0, 0, static_cast<float>(app.clientWidth), static_cast<float>(app.clientHeight), Rgb(0x0D1418));
+    c.Fill(0, 0, static_cast<float>(app.clientWidth), static_cast<float>(app.clientHeight),
+           Rgb(0x0D1418));
     // The picture (DrawRemoteFrame) lies in its band below the header at every scale
     // (FitRemoteFrame), so the header drawn here never covers it.
     GdipScaleWorldTransform(c.g, app.scale, app.scale, MatrixOrderPrepend);
     if (!app.remoteFrame) c.DrawLabel(L"İlk görüntü bekleniyor…", 50, 170, 24, kWhite, 800, false);
     c.DrawLabel(L"Kestrelink / Uzak ekran", 25, 24, 20, kWhite, 600, true);
-    c.DrawLabel(L"Uçtan uca şifreli · Ctrl+Alt+Shift+F12: bağlantıyı kes", 25, 65, 13, Rgb(0x88AD9F), 800, false);
+    c.DrawLabel(L"Uçtan uca şifreli · Ctrl+Alt+Shift+F12: bağlantıyı kes", 25, 65, 13,
+                Rgb(0x88AD9F), 800, false);
     c.DrawButton(kCmdDisconnect, L"Bağlantıyı kes", 866, 18, 185, 44, true, true);
 }
 
@@ -176,8 +188,9 @@ void DrawSidebarAndHeader(Client& app, Canvas& c) {
     c.DrawLabel(L"Windows 10 / 11", 24, 620, 11, Rgb(0x769884), 150, false);
     const bool security = app.page == 1;
     c.DrawLabel(security ? L"Güvenlik merkezi" : L"Uzak bağlantı", 224, 30, 24, kTitle, 550, true);
-    c.DrawLabel(security ? L"Bu sürümdeki korumalar ve sınırlar." : L"Bağlanmak için iki cihazda da Kestrelink’u aç.", 224,
-                70, 14, kMuted, 750, false);
+    c.DrawLabel(security ? L"Bu sürümdeki korumalar ve sınırlar."
+                         : L"Bağlanmak için iki cihazda da Kestrelink’u aç.",
+                224, 70, 14, kMuted, 750, false);
     c.FillRoundedRect(224, 114, 816, 1, 0.4f, kBorder, 0);
 }
 
@@ -186,7 +199,8 @@ void DrawConnectionPage(Client& app, Canvas& c) {
     c.FillRoundedRect(224, 146, 414, 350, 14, kWhite, kBorder);
     c.DrawLabel(L"01  /  BU BİLGİSAYAR", 248, 170, 11, kMuted, 260, true);
     c.FillRoundedRect(506, 165, 108, 24, 12, ready ? Rgb(0xE7F5EB) : Rgb(0xF4EEDF), 0);
-    c.DrawLabel(ready ? L"●  Hazır" : L"●  Bekliyor", 519, 169, 11, ready ? Rgb(0x17674F) : Rgb(0x87692C), 100, true);
+    c.DrawLabel(ready ? L"●  Hazır" : L"●  Bekliyor", 519, 169, 11,
+                ready ? Rgb(0x17674F) : Rgb(0x87692C), 100, true);
     c.DrawLabel(L"Bağlantı ID’niz", 248, 219, 13, kMuted, 800, false);
     c.DrawLabel(GroupedId(app.connectionId), 245, 242, 39, kTitle, 374, true, L"Consolas");
     c.DrawLabel(L"BAĞLANTI ANAHTARI", 248, 310, 10, kMuted, 250, true);
@@ -203,7 +217,8 @@ void DrawConnectionPage(Client& app, Canvas& c) {
         c.DrawLabel(std::wstring(13, L'\u2022'), 248, 332, 23, kTitle, 268, false, L"Consolas");
     }
     c.DrawButton(kCmdToggleKey, app.keyVisible ? L"Gizle" : L"Göster", 545, 330, 69, 36, false);
-    c.DrawLabel(L"Her açılışta yenilenir. Yalnızca güvendiğiniz kişiyle paylaşın.", 248, 386, 12, kMuted, 350, false);
+    c.DrawLabel(L"Her açılışta yenilenir. Yalnızca güvendiğiniz kişiyle paylaşın.", 248, 386, 12,
+                kMuted, 350, false);
     c.DrawButton(kCmdCopy, L"Bağlantı bilgilerini kopyala", 248, 435, 257, 39, true);
     c.DrawButton(kCmdRenew, L"Yenile", 519, 435, 95, 39, false);
 
@@ -222,38 +237,48 @@ void DrawConnectionPage(Client& app, Canvas& c) {
 
     c.FillRoundedRect(224, 517, 816, 85, 12, Rgb(0xEAF0E9), 0);
     c.DrawLabel(L"Kontrol sizde.", 248, 537, 16, kTitle, 250, true);
-    c.DrawLabel(L"İzin olmadan paylaşım başlamaz. Bağlantıyı tek tıkla kesebilirsiniz.", 248, 565, 13, kMuted, 730, false);
+    c.DrawLabel(L"İzin olmadan paylaşım başlamaz. Bağlantıyı tek tıkla kesebilirsiniz.", 248, 565,
+                13, kMuted, 730, false);
     c.DrawLabel(L"UÇTAN UCA ŞİFRELİ", 847, 541, 10, Rgb(0x17674F), 170, true);
 }
 
 void DrawSecurityPage(Canvas& c) {
     static const wchar_t* const kItems[4][2] = {
         {L"Uçtan uca şifreleme",
-         L"AES-256-GCM · Her yön için ayrı anahtar · Değiştirilmiş ve tekrar gönderilmiş paketleri reddetme"},
+         L"AES-256-GCM · Her yön için ayrı anahtar · Değiştirilmiş ve tekrar gönderilmiş paketleri "
+         L"reddetme"},
         {L"Güçlü bağlantı anahtarı",
          L"128 bit rastgele anahtar. Anahtarın kendisi sunucuya gönderilmez, diske kaydedilmez."},
         {L"Yerel onay ve görünür oturum",
-         L"Ekran ancak onayınızla paylaşılır. Oturum boyunca üstte duran bağlantıyı kes penceresi vardır."},
-        {L"Sunucu koruması", L"TLS, istek ve bağlantı limitleri, süreli onay istekleri, sınırlandırılmış mesaj boyutları."},
+         L"Ekran ancak onayınızla paylaşılır. Oturum boyunca üstte duran bağlantıyı kes penceresi "
+         L"vardır."},
+        {L"Sunucu koruması",
+         L"TLS, istek ve bağlantı limitleri, süreli onay istekleri, sınırlandırılmış mesaj "
+         L"boyutları."},
     };
     c.FillRoundedRect(224, 146, 816, 418, 14, kWhite, kBorder);
     for (int i = 0; i < 4; ++i) {
         c.DrawLabel(kItems[i][0], 252, 168.0f + 90 * i, 17, kTitle, 730, true);
         c.DrawLabel(kItems[i][1], 252, 195.0f + 90 * i, 13, kMuted, 740, false);
     }
-    c.Text(L"Bu beta bağımsız güvenlik denetiminden geçmedi. Kod imzası ve ileri gizlilik henüz yok.",
-           RectF(248, 588, 760, 34.8f), 12, kMuted, false, L"Segoe UI", false, true);
+    c.Text(
+        L"Bu beta bağımsız güvenlik denetiminden geçmedi. Kod imzası ve ileri gizlilik henüz yok.",
+        RectF(248, 588, 760, 34.8f), 12, kMuted, false, L"Segoe UI", false, true);
 }
 
 void DrawConsentPanel(Client& app, Canvas& c) {
     c.Fill(0, 0, 1080, 680, 0xCD101D17);
     app.buttons.clear();  // only the panel's own buttons can be clicked
     c.FillRoundedRect(304, 172, 560, 322, 18, kWhite, 0);
-    c.Text(L"Bağlantı anahtarı doğrulandı", RectF(340, 205, 480, 34.8f), 12, Rgb(0x17674F), true, L"Segoe UI", false, true);
-    c.Text(L"Ekranınızı paylaşmak istiyor musunuz?", RectF(340, 242, 480, 66.7f), 23, kTitle, true, L"Segoe UI", false, true);
-    c.Text(L"Bağlanan kişi ekranınızı görebilir, fare ve klavyeyi kontrol edebilir. İsteği yalnızca tanıdığınız "
-           L"kişiden bekliyorsanız kabul edin.",
-           RectF(340, 310, 476, 43.5f), 15, kMuted, false, L"Segoe UI", false, true);
+    c.Text(L"Bağlantı anahtarı doğrulandı", RectF(340, 205, 480, 34.8f), 12, Rgb(0x17674F), true,
+           L"Segoe UI", false, true);
+    c.Text(L"Ekranınızı paylaşmak istiyor musunuz?", RectF(340, 242, 480, 66.7f), 23, kTitle, true,
+           L"Segoe UI", false, true);
+    c.Text(
+        L"Bağlanan kişi ekranınızı görebilir, fare ve klavyeyi kontrol edebilir. İsteği yalnızca "
+        L"tanıdığınız "
+        L"kişiden bekliyorsanız kabul edin.",
+        RectF(340, 310, 476, 43.5f), 15, kMuted, false, L"Segoe UI", false, true);
     c.DrawButton(kCmdRefuse, L"Reddet", 340, 421, 225, 45, false);
     c.DrawButton(kCmdAllow, L"Paylaşıma izin ver", 579, 421, 248, 45, true);
 }
@@ -262,7 +287,8 @@ void DrawConsentPanel(Client& app, Canvas& c) {
 
 void PaintWindow(Client& app, HDC dc) {
     ExpectUiThread(app);
-    ShowHeldFrame(app);  // a picture still held is decoded here; the decoding thread takes it otherwise
+    ShowHeldFrame(
+        app);  // a picture still held is decoded here; the decoding thread takes it otherwise
     const int width = app.clientWidth > 0 ? app.clientWidth : 1;
     const int height = app.clientHeight > 0 ? app.clientHeight : 1;
     const bool remoteView = app.viewerMode && app.sessionActive;
@@ -279,11 +305,13 @@ void PaintWindow(Client& app, HDC dc) {
     }
     const int areaWidth = area.right - area.left, areaHeight = area.bottom - area.top;
     kl::unique_gdip_bitmap frame;
-    if (GdipCreateBitmapFromScan0(areaWidth, areaHeight, 0, PixelFormat32bppPARGB, nullptr, frame.put()) != Ok) return;
+    if (GdipCreateBitmapFromScan0(areaWidth, areaHeight, 0, PixelFormat32bppPARGB, nullptr,
+                                  frame.put()) != Ok)
+        return;
     kl::unique_gdip_graphics graphics;
     if (GdipGetImageGraphicsContext(frame.get(), graphics.put()) != Ok) return;
-    GdipTranslateWorldTransform(graphics.get(), static_cast<REAL>(-area.left), static_cast<REAL>(-area.top),
-                                MatrixOrderPrepend);
+    GdipTranslateWorldTransform(graphics.get(), static_cast<REAL>(-area.left),
+                                static_cast<REAL>(-area.top), MatrixOrderPrepend);
     GdipSetSmoothingMode(graphics.get(), SmoothingModeAntiAlias);
     GdipSetTextRenderingHint(graphics.get(), TextRenderingHintClearTypeGridFit);
     GdipGraphicsClear(graphics.get(), Rgb(0xF5F6F3));
@@ -295,23 +323,29 @@ void PaintWindow(Client& app, HDC dc) {
     } else {
         GdipScaleWorldTransform(graphics.get(), app.scale, app.scale, MatrixOrderPrepend);
         DrawSidebarAndHeader(app, c);
-        if (app.page == 1) DrawSecurityPage(c);
-        else DrawConnectionPage(app, c);
+        if (app.page == 1)
+            DrawSecurityPage(c);
+        else
+            DrawConnectionPage(app, c);
         c.DrawButton(kCmdMinimise, L"\u2014", 930, 26, 32, 28, false);
         c.DrawButton(kCmdMaximise, L"\u25A1", 968, 26, 32, 28, false);
         c.DrawButton(kCmdClose, L"\u00D7", 1006, 26, 32, 28, false);
-        if (app.sessionActive && !app.viewerMode) c.DrawButton(kCmdDisconnect, L"Paylaşımı durdur", 844, 610, 196, 35, true, true);
-        c.DrawLabel(app.statusText, 224, 636, 12, app.hostReady ? Rgb(0x17674F) : kMuted, 815, false);
+        if (app.sessionActive && !app.viewerMode)
+            c.DrawButton(kCmdDisconnect, L"Paylaşımı durdur", 844, 610, 196, 35, true, true);
+        c.DrawLabel(app.statusText, 224, 636, 12, app.hostReady ? Rgb(0x17674F) : kMuted, 815,
+                    false);
         if (app.consentPending) DrawConsentPanel(app, c);
     }
 
     GdipResetWorldTransform(graphics.get());
     const int saved = SaveDC(dc);
-    if (picture) ExcludeClipRect(dc, frameRect.left, frameRect.top, frameRect.right, frameRect.bottom);
+    if (picture)
+        ExcludeClipRect(dc, frameRect.left, frameRect.top, frameRect.right, frameRect.bottom);
     {
         kl::unique_gdip_graphics target;
         if (GdipCreateFromHDC(dc, target.put()) == Ok)
-            GdipDrawImageRectI(target.get(), frame.get(), area.left, area.top, areaWidth, areaHeight);
+            GdipDrawImageRectI(target.get(), frame.get(), area.left, area.top, areaWidth,
+                               areaHeight);
     }
     RestoreDC(dc, saved);
     if (picture) {

@@ -43,7 +43,8 @@ void CopyCredentials(Client& app);
 // Empties the clipboard when it still holds the ID and key this program put there.
 void ForgetCopiedCredentials(Client& app);
 void PaintWindow(Client& app, HDC dc);
-// The command id of the region under a client point (pixels); the last drawn region wins, 0 for none.
+// The command id of the region under a client point (pixels); the last drawn region wins, 0 for
+// none.
 unsigned HitTestRegions(const Client& app, int x, int y);
 
 // Sizes that the design gives in pixels at 96 DPI, for the DPI of a window's monitor (the program

@@ -17,7 +17,8 @@ TEST(CaptureSize, LargeScreensShrinkToTheWidthLimitAndTallOnesToTheHeightLimit) 
     EXPECT_DOUBLE_EQ(portrait.scale, 4320.0 / 5000);
     EXPECT_EQ(portrait.width, 1658);
     EXPECT_EQ(portrait.height, 4320);
-    EXPECT_EQ(kl::ScaledCaptureSize(20000, 100, 100000).width, 7680) << "the width cap holds for any limit";
+    EXPECT_EQ(kl::ScaledCaptureSize(20000, 100, 100000).width, 7680)
+        << "the width cap holds for any limit";
     EXPECT_EQ(kl::ScaledCaptureSize(100000, 1, 1920).height, 1) << "at least one row";
     EXPECT_EQ(kl::ScaledCaptureSize(0, 768, 1920).width, 0);
     EXPECT_EQ(kl::ScaledCaptureSize(1366, 768, 0).width, 0);
@@ -42,10 +43,18 @@ std::string Periods(const std::string& inputs) {
     std::string out;
     for (char c : inputs) {
         switch (kl::CountFrame(counts, c != 'x', c == 's')) {
-            case kl::FrameAction::Retry: out += 'R'; break;
-            case kl::FrameAction::Fail: out += 'F'; break;
-            case kl::FrameAction::Skip: out += 'K'; break;
-            case kl::FrameAction::Send: out += 'S'; break;
+            case kl::FrameAction::Retry:
+                out += 'R';
+                break;
+            case kl::FrameAction::Fail:
+                out += 'F';
+                break;
+            case kl::FrameAction::Skip:
+                out += 'K';
+                break;
+            case kl::FrameAction::Send:
+                out += 'S';
+                break;
         }
     }
     return out;
@@ -54,7 +63,8 @@ std::string Periods(const std::string& inputs) {
 }  // namespace
 
 TEST(CaptureCounts, AStillScreenIsResentEveryFifteenthPeriod) {
-    EXPECT_EQ(Periods("n" + std::string(30, 's')), "S" + std::string(14, 'K') + "S" + std::string(14, 'K') + "S");
+    EXPECT_EQ(Periods("n" + std::string(30, 's')),
+              "S" + std::string(14, 'K') + "S" + std::string(14, 'K') + "S");
     EXPECT_EQ(Periods("n" + std::string(10, 's') + "n" + std::string(15, 's')),
               "S" + std::string(10, 'K') + "S" + std::string(14, 'K') + "S")
         << "a new picture starts the count again";
@@ -69,5 +79,6 @@ TEST(CaptureCounts, FifteenFailuresInARowEndTheStream) {
     EXPECT_EQ(Periods(std::string(14, 'x') + "n" + std::string(14, 'x') + "s"),
               std::string(14, 'R') + "S" + std::string(14, 'R') + "K")
         << "a captured picture, sent or not, resets the failures";
-    EXPECT_EQ(Periods(std::string(14, 'x') + "s" + std::string(15, 'x')), std::string(14, 'R') + "K" + std::string(14, 'R') + "F");
+    EXPECT_EQ(Periods(std::string(14, 'x') + "s" + std::string(15, 'x')),
+              std::string(14, 'R') + "K" + std::string(14, 'R') + "F");
 }

@@ -14,7 +14,8 @@ TEST(PreviewArgument, NeedsExactSwitchFollowedByPath) {
 }
 
 TEST(PreviewArgument, LastCompletePairWinsAndOtherArgumentsAreIgnored) {
-    EXPECT_EQ(kl::FindPreviewPath({L"kl.exe", L"--preview", L"a.png", L"--preview", L"b.png"}), L"b.png");
+    EXPECT_EQ(kl::FindPreviewPath({L"kl.exe", L"--preview", L"a.png", L"--preview", L"b.png"}),
+              L"b.png");
     EXPECT_EQ(kl::FindPreviewPath({L"kl.exe", L"--preview", L"a.png", L"--preview"}), L"a.png");
     EXPECT_EQ(kl::FindPreviewPath({L"kl.exe", L"x", L"--preview", L"a.png", L"y"}), L"a.png");
     // The switch consumes whatever follows it, even another switch.

@@ -30,7 +30,8 @@ TEST(ConnectionId, GeneratedIdsAreValidAndVary) {
 
 TEST(ConnectionId, NormalisationKeepsOnlyDigits) {
     EXPECT_EQ(kl::NormalizeConnectionId(L"123 456 789"), "123456789");
-    EXPECT_EQ(kl::NormalizeConnectionId(L"ID: 12-34\u0663x5"), "12345");  // Arabic-Indic digit dropped
+    EXPECT_EQ(kl::NormalizeConnectionId(L"ID: 12-34\u0663x5"),
+              "12345");  // Arabic-Indic digit dropped
     EXPECT_EQ(kl::NormalizeConnectionId(L""), "");
 }
 
@@ -45,16 +46,20 @@ TEST(ConnectionKey, RejectsWrongLengthAndForeignCharacters) {
     EXPECT_FALSE(kl::IsValidConnectionKey("AAAAAAAAAAAAAAAAAAAAAAAAA"));
     EXPECT_FALSE(kl::IsValidConnectionKey("AAAAAAAAAAAAAAAAAAAAAAAAAAA"));
     for (char c : std::string("0189=a_"))
-        EXPECT_FALSE(kl::IsValidConnectionKey(std::string(12, 'A') + c + std::string(13, 'A'))) << c;
+        EXPECT_FALSE(kl::IsValidConnectionKey(std::string(12, 'A') + c + std::string(13, 'A')))
+            << c;
 }
 
 TEST(ConnectionKey, NormalisationUndoesTypingHabits) {
     EXPECT_EQ(kl::NormalizeConnectionKey("abcde-fghij klmno\tpqrst uvwxy-a\r\n"),
               "ABCDEFGHIJKLMNOPQRSTUVWXYA");
-    EXPECT_TRUE(kl::IsValidConnectionKey(kl::NormalizeConnectionKey("abcde-fghij klmno pqrst uvwxy a\n")));
+    EXPECT_TRUE(
+        kl::IsValidConnectionKey(kl::NormalizeConnectionKey("abcde-fghij klmno pqrst uvwxy a\n")));
     // Digits outside the alphabet, '=' and non-ASCII letters survive and stay invalid.
-    EXPECT_FALSE(kl::IsValidConnectionKey(kl::NormalizeConnectionKey("abcde fghij klmno pqrst uvwx0 a")));
-    EXPECT_FALSE(kl::IsValidConnectionKey(kl::NormalizeConnectionKey("abcde fghij klmno pqrst uvwx= a")));
+    EXPECT_FALSE(
+        kl::IsValidConnectionKey(kl::NormalizeConnectionKey("abcde fghij klmno pqrst uvwx0 a")));
+    EXPECT_FALSE(
+        kl::IsValidConnectionKey(kl::NormalizeConnectionKey("abcde fghij klmno pqrst uvwx= a")));
     EXPECT_EQ(kl::NormalizeConnectionKey("\xc3\xa7i"), "\xc3\xa7I");
 }
 

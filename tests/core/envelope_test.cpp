@@ -111,7 +111,7 @@ TEST(Envelope, RefusesMalformedFramingWithoutTouchingTheSession) {
 TEST(Envelope, WrongDirectionOrSessionCannotOpen) {
     Pair p, other;
     auto e = p.host.Encrypt(1, kltest::Bytes("mine"));
-    EXPECT_FALSE(Opens(p.host, e));       // own send key is not the receive key
+    EXPECT_FALSE(Opens(p.host, e));        // own send key is not the receive key
     EXPECT_FALSE(Opens(other.viewer, e));  // another nonce, unrelated keys
     kl::CryptoSession secondViewer(p.key, p.id, p.nonce, false);
     auto v = p.viewer.Encrypt(2, kltest::Bytes("{}"));

@@ -13,8 +13,8 @@ TEST(FuzzSeeds, EnvelopeSeedOpensAndProofSeedVerifiesUnderTheTargetsSession) {
     kl::CryptoSession viewer(klfuzz::kKey, klfuzz::kId, klfuzz::kNonce, false);
     std::uint8_t kind = 0;
     std::vector<std::uint8_t> plain;
-    EXPECT_TRUE(viewer.Decrypt(reinterpret_cast<const std::uint8_t*>(envelope.data()) + 1, envelope.size() - 1, kind,
-                               plain));
+    EXPECT_TRUE(viewer.Decrypt(reinterpret_cast<const std::uint8_t*>(envelope.data()) + 1,
+                               envelope.size() - 1, kind, plain));
 
     const std::string proof = kltest::ReadDataFile("../../fuzz/corpus/crypto_fuzz/proof");
     ASSERT_GT(proof.size(), 1u);

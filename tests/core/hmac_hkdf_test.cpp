@@ -36,8 +36,9 @@ TEST(HmacSha256, MatchesRfc4231Cases) {
     EXPECT_EQ(Hmac(Range(1, 25), std::vector<std::uint8_t>(50, 0xcd)),
               "82558a389a443c0ea4cc819899f2083a85f0faa3e578f8077a2e3ff46729665b");
     // Case 5 is specified truncated to 128 bits.
-    EXPECT_EQ(Hmac(std::vector<std::uint8_t>(20, 0x0c), Bytes("Test With Truncation")).substr(0, 32),
-              "a3b6167473100ee06e0c796c2955552b");
+    EXPECT_EQ(
+        Hmac(std::vector<std::uint8_t>(20, 0x0c), Bytes("Test With Truncation")).substr(0, 32),
+        "a3b6167473100ee06e0c796c2955552b");
     EXPECT_EQ(Hmac(aa131, Bytes("Test Using Larger Than Block-Size Key - Hash Key First")),
               "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54");
     EXPECT_EQ(Hmac(aa131, Bytes("This is a test using a larger than block-size key and a larger "
@@ -66,7 +67,9 @@ TEST(Hkdf, MatchesRfc5869Cases) {
          "06a6b88c5853361a06104c9ceb35b45cef760014904671014a193f40c15fc244",
          "b11e398dc80327a1c8e7f78c596a49344f012eda2d4efad8a050cc4c19afa97c59045a99cac7827271cb41c6"
          "5e590e09da3275600c2f09b8367793a9aca3db71cc30c58179ec3e87c14c01d5c1f3434f1d87"},
-        {std::vector<std::uint8_t>(22, 0x0b), {}, {},
+        {std::vector<std::uint8_t>(22, 0x0b),
+         {},
+         {},
          "19ef24a32c717b167f33a91d6f648bdf96596776afdb6377ac434c1c293ccb04",
          "8da4e775a563c18f715f802a063c5a31b8a11f5c5ee1879ec3454e5f3c738d2d9d201395faa4b61a96c8"},
     };

@@ -14,11 +14,13 @@ void Add(Bytes& b, std::initializer_list<int> values) {
 }
 
 // SOI, an APP0 segment, a frame header, a scan header and a little entropy data.
-Bytes Jpeg(int sof = 0xC0, int precision = 8, int height = 1080, int width = 1920, int components = 3) {
+Bytes Jpeg(int sof = 0xC0, int precision = 8, int height = 1080, int width = 1920,
+           int components = 3) {
     Bytes b;
     Add(b, {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x06, 'J', 'F', 'I', 'F'});
     const int length = 8 + 3 * components;
-    Add(b, {0xFF, sof, length >> 8, length & 0xFF, precision, height >> 8, height & 0xFF, width >> 8, width & 0xFF, components});
+    Add(b, {0xFF, sof, length >> 8, length & 0xFF, precision, height >> 8, height & 0xFF,
+            width >> 8, width & 0xFF, components});
     for (int c = 0; c < components; ++c) Add(b, {c + 1, 0x11, 0});
     Add(b, {0xFF, 0xDA, 0x00, 0x08, 0x01, 0x01, 0x00, 0x00, 0x3F, 0x00, 0x12, 0x34, 0xFF, 0xD9});
     return b;

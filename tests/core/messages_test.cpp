@@ -26,12 +26,15 @@ std::string ThrownText(const std::function<void()>& f) {
 TEST(Messages, BuildersSerialiseCompactlyWithSortedKeys) {
     EXPECT_EQ(kl::BuildHostRegistration("482915037"),
               R"({"protocol":2,"role":"host","sessionId":"482915037","type":"register"})");
-    EXPECT_EQ(kl::BuildViewerRegistration("482915037", "v2:p"),
-              R"({"password":"v2:p","protocol":2,"role":"viewer","sessionId":"482915037","type":"register"})");
-    EXPECT_EQ(kl::BuildConnectResponse("ab", false), R"({"accepted":false,"requestId":"ab","type":"connectResponse"})");
+    EXPECT_EQ(
+        kl::BuildViewerRegistration("482915037", "v2:p"),
+        R"({"password":"v2:p","protocol":2,"role":"viewer","sessionId":"482915037","type":"register"})");
+    EXPECT_EQ(kl::BuildConnectResponse("ab", false),
+              R"({"accepted":false,"requestId":"ab","type":"connectResponse"})");
     EXPECT_EQ(kl::BuildInputEvent("move", 32767, 100, 1, 0),
               R"({"action":"move","button":1,"key":0,"x":32767,"y":100})");
-    EXPECT_EQ(kl::BuildError("Bağlantı reddedildi."), "{\"message\":\"Bağlantı reddedildi.\",\"type\":\"error\"}");
+    EXPECT_EQ(kl::BuildError("Bağlantı reddedildi."),
+              "{\"message\":\"Bağlantı reddedildi.\",\"type\":\"error\"}");
     EXPECT_EQ(kl::BuildRegistered(), R"({"protocol":2,"type":"registered"})");
     // Invalid UTF-8 cannot be serialised.
     EXPECT_THROW(kl::BuildError("\xff"), json::type_error);
@@ -43,8 +46,9 @@ TEST(Messages, SizeGateAcceptsExactlyTheLimit) {
 }
 
 TEST(Messages, NestingDeeperThanFourIsRefused) {
-    EXPECT_EQ(ThrownText<std::runtime_error>([] { kl::ParseMessage(R"({"type":"x","a":[[[[1]]]]})"); }),
-              "message nesting");
+    EXPECT_EQ(
+        ThrownText<std::runtime_error>([] { kl::ParseMessage(R"({"type":"x","a":[[[[1]]]]})"); }),
+        "message nesting");
     EXPECT_NO_THROW(kl::ParseMessage(R"({"type":"x","a":[[[1]]]})"));
     EXPECT_NO_THROW(kl::ParseMessage(R"({"type":"x","a":[[[[]]]]})"));
     EXPECT_THROW(kl::ParseMessage(R"({"type":"x"} junk)"), json::parse_error);
@@ -56,10 +60,14 @@ TEST(Messages, StringReaderNeedsObjectAndString) {
     EXPECT_EQ(kl::ReadString(json::parse(R"({"a":1})"), "type", ""), "");
     EXPECT_EQ(kl::ReadString(json::parse(R"({"type":"connected"})"), "type", ""), "connected");
     auto array = json::parse("[1]");
-    EXPECT_NE(ThrownText<json::type_error>([&] { kl::ReadString(array, "type", ""); }).find("cannot use value() with"),
+    EXPECT_NE(ThrownText<json::type_error>([&] {
+                  kl::ReadString(array, "type", "");
+              }).find("cannot use value() with"),
               std::string::npos);
     auto number = json::parse(R"({"message":5})");
-    EXPECT_NE(ThrownText<json::type_error>([&] { kl::ReadString(number, "message", ""); }).find("type must be string, but is"),
+    EXPECT_NE(ThrownText<json::type_error>([&] {
+                  kl::ReadString(number, "message", "");
+              }).find("type must be string, but is"),
               std::string::npos);
 }
 
@@ -71,28 +79,40 @@ TEST(Messages, NumberReaderTruncatesAndRefusesStrings) {
     EXPECT_EQ(kl::ReadNumber(json::parse(R"({})"), "protocol", 0), 0);
     // Beyond any 64-bit integer: saturates rather than overflowing the conversion.
     EXPECT_EQ(kl::ReadNumber(json::parse(R"({"protocol":1e300})"), "protocol", 0), INT64_MAX);
-    EXPECT_EQ(kl::ReadNumber(json::parse(R"({"protocol":18446744073709551615})"), "protocol", 0), INT64_MAX);
+    EXPECT_EQ(kl::ReadNumber(json::parse(R"({"protocol":18446744073709551615})"), "protocol", 0),
+              INT64_MAX);
     auto text = json::parse(R"({"protocol":"2"})");
-    EXPECT_NE(ThrownText<json::type_error>([&] { kl::ReadNumber(text, "protocol", 0); }).find("type must be number, but is"),
+    EXPECT_NE(ThrownText<json::type_error>([&] {
+                  kl::ReadNumber(text, "protocol", 0);
+              }).find("type must be number, but is"),
               std::string::npos);
     auto bare = json::parse(R"("registered")");
     EXPECT_THROW(kl::ReadNumber(bare, "protocol", 0), json::type_error);
 }
 
 TEST(Messages, IntFieldRangesAndTypes) {
-    auto event = json::parse(R"({"x":65535,"y":65536,"f":10.0,"b":true,"s":"1","k":-12000,"n":-12001})");
+    auto event =
+        json::parse(R"({"x":65535,"y":65536,"f":10.0,"b":true,"s":"1","k":-12000,"n":-12001})");
     EXPECT_EQ(kl::ReadIntField(event, "x", 0, 65535), 65535);
-    EXPECT_EQ(ThrownText<std::runtime_error>([&] { kl::ReadIntField(event, "y", 0, 65535); }), "input range");
-    EXPECT_EQ(ThrownText<std::runtime_error>([&] { kl::ReadIntField(event, "f", 0, 65535); }), "input number");
-    EXPECT_EQ(ThrownText<std::runtime_error>([&] { kl::ReadIntField(event, "b", 0, 65535); }), "input number");
-    EXPECT_EQ(ThrownText<std::runtime_error>([&] { kl::ReadIntField(event, "s", 0, 65535); }), "input number");
+    EXPECT_EQ(ThrownText<std::runtime_error>([&] { kl::ReadIntField(event, "y", 0, 65535); }),
+              "input range");
+    EXPECT_EQ(ThrownText<std::runtime_error>([&] { kl::ReadIntField(event, "f", 0, 65535); }),
+              "input number");
+    EXPECT_EQ(ThrownText<std::runtime_error>([&] { kl::ReadIntField(event, "b", 0, 65535); }),
+              "input number");
+    EXPECT_EQ(ThrownText<std::runtime_error>([&] { kl::ReadIntField(event, "s", 0, 65535); }),
+              "input number");
     EXPECT_EQ(kl::ReadIntField(event, "k", -12000, 12000), -12000);
-    EXPECT_EQ(ThrownText<std::runtime_error>([&] { kl::ReadIntField(event, "n", -12000, 12000); }), "input range");
-    EXPECT_EQ(ThrownText<json::out_of_range>([&] { kl::ReadIntField(event, "missing", 0, 1); }).find("key 'missing' not found") !=
-                  std::string::npos,
+    EXPECT_EQ(ThrownText<std::runtime_error>([&] { kl::ReadIntField(event, "n", -12000, 12000); }),
+              "input range");
+    EXPECT_EQ(ThrownText<json::out_of_range>([&] {
+                  kl::ReadIntField(event, "missing", 0, 1);
+              }).find("key 'missing' not found") != std::string::npos,
               true);
     auto array = json::parse("[]");
-    EXPECT_NE(ThrownText<json::type_error>([&] { kl::ReadIntField(array, "x", 0, 1); }).find("cannot use at() with"),
+    EXPECT_NE(ThrownText<json::type_error>([&] {
+                  kl::ReadIntField(array, "x", 0, 1);
+              }).find("cannot use at() with"),
               std::string::npos);
 }
 

@@ -42,7 +42,8 @@ TEST(RelayUrl, AcceptedUrlsYieldTheirEndpoint) {
     const std::vector<Accepted> table = {
         {L"wss://relay.example.org/ws", L"relay.example.org", L"/ws", 443, true, false},
         {L"WSS://Relay.Example.ORG/ws", L"Relay.Example.ORG", L"/ws", 443, true, false},
-        {L"wss://relay.example.org:8443/ws?x=1", L"relay.example.org", L"/ws?x=1", 8443, true, false},
+        {L"wss://relay.example.org:8443/ws?x=1", L"relay.example.org", L"/ws?x=1", 8443, true,
+         false},
         {L"wss://relay.example.org", L"relay.example.org", L"/", 443, true, false},
         {L"ws://localhost:8080/ws", L"127.0.0.1", L"/ws", 8080, false, true},
         {L"ws://LocalHost/ws", L"127.0.0.1", L"/ws", 80, false, true},
@@ -53,7 +54,8 @@ TEST(RelayUrl, AcceptedUrlsYieldTheirEndpoint) {
     for (const auto& row : table) {
         kl::RelayEndpoint e;
         std::string error;
-        ASSERT_TRUE(kl::ParseRelayUrl(row.url, e, error)) << std::string(row.url.begin(), row.url.end()) << ": " << error;
+        ASSERT_TRUE(kl::ParseRelayUrl(row.url, e, error))
+            << std::string(row.url.begin(), row.url.end()) << ": " << error;
         EXPECT_EQ(e.host, row.host);
         EXPECT_EQ(e.path, row.path);
         EXPECT_EQ(e.port, row.port);
@@ -93,7 +95,8 @@ TEST(RelayUrl, RefusedUrlsNameTheirReason) {
     for (const auto& row : table) {
         kl::RelayEndpoint e;
         std::string error;
-        EXPECT_FALSE(kl::ParseRelayUrl(row.url, e, error)) << std::string(row.url.begin(), row.url.end());
+        EXPECT_FALSE(kl::ParseRelayUrl(row.url, e, error))
+            << std::string(row.url.begin(), row.url.end());
         EXPECT_EQ(error, row.error) << std::string(row.url.begin(), row.url.end());
     }
 }

@@ -14,7 +14,8 @@ using kltest::Unhex;
 namespace {
 
 const nlohmann::json& Vectors() {
-    static const nlohmann::json doc = nlohmann::json::parse(kltest::ReadDataFile("session-crypto.json"));
+    static const nlohmann::json doc =
+        nlohmann::json::parse(kltest::ReadDataFile("session-crypto.json"));
     return doc.at("cases");
 }
 
@@ -76,7 +77,8 @@ TEST(SessionVectors, ReproduceProofKeysAndEnvelopes) {
 TEST(AuthProof, VerifiesGenuineProofAndReturnsNonce) {
     const auto& c = Vectors().at(0);
     std::string nonce = "stale";
-    EXPECT_TRUE(kl::VerifyAuthProof(c.at("key").get<std::string>(), c.at("sessionId").get<std::string>(),
+    EXPECT_TRUE(kl::VerifyAuthProof(c.at("key").get<std::string>(),
+                                    c.at("sessionId").get<std::string>(),
                                     c.at("proof").get<std::string>(), nonce));
     EXPECT_EQ(nonce, c.at("nonce").get<std::string>());
 }
@@ -126,13 +128,16 @@ TEST(AuthProof, BuildersThrowExactTexts) {
             EXPECT_STREQ(e.what(), text);
         }
     };
-    expectInvalid([&] { kl::ComputeAuthTag(key, "012345678", nonce, tag); }, "Invalid authentication context");
+    expectInvalid([&] { kl::ComputeAuthTag(key, "012345678", nonce, tag); },
+                  "Invalid authentication context");
     expectInvalid([&] { kl::ComputeAuthTag(key, "123456789", std::string(32, 'A'), tag); },
                   "Invalid authentication context");
-    expectInvalid([&] { kl::MakeAuthProof("AAAA", "123456789", nonce); }, "Invalid connection secret");
+    expectInvalid([&] { kl::MakeAuthProof("AAAA", "123456789", nonce); },
+                  "Invalid connection secret");
     expectInvalid([&] { kl::CryptoSession(key, "12345678", nonce, true); }, "Invalid session ID");
     expectInvalid([&] { kl::CryptoSession(key, "123456789", std::string(32, 'A'), true); },
                   "Invalid session nonce");
-    expectInvalid([&] { kl::CryptoSession("AAAAAAAAAAAAAAAAAAAAAAAAAB", "123456789", nonce, true); },
-                  "Invalid connection secret");
+    expectInvalid(
+        [&] { kl::CryptoSession("AAAAAAAAAAAAAAAAAAAAAAAAAB", "123456789", nonce, true); },
+        "Invalid connection secret");
 }

@@ -25,9 +25,13 @@ inline std::string Hex(const std::uint8_t* p, std::size_t n) {
     }
     return s;
 }
-inline std::string Hex(const std::vector<std::uint8_t>& v) { return Hex(v.data(), v.size()); }
+inline std::string Hex(const std::vector<std::uint8_t>& v) {
+    return Hex(v.data(), v.size());
+}
 
-inline std::vector<std::uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
+inline std::vector<std::uint8_t> Bytes(const std::string& s) {
+    return {s.begin(), s.end()};
+}
 
 inline std::string ReadDataFile(const std::string& name) {
     std::ifstream in(std::string(KL_TEST_DATA) + "/" + name, std::ios::binary);

@@ -21,7 +21,8 @@ TEST(Utf8ToWide, EveryLengthRoundTrips) {
     const std::string text = "a\xC3\xA7\xE2\x80\xA6\xF0\x9F\x94\x92";  // a, ç, …, 🔒
     const std::wstring wide = Utf8ToWide(text);
     if (sizeof(wchar_t) == 2)
-        EXPECT_EQ(wide, (std::wstring{L'a', wchar_t(0xE7), wchar_t(0x2026), wchar_t(0xD83D), wchar_t(0xDD12)}));
+        EXPECT_EQ(wide, (std::wstring{L'a', wchar_t(0xE7), wchar_t(0x2026), wchar_t(0xD83D),
+                                      wchar_t(0xDD12)}));
     else
         EXPECT_EQ(wide.size(), 4u);
     EXPECT_EQ(WideToUtf8(wide), text);
@@ -31,5 +32,6 @@ TEST(Utf8ToWide, EveryLengthRoundTrips) {
 TEST(WideToUtf8, LoneSurrogatesGiveAnEmptyText) {
     EXPECT_EQ(WideToUtf8(std::wstring{L'a', wchar_t(0xD800)}), "") << "a high surrogate at the end";
     EXPECT_EQ(WideToUtf8(std::wstring{wchar_t(0xDC00), L'a'}), "") << "a low surrogate first";
-    EXPECT_EQ(WideToUtf8(std::wstring{wchar_t(0xD800), L'a'}), "") << "a high surrogate before a letter";
+    EXPECT_EQ(WideToUtf8(std::wstring{wchar_t(0xD800), L'a'}), "")
+        << "a high surrogate before a letter";
 }

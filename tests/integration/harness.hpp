@@ -13,7 +13,8 @@
 
 namespace kltest {
 
-inline std::vector<std::string> With(std::vector<std::string> base, const std::vector<std::string>& more) {
+inline std::vector<std::string> With(std::vector<std::string> base,
+                                     const std::vector<std::string>& more) {
     base.insert(base.end(), more.begin(), more.end());
     return base;
 }
@@ -23,7 +24,8 @@ inline nlohmann::json NextEvent(Process& process, const std::string& name,
                                 std::chrono::milliseconds limit = std::chrono::seconds(15)) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return nlohmann::json::object();
         const auto line = process.ReadLine(left);
         if (!line) return nlohmann::json::object();
@@ -53,11 +55,13 @@ inline std::string HttpGet(const std::string& url) {
     const int fd = ConnectLoopback(port, connected);
     std::string answer;
     if (connected) {
-        const std::string request = "GET " + url.substr(slash) + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+        const std::string request =
+            "GET " + url.substr(slash) + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
         if (write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
             char chunk[4096];
             ssize_t n;
-            while ((n = read(fd, chunk, sizeof chunk)) > 0) answer.append(chunk, static_cast<std::size_t>(n));
+            while ((n = read(fd, chunk, sizeof chunk)) > 0)
+                answer.append(chunk, static_cast<std::size_t>(n));
         }
     }
     close(fd);
@@ -84,7 +88,9 @@ struct Relay {
     std::string url, metrics;
 };
 
-inline std::vector<std::string> Peer(const std::vector<std::string>& args) { return With({KL_PEER_PATH}, args); }
+inline std::vector<std::string> Peer(const std::vector<std::string>& args) {
+    return With({KL_PEER_PATH}, args);
+}
 
 // A host peer that has registered, with its ID and key.
 struct Host {

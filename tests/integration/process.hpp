@@ -18,9 +18,10 @@
 namespace kltest {
 
 class Process {
-public:
+  public:
     // `input`, when given, is the whole of the child's standard input.
-    explicit Process(std::vector<std::string> argv, const std::optional<std::string>& input = std::nullopt) {
+    explicit Process(std::vector<std::string> argv,
+                     const std::optional<std::string>& input = std::nullopt) {
         char pattern[] = "/tmp/kl-stderr-XXXXXX";
         const int errFd = mkstemp(pattern);
         if (errFd < 0) throw std::runtime_error("mkstemp");
@@ -47,7 +48,8 @@ public:
         close(out[1]);
         close(errFd);
         out_ = out[0];
-        if (input) {  // small enough for the pipe's buffer; a short write shows in the child's output
+        if (input) {  // small enough for the pipe's buffer; a short write shows in the child's
+                      // output
             close(in[0]);
             [[maybe_unused]] const ssize_t n = write(in[1], input->data(), input->size());
             close(in[1]);
@@ -65,7 +67,8 @@ public:
     Process& operator=(const Process&) = delete;
 
     // The next line of standard output, or nothing at end of output or after `limit`.
-    std::optional<std::string> ReadLine(std::chrono::milliseconds limit = std::chrono::seconds(15)) {
+    std::optional<std::string> ReadLine(
+        std::chrono::milliseconds limit = std::chrono::seconds(15)) {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         for (;;) {
             const auto nl = buffer_.find('\n');
@@ -74,7 +77,8 @@ public:
                 buffer_.erase(0, nl + 1);
                 return line;
             }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) return std::nullopt;
             pollfd p{out_, POLLIN, 0};
             if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
@@ -108,7 +112,7 @@ public:
         return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     }
 
-private:
+  private:
     pid_t pid_ = -1;
     int out_ = -1;
     std::string buffer_, stderrPath_;

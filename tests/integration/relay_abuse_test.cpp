@@ -316,7 +316,8 @@ TEST(RelayAbuse, MessagesTrickledIntoASmallReceiveBufferArriveWhileTheSenderIsHe
     std::vector<std::string> messages;
     for (int m = 0; m < 4; ++m) {
         std::string bytes(2u << 20, '\0');
-        for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 31 + (i >> 12) + m);
+        for (std::size_t i = 0; i < bytes.size(); ++i)
+            bytes[i] = static_cast<char>(i * 31 + (i >> 12) + m);
         messages.push_back(std::move(bytes));
     }
     bool sent = true;

@@ -14,7 +14,8 @@ const char kClick[] = R"({"action":"down","x":10,"y":20,"button":1,"key":0})";
 
 std::vector<std::string> Viewer(const Relay& relay, const std::string& id, const std::string& key,
                                 const std::vector<std::string>& more = {}) {
-    return Peer(With({"viewer", "--relay", relay.url, "--id", id, "--key", key, "--timeout", "60"}, more));
+    return Peer(
+        With({"viewer", "--relay", relay.url, "--id", id, "--key", key, "--timeout", "60"}, more));
 }
 
 std::vector<std::string> Raw(const Relay& relay, const std::vector<std::string>& more) {
@@ -47,7 +48,8 @@ TEST(RelayWithPeers, PairsForwardsFramesAndInputAndReportsTheLeavingSide) {
     EXPECT_EQ(click.value("action", ""), "down");
     EXPECT_EQ(click.value("button", 0), 1);
     // The host leaves after its frames; the viewer is told and leaves too.
-    EXPECT_EQ(NextEvent(viewer, "peerDisconnected").value("requestId", ""), request.value("requestId", "x"));
+    EXPECT_EQ(NextEvent(viewer, "peerDisconnected").value("requestId", ""),
+              request.value("requestId", "x"));
     EXPECT_EQ(host.process.Wait(), 0) << host.process.Stderr();
     EXPECT_EQ(viewer.Wait(), 0) << viewer.Stderr();
     const std::string metrics = relay.Metrics();
@@ -62,7 +64,8 @@ TEST(RelayWithPeers, RefusalAndWrongProofLeaveTheHostRegistered) {
     Process refused(Viewer(relay, refusing.id, refusing.key));
     EXPECT_EQ(NextEvent(refusing.process, "answered").value("accepted", true), false);
     EXPECT_EQ(refused.Wait(), 3);
-    EXPECT_NE(refused.Stderr().find("Bağlantı isteği reddedildi."), std::string::npos) << refused.Stderr();
+    EXPECT_NE(refused.Stderr().find("Bağlantı isteği reddedildi."), std::string::npos)
+        << refused.Stderr();
 
     Host host(relay);
     Process wrongKey(Viewer(relay, host.id, kl::GenerateConnectionKey()));
@@ -85,20 +88,24 @@ TEST(RelayWithPeers, UnansweredRequestTimesOutAndBusyHostRefusesOthers) {
     EXPECT_NE(second.Stderr().find("meşgul"), std::string::npos) << second.Stderr();
     EXPECT_EQ(waiting.Wait(), 3);
     EXPECT_NE(waiting.Stderr().find("zaman aşımına uğradı"), std::string::npos) << waiting.Stderr();
-    EXPECT_FALSE(NextEvent(host.process, "peerDisconnected").empty()) << "the host learns the request ended";
+    EXPECT_FALSE(NextEvent(host.process, "peerDisconnected").empty())
+        << "the host learns the request ended";
 }
 
 TEST(RelayWithPeers, UnknownAndDuplicateIdsAreRefusedInTurkish) {
     Relay relay;
     Process unknown(Viewer(relay, "123456789", kl::GenerateConnectionKey()));
     EXPECT_EQ(unknown.Wait(), 3);
-    EXPECT_NE(unknown.Stderr().find("Bu ID ile bağlı bir bilgisayar bulunamadı."), std::string::npos) << unknown.Stderr();
+    EXPECT_NE(unknown.Stderr().find("Bu ID ile bağlı bir bilgisayar bulunamadı."),
+              std::string::npos)
+        << unknown.Stderr();
 
     Host first(relay);
     Process second(Peer({"host", "--relay", relay.url, "--id", first.id, "--timeout", "20"}));
     EXPECT_EQ(second.Wait(), 3);
     EXPECT_NE(second.Stderr().find("kullanımda"), std::string::npos) << second.Stderr();
-    EXPECT_NE(relay.Metrics().find("kestrelink_relay_refusals_total{reason=\"duplicate_id\"} 1"), std::string::npos);
+    EXPECT_NE(relay.Metrics().find("kestrelink_relay_refusals_total{reason=\"duplicate_id\"} 1"),
+              std::string::npos);
 }
 
 TEST(RelayWithPeers, MessageSizeLimitsCloseOnlyAboveTheLimit) {
@@ -108,10 +115,13 @@ TEST(RelayWithPeers, MessageSizeLimitsCloseOnlyAboveTheLimit) {
     Process binary(Raw(relay, {"--register", "--binary-bytes", "8388609"}));
     EXPECT_EQ(NextEvent(binary, "closed", 30s).value("code", 0), 1009);
     // At the limit the text is read (and, not being a known message, ignored).
-    Process atLimit(Peer({"raw", "--relay", relay.url, "--register", "--text-bytes", "16384", "--timeout", "1.5"}));
+    Process atLimit(Peer(
+        {"raw", "--relay", relay.url, "--register", "--text-bytes", "16384", "--timeout", "1.5"}));
     EXPECT_EQ(atLimit.Wait(), 6) << "still open when the run timed out";
-    // Both refused as their frame headers arrived (before pairing only text-sized messages are read).
-    EXPECT_NE(relay.Metrics().find("reason=\"message_too_big\"} 2"), std::string::npos) << relay.Metrics();
+    // Both refused as their frame headers arrived (before pairing only text-sized messages are
+    // read).
+    EXPECT_NE(relay.Metrics().find("reason=\"message_too_big\"} 2"), std::string::npos)
+        << relay.Metrics();
 }
 
 TEST(RelayWithPeers, BinaryBeforePairingAndSilenceAreRefused) {
@@ -152,13 +162,16 @@ TEST(RelayWithPeers, ConnectionsOverTheAddressLimitAreClosedAtAcceptAndNeverRout
     Process third(Raw(relay, {"--register"}));
     EXPECT_EQ(third.Wait(), 2) << "a failed connection: " << third.Stderr();
     const std::string metrics = relay.Metrics();
-    EXPECT_NE(metrics.find("\nkestrelink_relay_registered_hosts 2\n"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("\nkestrelink_relay_registered_hosts 2\n"), std::string::npos)
+        << metrics;
     EXPECT_NE(metrics.find("reason=\"too_many_from_address\"} 1\n"), std::string::npos) << metrics;
     Host again(relay);
     EXPECT_FALSE(again.registered) << "still at the limit";
     one.process.Signal(SIGTERM);
     EXPECT_NE(one.process.Wait(), -1);
-    for (int i = 0; i < 50 && relay.Metrics().find("kestrelink_relay_connections 1\n") == std::string::npos; ++i)
+    for (int i = 0;
+         i < 50 && relay.Metrics().find("kestrelink_relay_connections 1\n") == std::string::npos;
+         ++i)
         usleep(20000);
     Host freed(relay);
     EXPECT_TRUE(freed.registered) << "a place freed is free at once";
@@ -200,6 +213,7 @@ TEST(RelayCommandLine, RefusesPlainWebSocketOffLoopbackAndBadOptions) {
     Process peerHelp(Peer({"--help"}));
     EXPECT_NE(peerHelp.ReadLine().value_or("").find("Usage"), std::string::npos);
     EXPECT_EQ(peerHelp.Wait(), 0);
-    Process peerBad(Peer({"viewer", "--relay", "ws://example.com/ws", "--id", "123456789", "--key", "x"}));
+    Process peerBad(
+        Peer({"viewer", "--relay", "ws://example.com/ws", "--id", "123456789", "--key", "x"}));
     EXPECT_EQ(peerBad.Wait(), 1) << "plain ws:// off loopback is refused before connecting";
 }

@@ -164,15 +164,21 @@ void StreamThroughSlowLink(bool hostBehindLink) {
     Process host(StreamingHost(hostBehindLink ? link.url : relay.url));
     std::string key;
     const std::string id = Credential(host, key);
-    Process viewer(Viewer(hostBehindLink ? relay.url : link.url, id, key, {"--input-every", "0.25"}));
+    Process viewer(
+        Viewer(hostBehindLink ? relay.url : link.url, id, key, {"--input-every", "0.25"}));
     const Watched w = Watch(viewer, host, kStream);
     ExpectFreshAndConnected(w, relay.process.Stderr());
-    EXPECT_GT(w.replaced, 0) << "pushed back (by the relay, or by the host's own link), the host replaced unsent frames";
+    EXPECT_GT(w.replaced, 0)
+        << "pushed back (by the relay, or by the host's own link), the host replaced unsent frames";
 }
 
-TEST(SlowLink, ViewerOnSlowDownlinkGetsFreshFramesAndStaysConnected) { StreamThroughSlowLink(false); }
+TEST(SlowLink, ViewerOnSlowDownlinkGetsFreshFramesAndStaysConnected) {
+    StreamThroughSlowLink(false);
+}
 
-TEST(SlowLink, HostOnSlowUplinkReplacesFramesAndStaysConnected) { StreamThroughSlowLink(true); }
+TEST(SlowLink, HostOnSlowUplinkReplacesFramesAndStaysConnected) {
+    StreamThroughSlowLink(true);
+}
 
 TEST(SlowLink, ViewerThatStopsReadingIsDroppedByTimeAndOthersGoOn) {
     Relay relay({"--stalled-reader-ms", "3000"});

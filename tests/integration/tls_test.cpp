@@ -18,15 +18,17 @@ namespace {
 struct Certificate {
     Certificate() {
         std::filesystem::create_directories(dir);
-        const std::string make = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
-                                 "-subj /CN=localhost -addext subjectAltName=IP:127.0.0.1,DNS:localhost -keyout " +
-                                 key + " -out " + cert + " 2>/dev/null";
+        const std::string make =
+            "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
+            "-subj /CN=localhost -addext subjectAltName=IP:127.0.0.1,DNS:localhost -keyout " +
+            key + " -out " + cert + " 2>/dev/null";
         made = std::system(make.c_str()) == 0;
     }
     ~Certificate() { std::filesystem::remove_all(dir); }
     const std::filesystem::path dir =
-        std::filesystem::temp_directory_path() / ("kl-tls-" + std::to_string(getpid()) + "-" +
-                                                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::temp_directory_path() /
+        ("kl-tls-" + std::to_string(getpid()) + "-" +
+         ::testing::UnitTest::GetInstance()->current_test_info()->name());
     const std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
     bool made = false;
 };
@@ -46,8 +48,10 @@ TEST(RelayOverTls, PeerConnectsWhenItTrustsTheCertificateAndExplainsWhenNot) {
 
     Process untrusted(Peer({"probe", relay.url}));
     EXPECT_EQ(untrusted.Wait(), 2);
-    EXPECT_NE(untrusted.Stderr().find("certificate verify failed"), std::string::npos) << untrusted.Stderr();
-    EXPECT_NE(untrusted.Stderr().find("--ca"), std::string::npos) << "the message says how to trust it";
+    EXPECT_NE(untrusted.Stderr().find("certificate verify failed"), std::string::npos)
+        << untrusted.Stderr();
+    EXPECT_NE(untrusted.Stderr().find("--ca"), std::string::npos)
+        << "the message says how to trust it";
 
     // The name the certificate holds works as well as its address.
     std::string byName = relay.url;
@@ -56,8 +60,11 @@ TEST(RelayOverTls, PeerConnectsWhenItTrustsTheCertificateAndExplainsWhenNot) {
     EXPECT_EQ(named.Wait(), 0) << named.Stderr();
 
     // With TLS the relay may listen beyond loopback.
-    Process wide(With({KL_RELAY_PATH, "--listen", "0.0.0.0", "--port", "0", "--metrics-port", "off", "--cert", cert, "--key", key}, {}));
-    EXPECT_NE(wide.ReadLine().value_or("").find("wss://0.0.0.0:"), std::string::npos) << wide.Stderr();
+    Process wide(With({KL_RELAY_PATH, "--listen", "0.0.0.0", "--port", "0", "--metrics-port", "off",
+                       "--cert", cert, "--key", key},
+                      {}));
+    EXPECT_NE(wide.ReadLine().value_or("").find("wss://0.0.0.0:"), std::string::npos)
+        << wide.Stderr();
     wide.Signal(SIGTERM);
     EXPECT_EQ(wide.Wait(), 0);
 }
@@ -69,10 +76,12 @@ TEST(RelayOverTls, SessionForwardsLargeMessagesBothWaysAndClosesAsOverPlainWebSo
     ASSERT_TRUE(certificate.made);
     const std::string& cert = certificate.cert;
     Relay relay({"--cert", cert, "--key", certificate.key});
-    Host host(relay, {"--ca", cert, "--frames", "3", "--fps", "10", "--pattern", "64x48", "--frame-bytes", "3000000"});
+    Host host(relay, {"--ca", cert, "--frames", "3", "--fps", "10", "--pattern", "64x48",
+                      "--frame-bytes", "3000000"});
     ASSERT_TRUE(host.registered) << host.process.Stderr();
-    Process viewer(Peer({"viewer", "--relay", relay.url, "--ca", cert, "--id", host.id, "--key", host.key, "--timeout",
-                         "60", "--input", R"({"action":"move","x":5,"y":6,"button":0,"key":0})"}));
+    Process viewer(Peer({"viewer", "--relay", relay.url, "--ca", cert, "--id", host.id, "--key",
+                         host.key, "--timeout", "60", "--input",
+                         R"({"action":"move","x":5,"y":6,"button":0,"key":0})"}));
     for (int seq = 1; seq <= 3; ++seq) {
         const auto frame = NextEvent(viewer, "frame");
         EXPECT_EQ(frame.value("seq", 0), seq);
@@ -83,41 +92,52 @@ TEST(RelayOverTls, SessionForwardsLargeMessagesBothWaysAndClosesAsOverPlainWebSo
     EXPECT_EQ(host.process.Wait(), 0) << host.process.Stderr();
     EXPECT_EQ(viewer.Wait(), 0) << viewer.Stderr();
 
-    Process big(Peer({"raw", "--relay", relay.url, "--ca", cert, "--register", "--binary-bytes", "8388609", "--timeout", "20"}));
+    Process big(Peer({"raw", "--relay", relay.url, "--ca", cert, "--register", "--binary-bytes",
+                      "8388609", "--timeout", "20"}));
     EXPECT_FALSE(NextEvent(big, "closed", std::chrono::seconds(30)).empty());
-    Process other(Peer({"probe", relay.url.substr(0, relay.url.rfind('/')) + "/other", "--ca", cert}));
+    Process other(
+        Peer({"probe", relay.url.substr(0, relay.url.rfind('/')) + "/other", "--ca", cert}));
     EXPECT_EQ(other.Wait(), 2);
     EXPECT_NE(other.Stderr().find("upgrade"), std::string::npos) << other.Stderr();
     std::string metrics = relay.Metrics();
-    for (int i = 0; i < 50 && metrics.find("kestrelink_relay_connections 0") == std::string::npos; ++i) {
+    for (int i = 0; i < 50 && metrics.find("kestrelink_relay_connections 0") == std::string::npos;
+         ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         metrics = relay.Metrics();
     }
-    EXPECT_NE(metrics.find("kestrelink_relay_connections 0"), std::string::npos) << "every TLS connection ended: " << metrics;
+    EXPECT_NE(metrics.find("kestrelink_relay_connections 0"), std::string::npos)
+        << "every TLS connection ended: " << metrics;
     EXPECT_NE(metrics.find("kestrelink_relay_forwarded_messages_total 5"), std::string::npos)
         << "Ready, three frames and one input event: " << metrics;
     EXPECT_NE(metrics.find("reason=\"message_too_big\"} 1"), std::string::npos) << metrics;
 }
 
 TEST(RelayOverTls, SighupSwapsTheCertificateForNewConnectionsAndKeepsOpenOnes) {
-    const auto dir = std::filesystem::temp_directory_path() / ("kl-reload-" + std::to_string(getpid()));
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("kl-reload-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     auto make = [&](const std::string& name) {
-        const std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
-                                    "-subj /CN=" + name + " -addext subjectAltName=IP:127.0.0.1 -keyout " +
-                                    (dir / (name + ".key")).string() + " -out " + (dir / (name + ".pem")).string() +
-                                    " 2>/dev/null";
+        const std::string command =
+            "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
+            "-subj /CN=" +
+            name + " -addext subjectAltName=IP:127.0.0.1 -keyout " +
+            (dir / (name + ".key")).string() + " -out " + (dir / (name + ".pem")).string() +
+            " 2>/dev/null";
         return std::system(command.c_str()) == 0;
     };
     ASSERT_TRUE(make("first") && make("second"));
     const auto cert = dir / "cert.pem", key = dir / "key.pem";
     auto install = [&](const std::string& certFrom, const std::string& keyFrom) {
-        std::filesystem::copy_file(dir / certFrom, cert, std::filesystem::copy_options::overwrite_existing);
-        std::filesystem::copy_file(dir / keyFrom, key, std::filesystem::copy_options::overwrite_existing);
+        std::filesystem::copy_file(dir / certFrom, cert,
+                                   std::filesystem::copy_options::overwrite_existing);
+        std::filesystem::copy_file(dir / keyFrom, key,
+                                   std::filesystem::copy_options::overwrite_existing);
     };
     install("first.pem", "first.key");
     const std::string first = (dir / "first.pem").string(), second = (dir / "second.pem").string();
-    auto probe = [&](const Relay& relay, const std::string& ca) { return Process(Peer({"probe", relay.url, "--ca", ca})).Wait(); };
+    auto probe = [&](const Relay& relay, const std::string& ca) {
+        return Process(Peer({"probe", relay.url, "--ca", ca})).Wait();
+    };
 
     Relay relay({"--cert", cert.string(), "--key", key.string()});
     Host host(relay, {"--ca", first, "--stay"});
@@ -130,39 +150,46 @@ TEST(RelayOverTls, SighupSwapsTheCertificateForNewConnectionsAndKeepsOpenOnes) {
     EXPECT_EQ(withSecond, 0) << "new connections get the new certificate";
     EXPECT_EQ(probe(relay, first), 2) << "and no longer the old one";
     // The host connected under the old certificate is still there to be reached.
-    Process viewer(Peer({"viewer", "--relay", relay.url, "--ca", second, "--id", host.id, "--key", host.key, "--frames", "0",
-                         "--timeout", "20"}));
+    Process viewer(Peer({"viewer", "--relay", relay.url, "--ca", second, "--id", host.id, "--key",
+                         host.key, "--frames", "0", "--timeout", "20"}));
     EXPECT_EQ(NextEvent(viewer, "connected").empty(), false) << viewer.Stderr();
 
     // A broken pair (the key of another certificate) is refused and the one in use kept.
     install("first.pem", "second.key");
     relay.process.Signal(SIGHUP);
-    for (int i = 0; i < 50 && relay.process.Stderr().find("keeping the certificate") == std::string::npos; ++i)
+    for (int i = 0;
+         i < 50 && relay.process.Stderr().find("keeping the certificate") == std::string::npos; ++i)
         usleep(100000);
-    EXPECT_NE(relay.process.Stderr().find("keeping the certificate in use"), std::string::npos) << relay.process.Stderr();
+    EXPECT_NE(relay.process.Stderr().find("keeping the certificate in use"), std::string::npos)
+        << relay.process.Stderr();
     EXPECT_EQ(probe(relay, second), 0);
     EXPECT_EQ(relay.process.Wait(std::chrono::milliseconds(0)), -1) << "the relay is still running";
     std::filesystem::remove_all(dir);
 }
 
 TEST(RelayOverTls, SenderPastTheLimitGets1009AndTheRelayDrainsBeforeClosing) {
-    const auto dir = std::filesystem::temp_directory_path() / ("kl-tls-big-" + std::to_string(getpid()));
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("kl-tls-big-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     const std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
-    const std::string make = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
-                             "-subj /CN=localhost -keyout " + key + " -out " + cert + " 2>/dev/null";
+    const std::string make =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
+        "-subj /CN=localhost -keyout " +
+        key + " -out " + cert + " 2>/dev/null";
     ASSERT_EQ(std::system(make.c_str()), 0);
     Relay relay({"--cert", cert, "--key", key});
     signal(SIGPIPE, SIG_IGN);  // OpenSSL writes without MSG_NOSIGNAL
 
     RawWs tcp(PortOf(relay.url));
     ASSERT_TRUE(tcp.connected());
-    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
+    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(SSL_CTX_new(TLS_client_method()),
+                                                              SSL_CTX_free);
     std::unique_ptr<SSL, decltype(&SSL_free)> tls(SSL_new(context.get()), SSL_free);
     SSL_set_fd(tls.get(), tcp.fd());
     ASSERT_EQ(SSL_connect(tls.get()), 1);
     auto write = [&](const std::string& bytes) {
-        return SSL_write(tls.get(), bytes.data(), static_cast<int>(bytes.size())) == static_cast<int>(bytes.size());
+        return SSL_write(tls.get(), bytes.data(), static_cast<int>(bytes.size())) ==
+               static_cast<int>(bytes.size());
     };
     ASSERT_TRUE(write(RawWs::UpgradeRequest()));
     std::string head;
@@ -184,7 +211,8 @@ TEST(RelayOverTls, SenderPastTheLimitGets1009AndTheRelayDrainsBeforeClosing) {
            send(tcp.fd(), more.data(), more.size(), MSG_NOSIGNAL) > 0) {
     }
     const auto drained = std::chrono::steady_clock::now() - start;
-    EXPECT_GT(drained, std::chrono::seconds(1)) << "reset at once instead of reading and discarding";
+    EXPECT_GT(drained, std::chrono::seconds(1))
+        << "reset at once instead of reading and discarding";
     EXPECT_LT(drained, std::chrono::seconds(4)) << "read and discarded without bound";
     std::filesystem::remove_all(dir);
 }

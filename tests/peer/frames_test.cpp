@@ -7,7 +7,8 @@
 
 namespace {
 bool Valid(const std::string& frame, kl::JpegFrameInfo& info) {
-    return kl::CheckJpegStructure(reinterpret_cast<const std::uint8_t*>(frame.data()), frame.size(), info);
+    return kl::CheckJpegStructure(reinterpret_cast<const std::uint8_t*>(frame.data()), frame.size(),
+                                  info);
 }
 }  // namespace
 
@@ -27,10 +28,12 @@ TEST(PeerFrames, PatternFramesCarryTheirSendTimeAndPassTheStructureCheck) {
 
 TEST(PeerFrames, PaddingReachesTheRequestedSizeInValidSegments) {
     auto source = kl::peer::FrameSource::TestPattern(64, 64, 1);
-    for (std::size_t target : {std::size_t{0}, std::size_t{1000}, std::size_t{65600}, std::size_t{300000}, std::size_t{2000001}}) {
+    for (std::size_t target : {std::size_t{0}, std::size_t{1000}, std::size_t{65600},
+                               std::size_t{300000}, std::size_t{2000001}}) {
         const std::string frame = source.Next(7, target);
         EXPECT_GE(frame.size(), target);
-        EXPECT_LE(frame.size(), std::max<std::size_t>(target + 8, 2000)) << "no more than one segment header over";
+        EXPECT_LE(frame.size(), std::max<std::size_t>(target + 8, 2000))
+            << "no more than one segment header over";
         kl::JpegFrameInfo info;
         EXPECT_TRUE(Valid(frame, info)) << target;
         EXPECT_EQ(kl::peer::EmbeddedSendTime(frame).value_or(0), 7);
@@ -40,7 +43,8 @@ TEST(PeerFrames, PaddingReachesTheRequestedSizeInValidSegments) {
 TEST(PeerFrames, ColourProbeReadsThePictureAndRefusesDamagedFiles) {
     const std::string jpeg = kl::peer::EncodePattern(320, 200, 0, 90);
     auto near = [](std::uint32_t colour, int r, int g, int b) {
-        return std::abs(static_cast<int>(colour >> 16) - r) < 40 && std::abs(static_cast<int>((colour >> 8) & 0xFF) - g) < 40 &&
+        return std::abs(static_cast<int>(colour >> 16) - r) < 40 &&
+               std::abs(static_cast<int>((colour >> 8) & 0xFF) - g) < 40 &&
                std::abs(static_cast<int>(colour & 0xFF) - b) < 40;
     };
     const auto bar = kl::peer::ColourAt(jpeg, 12, 100);
@@ -50,5 +54,6 @@ TEST(PeerFrames, ColourProbeReadsThePictureAndRefusesDamagedFiles) {
     ASSERT_TRUE(corner.has_value());
     EXPECT_TRUE(near(*corner, 243, 20, 160)) << std::hex << *corner;
     EXPECT_FALSE(kl::peer::ColourAt(jpeg, 320, 10).has_value()) << "outside the picture";
-    EXPECT_FALSE(kl::peer::ColourAt("not a jpeg at all", 0, 0).has_value()) << "an error returns, it does not end the process";
+    EXPECT_FALSE(kl::peer::ColourAt("not a jpeg at all", 0, 0).has_value())
+        << "an error returns, it does not end the process";
 }

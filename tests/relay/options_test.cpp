@@ -11,14 +11,34 @@ TEST(RelayOptions, DefaultsAreSaneAndEveryLimitCanBeSet) {
     EXPECT_EQ(d.listen, "127.0.0.1");
     EXPECT_EQ(d.maxBinaryBytes, 8388608u);
     EXPECT_EQ(d.routing.maxTextBytes, 16384u);
-    EXPECT_GE(d.sendBufferBytes, d.maxBinaryBytes) << "one largest message must fit the send buffer";
-    EXPECT_LE(d.pairedBufferBytes, 1u << 20) << "about two large frames wait for a slow side, no backlog";
-    EXPECT_LT(d.pairedBufferBytes + d.maxBinaryBytes, d.sendBufferBytes) << "flow control acts before the hard cap";
-    const auto o = ParseOptions({"--port", "0", "--max-connections", "5", "--max-connections-per-address", "2",
-                                 "--viewer-requests-per-minute", "7", "--register-timeout-ms", "500",
-                                 "--request-timeout-ms", "1500", "--max-text-bytes", "1000", "--metrics-port", "off",
-                                 "--paired-buffer-bytes", "65536", "--stalled-reader-ms", "3000",
-                                 "--receive-buffer-bytes", "131072"});
+    EXPECT_GE(d.sendBufferBytes, d.maxBinaryBytes)
+        << "one largest message must fit the send buffer";
+    EXPECT_LE(d.pairedBufferBytes, 1u << 20)
+        << "about two large frames wait for a slow side, no backlog";
+    EXPECT_LT(d.pairedBufferBytes + d.maxBinaryBytes, d.sendBufferBytes)
+        << "flow control acts before the hard cap";
+    const auto o = ParseOptions({"--port",
+                                 "0",
+                                 "--max-connections",
+                                 "5",
+                                 "--max-connections-per-address",
+                                 "2",
+                                 "--viewer-requests-per-minute",
+                                 "7",
+                                 "--register-timeout-ms",
+                                 "500",
+                                 "--request-timeout-ms",
+                                 "1500",
+                                 "--max-text-bytes",
+                                 "1000",
+                                 "--metrics-port",
+                                 "off",
+                                 "--paired-buffer-bytes",
+                                 "65536",
+                                 "--stalled-reader-ms",
+                                 "3000",
+                                 "--receive-buffer-bytes",
+                                 "131072"});
     EXPECT_EQ(o.port, 0);
     EXPECT_EQ(o.maxConnections, 5u);
     EXPECT_EQ(o.maxConnectionsPerAddress, 2u);
@@ -30,12 +50,13 @@ TEST(RelayOptions, DefaultsAreSaneAndEveryLimitCanBeSet) {
     EXPECT_EQ(o.pairedBufferBytes, 65536u);
     EXPECT_EQ(o.stalledReaderTime.count(), 3000);
     EXPECT_EQ(o.receiveBufferBytes, 131072);
-    const auto limits = ParseOptions({"--max-handshakes-per-address", "3", "--handshake-timeout-ms", "800",
-                                      "--memory-budget-bytes", "67108864"});
+    const auto limits = ParseOptions({"--max-handshakes-per-address", "3", "--handshake-timeout-ms",
+                                      "800", "--memory-budget-bytes", "67108864"});
     EXPECT_EQ(limits.maxHandshakesPerAddress, 3u);
     EXPECT_EQ(limits.handshakeTimeout.count(), 800);
     EXPECT_EQ(limits.memoryBudgetBytes, 67108864u);
-    EXPECT_LE(d.handshakeTimeout.count(), 5000) << "a silent socket must not hold its place for long";
+    EXPECT_LE(d.handshakeTimeout.count(), 5000)
+        << "a silent socket must not hold its place for long";
     EXPECT_GE(d.memoryBudgetBytes, d.sendBufferBytes);
 }
 
@@ -54,16 +75,21 @@ TEST(RelayOptions, BadCommandLinesAreExplained) {
     EXPECT_NE(message({"--cert", "a.pem"}).find("--key"), std::string::npos);
     EXPECT_NE(message({"--port"}).find("needs a value"), std::string::npos);
     EXPECT_NE(message({"--frobnicate", "1"}).find("unknown option"), std::string::npos);
-    EXPECT_NE(message({"--send-buffer-bytes", "100000"}).find("--send-buffer-bytes"), std::string::npos);
+    EXPECT_NE(message({"--send-buffer-bytes", "100000"}).find("--send-buffer-bytes"),
+              std::string::npos);
     EXPECT_NE(message({"--stalled-reader-ms", "0"}).find("--stalled-reader-ms"), std::string::npos);
-    EXPECT_NE(message({"--paired-buffer-bytes", "10"}).find("--paired-buffer-bytes"), std::string::npos);
-    EXPECT_NE(message({"--memory-budget-bytes", "2000000"}).find("--memory-budget-bytes"), std::string::npos);
+    EXPECT_NE(message({"--paired-buffer-bytes", "10"}).find("--paired-buffer-bytes"),
+              std::string::npos);
+    EXPECT_NE(message({"--memory-budget-bytes", "2000000"}).find("--memory-budget-bytes"),
+              std::string::npos);
     EXPECT_NE(message({"--redis-ca", "/etc/hostname"}).find("rediss://"), std::string::npos)
         << "a CA file without TLS to Redis is a mistake, not ignored";
-    EXPECT_NE(message({"--redis", "rediss://h", "--redis-ca", "/nonexistent/ca.pem"}).find("cannot read"),
-              std::string::npos);
-    EXPECT_NE(message({"--redis", "rediss://h", "--redis-cert", "/etc/hostname"}).find("--redis-key"),
-              std::string::npos);
+    EXPECT_NE(
+        message({"--redis", "rediss://h", "--redis-ca", "/nonexistent/ca.pem"}).find("cannot read"),
+        std::string::npos);
+    EXPECT_NE(
+        message({"--redis", "rediss://h", "--redis-cert", "/etc/hostname"}).find("--redis-key"),
+        std::string::npos);
     EXPECT_EQ(message({"--redis", "rediss://h:6380", "--redis-ca", "/etc/hostname"}), "accepted");
 }
 
@@ -101,7 +127,8 @@ TEST(RelayMetrics, PrometheusTextHoldsEveryFigureAndRefusalReason) {
     EXPECT_NE(text.find("kestrelink_relay_refusals_total{reason=\"busy\"} 2\n"), std::string::npos);
     EXPECT_NE(text.find("\nkestrelink_relay_buffered_bytes 4096\n"), std::string::npos);
     EXPECT_NE(text.find("\nkestrelink_relay_address_records 7\n"), std::string::npos);
-    EXPECT_NE(text.find("# TYPE kestrelink_relay_forwarded_bytes_total counter"), std::string::npos);
+    EXPECT_NE(text.find("# TYPE kestrelink_relay_forwarded_bytes_total counter"),
+              std::string::npos);
 }
 
 TEST(RelayClientInput, AddressesCountPerHostOrPerIpv6Slash64) {
@@ -122,5 +149,6 @@ TEST(RelayClientInput, LoggedTextStaysOneFieldAndWholeCharacters) {
     EXPECT_EQ(LogQuoted(std::string(64, 'a')), "\"" + std::string(64, 'a') + "\"");
     EXPECT_EQ(LogQuoted(std::string(63, 'a') + "\xC3\xA9"), "\"" + std::string(63, 'a') + "\"...")
         << "the cut never splits a character";
-    EXPECT_EQ(LogQuoted(std::string(62, 'a') + "\xC3\xA9!"), "\"" + std::string(62, 'a') + "\\xc3\\xa9\"...");
+    EXPECT_EQ(LogQuoted(std::string(62, 'a') + "\xC3\xA9!"),
+              "\"" + std::string(62, 'a') + "\\xc3\\xa9\"...");
 }

@@ -33,7 +33,8 @@ struct Fixture {
 
 bool Sends(const std::vector<Action>& actions, kl::relay::ConnId to, const std::string& type) {
     for (const auto& a : actions)
-        if (a.kind == Action::SendText && a.to == to && kl::ReadString(kl::ParseMessage(a.text), "type", "") == type)
+        if (a.kind == Action::SendText && a.to == to &&
+            kl::ReadString(kl::ParseMessage(a.text), "type", "") == type)
             return true;
     return false;
 }
@@ -110,9 +111,17 @@ TEST(Router, MalformedOversizedAndUnpairedTrafficIsRefused) {
     EXPECT_EQ(f.router.OnBinary(3, actions), 0u);
     EXPECT_TRUE(Closes(actions, 3, 1008));
     f.router.OnOpen(4, "127.0.0.1", f.t0);
-    EXPECT_TRUE(Closes(f.router.OnText(4, R"({"type":"register","role":"host","protocol":1,"sessionId":"123456789"})", f.t0), 4, 1008));
+    EXPECT_TRUE(Closes(
+        f.router.OnText(
+            4, R"({"type":"register","role":"host","protocol":1,"sessionId":"123456789"})", f.t0),
+        4, 1008));
     f.router.OnOpen(5, "127.0.0.1", f.t0);
-    EXPECT_TRUE(Closes(f.router.OnText(5, R"({"type":"register","role":"viewer","protocol":2,"sessionId":"123456789","password":"short"})", f.t0), 5, 1008));
+    EXPECT_TRUE(Closes(
+        f.router.OnText(
+            5,
+            R"({"type":"register","role":"viewer","protocol":2,"sessionId":"123456789","password":"short"})",
+            f.t0),
+        5, 1008));
 }
 
 TEST(Router, DeadlinesCloseSilentConnectionsAndExpireRequests) {
@@ -193,12 +202,15 @@ TEST(Router, ViewerRequestsAreLimitedPerAddressPerMinute) {
 TEST(Router, LogNamesEventsButNeverTheProof) {
     Fixture f;
     std::string log;
-    f.router.SetLog([&](kl::relay::ConnId id, const std::string& line) { log += std::to_string(id) + " " + line + "\n"; });
+    f.router.SetLog([&](kl::relay::ConnId id, const std::string& line) {
+        log += std::to_string(id) + " " + line + "\n";
+    });
     f.Paired();
     f.router.OnTick(f.t0 + std::chrono::seconds(100));
     f.router.OnClose(2);
     EXPECT_NE(log.find("registered host 123456789"), std::string::npos) << log;
     EXPECT_NE(log.find("paired request " + kRequest), std::string::npos) << log;
-    EXPECT_EQ(log.find(kProof.substr(3, 32)), std::string::npos) << "the nonce part of the proof leaked";
+    EXPECT_EQ(log.find(kProof.substr(3, 32)), std::string::npos)
+        << "the nonce part of the proof leaked";
     EXPECT_EQ(log.find(kProof.substr(36)), std::string::npos) << "the proof leaked";
 }

@@ -27,15 +27,20 @@ int main(int argc, char** argv) {
 #endif
     for (int i = 1; i < argc; ++i) {
         std::ifstream file(argv[i], std::ios::binary);
-        const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+        const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(file),
+                                              std::istreambuf_iterator<char>()};
 #ifdef _WIN32
         const kl::unique_gdip_bitmap image = kl::DecodeJpegFrame(bytes.data(), bytes.size());
-        if (image) std::printf("decoded %ux%u\n", kl::ImageWidth(image), kl::ImageHeight(image));
-        else std::printf("refused\n");
+        if (image)
+            std::printf("decoded %ux%u\n", kl::ImageWidth(image), kl::ImageHeight(image));
+        else
+            std::printf("refused\n");
 #else
         kl::JpegFrameInfo info;
-        if (kl::CheckJpegStructure(bytes.data(), bytes.size(), info)) std::printf("accepted %dx%d\n", info.width, info.height);
-        else std::printf("refused\n");
+        if (kl::CheckJpegStructure(bytes.data(), bytes.size(), info))
+            std::printf("accepted %dx%d\n", info.width, info.height);
+        else
+            std::printf("refused\n");
 #endif
     }
 #ifdef _WIN32

@@ -71,9 +71,11 @@ bool Frame(int fd, bool fin, int opcode, const std::string& payload) {
         header += static_cast<char>(n & 0xFF);
     } else {
         header += static_cast<char>(127);
-        for (int i = 7; i >= 0; --i) header += static_cast<char>((static_cast<std::uint64_t>(n) >> (8 * i)) & 0xFF);
+        for (int i = 7; i >= 0; --i)
+            header += static_cast<char>((static_cast<std::uint64_t>(n) >> (8 * i)) & 0xFF);
     }
-    return WriteAll(fd, header.data(), header.size()) && WriteAll(fd, payload.data(), payload.size());
+    return WriteAll(fd, header.data(), header.size()) &&
+           WriteAll(fd, payload.data(), payload.size());
 }
 
 std::string AcceptKey(const std::string& key) {
@@ -115,10 +117,12 @@ void EchoUntilClosed(int fd) {
         if (len > (64u << 20)) return;
         std::string payload(len, '\0');
         if (!ReadAll(fd, payload.data(), len)) return;
-        for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(payload[i] ^ mask[i % 4]);
+        for (std::size_t i = 0; i < payload.size(); ++i)
+            payload[i] = static_cast<char>(payload[i] ^ mask[i % 4]);
         if (opcode == 8) {
             if (payload.size() >= 2)
-                record.code = (static_cast<unsigned char>(payload[0]) << 8) | static_cast<unsigned char>(payload[1]);
+                record.code = (static_cast<unsigned char>(payload[0]) << 8) |
+                              static_cast<unsigned char>(payload[1]);
             else
                 record.code = 1005;  // a close frame without a status
             Frame(fd, true, 8, payload.substr(0, 2));
@@ -145,7 +149,8 @@ void Serve(int fd) {
     const std::string path = request.substr(pathStart, request.find(' ', pathStart) - pathStart);
     std::cerr << "ws_script_server: " << path << std::endl;
     if (path == "/reject403") {
-        const std::string response = "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+        const std::string response =
+            "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
         WriteAll(fd, response.data(), response.size());
         return;
     }
@@ -159,8 +164,10 @@ void Serve(int fd) {
         const auto k = request.find(name);
         if (k != std::string::npos) key = request.substr(k + 19, request.find("\r\n", k) - k - 19);
     }
-    const std::string response = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                                 "Sec-WebSocket-Accept: " + AcceptKey(key) + "\r\n\r\n";
+    const std::string response =
+        "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+        "Sec-WebSocket-Accept: " +
+        AcceptKey(key) + "\r\n\r\n";
     if (!WriteAll(fd, response.data(), response.size())) return;
     if (path == "/drop") return;
     if (path == "/stall") {
@@ -177,7 +184,8 @@ void Serve(int fd) {
         Frame(fd, true, 2, "d");
     } else if (path == "/exact" || path == "/oversize") {
         const std::string piece(65536, 'k');
-        for (int i = 0; i < 128; ++i) Frame(fd, path == "/exact" && i == 127, i == 0 ? 2 : 0, piece);
+        for (int i = 0; i < 128; ++i)
+            Frame(fd, path == "/exact" && i == 127, i == 0 ? 2 : 0, piece);
         if (path == "/oversize") Frame(fd, true, 0, "!");
     } else if (path == "/close") {
         Frame(fd, true, 8, std::string("\x03\xE8", 2));
@@ -185,7 +193,8 @@ void Serve(int fd) {
         Frame(fd, true, 1, "");
     } else if (path == "/lastclose") {
         // The connection asked about may still be finishing on its own thread.
-        for (int i = 0; i < 40 && g_lastClose == -2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        for (int i = 0; i < 40 && g_lastClose == -2; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
         const int code = g_lastClose.exchange(-2);
         Frame(fd, true, 1, code == -2 ? "pending" : code == -1 ? "none" : std::to_string(code));
     }
@@ -217,7 +226,8 @@ int main(int argc, char** argv) {
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<std::uint16_t>(port));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listener, 64) != 0) {
+    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(listener, 64) != 0) {
         std::perror("ws_script_server: cannot listen");
         return 2;
     }

@@ -45,8 +45,12 @@ void Release(void* p) noexcept {
 
 }  // namespace
 
-void* operator new(std::size_t size) { return Allocate(size); }
-void* operator new[](std::size_t size) { return Allocate(size); }
+void* operator new(std::size_t size) {
+    return Allocate(size);
+}
+void* operator new[](std::size_t size) {
+    return Allocate(size);
+}
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
     try {
         return Allocate(size);
@@ -54,20 +58,42 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
         return nullptr;
     }
 }
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
-void operator delete(void* p) noexcept { Release(p); }
-void operator delete[](void* p) noexcept { Release(p); }
-void operator delete(void* p, std::size_t) noexcept { Release(p); }
-void operator delete[](void* p, std::size_t) noexcept { Release(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { Release(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { Release(p); }
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+    return operator new(size, tag);
+}
+void operator delete(void* p) noexcept {
+    Release(p);
+}
+void operator delete[](void* p) noexcept {
+    Release(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    Release(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    Release(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+    Release(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+    Release(p);
+}
 
 namespace kltest {
 
-long AllocationsOnThisThread() { return t_count; }
-void ResetAllocationCount() { t_count = 0; }
-void FailNthAllocationOnThisThread(long n) { t_failIn = n; }
-void FailAllocationsOfAtLeast(std::size_t bytes) { g_failAtLeast = bytes; }
+long AllocationsOnThisThread() {
+    return t_count;
+}
+void ResetAllocationCount() {
+    t_count = 0;
+}
+void FailNthAllocationOnThisThread(long n) {
+    t_failIn = n;
+}
+void FailAllocationsOfAtLeast(std::size_t bytes) {
+    g_failAtLeast = bytes;
+}
 void FailAllocationsOnOtherThreads(bool on) {
     g_exempt = std::this_thread::get_id();
     g_failOthers = on;
@@ -78,8 +104,12 @@ void FreedMemoryScan::Start() {
     g_hits = 0;
     g_needles = &needles_;
 }
-FreedMemoryScan::~FreedMemoryScan() { g_needles = nullptr; }
-int FreedMemoryScan::Hits() const { return g_hits; }
+FreedMemoryScan::~FreedMemoryScan() {
+    g_needles = nullptr;
+}
+int FreedMemoryScan::Hits() const {
+    return g_hits;
+}
 
 std::string Utf16Bytes(const std::string& ascii) {
     std::string bytes;

@@ -22,7 +22,7 @@ void FailAllocationsOnOtherThreads(bool on);
 // (raw bytes); Hits() counts the blocks that held one. (Started apart from construction, so the
 // temporaries that built the needles are freed before the search begins.)
 class FreedMemoryScan {
-public:
+  public:
     explicit FreedMemoryScan(std::vector<std::string> needles);
     void Start();
     ~FreedMemoryScan();
@@ -30,7 +30,7 @@ public:
     FreedMemoryScan& operator=(const FreedMemoryScan&) = delete;
     int Hits() const;
 
-private:
+  private:
     std::vector<std::string> needles_;
 };
 

@@ -39,8 +39,9 @@ struct EncodeEveryGrab : kl::FrameSource {
 
 // A topmost window painted in one colour: what changes on the test display.
 struct Patch {
-    HWND window = CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, L"STATIC", L"", WS_POPUP | WS_VISIBLE, 40, 40, 160,
-                                  120, nullptr, nullptr, nullptr, nullptr);
+    HWND window =
+        CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, L"STATIC", L"", WS_POPUP | WS_VISIBLE, 40,
+                        40, 160, 120, nullptr, nullptr, nullptr, nullptr);
     ~Patch() { DestroyWindow(window); }
     void Show(int x, COLORREF colour) {
         SetWindowPos(window, HWND_TOPMOST, x, 40, 160, 120, SWP_NOACTIVATE | SWP_SHOWWINDOW);
@@ -60,7 +61,9 @@ struct Patch {
 // A source that fails as it is told to.
 struct ScriptedSource : kl::FrameSource {
     std::function<bool()> grab = [] { return true; };
-    std::function<std::vector<std::uint8_t>()> encode = [] { return std::vector<std::uint8_t>{0xFF, 0xD8, 0xFF, 0xD9}; };
+    std::function<std::vector<std::uint8_t>()> encode = [] {
+        return std::vector<std::uint8_t>{0xFF, 0xD8, 0xFF, 0xD9};
+    };
     int grabs = 0;
     bool Grab() override {
         ++grabs;
@@ -83,7 +86,8 @@ TEST(Capture, TheWholePrimaryScreenAtMostTheGivenWidth) {
     const auto half = kl::CaptureScreenJpeg(w / 2, 72);
     EXPECT_EQ(Info(half).width, w / 2);
     EXPECT_EQ(Info(half).height, h / 2);
-    EXPECT_TRUE(kl::DecodeJpegFrame(full.data(), full.size())) << "what the host sends, the viewer can show";
+    EXPECT_TRUE(kl::DecodeJpegFrame(full.data(), full.size()))
+        << "what the host sends, the viewer can show";
     EXPECT_TRUE(kl::CaptureScreenJpeg(0, 72).empty());
 }
 
@@ -92,10 +96,13 @@ TEST(Capture, TheWholePrimaryScreenAtMostTheGivenWidth) {
 TEST(Capture, EveryQualityEncodesAReadableJpeg) {
     // A picture with detail, so the quality shows in the size.
     Gdiplus::GpBitmap* bitmap = nullptr;
-    ASSERT_EQ(Gdiplus::DllExports::GdipCreateBitmapFromScan0(256, 256, 0, PixelFormat32bppRGB, nullptr, &bitmap), Gdiplus::Ok);
+    ASSERT_EQ(Gdiplus::DllExports::GdipCreateBitmapFromScan0(256, 256, 0, PixelFormat32bppRGB,
+                                                             nullptr, &bitmap),
+              Gdiplus::Ok);
     for (INT y = 0; y < 256; ++y)
         for (INT x = 0; x < 256; ++x)
-            Gdiplus::DllExports::GdipBitmapSetPixel(bitmap, x, y, 0xFF000000u | ((x * 7919u + y * 104729u) * 2654435761u >> 8));
+            Gdiplus::DllExports::GdipBitmapSetPixel(
+                bitmap, x, y, 0xFF000000u | ((x * 7919u + y * 104729u) * 2654435761u >> 8));
     const auto q10 = kl::EncodeJpeg(bitmap, 10), q20 = kl::EncodeJpeg(bitmap, 20);
     const auto q95 = kl::EncodeJpeg(bitmap, 95), q100 = kl::EncodeJpeg(bitmap, 100);
     Gdiplus::DllExports::GdipDisposeImage(bitmap);
@@ -121,11 +128,13 @@ TEST(CaptureWorker, ComparingPixelsSendsWhatComparingTheJpegsSent) {
         SCOPED_TRACE(testing::Message() << scene << " period " << n);
         const kl::FrameAction action = kl::CaptureStep(source, state);
         ASSERT_FALSE(source.reference.empty());
-        const kl::FrameAction expected = kl::CountFrame(byBytes, true, source.reference == sentByBytes);
+        const kl::FrameAction expected =
+            kl::CountFrame(byBytes, true, source.reference == sentByBytes);
         ASSERT_EQ(action, expected);
         if (action == kl::FrameAction::Send) {
             sentByBytes = source.reference;
-            EXPECT_EQ(state.sent, sentByBytes) << "the bytes pushed are those the encoder gives for this period";
+            EXPECT_EQ(state.sent, sentByBytes)
+                << "the bytes pushed are those the encoder gives for this period";
             ++sends;
         } else {
             ++skips;
@@ -150,8 +159,8 @@ TEST(CaptureWorker, ComparingPixelsSendsWhatComparingTheJpegsSent) {
     const kl::unique_gdip_bitmap shown = kl::DecodeJpegFrame(state.sent.data(), state.sent.size());
     ASSERT_TRUE(shown);
     Gdiplus::ARGB argb = 0;
-    ASSERT_EQ(Gdiplus::DllExports::GdipBitmapGetPixel(static_cast<Gdiplus::GpBitmap*>(shown.get()), 60 + 24 * 7 + 80, 100,
-                                                      &argb),
+    ASSERT_EQ(Gdiplus::DllExports::GdipBitmapGetPixel(static_cast<Gdiplus::GpBitmap*>(shown.get()),
+                                                      60 + 24 * 7 + 80, 100, &argb),
               Gdiplus::Ok);
     EXPECT_NEAR(static_cast<int>(argb >> 16 & 255), 30, 24);
     EXPECT_NEAR(static_cast<int>(argb >> 8 & 255), 160, 24);
@@ -168,13 +177,18 @@ TEST(CaptureWorker, FailuresEndTheStreamWithOneErrorEvent) {
         const char* text;
     };
     const Case cases[] = {
-        {"allocation failure in the grab", [](ScriptedSource& s) { s.grab = []() -> bool { throw std::bad_alloc(); }; }, 1,
+        {"allocation failure in the grab",
+         [](ScriptedSource& s) { s.grab = []() -> bool { throw std::bad_alloc(); }; }, 1,
          "Screen capture unavailable"},
         {"exception from the encoder",
-         [](ScriptedSource& s) { s.encode = []() -> std::vector<std::uint8_t> { throw std::runtime_error("x"); }; }, 1,
+         [](ScriptedSource& s) {
+             s.encode = []() -> std::vector<std::uint8_t> { throw std::runtime_error("x"); };
+         },
+         1, "Screen capture unavailable"},
+        {"fifteen failed grabs", [](ScriptedSource& s) { s.grab = [] { return false; }; }, 15,
          "Screen capture unavailable"},
-        {"fifteen failed grabs", [](ScriptedSource& s) { s.grab = [] { return false; }; }, 15, "Screen capture unavailable"},
-        {"fifteen empty encodings", [](ScriptedSource& s) { s.encode = [] { return std::vector<std::uint8_t>{}; }; }, 15,
+        {"fifteen empty encodings",
+         [](ScriptedSource& s) { s.encode = [] { return std::vector<std::uint8_t>{}; }; }, 15,
          "Screen capture unavailable"},
         {"push refused (no session keys)", [](ScriptedSource&) {}, 1, "Screen stream stopped"},
     };

@@ -23,7 +23,8 @@ namespace {
 const std::wstring kClosedRelay = L"ws://127.0.0.1:9/ws";  // nothing listens: workers fail quietly
 
 bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
-    for (auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end;) {
+    for (auto end = std::chrono::steady_clock::now() + limit;
+         std::chrono::steady_clock::now() < end;) {
         if (done()) return true;
         std::this_thread::sleep_for(20ms);
     }
@@ -31,7 +32,7 @@ bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
 }
 
 class Faults : public kltest::ProgramWindow {
-protected:
+  protected:
     void SetUp() override {
         ProgramWindow::SetUp();
         app.relayUrl = kClosedRelay;
@@ -70,7 +71,8 @@ TEST_F(Faults, ASessionStartFailingAtAnyAllocationLeavesNoWorkerOrConnection) {
         }
         StopSession(app);
     }
-    EXPECT_GE(failed, 3) << "the transport, the sender's start and the network worker's start can fail";
+    EXPECT_GE(failed, 3)
+        << "the transport, the sender's start and the network worker's start can fail";
 }
 
 TEST_F(Faults, EnterInAnEditLetsNoExceptionOutOfTheMessageLoop) {
@@ -125,7 +127,8 @@ TEST_F(Faults, AWakeUpThatCouldNotBePostedIsTriedAgainAndTheTimerDrainsWhatWaits
     app.mainWindow = real;
     app.statusText.clear();
     SendMessageW(window, WM_TIMER, kTimerId, 0);
-    EXPECT_EQ(app.statusText, L"Bağlantı kapandı. Yeniden bağlanmak için yeni ID üret.") << "the timer drained it";
+    EXPECT_EQ(app.statusText, L"Bağlantı kapandı. Yeniden bağlanmak için yeni ID üret.")
+        << "the timer drained it";
 }
 
 TEST_F(Faults, KindZeroIsNeverQueuedAsAnEncryptedMessage) {

@@ -22,7 +22,7 @@ const char kId[] = "123456789";
 const char kNonce[] = "000102030405060708090a0b0c0d0e0f";
 
 class Forwarding : public kltest::ProgramWindow {
-protected:
+  protected:
     void SetUp() override {
         ProgramWindow::SetUp();
         app.tickSource = [this] { return now; };
@@ -37,7 +37,8 @@ protected:
     // A 1920 x 1080 picture: in a 1080 x 680 window it sits at about (67.1, 112, 945.8, 532).
     void Picture() {
         Gdiplus::GpBitmap* bitmap = nullptr;
-        Gdiplus::DllExports::GdipCreateBitmapFromScan0(1920, 1080, 0, PixelFormat32bppRGB, nullptr, &bitmap);
+        Gdiplus::DllExports::GdipCreateBitmapFromScan0(1920, 1080, 0, PixelFormat32bppRGB, nullptr,
+                                                       &bitmap);
         app.remoteFrame.reset(bitmap);
     }
     // Every queued input event, opened as the host opens it (one host for the whole test:
@@ -56,7 +57,9 @@ protected:
         app.sendQueueBytes = 0;
         return events;
     }
-    LRESULT Send(UINT message, WPARAM w, int x, int y) { return SendMessageW(window, message, w, MAKELPARAM(x, y)); }
+    LRESULT Send(UINT message, WPARAM w, int x, int y) {
+        return SendMessageW(window, message, w, MAKELPARAM(x, y));
+    }
 
     std::uint64_t now = 100000;
     kl::CryptoSession host{kKey, kId, kNonce, true};
@@ -102,7 +105,8 @@ TEST_F(Forwarding, MovesAreThinnedAndTheMarginsSendNothingButAClampedRelease) {
     Send(WM_RBUTTONUP, 0, 10, 300);
     events = Sent();
     ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[1].dump(), R"({"action":"up","button":2,"key":0,"x":0,"y":)" + events[1]["y"].dump() + "}");
+    EXPECT_EQ(events[1].dump(),
+              R"({"action":"up","button":2,"key":0,"x":0,"y":)" + events[1]["y"].dump() + "}");
     EXPECT_EQ(GetCapture(), nullptr) << "capture is given back after the release";
 }
 
@@ -124,7 +128,8 @@ TEST_F(Forwarding, WheelCarriesItsSignedDeltaAndNothingLeavesOutsideASession) {
     Picture();
     POINT p{500, 300};
     ClientToScreen(window, &p);
-    SendMessageW(window, WM_MOUSEWHEEL, MAKEWPARAM(0, static_cast<WORD>(-240)), MAKELPARAM(p.x, p.y));
+    SendMessageW(window, WM_MOUSEWHEEL, MAKEWPARAM(0, static_cast<WORD>(-240)),
+                 MAKELPARAM(p.x, p.y));
     auto events = Sent();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0]["key"], -240);
@@ -164,8 +169,8 @@ TEST_F(Forwarding, EveryPressedButtonIsReleasedAndTheCaptureStaysWhileOneIsHeld)
     // Losing the capture to another window releases what is held, once.
     Send(WM_MBUTTONDOWN, MK_MBUTTON, 500, 300);
     kltest::RegisterTestClass(L"KestrelinkOther", DefWindowProcW);
-    HWND other = CreateWindowExW(0, L"KestrelinkOther", L"", WS_POPUP | WS_VISIBLE, 0, 0, 10, 10, nullptr, nullptr,
-                                 GetModuleHandleW(nullptr), nullptr);
+    HWND other = CreateWindowExW(0, L"KestrelinkOther", L"", WS_POPUP | WS_VISIBLE, 0, 0, 10, 10,
+                                 nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     SetCapture(other);
     ReleaseCapture();
     DestroyWindow(other);
@@ -183,7 +188,8 @@ TEST_F(Forwarding, AltCharactersNeverOpenTheWindowMenuDuringAView) {
     static WNDPROC original = nullptr;
     commands.clear();
     original = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
-        window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(+[](HWND w, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
+        window, GWLP_WNDPROC,
+        reinterpret_cast<LONG_PTR>(+[](HWND w, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
             if (m == WM_SYSCOMMAND) {
                 commands.push_back(wp & 0xFFF0);
                 return 0;

@@ -6,14 +6,14 @@
 namespace {
 
 class GdiplusEnvironment : public ::testing::Environment {
-public:
+  public:
     void SetUp() override {
         Gdiplus::GdiplusStartupInput input;
         Gdiplus::GdiplusStartup(&token_, &input, nullptr);
     }
     void TearDown() override { Gdiplus::GdiplusShutdown(token_); }
 
-private:
+  private:
     ULONG_PTR token_ = 0;
 };
 

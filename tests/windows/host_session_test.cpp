@@ -15,7 +15,7 @@ using kltest::kSecurityStop;
 namespace {
 
 class HostSession : public kltest::SessionTest {
-protected:
+  protected:
     void SetUp() override {
         SessionTest::SetUp();
         Text(kl::BuildRegistered());
@@ -33,8 +33,11 @@ protected:
         ASSERT_TRUE(app.sessionActive);
     }
     std::vector<std::uint8_t> FromViewer(std::uint8_t kind, const std::string& text) {
-        if (!viewer) viewer = std::make_unique<kl::CryptoSession>(app.connectionKey, app.connectionId, Nonce(1), false);
-        return viewer->Encrypt(kind, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+        if (!viewer)
+            viewer = std::make_unique<kl::CryptoSession>(app.connectionKey, app.connectionId,
+                                                         Nonce(1), false);
+        return viewer->Encrypt(kind, reinterpret_cast<const std::uint8_t*>(text.data()),
+                               text.size());
     }
     std::unique_ptr<kl::CryptoSession> viewer;
     // A fresh identity registered on a fresh connection, as after "Yenile".
@@ -47,13 +50,15 @@ protected:
     }
     static int Banners() {
         int count = 0;
-        for (HWND w = nullptr; (w = FindWindowExW(nullptr, w, kBannerWindowClass, nullptr)) != nullptr;) ++count;
+        for (HWND w = nullptr;
+             (w = FindWindowExW(nullptr, w, kBannerWindowClass, nullptr)) != nullptr;)
+            ++count;
         return count;
     }
 };
 
 class BannerClass : public ::testing::Environment {
-public:
+  public:
     void SetUp() override { kltest::RegisterTestClass(kBannerWindowClass, BannerWindowProc); }
 };
 const auto* const kBannerClass = ::testing::AddGlobalTestEnvironment(new BannerClass);
@@ -340,7 +345,8 @@ TEST_F(HostSession, InputEventsAreCheckedBeforeAnythingIsInjected) {
     Binary(FromViewer(kl::InputEvent, event("wheel", 65535, 65535, 0, -12000)));
     Binary(FromViewer(kl::InputEvent, event("keydown", 0, 0, 0, 254)));
     std::string padded = event("keyup", 0, 0, 0, 254);
-    padded.insert(padded.size() - 1, ",\"pad\":\"" + std::string(1024 - padded.size() - 9, 'p') + "\"");
+    padded.insert(padded.size() - 1,
+                  ",\"pad\":\"" + std::string(1024 - padded.size() - 9, 'p') + "\"");
     ASSERT_EQ(padded.size(), 1024u);
     Binary(FromViewer(kl::InputEvent, padded));
     EXPECT_EQ(app.statusText, L"Ekran paylaşımı açık · Ctrl+Alt+Shift+F12 ile kes");

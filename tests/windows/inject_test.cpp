@@ -18,7 +18,7 @@ UINT Record(UINT count, INPUT* inputs, int size) {
 }
 
 class Inject : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         kl::ReleaseHeldInput(Record);
         g_sent.clear();
@@ -94,7 +94,8 @@ TEST_F(Inject, EndingReleasesEverythingHeldAndRetriesWhatFailed) {
     kl::ReleaseHeldInput(Record);
     ASSERT_EQ(g_sent.size(), 3u);
     EXPECT_EQ(g_sent[0].ki.dwFlags, static_cast<DWORD>(KEYEVENTF_KEYUP));
-    EXPECT_EQ(g_sent[1].mi.dwFlags, static_cast<DWORD>(MOUSEEVENTF_LEFTUP)) << "no move, no absolute";
+    EXPECT_EQ(g_sent[1].mi.dwFlags, static_cast<DWORD>(MOUSEEVENTF_LEFTUP))
+        << "no move, no absolute";
     EXPECT_EQ(g_sent[1].mi.dx, 0);
     EXPECT_EQ(g_sent[2].mi.dwFlags, static_cast<DWORD>(MOUSEEVENTF_MIDDLEUP));
     g_sent.clear();

@@ -13,7 +13,7 @@
 namespace {
 
 class MainWindow : public kltest::ProgramWindow {
-protected:
+  protected:
     void SetUp() override {
         ProgramWindow::SetUp();
         // Record the click regions the way a paint would.
@@ -123,7 +123,8 @@ TEST_F(MainWindow, TabMovesOnlyBetweenVisibleEditsAndAHiddenEditGivesUpTheFocus)
     EXPECT_TRUE(PreTranslateMessage(app, tab)) << "Tab is still never dispatched";
     EXPECT_EQ(GetFocus(), window);
     const MSG enter{app.idEdit, WM_KEYDOWN, VK_RETURN, 0, 0, {}};
-    EXPECT_FALSE(PreTranslateMessage(app, enter)) << "Enter aimed at a hidden edit sends no request";
+    EXPECT_FALSE(PreTranslateMessage(app, enter))
+        << "Enter aimed at a hidden edit sends no request";
     EXPECT_FALSE(app.viewerMode);
 }
 
@@ -140,7 +141,8 @@ TEST_F(MainWindow, TheCopiedKeyStaysOutOfClipboardHistoryAndIsTakenBackOnRenewal
         EXPECT_EQ(*static_cast<const DWORD*>(GlobalLock(data)), 0u);
         GlobalUnlock(data);
     }
-    EXPECT_TRUE(IsClipboardFormatAvailable(RegisterClipboardFormatW(L"ExcludeClipboardContentFromMonitorProcessing")));
+    EXPECT_TRUE(IsClipboardFormatAvailable(
+        RegisterClipboardFormatW(L"ExcludeClipboardContentFromMonitorProcessing")));
     CloseClipboard();
 
     SendMessageW(window, WM_COMMAND, 106, 0);  // "Yenile"

@@ -105,7 +105,8 @@ TEST(Paint, TwiceTheDesignSizeDrawsTwiceAsLargeWithTheSameRegions) {
     Client app;
     const kltest::Rendered r(app, 2160, 1360);
     EXPECT_FLOAT_EQ(app.scale, 2.0f);
-    EXPECT_EQ(r.pixels[static_cast<std::size_t>(800) * 2160 + 360] & 0xFFFFFF, 0x172821u) << "sidebar is 368 px wide";
+    EXPECT_EQ(r.pixels[static_cast<std::size_t>(800) * 2160 + 360] & 0xFFFFFF, 0x172821u)
+        << "sidebar is 368 px wide";
     EXPECT_EQ(r.pixels[static_cast<std::size_t>(800) * 2160 + 372] & 0xFFFFFF, 0xF5F6F3u);
     EXPECT_EQ(r.At(252, 440), 0x16664Fu) << "copy button at twice the position";
     EXPECT_FLOAT_EQ(app.buttons[3].x, 248) << "regions stay in layout units";
@@ -156,7 +157,9 @@ TEST(Paint, RemotePictureFillsItsRectangleAndANewOneRepaintsOnlyThat) {
     };
     picture(0xFF3366CC);
     const kltest::Rendered full(app, 1080, 680);  // picture 709 x 532 at (185, 112)
-    auto pixel = [](const std::vector<std::uint32_t>& p, int x, int y) { return p[y * 1080 + x] & 0xFFFFFF; };
+    auto pixel = [](const std::vector<std::uint32_t>& p, int x, int y) {
+        return p[y * 1080 + x] & 0xFFFFFF;
+    };
     EXPECT_EQ(pixel(full.pixels, 540, 378), 0x3366CCu);
     EXPECT_EQ(pixel(full.pixels, 190, 120), 0x3366CCu) << "near its top-left corner";
     EXPECT_EQ(pixel(full.pixels, 100, 378), 0x0D1418u) << "the margin beside it";

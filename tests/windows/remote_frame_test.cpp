@@ -47,9 +47,10 @@ TEST(RemoteFrame, ApplicationAndCommentSegmentsDoNotReachTheDecoder) {
     // reads it shows the YCbCr values as colours. A comment comes along as well.
     ASSERT_TRUE(plain[2] == 0xFF && plain[3] == 0xE0) << "the encoder starts with JFIF";
     std::size_t pos = 4 + ((plain[4] << 8) | plain[5]);
-    std::vector<std::uint8_t> forged = {0xFF, 0xD8, 0xFF, 0xEE, 0x00, 0x0E, 'A', 'd', 'o', 'b', 'e',
-                                        0x00, 0x64, 0x00, 0x00, 0x00, 0x00, 0x00,  // transform 0: RGB
-                                        0xFF, 0xFE, 0x00, 0x05, 'h', 'i', '!'};
+    std::vector<std::uint8_t> forged = {
+        0xFF, 0xD8, 0xFF, 0xEE, 0x00, 0x0E, 'A',  'd',  'o',
+        'b',  'e',  0x00, 0x64, 0x00, 0x00, 0x00, 0x00, 0x00,  // transform 0: RGB
+        0xFF, 0xFE, 0x00, 0x05, 'h',  'i',  '!'};
     const std::size_t body = forged.size();
     forged.insert(forged.end(), plain.begin() + pos, plain.end());
     int renamed = 0;

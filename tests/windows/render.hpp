@@ -46,7 +46,8 @@ struct Rendered {
     }
 
     // A blank picture of w x h filled with `fill` (RGB), for Capture to draw over.
-    Rendered(int w, int h, std::uint32_t fill) : width(w), height(h), pixels(static_cast<std::size_t>(w) * h, fill) {}
+    Rendered(int w, int h, std::uint32_t fill)
+        : width(w), height(h), pixels(static_cast<std::size_t>(w) * h, fill) {}
 
     // Draws into a 32-bit DIB that starts as `pixels`, then reads it back into `pixels`.
     template <typename Draw>
@@ -60,7 +61,8 @@ struct Rendered {
         void* bits = nullptr;
         const kl::unique_screen_dc screen(GetDC(nullptr));
         const kl::unique_memory_dc memory(CreateCompatibleDC(screen.get()));
-        const kl::unique_hbitmap bitmap(CreateDIBSection(screen.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+        const kl::unique_hbitmap bitmap(
+            CreateDIBSection(screen.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
         std::memcpy(bits, pixels.data(), pixels.size() * 4);
         {
             const kl::ScopedSelect selected(memory.get(), bitmap.get());
@@ -82,7 +84,8 @@ struct Rendered {
 };
 
 // A host picture of one colour, with an 8 x 8 red mark at (markX, markY) when one is given.
-inline kl::unique_gdip_bitmap HostPicture(int w, int h, Gdiplus::ARGB colour, int markX = -1, int markY = -1) {
+inline kl::unique_gdip_bitmap HostPicture(int w, int h, Gdiplus::ARGB colour, int markX = -1,
+                                          int markY = -1) {
     using namespace Gdiplus::DllExports;
     Gdiplus::GpBitmap* bitmap = nullptr;
     GdipCreateBitmapFromScan0(w, h, 0, PixelFormat32bppRGB, nullptr, &bitmap);

@@ -24,7 +24,7 @@ namespace kltest {
 inline const std::wstring kSecurityStop = L"Güvenlik doğrulaması başarısız. Bağlantı durduruldu.";
 
 class SessionTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         app.tickSource = [this] { return now; };
         app.connectionId = "482915037";
@@ -93,7 +93,8 @@ protected:
         EXPECT_TRUE(app.sendQueue.empty());
         // Only this fixture's own sender records; a real one (after a request) sends instead.
         if (stoppedByMessage && recorded) {
-            EXPECT_EQ(atStop.size(), queuedBefore) << "the message that ended the session queued nothing to go out";
+            EXPECT_EQ(atStop.size(), queuedBefore)
+                << "the message that ended the session queued nothing to go out";
         }
         stoppedByMessage = false;
     }
@@ -109,7 +110,8 @@ protected:
         return text;
     }
     std::string Request(const std::string& nonce, const std::string& id) {
-        return kl::BuildConnectRequest(kl::MakeAuthProof(app.connectionKey, app.connectionId, nonce), id);
+        return kl::BuildConnectRequest(
+            kl::MakeAuthProof(app.connectionKey, app.connectionId, nonce), id);
     }
 
     std::uint64_t now = 5000000;

@@ -17,7 +17,9 @@ namespace {
 
 const std::wstring kOut = KL_TEST_OUTPUT;
 
-bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool FileExists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 std::wstring Fresh(const std::wstring& name) {
     std::wstring path = kOut + L"/" + name;
@@ -29,9 +31,12 @@ std::wstring Fresh(const std::wstring& name) {
 SIZE ExpectedClientSize() {
     kltest::RegisterTestClass(L"KestrelinkProbe", DefWindowProcW);
     HWND w = CreateWindowExW(0, L"KestrelinkProbe", L"probe", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                             CW_USEDEFAULT, 1100, 720, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
-    SetWindowLongPtrW(w, GWL_STYLE, WS_POPUP | WS_THICKFRAME | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX);
-    SetWindowPos(w, nullptr, 0, 0, 0, 0, SWP_FRAMECHANGED | SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+                             CW_USEDEFAULT, 1100, 720, nullptr, nullptr, GetModuleHandleW(nullptr),
+                             nullptr);
+    SetWindowLongPtrW(w, GWL_STYLE,
+                      WS_POPUP | WS_THICKFRAME | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX);
+    SetWindowPos(w, nullptr, 0, 0, 0, 0,
+                 SWP_FRAMECHANGED | SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
     RECT r{};
     GetClientRect(w, &r);
     DestroyWindow(w);
@@ -82,7 +87,8 @@ TEST(Startup, PreviewOpensNoRelayConnection) {
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<u_short>(KL_TEST_PORT));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << "port taken";
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
+        << "port taken";
     ASSERT_EQ(listen(listener, 4), 0);
     u_long nonBlocking = 1;
     ioctlsocket(listener, FIONBIO, &nonBlocking);
@@ -128,7 +134,8 @@ TEST(Startup, PreviewSwitchAloneOrInCapitalsStartsAVisibleRun) {
         GetClientRect(window, &inner);
         AdjustWindowRectEx(&inner, static_cast<DWORD>(style), FALSE, 0);
         EXPECT_EQ(inner.right - inner.left, outer.right - outer.left);
-        EXPECT_EQ(inner.bottom - inner.top, outer.bottom - outer.top) << "the old caption's height is still there";
+        EXPECT_EQ(inner.bottom - inner.top, outer.bottom - outer.top)
+            << "the old caption's height is still there";
         PostMessageW(window, WM_CLOSE, 0, 0);
         EXPECT_EQ(program.WaitExit(), 0);
     }

@@ -24,7 +24,8 @@ const std::string kPeer = "123456789";
 // A JPEG file of the given size from the system's own encoder.
 std::vector<std::uint8_t> MakeJpeg(int width, int height) {
     using namespace Gdiplus::DllExports;
-    static const CLSID kJpeg = {0x557CF401, 0x1A04, 0x11D3, {0x9A, 0x73, 0x00, 0x00, 0xF8, 0x1E, 0xF3, 0x2E}};
+    static const CLSID kJpeg = {
+        0x557CF401, 0x1A04, 0x11D3, {0x9A, 0x73, 0x00, 0x00, 0xF8, 0x1E, 0xF3, 0x2E}};
     kl::unique_gdip_bitmap bitmap;
     GdipCreateBitmapFromScan0(width, height, 0, PixelFormat32bppRGB, nullptr, bitmap.put());
     kl::unique_stream stream;
@@ -41,13 +42,15 @@ std::vector<std::uint8_t> MakeJpeg(int width, int height) {
 }
 
 class ViewerSession : public kltest::SessionTest {
-protected:
+  protected:
     void SetUp() override {
         SessionTest::SetUp();
         app.relayUrl = L"ws://127.0.0.1:9/ws";
         // Under a message-only parent: Wine takes seconds to destroy a top-level edit.
-        app.idEdit = CreateWindowExW(0, L"EDIT", L"", WS_CHILD, 0, 0, 100, 20, HWND_MESSAGE, nullptr, nullptr, nullptr);
-        app.keyEdit = CreateWindowExW(0, L"EDIT", L"", WS_CHILD, 0, 0, 100, 20, HWND_MESSAGE, nullptr, nullptr, nullptr);
+        app.idEdit = CreateWindowExW(0, L"EDIT", L"", WS_CHILD, 0, 0, 100, 20, HWND_MESSAGE,
+                                     nullptr, nullptr, nullptr);
+        app.keyEdit = CreateWindowExW(0, L"EDIT", L"", WS_CHILD, 0, 0, 100, 20, HWND_MESSAGE,
+                                      nullptr, nullptr, nullptr);
     }
     void TearDown() override {
         StopSession(app);
@@ -89,7 +92,8 @@ protected:
             app.eventQueue.clear();
             app.eventQueueBytes = 0;
         }
-        for (const auto& bytes : envelopes) PostEvent(app, app.sessionGeneration, {kl::NetEvent::Binary, bytes, {}});
+        for (const auto& bytes : envelopes)
+            PostEvent(app, app.sessionGeneration, {kl::NetEvent::Binary, bytes, {}});
         DrainEvents(app);
     }
     std::unique_ptr<kl::CryptoSession> host;
@@ -183,7 +187,7 @@ TEST_F(ViewerSession, EveryBindingFaultStopsTheSession) {
         [&] { Text(kl::BuildConnected(RequestId(4))); },                   // connected twice
         [&] { Binary(FromHost(kl::Ready, Bytes(RequestId(4) + '\0'))); },  // trailing NUL
         [&] { Binary(FromHost(kl::Ready, Bytes(upper))); },
-        [&] { Binary(FromHost(kl::ScreenFrame, MakeJpeg(8, 8))); },        // frame before Ready
+        [&] { Binary(FromHost(kl::ScreenFrame, MakeJpeg(8, 8))); },  // frame before Ready
         [&] { Binary(FromHost(kl::InputEvent, Bytes("{}"))); },
     };
     for (std::size_t i = 0; i < faults.size(); ++i) {
@@ -195,7 +199,8 @@ TEST_F(ViewerSession, EveryBindingFaultStopsTheSession) {
         ExpectStopped(kSecurityStop);
         EXPECT_FALSE(app.viewerMode);
     }
-    for (const std::string& connected : {std::string(R"({"type":"connected"})"), kl::BuildConnected(upper)}) {
+    for (const std::string& connected :
+         {std::string(R"({"type":"connected"})"), kl::BuildConnected(upper)}) {
         Requesting();
         Text(connected);
         ExpectStopped(kSecurityStop);
@@ -279,7 +284,8 @@ class ViewerWindowSession : public ViewerSession {
     bool ShowNextDecoded() {
         for (int i = 0; i < 500; ++i) {
             MSG msg;
-            if (PeekMessageW(&msg, app.mainWindow, kl::kFrameMessage, kl::kFrameMessage, PM_REMOVE)) {
+            if (PeekMessageW(&msg, app.mainWindow, kl::kFrameMessage, kl::kFrameMessage,
+                             PM_REMOVE)) {
                 ShowDecodedFrame(app);
                 return true;
             }

@@ -21,12 +21,13 @@ inline void RegisterTestClass(const wchar_t* name, WNDPROC procedure) {
 // A visible 1080 x 680 main window of the program's procedure, its record reachable as the
 // program's is, laid out.
 class ProgramWindow : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         RegisterTestClass(L"KestrelinkNativeTest", MainWindowProc);
         g_app = &app;
-        window = CreateWindowExW(0, L"KestrelinkNativeTest", L"Kestrelink Native", WS_POPUP | WS_VISIBLE, 0, 0,
-                                 1080, 680, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+        window =
+            CreateWindowExW(0, L"KestrelinkNativeTest", L"Kestrelink Native", WS_POPUP | WS_VISIBLE,
+                            0, 0, 1080, 680, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
         LayoutControls(app);
     }
     void TearDown() override {

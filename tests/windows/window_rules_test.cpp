@@ -46,8 +46,8 @@ TEST(Banner, ClickAndCloseOnlyPostTheDisconnectCommand) {
     kltest::RegisterTestClass(kBannerWindowClass, BannerWindowProc);
 
     Client app;
-    app.mainWindow = CreateWindowExW(0, L"KestrelinkTestMain", L"main", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr,
-                                     GetModuleHandleW(nullptr), nullptr);
+    app.mainWindow = CreateWindowExW(0, L"KestrelinkTestMain", L"main", WS_OVERLAPPED, 0, 0, 10, 10,
+                                     nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     g_app = &app;
     HWND strip = CreateBanner();
     ASSERT_NE(strip, nullptr);

@@ -16,10 +16,12 @@ inline std::wstring PortUrl(int offset, const std::wstring& path) {
     return L"ws://127.0.0.1:" + std::to_wstring(KL_TEST_PORT + offset) + path;
 }
 inline const std::wstring kRelayUrl = PortUrl(0, L"/ws");
-inline std::wstring ScriptUrl(const std::wstring& scenario) { return PortUrl(1, L"/" + scenario); }
+inline std::wstring ScriptUrl(const std::wstring& scenario) {
+    return PortUrl(1, L"/" + scenario);
+}
 
 class EventLog {
-public:
+  public:
     std::function<void(kl::NetEvent)> Sink() {
         return [this](kl::NetEvent event) {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -43,7 +45,7 @@ public:
         return kinds;
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<kl::NetEvent> events_;

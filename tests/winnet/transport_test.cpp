@@ -26,7 +26,8 @@ std::string Type(const kl::NetEvent& e) {
 }
 
 // Waits (up to 15 s) for the `count`-th text event of `type`.
-std::optional<kl::NetEvent> FindText(EventLog& log, const std::string& type, std::size_t count = 1) {
+std::optional<kl::NetEvent> FindText(EventLog& log, const std::string& type,
+                                     std::size_t count = 1) {
     for (int i = 0; i < 150; ++i) {
         std::size_t seen = 0;
         for (auto& e : log.Events())
@@ -58,8 +59,10 @@ TEST(Transport, PairsThroughTheRelayAndCarriesMessagesUpTo8MiBBothWays) {
     ASSERT_TRUE(FindText(hostLog, "connected"));
 
     std::vector<std::uint8_t> big(8388608);
-    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 31 + (i >> 16));
-    EXPECT_FALSE(host.SendBinary(std::vector<std::uint8_t>(8388609))) << "one byte over is refused at send";
+    for (std::size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<std::uint8_t>(i * 31 + (i >> 16));
+    EXPECT_FALSE(host.SendBinary(std::vector<std::uint8_t>(8388609)))
+        << "one byte over is refused at send";
     ASSERT_TRUE(host.SendBinary(big));
     const std::size_t viewerBefore = viewerLog.Events().size();
     ASSERT_TRUE(viewerLog.WaitFor(viewerBefore + 1, 30s));
@@ -71,7 +74,8 @@ TEST(Transport, PairsThroughTheRelayAndCarriesMessagesUpTo8MiBBothWays) {
     ASSERT_TRUE(viewer.SendBinary(big));
     ASSERT_TRUE(hostLog.WaitFor(hostBefore + 1, 30s));
     got = hostLog.Events().back();
-    EXPECT_TRUE(got.kind == kl::NetEvent::Binary && got.bytes == big) << "8 MiB arrived intact viewer -> host";
+    EXPECT_TRUE(got.kind == kl::NetEvent::Binary && got.bytes == big)
+        << "8 MiB arrived intact viewer -> host";
 
     viewer.Close();
     ASSERT_TRUE(FindText(hostLog, "peerDisconnected")) << "the relay told the host";
@@ -100,7 +104,8 @@ TEST(Transport, AssemblesFragmentsAndAcceptsExactly8MiBAndEmptyMessages) {
         EXPECT_EQ(events[0].kind, kl::NetEvent::Text);
         EXPECT_EQ(events[0].text, "Merhaba dünya!");
         EXPECT_EQ(std::string(events[0].bytes.begin(), events[0].bytes.end()), "Merhaba dünya!");
-        EXPECT_EQ(events[1].kind, kl::NetEvent::Binary) << "a final frame of the other kind after a whole message";
+        EXPECT_EQ(events[1].kind, kl::NetEvent::Binary)
+            << "a final frame of the other kind after a whole message";
         EXPECT_TRUE(events[1].text.empty());
     }
     {
@@ -132,8 +137,9 @@ TEST(Transport, BrokenStreamsEndWithOneErrorThenClosed) {
         const wchar_t* scenario;
         const char* error;
     };
-    for (const Case& c : {Case{L"mixed", "Invalid mixed WebSocket fragments"},
-                          Case{L"oversize", "Relay message exceeded the 8 MiB limit"}, Case{L"close", nullptr}}) {
+    for (const Case& c :
+         {Case{L"mixed", "Invalid mixed WebSocket fragments"},
+          Case{L"oversize", "Relay message exceeded the 8 MiB limit"}, Case{L"close", nullptr}}) {
         EventLog log;
         kl::Transport transport;
         std::string error;
@@ -166,7 +172,8 @@ TEST(Transport, DroppedConnectionEndsWithOneErrorThenClosed) {
     EXPECT_EQ(events.back().text, "Relay connection closed");
     EXPECT_LE(events.size(), 2u);
     if (events.size() == 2) {
-        EXPECT_EQ(events[0].text.rfind("Receive WebSocket (Windows error ", 0), 0u) << events[0].text;
+        EXPECT_EQ(events[0].text.rfind("Receive WebSocket (Windows error ", 0), 0u)
+            << events[0].text;
     }
 }
 
@@ -176,7 +183,8 @@ std::string LastCloseStatus() {
     EventLog query;
     kl::Transport asking;
     std::string error;
-    if (!asking.Open(kltest::ScriptUrl(L"lastclose"), query.Sink(), error) || !query.WaitFor(1)) return "no answer";
+    if (!asking.Open(kltest::ScriptUrl(L"lastclose"), query.Sink(), error) || !query.WaitFor(1))
+        return "no answer";
     return query.Events()[0].text;
 }
 }  // namespace
@@ -232,14 +240,18 @@ TEST(Transport, CloseDuringHandshakeReturnsPromptly) {
     EventLog log;
     kl::Transport transport;
     std::string error;
-    auto opening = std::async(std::launch::async, [&] { return transport.Open(kltest::ScriptUrl(L"silent"), log.Sink(), error); });
+    auto opening = std::async(std::launch::async, [&] {
+        return transport.Open(kltest::ScriptUrl(L"silent"), log.Sink(), error);
+    });
     std::this_thread::sleep_for(500ms);
     const auto start = std::chrono::steady_clock::now();
     transport.Close();
-    ASSERT_EQ(opening.wait_for(10s), std::future_status::ready) << "open must not wait out its 20 s";
+    ASSERT_EQ(opening.wait_for(10s), std::future_status::ready)
+        << "open must not wait out its 20 s";
     EXPECT_FALSE(opening.get());
     EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
-    const bool allowed = error == "Connection cancelled" || error.rfind("Send handshake (Windows error ", 0) == 0 ||
+    const bool allowed = error == "Connection cancelled" ||
+                         error.rfind("Send handshake (Windows error ", 0) == 0 ||
                          error.rfind("Receive handshake (Windows error ", 0) == 0;
     EXPECT_TRUE(allowed) << error;
 }
@@ -271,7 +283,9 @@ TEST(Transport, UnansweredUpgradeTimesOutAfterTwentySeconds) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(transport.Open(kltest::ScriptUrl(L"silent"), log.Sink(), error));
     const auto waited = std::chrono::steady_clock::now() - start;
-    EXPECT_TRUE(error == "Send handshake (Windows error 12002)" || error == "Receive handshake (Windows error 12002)") << error;
+    EXPECT_TRUE(error == "Send handshake (Windows error 12002)" ||
+                error == "Receive handshake (Windows error 12002)")
+        << error;
     EXPECT_GE(waited, 19s) << "the step waits its full 20 s";
 }
 
@@ -287,7 +301,6 @@ TEST(Transport, IdleConnectionOutlivesTheHandshakeReadLimit) {
     ASSERT_TRUE(log.WaitFor(1));
     EXPECT_EQ(log.Events()[0].text, "still here");
 }
-
 
 TEST(Transport, SendTakesTheBytesOverSoACloseCannotLeaveWinHttpReadingFreedMemory) {
     EventLog log;

@@ -56,7 +56,8 @@ bool WaitForQueued(Client& app, std::size_t count, std::chrono::milliseconds lim
 
 TEST(EventQueue, ThirtyThirdEventOverflowsAndTheDrainStopsTheSession) {
     Client app;
-    for (int i = 0; i < 32; ++i) PostEvent(app, app.sessionGeneration, Text("e" + std::to_string(i)));
+    for (int i = 0; i < 32; ++i)
+        PostEvent(app, app.sessionGeneration, Text("e" + std::to_string(i)));
     EXPECT_FALSE(app.eventOverflow);
     PostEvent(app, app.sessionGeneration, Text("one too many"));
     EXPECT_TRUE(app.eventOverflow);
@@ -88,7 +89,8 @@ TEST(EventQueue, EventsOfAnEarlierSessionAreDroppedAndSkipped) {
     PostEvent(app, old, Text("queued before the stop"));
     StopSession(app);
     PostEvent(app, old, Text("posted after the stop"));
-    EXPECT_TRUE(app.eventQueue.empty()) << "the stop emptied the queue and the late post was dropped";
+    EXPECT_TRUE(app.eventQueue.empty())
+        << "the stop emptied the queue and the late post was dropped";
     // An entry that is still queued when its session ends is skipped by the drain.
     {
         std::lock_guard<std::mutex> lock(app.eventMutex);
@@ -116,7 +118,8 @@ TEST(SendQueue, NewerScreenImageReplacesAnUnsentOneOnlyAtTheTail) {
     EXPECT_FALSE(QueueText(app, std::string("{}"))) << "refused once the network is not running";
     EXPECT_EQ(app.sendQueue.size(), 4u);
     app.networkRunning = true;
-    for (int i = static_cast<int>(app.sendQueue.size()); i < 128; ++i) ASSERT_TRUE(QueueText(app, std::string("{}")));
+    for (int i = static_cast<int>(app.sendQueue.size()); i < 128; ++i)
+        ASSERT_TRUE(QueueText(app, std::string("{}")));
     EXPECT_FALSE(QueueText(app, std::string("{}"))) << "the 129th message";
     StopSession(app);
     EXPECT_TRUE(app.sendQueue.empty());
@@ -175,7 +178,8 @@ TEST(Workers, StoppingWhileTheNetworkWorkerConnectsEndsEveryThread) {
     std::this_thread::sleep_for(500ms);
     const auto start = std::chrono::steady_clock::now();
     StopSession(app);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s) << "well before the 20 s handshake wait";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s)
+        << "well before the 20 s handshake wait";
     EXPECT_FALSE(app.networkThread.joinable());
     EXPECT_FALSE(app.senderThread.joinable());
     EXPECT_TRUE(app.eventQueue.empty()) << "the cancelled attempt's error is stale";
