@@ -147,3 +147,6 @@ file(GLOB KL_RELAY_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/re
 add_executable(relay_tests ${KL_RELAY_TEST_SOURCES})
 target_link_libraries(relay_tests PRIVATE kl_relay_core GTest::gtest GTest::gtest_main)
 add_test(NAME native.relay_tests COMMAND relay_tests --gtest_brief=1)
+
+# Every tracked C++ file as clang-format makes it with the tree's style (scripts/check-format.sh --fix).
+add_test(NAME native.format COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/check-format.sh)
