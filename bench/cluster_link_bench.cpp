@@ -143,6 +143,17 @@ wire::Message Header(int stream) {
     return m;
 }
 
+// Lets the sending side run a second past the end, gives the receiver a second to drain, stops it.
+template <typename TimePoint>
+bool Finish(asio::io_context& sendIo, asio::io_context& recvIo, std::thread& receiver,
+            TimePoint end) {
+    sendIo.run_until(end + std::chrono::seconds(1));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    recvIo.stop();
+    receiver.join();
+    return true;
+}
+
 bool RunRedis(const Settings& s, Receiver& r, const std::string& payload) {
     RedisTarget target = ParseRedisUrl(s.url);
     target.caFile = s.ca;
@@ -190,11 +201,7 @@ bool RunRedis(const Settings& s, Receiver& r, const std::string& payload) {
             pub.Raw(FormatCommand({"PUBLISH", "kl:bench", header}, Stamped(payload)), nullptr);
         },
         end);
-    sendIo.run_until(end + std::chrono::seconds(1));
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    recvIo.stop();
-    receiver.join();
-    return true;
+    return Finish(sendIo, recvIo, receiver, end);
 }
 
 // A direct link: each message as a 4-byte length and the same header and payload.
@@ -294,11 +301,7 @@ bool RunDirect(const Settings& s, Receiver& r, const std::string& payload) {
                 plainWriter.Send(std::move(header), Stamped(payload));
         },
         end);
-    sendIo.run_until(end + std::chrono::seconds(1));
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    recvIo.stop();
-    receiver.join();
-    return true;
+    return Finish(sendIo, recvIo, receiver, end);
 }
 
 double Percentile(std::vector<double> v, double p) {
