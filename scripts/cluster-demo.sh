@@ -101,7 +101,7 @@ kl_find_window || { kl_log "FAIL the viewer's window did not appear"; exit 1; }
 save_as viewer
 type_request 02
 as_host
-wait_for 20 consent_shown || kl_log "FAIL no consent prompt on the host"
+await_consent || kl_log "FAIL no consent prompt on the host"
 shot 03-host-consent
 viewer_relay=$(which_relay "viewer request to $id on relay")
 viewer_line=$(grep -h "viewer request to $id" "$kl_out"/relay*.log | head -1)

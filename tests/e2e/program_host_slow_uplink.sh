@@ -44,7 +44,7 @@ copy_credentials
 "$native/klpeer" viewer --relay "$relay" --id "$id" --key "$key" --timeout $((seconds + 60)) \
   --probe 1750,925 --input-every "${KL_INPUT_EVERY:-0.25}" >"$kl_out/viewer.jsonl" 2>"$kl_out/viewer.err" &
 viewer_pid=$!; pids="$pids $viewer_pid"
-wait_for 20 consent_shown || kl_log "FAIL no consent prompt"
+await_consent || kl_log "FAIL no consent prompt"
 click_button "Paylaşıma izin ver"
 wait_for 20 grep -q '"event":"ready"' "$kl_out/viewer.jsonl"
 check "the viewer received Ready through the slow uplink" "$(grep -c '"event":"ready"' "$kl_out/viewer.jsonl")" "1"
