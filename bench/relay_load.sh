@@ -45,34 +45,49 @@ status_kb() { awk -v k="$2:" '$1 == k {print $2}' "/proc/$1/status"; }
 metric() { curl -s "$metrics" 2>/dev/null | awk -v m="$1" '$1 == m {print $2}'; }
 percentile() { sort -n | awk -v p="$1" '{v[NR]=$1} END {if (NR == 0) {print "n/a"; exit} i = int(NR * p / 100 + 0.999999); if (i < 1) i = 1; printf "%.2f", v[i]}'; }
 
+# start_hosts N URL PREFIX: N streaming klpeer hosts (300 KB at 12.5/s) on URL, in `hosts`,
+# each registered (output in $work/PREFIXhostI.out).
+start_hosts() {
+  hosts=()
+  for i in $(seq "$1"); do
+    "$peer_bin" host --relay "$2" "${peer_ca[@]}" --fps 12.5 --frame-bytes 300000 --pattern 640x360 --stay \
+      >"$work/$3host$i.out" 2>"$work/$3host$i.err" &
+    hosts+=($!); pids+=($!)
+  done
+  for i in $(seq "$1"); do
+    for _ in $(seq 100); do grep -q '"event":"registered"' "$work/$3host$i.out" 2>/dev/null && break; sleep 0.05; done
+  done
+}
+# start_viewers N URL PREFIX FRAMES SECONDS: a viewer on URL for each host of start_hosts, in `viewers`.
+start_viewers() {
+  viewers=()
+  for i in $(seq "$1"); do
+    id=$(sed -n '1s/.*"id":"\([0-9]*\)".*/\1/p' "$work/$3host$i.out")
+    key=$(sed -n '1s/.*"key":"\([A-Z0-9]*\)".*/\1/p' "$work/$3host$i.out")
+    "$peer_bin" viewer --relay "$2" "${peer_ca[@]}" --id "$id" --key - <<<"$key" --frames "$4" --timeout $(($5 * 3 + 30)) \
+      >"$work/$3viewer$i.out" 2>"$work/$3viewer$i.err" &
+    viewers+=($!); pids+=($!)
+  done
+}
+# wait_viewers: waits for every viewer of start_viewers and says how many failed.
+wait_viewers() {
+  local failed=0
+  for v in "${viewers[@]}"; do wait "$v" || failed=$((failed + 1)); done
+  [ "$failed" -eq 0 ] || echo "warning: $failed viewer(s) failed; see their output" >&2
+}
+
 # Runs N pairs for SECONDS; sets lat_p50, lat_p99, mbps, cpu_per_gb, peak_rss_mb, got_frames.
 run_pairs() {
   local n=$1 seconds=$2 frames
   frames=$(awk -v s="$seconds" 'BEGIN {printf "%d", s * 12.5}')
   ${start_fn:-start_relay}
   local hz; hz=$(getconf CLK_TCK)
-  local hosts=() viewers=()
-  for i in $(seq "$n"); do
-    "$peer_bin" host --relay "$url" "${peer_ca[@]}" --fps 12.5 --frame-bytes 300000 --pattern 640x360 --stay \
-      >"$work/host$i.out" 2>"$work/host$i.err" &
-    hosts+=($!); pids+=($!)
-  done
-  for i in $(seq "$n"); do
-    for _ in $(seq 100); do grep -q '"event":"registered"' "$work/host$i.out" 2>/dev/null && break; sleep 0.05; done
-  done
+  start_hosts "$n" "$url" ""
   local t0 c0 t1 c1 b0 b1
   c0=$(cpu_ticks "$relay_pid"); t0=$(date +%s.%N); b0=$(metric kestrelink_relay_forwarded_bytes_total); b0=${b0:-0}
-  for i in $(seq "$n"); do
-    id=$(sed -n '1s/.*"id":"\([0-9]*\)".*/\1/p' "$work/host$i.out")
-    key=$(sed -n '1s/.*"key":"\([A-Z0-9]*\)".*/\1/p' "$work/host$i.out")
-    "$peer_bin" viewer --relay "$url" "${peer_ca[@]}" --id "$id" --key - <<<"$key" --frames "$frames" --timeout $((seconds * 3 + 30)) \
-      >"$work/viewer$i.out" 2>"$work/viewer$i.err" &
-    viewers+=($!); pids+=($!)
-  done
-  local failed=0
-  for v in "${viewers[@]}"; do wait "$v" || failed=$((failed + 1)); done
+  start_viewers "$n" "$url" "" "$frames" "$seconds"
+  wait_viewers
   t1=$(date +%s.%N); c1=$(cpu_ticks "$relay_pid"); b1=$(metric kestrelink_relay_forwarded_bytes_total)
-  [ "$failed" -eq 0 ] || echo "warning: $failed viewer(s) failed; see their output" >&2
   peak_rss_mb=$(awk -v k="$(status_kb "$relay_pid" VmHWM)" 'BEGIN {printf "%.1f", k / 1024}')
   for h in "${hosts[@]}"; do kill "$h" 2>/dev/null || true; done
   kill "$relay_pid"; wait "$relay_pid" 2>/dev/null || true
@@ -133,30 +148,14 @@ cluster_bytes() { echo $(( $(metric_at "$ra_metrics" kestrelink_relay_forwarded_
 run_cluster_pairs() {
   local n=$1 seconds=$2 host_url=$3 viewer_url=$4 frames hz; hz=$(getconf CLK_TCK)
   frames=$(awk -v s="$seconds" 'BEGIN {printf "%d", s * 12.5}')
-  local hosts=() viewers=()
-  for i in $(seq "$n"); do
-    "$peer_bin" host --relay "$host_url" --fps 12.5 --frame-bytes 300000 --pattern 640x360 --stay \
-      >"$work/chost$i.out" 2>"$work/chost$i.err" &
-    hosts+=($!); pids+=($!)
-  done
-  for i in $(seq "$n"); do
-    for _ in $(seq 100); do grep -q '"event":"registered"' "$work/chost$i.out" 2>/dev/null && break; sleep 0.05; done
-  done
+  start_hosts "$n" "$host_url" c
   local c0 c1 t0 t1 b0 b1
   c0=$(cluster_cpu); t0=$(date +%s.%N); b0=$(cluster_bytes); local s0; s0=$(cpu_split)
-  for i in $(seq "$n"); do
-    id=$(sed -n '1s/.*"id":"\([0-9]*\)".*/\1/p' "$work/chost$i.out")
-    key=$(sed -n '1s/.*"key":"\([A-Z0-9]*\)".*/\1/p' "$work/chost$i.out")
-    "$peer_bin" viewer --relay "$viewer_url" --id "$id" --key "$key" --frames "$frames" --timeout $((seconds * 3 + 30)) \
-      >"$work/cviewer$i.out" 2>"$work/cviewer$i.err" &
-    viewers+=($!); pids+=($!)
-  done
-  local failed=0
-  for v in "${viewers[@]}"; do wait "$v" || failed=$((failed + 1)); done
+  start_viewers "$n" "$viewer_url" c "$frames" "$seconds"
+  wait_viewers
   t1=$(date +%s.%N); c1=$(cluster_cpu); b1=$(cluster_bytes)
   c_split=$(awk -v a="$s0" -v b="$(cpu_split)" -v by="$((b1 - b0))" -v hz="$hz" 'BEGIN {split(a, x); split(b, y);
     printf "A %.2f, B %.2f, Redis %.2f", (y[1]-x[1])/hz/(by/1e9), (y[2]-x[2])/hz/(by/1e9), (y[3]-x[3])/hz/(by/1e9)}')
-  [ "$failed" -eq 0 ] || echo "warning: $failed viewer(s) failed; see their output" >&2
   for h in "${hosts[@]}"; do kill "$h" 2>/dev/null || true; wait "$h" 2>/dev/null || true; done
   cat "$work"/cviewer*.out | sed -n 's/.*"latencyMs":\([0-9.e+-]*\).*/\1/p' >"$work/clat"
   c_frames=$(wc -l <"$work/clat")
