@@ -94,14 +94,7 @@ shot 01-host-registered
 
 # 3. The program as viewer on the first display. Round robin sends it to the next relay; a
 # health-check or stray connection could make both land on one, which the log would show.
-as_viewer
-wine "$program" >"$kl_out/viewer-program.log" 2>&1 &
-pids="$pids $!"
-kl_find_window || { kl_log "FAIL the viewer's window did not appear"; exit 1; }
-save_as viewer
-type_request 02
-as_host
-await_consent || kl_log "FAIL no consent prompt on the host"
+request_from_viewer_program 02
 shot 03-host-consent
 viewer_relay=$(which_relay "viewer request to $id on relay")
 viewer_line=$(grep -h "viewer request to $id" "$kl_out"/relay*.log | head -1)

@@ -67,15 +67,7 @@ check "a still screen sends no frame each capture period" \
 wait_for 10 eval 'status_text | grep -q ayr'
 click_button "Yenile"
 copy_credentials
-as_viewer
-wine "$program" >"$kl_out/viewer-program.log" 2>&1 &
-viewer_pid=$!
-pids="$pids $viewer_pid"
-kl_find_window || { kl_log "FAIL the viewer's window did not appear"; exit 1; }
-save_as viewer
-type_request 21
-as_host
-await_consent || kl_log "FAIL no consent prompt on the host"
+request_from_viewer_program 21
 click_button "Paylaşıma izin ver"
 xdotool mousemove 3000 100
 as_viewer

@@ -228,6 +228,20 @@ stop_host_display() {
 save_as() { eval "${1}_state=\"wid=$wid X=$X Y=$Y WIDTH=$WIDTH HEIGHT=$HEIGHT cx=$cx cy=$cy cw=$cw ch=$ch scale=$scale layout=$layout\""; }
 as_host() { export DISPLAY=$host_display WINEPREFIX=$host_prefix; [ -z "${host_state:-}" ] || eval "$host_state"; }
 as_viewer() { export DISPLAY=$viewer_display WINEPREFIX=$viewer_prefix; [ -z "${viewer_state:-}" ] || eval "$viewer_state"; }
+# request_from_viewer_program SHOT: $program as viewer on the viewer's display (viewer_pid, in
+# $pids), its window saved as the viewer's, the host's ID and key typed and sent (screenshot
+# SHOT); then waits on the host's display for the consent prompt's buttons to count.
+request_from_viewer_program() {
+  as_viewer
+  wine "$program" >"$kl_out/viewer-program.log" 2>&1 &
+  viewer_pid=$!
+  pids="$pids $viewer_pid"
+  kl_find_window || { kl_log "FAIL the viewer's window did not appear"; exit 1; }
+  save_as viewer
+  type_request "$1"
+  as_host
+  await_consent || kl_log "FAIL no consent prompt on the host"
+}
 # picture_rect PW PH: "L T W H" (client pixels, fractional) where the viewer's window shows a
 # PW x PH host screen, as the program fits it (from the layout list).
 picture_rect() {
