@@ -76,6 +76,15 @@ wait_viewers() {
   [ "$failed" -eq 0 ] || echo "warning: $failed viewer(s) failed; see their output" >&2
 }
 
+# summarise PREFIX BYTES T0 T1 CPU_TICKS: "frames p50 p99 MB/s CPU-s/GB" for the viewers of
+# start_viewers PREFIX, given the bytes forwarded and CPU ticks spent between T0 and T1.
+summarise() {
+  sed -n 's/.*"latencyMs":\([0-9.e+-]*\).*/\1/p' "$work"/"$1"viewer*.out >"$work/${1}lat"
+  printf '%s %s %s ' "$(wc -l <"$work/${1}lat")" "$(percentile 50 <"$work/${1}lat")" "$(percentile 99 <"$work/${1}lat")"
+  awk -v b="$2" -v t="$(echo "$4 - $3" | bc)" -v c="$5" -v hz="$(getconf CLK_TCK)" \
+    'BEGIN {printf "%.1f %.2f\n", b / t / 1e6, (b > 0 ? (c / hz) / (b / 1e9) : 0)}'
+}
+
 # Runs N pairs for SECONDS; sets lat_p50, lat_p99, mbps, cpu_per_gb, peak_rss_mb, got_frames.
 run_pairs() {
   local n=$1 seconds=$2 frames
@@ -91,11 +100,7 @@ run_pairs() {
   peak_rss_mb=$(awk -v k="$(status_kb "$relay_pid" VmHWM)" 'BEGIN {printf "%.1f", k / 1024}')
   for h in "${hosts[@]}"; do kill "$h" 2>/dev/null || true; done
   kill "$relay_pid"; wait "$relay_pid" 2>/dev/null || true
-  cat "$work"/viewer*.out | sed -n 's/.*"latencyMs":\([0-9.e+-]*\).*/\1/p' >"$work/lat"
-  got_frames=$(wc -l <"$work/lat")
-  lat_p50=$(percentile 50 <"$work/lat"); lat_p99=$(percentile 99 <"$work/lat")
-  read -r mbps cpu_per_gb < <(awk -v b="$((b1 - b0))" -v t="$(echo "$t1 - $t0" | bc)" -v c="$((c1 - c0))" -v hz="$hz" \
-    'BEGIN {printf "%.1f %.2f\n", b / t / 1e6, (b > 0 ? (c / hz) / (b / 1e9) : 0)}')
+  read -r got_frames lat_p50 lat_p99 mbps cpu_per_gb < <(summarise "" "$((b1 - b0))" "$t0" "$t1" "$((c1 - c0))")
   rm -f "$work"/host*.out "$work"/viewer*.out
 }
 
@@ -157,11 +162,7 @@ run_cluster_pairs() {
   c_split=$(awk -v a="$s0" -v b="$(cpu_split)" -v by="$((b1 - b0))" -v hz="$hz" 'BEGIN {split(a, x); split(b, y);
     printf "A %.2f, B %.2f, Redis %.2f", (y[1]-x[1])/hz/(by/1e9), (y[2]-x[2])/hz/(by/1e9), (y[3]-x[3])/hz/(by/1e9)}')
   for h in "${hosts[@]}"; do kill "$h" 2>/dev/null || true; wait "$h" 2>/dev/null || true; done
-  cat "$work"/cviewer*.out | sed -n 's/.*"latencyMs":\([0-9.e+-]*\).*/\1/p' >"$work/clat"
-  c_frames=$(wc -l <"$work/clat")
-  c_p50=$(percentile 50 <"$work/clat"); c_p99=$(percentile 99 <"$work/clat")
-  read -r c_mbps c_cpu_per_gb < <(awk -v b="$((b1 - b0))" -v t="$(echo "$t1 - $t0" | bc)" -v c="$((c1 - c0))" -v hz="$hz" \
-    'BEGIN {printf "%.1f %.2f\n", b / t / 1e6, (b > 0 ? (c / hz) / (b / 1e9) : 0)}')
+  read -r c_frames c_p50 c_p99 c_mbps c_cpu_per_gb < <(summarise c "$((b1 - b0))" "$t0" "$t1" "$((c1 - c0))")
   rm -f "$work"/chost*.out "$work"/cviewer*.out
 }
 
