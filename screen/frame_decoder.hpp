@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/client.hpp"
+#include "screen/area_scale.hpp"
 #include "win/gdi_handles.hpp"
 
 namespace kl {
@@ -51,7 +52,7 @@ class FrameDecoder {
         int width = 0, height = 0;
     };
     void Run() noexcept;
-    static std::unique_ptr<DecodedFrame> Decode(const Job& job);
+    static std::unique_ptr<DecodedFrame> Decode(const Job& job, AreaScaler& scaler);
 
     HWND window_;
     UINT message_;
@@ -63,11 +64,5 @@ class FrameDecoder {
     std::unique_ptr<DecodedFrame> done_;  // guarded by mutex_
     std::thread thread_;
 };
-
-// Scales 32-bit pixels (blue, green, red, unused) by area averaging: each target pixel is the
-// mean of the source area it covers, weighted by coverage; the unused byte becomes 0. Rows are
-// top-down; `sourceStride` is in bytes. Nothing happens unless all sizes are positive.
-void ScalePixels(const std::uint8_t* source, int sourceStride, int sourceWidth, int sourceHeight,
-                 std::uint32_t* target, int width, int height);
 
 }  // namespace kl

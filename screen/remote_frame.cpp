@@ -29,7 +29,7 @@ bool ConvertInto(GpBitmap* decoded, GpBitmap* result, int width, int height) {
 
 }  // namespace
 
-kl::unique_gdip_bitmap DecodeJpegFrame(const std::uint8_t* bytes, std::size_t length) {
+kl::unique_gdip_bitmap DecodeJpegPicture(const std::uint8_t* bytes, std::size_t length) {
     JpegFrameInfo info;
     if (!CheckJpegStructure(bytes, length, info)) return {};
     // The codec gets the picture only: application and comment segments, and the metadata
@@ -59,16 +59,23 @@ kl::unique_gdip_bitmap DecodeJpegFrame(const std::uint8_t* bytes, std::size_t le
         GdipGetImageHeight(decoded.get(), &height) != Ok ||
         width != static_cast<UINT>(info.width) || height != static_cast<UINT>(info.height))
         return {};
+    return decoded;
+}
 
+kl::unique_gdip_bitmap DecodeJpegFrame(const std::uint8_t* bytes, std::size_t length) {
+    const unique_gdip_bitmap decoded = DecodeJpegPicture(bytes, length);
+    const int width = static_cast<int>(ImageWidth(decoded)),
+              height = static_cast<int>(ImageHeight(decoded));
+    if (width < 1 || height < 1) return {};
     unique_gdip_bitmap result;
-    if (GdipCreateBitmapFromScan0(info.width, info.height, 0, PixelFormat32bppRGB, nullptr,
-                                  result.put()) != Ok)
+    if (GdipCreateBitmapFromScan0(width, height, 0, PixelFormat32bppRGB, nullptr, result.put()) !=
+        Ok)
         return {};
-    if (!ConvertInto(decoded.get(), result.get(), info.width, info.height)) {
+    auto* source = static_cast<GpBitmap*>(decoded.get());
+    if (!ConvertInto(source, result.get(), width, height)) {
         unique_gdip_graphics graphics;
         if (GdipGetImageGraphicsContext(result.get(), graphics.put()) != Ok) return {};
-        if (GdipDrawImageRectI(graphics.get(), decoded.get(), 0, 0, info.width, info.height) != Ok)
-            return {};
+        if (GdipDrawImageRectI(graphics.get(), source, 0, 0, width, height) != Ok) return {};
     }
     return kl::unique_gdip_bitmap(result.release());
 }

@@ -13,6 +13,9 @@
 namespace kl {
 
 kl::unique_gdip_bitmap DecodeJpegFrame(const std::uint8_t* bytes, std::size_t length);
+// The same checks and decoding, the picture left in the codec's own pixel format (24-bit under
+// GDI+): one conversion less for a reader that takes that format as it is.
+kl::unique_gdip_bitmap DecodeJpegPicture(const std::uint8_t* bytes, std::size_t length);
 // 0 on error or without a bitmap.
 unsigned ImageWidth(const kl::unique_gdip_bitmap& image);
 unsigned ImageHeight(const kl::unique_gdip_bitmap& image);
