@@ -85,11 +85,14 @@ void DrawCursor(HDC target, double scale) {
 }
 
 struct ScreenGrabber::State {
-    // One DIB section the screen is drawn into, kept while the screen keeps its size.
+    // One DIB section the screen is drawn into, kept while the screen keeps its size. 24-bit
+    // pixels: the JPEG encoder takes them as they are, where 32-bit ones cost it a conversion
+    // of the whole picture (about 4 ms under Wine), and the comparison reads a quarter less.
     struct Surface {
         unique_gdi_object dib;
         void* bits = nullptr;
         int width = 0, height = 0;
+        int stride = 0;  // bytes a row, padded to four as DIB rows are
     };
 
     ~State() {
@@ -97,7 +100,7 @@ struct ScreenGrabber::State {
         if (memory && original != nullptr) SelectObject(memory.get(), original);
     }
 
-    // Makes `s` a top-down 32-bit DIB of the given size unless it already is one.
+    // Makes `s` a top-down 24-bit DIB of the given size unless it already is one.
     bool Prepare(Surface& s, int width, int height) {
         if (s.dib && s.width == width && s.height == height) return true;
         if (original != nullptr) SelectObject(memory.get(), original);
@@ -107,7 +110,7 @@ struct ScreenGrabber::State {
         bmi.bmiHeader.biWidth = width;
         bmi.bmiHeader.biHeight = -height;  // top-down rows
         bmi.bmiHeader.biPlanes = 1;
-        bmi.bmiHeader.biBitCount = 32;
+        bmi.bmiHeader.biBitCount = 24;
         bmi.bmiHeader.biCompression = BI_RGB;
         void* bits = nullptr;
         unique_gdi_object dib(
@@ -117,6 +120,7 @@ struct ScreenGrabber::State {
         s.bits = bits;
         s.width = width;
         s.height = height;
+        s.stride = (width * 3 + 3) / 4 * 4;
         return true;
     }
 
@@ -168,8 +172,7 @@ bool ScreenGrabber::SameAsSent() const {
     const State& st = *state_;
     const State::Surface &now = st.surfaces[st.back], &sent = st.surfaces[1 - st.back];
     return st.grabbed && st.sent && now.width == sent.width && now.height == sent.height &&
-           std::memcmp(now.bits, sent.bits, static_cast<std::size_t>(now.width) * now.height * 4) ==
-               0;
+           std::memcmp(now.bits, sent.bits, static_cast<std::size_t>(now.stride) * now.height) == 0;
 }
 
 std::vector<std::uint8_t> ScreenGrabber::Encode() {
@@ -178,7 +181,7 @@ std::vector<std::uint8_t> ScreenGrabber::Encode() {
     if (!st.grabbed) return {};
     // Wraps the DIB's pixels without copying them.
     unique_gdip_bitmap wrapped;
-    if (GdipCreateBitmapFromScan0(s.width, s.height, s.width * 4, PixelFormat32bppRGB,
+    if (GdipCreateBitmapFromScan0(s.width, s.height, s.stride, PixelFormat24bppRGB,
                                   static_cast<BYTE*>(s.bits), wrapped.put()) != Ok)
         return {};
     return EncodeJpeg(wrapped.get(), st.quality);
