@@ -81,7 +81,7 @@ TlsStream::TlsStream(boost::asio::ip::tcp::socket socket, boost::asio::ssl::cont
     // Idle connections give OpenSSL's record buffers back.
     SSL_set_mode(ssl_, SSL_MODE_RELEASE_BUFFERS);
     boost::system::error_code ignored;
-    next_.socket().non_blocking(true, ignored);
+    next_.non_blocking(true, ignored);
 }
 
 TlsStream::~TlsStream() {
@@ -124,6 +124,15 @@ bool TlsStream::Encrypt(const void* data, std::size_t size, error_code& ec) {
     if (result == 1 && written == size) return true;
     ec = SslError(SSL_get_error(ssl_, result));
     return false;
+}
+
+bool TlsStream::EncryptJoined(const void* first, std::size_t firstSize, const void* second,
+                              std::size_t secondSize, error_code& ec) {
+    thread_local std::vector<unsigned char> joint;
+    joint.resize(firstSize + secondSize);
+    std::memcpy(joint.data(), first, firstSize);
+    std::memcpy(joint.data() + firstSize, second, secondSize);
+    return Encrypt(joint.data(), joint.size(), ec);
 }
 
 void TlsStream::QueueShutdown() {
@@ -170,7 +179,7 @@ void TlsStream::Sent() {
 void TlsStream::FlushFromRead() {
     if (writing_ || out_.empty()) return;
     boost::system::error_code ec;
-    const std::size_t n = next_.socket().write_some(boost::asio::buffer(out_), ec);
+    const std::size_t n = next_.write_some(boost::asio::buffer(out_), ec);
     if (!ec) out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(n));
 }
 
@@ -179,16 +188,8 @@ boost::system::error_code TlsStream::ReadError(const error_code& socketError) co
     return socketError;
 }
 
-void TlsStream::shutdown(error_code& ec) {
-    QueueShutdown();
-    if (!writing_) FlushFromRead();
-    ec = {};
-}
-
-void teardown(boost::beast::role_type role, TlsStream& stream, boost::system::error_code& ec) {
-    stream.shutdown(ec);
-    using boost::beast::websocket::teardown;
-    teardown(role, stream.next_layer(), ec);
+bool TlsStream::HasInput() const {
+    return inTail_ > inHead_ || SSL_pending(ssl_) > 0;
 }
 
 }  // namespace kl::relay
