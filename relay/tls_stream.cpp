@@ -144,7 +144,7 @@ void TlsStream::QueueShutdown() {
 int TlsStream::BioRead(char* data, int size) {
     const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(size), inTail_ - inHead_);
     if (n == 0) return 0;
-    std::memcpy(data, in_.data() + inHead_, n);
+    std::memcpy(data, in_.get() + inHead_, n);
     inHead_ += n;
     if (inHead_ == inTail_) inHead_ = inTail_ = 0;
     return static_cast<int>(n);
@@ -152,17 +152,31 @@ int TlsStream::BioRead(char* data, int size) {
 
 boost::asio::mutable_buffer TlsStream::InputSpace() {
     if (inHead_ > 0) {
-        std::memmove(in_.data(), in_.data() + inHead_, inTail_ - inHead_);
+        std::memmove(in_.get(), in_.get() + inHead_, inTail_ - inHead_);
         inTail_ -= inHead_;
         inHead_ = 0;
     }
-    if (in_.empty()) in_.resize(kFirstRead);
-    return boost::asio::buffer(in_.data() + inTail_, in_.size() - inTail_);
+    if (!in_) Grow(kFirstRead);
+    return boost::asio::buffer(in_.get() + inTail_, inSize_ - inTail_);
 }
 
 void TlsStream::Received(std::size_t n) {
     inTail_ += n;
-    if (inTail_ == in_.size() && in_.size() < kLargeRead) in_.resize(kLargeRead);
+    if (inTail_ == inSize_ && inSize_ < kLargeRead) Grow(kLargeRead);
+}
+
+// Not zeroed: every byte read is written by the socket first.
+void TlsStream::Grow(std::size_t size) {
+    auto bigger = std::make_unique_for_overwrite<unsigned char[]>(size);
+    if (inTail_ > 0) std::memcpy(bigger.get(), in_.get(), inTail_);
+    in_ = std::move(bigger);
+    inSize_ = size;
+}
+
+void TlsStream::ReleaseInput() {
+    if (inHead_ != inTail_) return;
+    in_.reset();
+    inSize_ = inHead_ = inTail_ = 0;
 }
 
 boost::asio::const_buffer TlsStream::TakeOutput() {

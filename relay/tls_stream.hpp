@@ -12,6 +12,7 @@
 #include <boost/asio/write.hpp>
 #include <algorithm>
 #include <cstddef>
+#include <memory>
 #include <vector>
 
 typedef struct ssl_st SSL;
@@ -64,10 +65,11 @@ class TlsStream {
     template <class Handler>
     void async_wait_readable(Handler&& handler) {
         if (HasInput())
-            boost::asio::post(next_.get_executor(),
-                              [h = std::forward<Handler>(handler)]() mutable { h(error_code()); });
-        else
-            next_.async_wait(next_layer_type::wait_read, std::forward<Handler>(handler));
+            return boost::asio::post(
+                next_.get_executor(),
+                [h = std::forward<Handler>(handler)]() mutable { h(error_code()); });
+        ReleaseInput();
+        next_.async_wait(next_layer_type::wait_read, std::forward<Handler>(handler));
     }
 
   private:
@@ -118,6 +120,8 @@ class TlsStream {
     void QueueShutdown();
     boost::asio::mutable_buffer InputSpace();
     void Received(std::size_t n);
+    void Grow(std::size_t size);
+    void ReleaseInput();
     bool HasInput() const;
     // Output made while reading (alerts, key updates) goes out when no write is on the socket.
     void FlushFromRead();
@@ -262,8 +266,9 @@ class TlsStream {
 
     next_layer_type next_;
     SSL* ssl_ = nullptr;
-    std::vector<unsigned char> in_;  // ciphertext received, not yet read by OpenSSL
-    std::size_t inHead_ = 0, inTail_ = 0;
+    // Ciphertext received, not yet read by OpenSSL; given back while the connection waits.
+    std::unique_ptr<unsigned char[]> in_;
+    std::size_t inSize_ = 0, inHead_ = 0, inTail_ = 0;
     std::vector<unsigned char> out_;      // ciphertext made, not yet on the socket
     std::vector<unsigned char> sending_;  // ciphertext on the socket now
     bool writing_ = false;

@@ -27,7 +27,8 @@ std::string Frame(std::uint8_t opcode, const std::string& payload, bool fin = tr
     }
     const char mask[4] = {char(key >> 24), char(key >> 16), char(key >> 8), char(key)};
     out.append(mask, 4);
-    for (std::size_t i = 0; i < payload.size(); ++i) out += static_cast<char>(payload[i] ^ mask[i & 3]);
+    for (std::size_t i = 0; i < payload.size(); ++i)
+        out += static_cast<char>(payload[i] ^ mask[i & 3]);
     return out;
 }
 
@@ -44,7 +45,8 @@ Seen Feed(MessageReader& reader, const std::string& wire, std::vector<std::size_
     Seen seen;
     std::size_t at = 0, piece = 0;
     auto note = [&](Event e) {
-        if (e == Event::Message) seen.messages.push_back((reader.text() ? "T:" : "B:") + reader.TakeMessage());
+        if (e == Event::Message)
+            seen.messages.push_back((reader.text() ? "T:" : "B:") + reader.TakeMessage());
         if (e == Event::Ping) seen.pings.push_back(reader.control());
         if (e == Event::Close) seen.closes.push_back(reader.code());
         if (e == Event::Fail) seen.failed = reader.code();
@@ -83,13 +85,14 @@ TEST(WsFrames, MessagesComeWholeHoweverTheBytesAreCutAndControlFramesMayInterlea
     const std::string big = Bytes(300000, 1), odd = Bytes(70001, 2);
     // A text message in three fragments with a ping between them, a UTF-8 letter cut between
     // two fragments, then two binary messages (one with a 64-bit length) and a close.
-    const std::string wire = Frame(ws::kText, "{\"type\":\"Ba\xC4", false) + Frame(ws::kPing, "p1") +
+    const std::string wire = Frame(ws::kText, "{\"type\":\"Ba\xC4", false) +
+                             Frame(ws::kPing, "p1") +
                              Frame(ws::kContinuation, "\x9F\"", false, 0x01020304) +
                              Frame(ws::kContinuation, "}", true, 0) + Frame(ws::kBinary, big) +
                              Frame(ws::kBinary, odd, true, 0xFFFFFFFF) +
                              Frame(ws::kClose, ws::ClosePayload(1000) + "bye");
-    for (const auto& pieces : std::vector<std::vector<std::size_t>>{
-             {1}, {3, 7, 1}, {4096}, {65536, 5}, {wire.size()}}) {
+    for (const auto& pieces :
+         std::vector<std::vector<std::size_t>>{{1}, {3, 7, 1}, {4096}, {65536, 5}, {wire.size()}}) {
         for (bool direct : {false, true}) {
             MessageReader reader(1 << 20);
             const Seen seen = Feed(reader, wire, pieces, direct);
@@ -117,23 +120,27 @@ TEST(WsFrames, EveryBrokenRuleFailsWithItsCloseCode) {
         {"an unmasked client frame", unmasked, ws::kProtocolError},
         {"an extension bit", reservedBit, ws::kProtocolError},
         {"a reserved opcode", Frame(0x3, "x"), ws::kProtocolError},
-        {"a continuation with nothing to continue", Frame(ws::kContinuation, "x"), ws::kProtocolError},
+        {"a continuation with nothing to continue", Frame(ws::kContinuation, "x"),
+         ws::kProtocolError},
         {"a new message inside a fragmented one",
          Frame(ws::kText, "a", false) + Frame(ws::kText, "b"), ws::kProtocolError},
         {"a fragmented ping", Frame(ws::kPing, "x", false), ws::kProtocolError},
-        {"a control frame over 125 bytes", Frame(ws::kPing, std::string(126, 'x')), ws::kProtocolError},
+        {"a control frame over 125 bytes", Frame(ws::kPing, std::string(126, 'x')),
+         ws::kProtocolError},
         {"a length in a longer form than needed", Frame(ws::kBinary, "abc", true, 1, 126),
          ws::kProtocolError},
-        {"a 64-bit length for a 16-bit size", Frame(ws::kBinary, std::string(300, 'x'), true, 1, 127),
-         ws::kProtocolError},
+        {"a 64-bit length for a 16-bit size",
+         Frame(ws::kBinary, std::string(300, 'x'), true, 1, 127), ws::kProtocolError},
         {"a 64-bit length with its top bit set",
          std::string("\x82\xFF\x80\0\0\0\0\0\0\x01", 10) + "mask", ws::kProtocolError},
         {"a close of one byte", Frame(ws::kClose, "x"), ws::kProtocolError},
-        {"a close code no peer may send", Frame(ws::kClose, ws::ClosePayload(1005)), ws::kProtocolError},
+        {"a close code no peer may send", Frame(ws::kClose, ws::ClosePayload(1005)),
+         ws::kProtocolError},
         {"a close code below 1000", Frame(ws::kClose, ws::ClosePayload(999)), ws::kProtocolError},
         {"a close reason that is not UTF-8", Frame(ws::kClose, ws::ClosePayload(1000) + "\xFF"),
          ws::kInvalidPayload},
-        {"text that is not UTF-8", Frame(ws::kText, "{\"type\":\"\xC3\x28\"}"), ws::kInvalidPayload},
+        {"text that is not UTF-8", Frame(ws::kText, "{\"type\":\"\xC3\x28\"}"),
+         ws::kInvalidPayload},
         {"text cut inside a letter", Frame(ws::kText, "Ba\xC4"), ws::kInvalidPayload},
         {"a frame over the limit", Frame(ws::kBinary, std::string(1025, 'x')), ws::kTooBig},
         {"fragments together over the limit",
