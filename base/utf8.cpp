@@ -1,6 +1,7 @@
 #include "base/utf8.hpp"
 
 #include <cstdint>
+#include <string_view>
 #include <type_traits>
 
 namespace kl {
@@ -22,40 +23,58 @@ bool IsSurrogate(char32_t cp) {
     return cp >= 0xD800 && cp <= 0xDFFF;
 }
 
+// Decodes the code point at text[i] and moves i past it; false for an ill-formed sequence.
+// Overlong forms, encoded surrogates and values past U+10FFFF are refused.
+bool NextCodePoint(std::string_view text, std::size_t& i, char32_t& cp) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    std::size_t length;
+    if (lead < 0x80) {
+        length = 1, cp = lead;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2, cp = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3, cp = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4, cp = lead & 0x07;
+    } else {
+        return false;
+    }
+    if (text.size() - i < length) return false;
+    for (std::size_t k = 1; k < length; ++k) {
+        const auto next = static_cast<unsigned char>(text[i + k]);
+        if ((next & 0xC0) != 0x80) return false;
+        cp = (cp << 6) | (next & 0x3F);
+    }
+    if ((length == 3 && cp < 0x800) || (length == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+        IsSurrogate(cp))
+        return false;
+    i += length;
+    return true;
+}
+
 }  // namespace
 
 std::wstring Utf8ToWide(const std::string& text) {
     std::wstring wide;
     wide.reserve(text.size());
+    char32_t cp = 0;
     for (std::size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        std::size_t length;
-        char32_t cp;
-        if (lead < 0x80) {
-            length = 1, cp = lead;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2, cp = lead & 0x1F;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3, cp = lead & 0x0F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4, cp = lead & 0x07;
-        } else {
-            return {};
-        }
-        if (text.size() - i < length) return {};
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) return {};
-            cp = (cp << 6) | (next & 0x3F);
-        }
-        // Overlong forms, encoded surrogates and values past U+10FFFF are refused.
-        if ((length == 3 && cp < 0x800) || (length == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-            IsSurrogate(cp))
-            return {};
+        if (!NextCodePoint(text, i, cp)) return {};
         AppendWide(wide, cp);
-        i += length;
     }
     return wide;
+}
+
+bool IsUtf8(std::string_view text) {
+    char32_t cp = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        if (static_cast<unsigned char>(text[i]) < 0x80) {
+            ++i;  // most text is ASCII
+            continue;
+        }
+        if (!NextCodePoint(text, i, cp)) return false;
+    }
+    return true;
 }
 
 std::string WideToUtf8(const std::wstring& text) {

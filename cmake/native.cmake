@@ -71,7 +71,7 @@ find_package(OpenSSL 3 REQUIRED COMPONENTS SSL)
 find_library(HIREDIS_LIBRARY hiredis REQUIRED)
 find_path(HIREDIS_INCLUDE_DIR hiredis/async.h REQUIRED)
 add_library(kl_relay_core STATIC relay/router.cpp relay/options.cpp relay/metrics.cpp relay/cluster_wire.cpp
-            relay/redis_client.cpp relay/redis_tls.cpp)
+            relay/redis_client.cpp relay/redis_tls.cpp relay/ws_frame.cpp)
 target_include_directories(kl_relay_core PUBLIC ${HIREDIS_INCLUDE_DIR})
 target_link_libraries(kl_relay_core PUBLIC kl_core Boost::headers OpenSSL::SSL ${HIREDIS_LIBRARY})
 add_executable(kestrelink-relay relay/main.cpp relay/server.cpp relay/ws_session_plain.cpp relay/ws_session_tls.cpp

@@ -34,6 +34,9 @@ namespace ssl = asio::ssl;
 using tcp = asio::ip::tcp;
 
 constexpr auto kTickPeriod = std::chrono::milliseconds(250);
+// A client that sends nothing at all, not even a ping, for this long is taken for gone.
+constexpr auto kSilentLimit = std::chrono::seconds(300);
+constexpr auto kSilentSweepPeriod = std::chrono::seconds(30);
 constexpr auto kShutdownGrace = std::chrono::seconds(3);
 constexpr int kUnsentBytes = 65536;
 
@@ -161,6 +164,7 @@ class Server final : public SessionOwner, public ClusterPort {
     void OnAccept(boost::system::error_code ec, tcp::socket socket);
     const char* AcceptLimit(const std::string& key) const;
     void ForgetLostSessions();
+    void DropSilentSessions(Clock::time_point now);
     void Forget(ConnId id);
     void AcceptMetrics();
     void AwaitReload();
@@ -195,6 +199,7 @@ class Server final : public SessionOwner, public ClusterPort {
     std::map<std::string, std::uint64_t> refusedAtAccept_;  // since the last log line about them
     Clock::time_point refusalsLogged_{};
     Clock::time_point sweepLostUntil_{};
+    Clock::time_point silentSwept_ = Clock::now();
     TrafficCounters traffic_;
     ConnId nextId_ = 1;
     bool stopping_ = false;
@@ -420,6 +425,7 @@ void Server::Tick() {
     const auto now = Clock::now();
     Apply(router_.OnTick(now));
     if (now < sweepLostUntil_) ForgetLostSessions();
+    if (now - silentSwept_ >= kSilentSweepPeriod) DropSilentSessions(now);
     // Refusals at accept come in floods: one summary line at most every ten seconds.
     if (!refusedAtAccept_.empty() && now - refusalsLogged_ >= std::chrono::seconds(10)) {
         std::string line;
@@ -512,6 +518,17 @@ void Server::OnAllocationFailure() {
 }
 
 // A session whose handler threw is gone without saying so: its peer is told and its counts freed.
+void Server::DropSilentSessions(Clock::time_point now) {
+    silentSwept_ = now;
+    for (const auto& [id, weak] : sessions_) {
+        const auto session = weak.lock();
+        if (session && session->open() && now - session->lastInput() >= kSilentLimit) {
+            Log(id, "silent for " + std::to_string(kSilentLimit.count()) + " s");
+            session->Drop();  // its pending read fails and ends it
+        }
+    }
+}
+
 void Server::ForgetLostSessions() {
     std::vector<ConnId> lost;
     for (const auto& [id, weak] : sessions_)

@@ -65,6 +65,8 @@ class Session : public std::enable_shared_from_this<Session> {
     virtual void HoldReading() = 0;
     virtual void ResumeReading() = 0;
     virtual void ResumeWhenDrained(std::shared_ptr<Session> sender, std::size_t bound) = 0;
+    // When the client last sent anything (once open): a client silent for long is dropped.
+    virtual Clock::time_point lastInput() const = 0;
 
   protected:
     SessionOwner& owner_;
@@ -73,7 +75,7 @@ class Session : public std::enable_shared_from_this<Session> {
     bool open_ = false;
 };
 
-// Each in its own translation unit: Beast's templates are slow to optimise.
+// Each in its own translation unit: the session templates are slow to optimise.
 std::shared_ptr<Session> MakePlainSession(SessionOwner& owner, ConnId id, std::string address,
                                           boost::asio::ip::tcp::socket socket);
 std::shared_ptr<Session> MakeTlsSession(SessionOwner& owner, ConnId id, std::string address,

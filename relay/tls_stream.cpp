@@ -81,7 +81,7 @@ TlsStream::TlsStream(boost::asio::ip::tcp::socket socket, boost::asio::ssl::cont
     // Idle connections give OpenSSL's record buffers back.
     SSL_set_mode(ssl_, SSL_MODE_RELEASE_BUFFERS);
     boost::system::error_code ignored;
-    next_.socket().non_blocking(true, ignored);
+    next_.non_blocking(true, ignored);
 }
 
 TlsStream::~TlsStream() {
@@ -126,6 +126,15 @@ bool TlsStream::Encrypt(const void* data, std::size_t size, error_code& ec) {
     return false;
 }
 
+bool TlsStream::EncryptJoined(const void* first, std::size_t firstSize, const void* second,
+                              std::size_t secondSize, error_code& ec) {
+    thread_local std::vector<unsigned char> joint;
+    joint.resize(firstSize + secondSize);
+    std::memcpy(joint.data(), first, firstSize);
+    std::memcpy(joint.data() + firstSize, second, secondSize);
+    return Encrypt(joint.data(), joint.size(), ec);
+}
+
 void TlsStream::QueueShutdown() {
     ERR_clear_error();
     SSL_shutdown(ssl_);
@@ -135,7 +144,7 @@ void TlsStream::QueueShutdown() {
 int TlsStream::BioRead(char* data, int size) {
     const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(size), inTail_ - inHead_);
     if (n == 0) return 0;
-    std::memcpy(data, in_.data() + inHead_, n);
+    std::memcpy(data, in_.get() + inHead_, n);
     inHead_ += n;
     if (inHead_ == inTail_) inHead_ = inTail_ = 0;
     return static_cast<int>(n);
@@ -143,17 +152,31 @@ int TlsStream::BioRead(char* data, int size) {
 
 boost::asio::mutable_buffer TlsStream::InputSpace() {
     if (inHead_ > 0) {
-        std::memmove(in_.data(), in_.data() + inHead_, inTail_ - inHead_);
+        std::memmove(in_.get(), in_.get() + inHead_, inTail_ - inHead_);
         inTail_ -= inHead_;
         inHead_ = 0;
     }
-    if (in_.empty()) in_.resize(kFirstRead);
-    return boost::asio::buffer(in_.data() + inTail_, in_.size() - inTail_);
+    if (!in_) Grow(kFirstRead);
+    return boost::asio::buffer(in_.get() + inTail_, inSize_ - inTail_);
 }
 
 void TlsStream::Received(std::size_t n) {
     inTail_ += n;
-    if (inTail_ == in_.size() && in_.size() < kLargeRead) in_.resize(kLargeRead);
+    if (inTail_ == inSize_ && inSize_ < kLargeRead) Grow(kLargeRead);
+}
+
+// Not zeroed: every byte read is written by the socket first.
+void TlsStream::Grow(std::size_t size) {
+    auto bigger = std::make_unique_for_overwrite<unsigned char[]>(size);
+    if (inTail_ > 0) std::memcpy(bigger.get(), in_.get(), inTail_);
+    in_ = std::move(bigger);
+    inSize_ = size;
+}
+
+void TlsStream::ReleaseInput() {
+    if (inHead_ != inTail_) return;
+    in_.reset();
+    inSize_ = inHead_ = inTail_ = 0;
 }
 
 boost::asio::const_buffer TlsStream::TakeOutput() {
@@ -170,7 +193,7 @@ void TlsStream::Sent() {
 void TlsStream::FlushFromRead() {
     if (writing_ || out_.empty()) return;
     boost::system::error_code ec;
-    const std::size_t n = next_.socket().write_some(boost::asio::buffer(out_), ec);
+    const std::size_t n = next_.write_some(boost::asio::buffer(out_), ec);
     if (!ec) out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(n));
 }
 
@@ -179,16 +202,8 @@ boost::system::error_code TlsStream::ReadError(const error_code& socketError) co
     return socketError;
 }
 
-void TlsStream::shutdown(error_code& ec) {
-    QueueShutdown();
-    if (!writing_) FlushFromRead();
-    ec = {};
-}
-
-void teardown(boost::beast::role_type role, TlsStream& stream, boost::system::error_code& ec) {
-    stream.shutdown(ec);
-    using boost::beast::websocket::teardown;
-    teardown(role, stream.next_layer(), ec);
+bool TlsStream::HasInput() const {
+    return inTail_ > inHead_ || SSL_pending(ssl_) > 0;
 }
 
 }  // namespace kl::relay

@@ -8,10 +8,11 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/ssl/stream_base.hpp>
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/write.hpp>
-#include <boost/beast/core/tcp_stream.hpp>
-#include <boost/beast/websocket/teardown.hpp>
+#include <algorithm>
 #include <cstddef>
+#include <memory>
 #include <vector>
 
 typedef struct ssl_st SSL;
@@ -20,7 +21,7 @@ namespace kl::relay {
 
 class TlsStream {
   public:
-    using next_layer_type = boost::beast::tcp_stream;
+    using next_layer_type = boost::asio::ip::tcp::socket;
     using executor_type = next_layer_type::executor_type;
     using error_code = boost::system::error_code;
 
@@ -59,8 +60,17 @@ class TlsStream {
                                                                      next_);
     }
 
-    // Sends close_notify if the socket takes it now (the blocking teardown).
-    void shutdown(error_code& ec);
+    // Completes once a read would find something: decrypted or undecrypted bytes already held,
+    // or the socket readable. An idle connection waits here holding no read buffer.
+    template <class Handler>
+    void async_wait_readable(Handler&& handler) {
+        if (HasInput())
+            return boost::asio::post(
+                next_.get_executor(),
+                [h = std::forward<Handler>(handler)]() mutable { h(error_code()); });
+        ReleaseInput();
+        next_.async_wait(next_layer_type::wait_read, std::forward<Handler>(handler));
+    }
 
   private:
     static constexpr std::size_t kMaxWrite = 1 << 20;
@@ -71,9 +81,48 @@ class TlsStream {
     // once.
     Step Decrypt(void* data, std::size_t size, std::size_t& got, error_code& ec);
     bool Encrypt(const void* data, std::size_t size, error_code& ec);
+    // Two pieces in one record: a frame's header and the start of its payload.
+    bool EncryptJoined(const void* first, std::size_t firstSize, const void* second,
+                       std::size_t secondSize, error_code& ec);
+
+    // Encrypts up to kMaxWrite bytes of the buffers; a short piece shares its record with the
+    // start of the next rather than making a record of its own.
+    template <class ConstBuffers>
+    bool EncryptBuffers(const ConstBuffers& buffers, std::size_t& total, error_code& ec) {
+        static constexpr std::size_t kShortPiece = 64, kRecord = 16 * 1024;
+        const auto end = boost::asio::buffer_sequence_end(buffers);
+        for (auto it = boost::asio::buffer_sequence_begin(buffers);
+             it != end && total < kMaxWrite;) {
+            const boost::asio::const_buffer b = *it++;
+            const std::size_t n = std::min(b.size(), kMaxWrite - total);
+            if (n == 0) continue;
+            std::size_t joined = 0;
+            if (n <= kShortPiece && it != end) {
+                const boost::asio::const_buffer next = *it;
+                joined = std::min({next.size(), kRecord - n, kMaxWrite - total - n});
+                if (joined > 0) {
+                    if (!EncryptJoined(b.data(), n, next.data(), joined, ec)) return false;
+                    total += n + joined;
+                    ++it;
+                    const std::size_t rest = std::min(next.size() - joined, kMaxWrite - total);
+                    if (rest > 0 &&
+                        !Encrypt(static_cast<const char*>(next.data()) + joined, rest, ec))
+                        return false;
+                    total += rest;
+                    continue;
+                }
+            }
+            if (!Encrypt(b.data(), n, ec)) return false;
+            total += n;
+        }
+        return true;
+    }
     void QueueShutdown();
     boost::asio::mutable_buffer InputSpace();
     void Received(std::size_t n);
+    void Grow(std::size_t size);
+    void ReleaseInput();
+    bool HasInput() const;
     // Output made while reading (alerts, key updates) goes out when no write is on the socket.
     void FlushFromRead();
     bool HasOutput() const { return !out_.empty(); }
@@ -182,14 +231,8 @@ class TlsStream {
         template <class Self>
         void operator()(Self& self, error_code ec = {}, std::size_t = 0) {
             BOOST_ASIO_CORO_REENTER(*this) {
-                for (auto it = boost::asio::buffer_sequence_begin(buffers);
-                     it != boost::asio::buffer_sequence_end(buffers) && total < kMaxWrite; ++it) {
-                    const boost::asio::const_buffer b = *it;
-                    const std::size_t n = std::min(b.size(), kMaxWrite - total);
-                    if (n > 0 && !s.Encrypt(b.data(), n, ec))
-                        return Finish(self, false, ec, std::size_t{0});
-                    total += n;
-                }
+                if (!s.EncryptBuffers(buffers, total, ec))
+                    return Finish(self, false, ec, std::size_t{0});
                 while (s.HasOutput()) {
                     s.writing_ = true;
                     BOOST_ASIO_CORO_YIELD boost::asio::async_write(s.next_, s.TakeOutput(),
@@ -223,42 +266,12 @@ class TlsStream {
 
     next_layer_type next_;
     SSL* ssl_ = nullptr;
-    std::vector<unsigned char> in_;  // ciphertext received, not yet read by OpenSSL
-    std::size_t inHead_ = 0, inTail_ = 0;
+    // Ciphertext received, not yet read by OpenSSL; given back while the connection waits.
+    std::unique_ptr<unsigned char[]> in_;
+    std::size_t inSize_ = 0, inHead_ = 0, inTail_ = 0;
     std::vector<unsigned char> out_;      // ciphertext made, not yet on the socket
     std::vector<unsigned char> sending_;  // ciphertext on the socket now
     bool writing_ = false;
 };
-
-// Closing a WebSocket connection: close_notify, then the TCP teardown.
-void teardown(boost::beast::role_type role, TlsStream& stream, boost::system::error_code& ec);
-
-namespace detail {
-struct TlsTeardownOp : boost::asio::coroutine {
-    TlsTeardownOp(boost::beast::role_type r, TlsStream& stream) : role(r), s(stream) {}
-    boost::beast::role_type role;
-    TlsStream& s;
-    boost::system::error_code first;
-
-    template <class Self>
-    void operator()(Self& self, boost::system::error_code ec = {}) {
-        BOOST_ASIO_CORO_REENTER(*this) {
-            BOOST_ASIO_CORO_YIELD s.async_shutdown(std::move(self));
-            first = ec;
-            BOOST_ASIO_CORO_YIELD {
-                using boost::beast::websocket::async_teardown;
-                async_teardown(role, s.next_layer(), std::move(self));
-            }
-            self.complete(first ? first : ec);
-        }
-    }
-};
-}  // namespace detail
-
-template <class Handler>
-void async_teardown(boost::beast::role_type role, TlsStream& stream, Handler&& handler) {
-    boost::asio::async_compose<Handler, void(boost::system::error_code)>(
-        detail::TlsTeardownOp(role, stream), handler, stream.next_layer());
-}
 
 }  // namespace kl::relay

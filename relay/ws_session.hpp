@@ -1,14 +1,17 @@
 #pragma once
 // The WebSocket connection of one client: TLS handshake (when TLS), the HTTP upgrade on /ws,
-// one read and one write in flight, a bounded output queue, and the close. Flow control: reading
-// is held while the partner's output is backed up, and a peer that stops reading is dropped.
+// then frames read and written by the relay itself (relay/ws_frame.*): one read and one write in
+// flight, a bounded output queue, and the close. An idle connection waits for readability with
+// no read buffer at all. Flow control: reading is held while the partner's output is backed up,
+// and a peer that stops reading is dropped.
+#include <openssl/evp.h>
+
+#include <array>
 #include <boost/asio.hpp>
-#include <boost/asio/ssl.hpp>
-#include <boost/beast/core.hpp>
+#include <boost/asio/ssl/stream_base.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
-#include <boost/beast/ssl.hpp>
-#include <boost/beast/websocket.hpp>
-#include <boost/beast/websocket/ssl.hpp>
+#include <boost/beast/websocket/rfc6455.hpp>
 #include <boost/container/deque.hpp>
 #include <chrono>
 #include <memory>
@@ -16,60 +19,77 @@
 #include <type_traits>
 
 #include "relay/client_input.hpp"
-#include "relay/message_buffer.hpp"
+#include "relay/low_water.hpp"
+#include "relay/message_pool.hpp"
 #include "relay/session.hpp"
 #include "relay/socket_progress.hpp"
-#include "session/messages.hpp"
-
-namespace boost::beast {
-
-// Beast's server teardown of a TCP socket reads once and closes it, so a client still
-// sending gets a reset, and many stacks drop the close frame (1009 above all) that came
-// just before it. Ours only half-closes; the session then drains what is still coming for
-// a bounded time before it closes (WsSession::Linger). Found by argument-dependent lookup
-// and preferred, being more specialised than Beast's template.
-template <class Handler>
-void async_teardown(role_type role,
-                    net::basic_stream_socket<net::ip::tcp, net::any_io_executor>& socket,
-                    Handler&& handler) {
-    error_code ec;
-    if (role == role_type::server) socket.shutdown(net::socket_base::shutdown_send, ec);
-    net::post(socket.get_executor(), beast::bind_front_handler(std::forward<Handler>(handler), ec));
-}
-
-}  // namespace boost::beast
+#include "relay/ws_frame.hpp"
 
 namespace kl::relay::detail {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
-namespace ssl = asio::ssl;
-namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
 
 // How long a closing connection's input is still read and thrown away, so that the client
-// gets the close frame (1009 above all) before the TCP connection ends, even mid-send.
+// gets the close frame (1009 above all) before the TCP connection ends, even mid-send; and how
+// long a close frame of ours waits for the client's.
 inline constexpr auto kCloseLinger = std::chrono::seconds(2);
+
+// Reads land in a small staging buffer, except the rest of a large frame, which is read
+// straight into its message.
+inline constexpr std::size_t kStageBytes = 16 * 1024;
+inline constexpr std::size_t kDirectRead = 4 * 1024;
+
+// The value of Sec-WebSocket-Accept for a client's Sec-WebSocket-Key.
+inline std::string WebSocketAccept(std::string_view key) {
+    static constexpr std::string_view kGuid = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+    std::string joined(key);
+    joined += kGuid;
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(joined.data(), joined.size(), digest, &length, EVP_sha1(), nullptr);
+    std::string out(4 * ((length + 2) / 3), '\0');
+    EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), digest, static_cast<int>(length));
+    return out;
+}
+
+inline tcp::socket& LowestLayer(tcp::socket& socket) {
+    return socket;
+}
+template <class Stream>
+tcp::socket& LowestLayer(Stream& stream) {
+    return stream.next_layer();
+}
+template <class Handler>
+void AsyncWaitReadable(tcp::socket& socket, Handler&& handler) {
+    socket.async_wait(tcp::socket::wait_read, std::forward<Handler>(handler));
+}
+template <class Stream, class Handler>
+void AsyncWaitReadable(Stream& stream, Handler&& handler) {
+    stream.async_wait_readable(std::forward<Handler>(handler));
+}
 
 template <class Stream>
 class WsSession final : public Session {
   public:
-    static constexpr bool kTls = !std::is_same_v<Stream, beast::tcp_stream>;
+    static constexpr bool kTls = !std::is_same_v<Stream, tcp::socket>;
 
     template <class... Args>
     WsSession(SessionOwner& owner, ConnId id, std::string address, Args&&... args)
         : Session(owner, id, std::move(address)),
-          ws_(std::forward<Args>(args)...),
+          stream_(std::forward<Args>(args)...),
+          reader_(owner.maxTextBytes()),
           budget_(owner.memoryBudget()) {}
 
     ~WsSession() override { budget_->used -= charged_; }
 
     void Start() override {
-        beast::get_lowest_layer(ws_).expires_after(owner_.handshakeTimeout());
+        ArmDeadline(owner_.handshakeTimeout(), "handshake timed out");
         if constexpr (kTls) {
-            ws_.next_layer().async_handshake(
-                ssl::stream_base::server, [self = Self()](boost::system::error_code ec) {
+            stream_.async_handshake(
+                asio::ssl::stream_base::server, [self = Self()](boost::system::error_code ec) {
                     if (ec) return self->Finish("tls handshake failed: " + ec.message());
                     self->ReadRequest();
                 });
@@ -88,33 +108,24 @@ class WsSession final : public Session {
             owner_.Refusal(*this, "memory_budget");
             return Abandon("dropped: memory budget");
         }
-        const std::size_t size = data->size();
-        try {
-            queue_.push_back({std::move(data), text});
-        } catch (const std::bad_alloc&) {
-            owner_.Refusal(*this, "out_of_memory");
-            return Abandon("dropped: out of memory");
-        }
-        queuedBytes_ += size;
-        Recharge();
+        if (!Queue(std::move(data), text ? ws::kText : ws::kBinary, false)) return;
         if (!writing_) WriteNext();
     }
 
+    // After the queued output: our close frame, then the client's answer awaited.
     void Close(std::uint16_t code) override {
         if (closeRequested_ || finished_) return;
-        closeRequested_ = true;
-        closeCode_ = code;
         if (!open_) return Drop();
-        ResumeReading();  // the read loop sees the close through
-        if (!writing_) WriteNext();
+        StartClose(code, AfterClose::AwaitReply, {});
+        ResumeReading();  // the read loop sees the answer through
     }
 
     void Drop() override {
         boost::system::error_code ignored;
-        beast::get_lowest_layer(ws_).socket().close(ignored);
+        LowestLayer(stream_).close(ignored);
     }
 
-    void AllowBinary() override { ws_.read_message_max(owner_.maxBinaryBytes()); }
+    void AllowBinary() override { reader_.SetLimit(owner_.maxBinaryBytes()); }
     std::size_t queuedBytes() const override { return queuedBytes_; }
     void HoldReading() override { readHeld_ = true; }
     void ResumeReading() override {
@@ -127,25 +138,32 @@ class WsSession final : public Session {
         drainBound_ = bound;
         if (finished_ || queuedBytes_ <= drainBound_) ReleaseDrainWaiter();
     }
+    Clock::time_point lastInput() const override { return lastInput_; }
 
   private:
     struct Outgoing {
         std::shared_ptr<const std::string> data;
-        bool text;
+        std::uint8_t opcode;
     };
     // Unlike std::deque it allocates nothing while empty, and an idle connection's queue is.
-    using Queue = boost::container::deque<Outgoing>;
+    using OutputQueue = boost::container::deque<Outgoing>;
+    // What follows our close frame: the client's close awaited (a close of ours), the end at once
+    // (an answer to the client's), or its input drained for a while (a client that broke the
+    // rules, perhaps still sending).
+    enum class AfterClose { AwaitReply, Finish, Linger };
 
     std::shared_ptr<WsSession> Self() {
         return std::static_pointer_cast<WsSession>(shared_from_this());
     }
+
+    // --- The upgrade ------------------------------------------------------------------------
 
     void ReadRequest() {
         parser_ = std::make_unique<http::request_parser<http::empty_body>>();
         parser_->header_limit(8192);
         parser_->body_limit(0);
         http::async_read(
-            ws_.next_layer(), buffer_, *parser_,
+            stream_, buffer_, *parser_,
             [self = Self()](boost::system::error_code ec, std::size_t) { self->OnRequest(ec); });
     }
 
@@ -154,155 +172,369 @@ class WsSession final : public Session {
         const auto& request = parser_->get();
         const std::string_view target = request.target();
         const std::string_view path = target.substr(0, target.find('?'));
-        if (path != "/ws" || !websocket::is_upgrade(request)) {
+        if (path != "/ws" || !beast::websocket::is_upgrade(request)) {
             owner_.Log(id_, "http 404 " + LogQuoted(path));
-            auto response = std::make_shared<http::response<http::string_body>>(
-                http::status::not_found, request.version());
-            response->set(http::field::content_type, "text/plain; charset=utf-8");
-            response->keep_alive(false);
-            response->body() = "Not found\n";
-            response->prepare_payload();
-            http::async_write(ws_.next_layer(), *response,
-                              [self = Self(), response](boost::system::error_code, std::size_t) {
-                                  self->EndTransport();
-                              });
-            return;
+            return Respond(http::status::not_found, "Not found\n");
         }
-        beast::get_lowest_layer(ws_).expires_never();
-        auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);
-        timeouts.handshake_timeout = owner_.handshakeTimeout();
-        ws_.set_option(timeouts);
-        ws_.set_option(websocket::stream_base::decorator([](websocket::response_type& response) {
-            response.set(http::field::server, "kestrelink-relay");
-        }));
-        // Nobody has anything to send a peer before pairing: a sender of more is refused as
-        // its frame header arrives, before anything is buffered.
-        ws_.read_message_max(owner_.maxTextBytes());
-        ws_.auto_fragment(false);
-        ws_.async_accept(request, [self = Self()](boost::system::error_code ec) {
-            if (ec) return self->Finish("websocket upgrade failed: " + ec.message());
-            self->ReleaseUpgradeState();
-            // From now on the handshake time only bounds a close (see kCloseLinger).
-            websocket::stream_base::timeout timeouts;
-            self->ws_.get_option(timeouts);
-            timeouts.handshake_timeout = kCloseLinger;
-            self->ws_.set_option(timeouts);
-            self->open_ = true;
-            self->owner_.OnOpened(*self);
-            self->Read();
-        });
+        const std::string_view key = request[http::field::sec_websocket_key];
+        if (request[http::field::host].empty() || key.empty() || key.size() > 24)
+            return Respond(http::status::bad_request, "Bad WebSocket upgrade\n", "bad upgrade");
+        if (request[http::field::sec_websocket_version] != "13")
+            return Respond(http::status::upgrade_required, "WebSocket version 13 only\n",
+                           "websocket version");
+        auto response = std::make_shared<std::string>(
+            "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: upgrade\r\n"
+            "Sec-WebSocket-Accept: " +
+            WebSocketAccept(key) + "\r\nServer: kestrelink-relay\r\n\r\n");
+        asio::async_write(stream_, asio::buffer(*response),
+                          [self = Self(), response](boost::system::error_code ec, std::size_t) {
+                              if (ec)
+                                  return self->Finish("websocket upgrade failed: " + ec.message());
+                              self->OnUpgraded();
+                          });
     }
 
-    void EndTransport() {
+    // An answer other than the upgrade, then the end of the connection.
+    void Respond(http::status status, const char* body, const char* failure = nullptr) {
+        auto response =
+            std::make_shared<http::response<http::string_body>>(status, parser_->get().version());
+        response->set(http::field::content_type, "text/plain; charset=utf-8");
+        if (status == http::status::upgrade_required)
+            response->set(http::field::sec_websocket_version, "13");
+        response->keep_alive(false);
+        response->body() = body;
+        response->prepare_payload();
+        std::string how = failure ? std::string("websocket upgrade failed: ") + failure
+                                  : std::string("http closed");
+        http::async_write(stream_, *response,
+                          [self = Self(), response, how = std::move(how)](
+                              boost::system::error_code, std::size_t) { self->EndTransport(how); });
+    }
+
+    void EndTransport(std::string how) {
         if constexpr (kTls) {
-            beast::get_lowest_layer(ws_).expires_after(std::chrono::seconds(2));
-            ws_.next_layer().async_shutdown(
-                [self = Self()](boost::system::error_code) { self->Finish("http closed"); });
+            ArmDeadline(std::chrono::seconds(2), how);
+            stream_.async_shutdown([self = Self(), how](boost::system::error_code) {
+                boost::system::error_code ignored;
+                LowestLayer(self->stream_).shutdown(tcp::socket::shutdown_send, ignored);
+                self->Finish(how);
+            });
         } else {
             boost::system::error_code ignored;
-            beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_send, ignored);
-            Finish("http closed");
+            LowestLayer(stream_).shutdown(tcp::socket::shutdown_send, ignored);
+            Finish(how);
         }
     }
 
-    // The request and the buffer it came in are not needed once upgraded; an idle connection
-    // should hold no more than Beast's stream and the pending read.
-    void ReleaseUpgradeState() {
+    void OnUpgraded() {
+        deadline_.reset();
+        // Bytes the client sent right behind its request are its first frames.
+        if (buffer_.size() > kStageBytes)
+            return Finish("websocket upgrade failed: data sent before the upgrade");
+        if (buffer_.size() > 0) {
+            Stage();
+            stageTail_ = asio::buffer_copy(asio::buffer(stage_.get(), kStageBytes), buffer_.data());
+        }
+        // The request and the buffer it came in are not needed any more: an idle connection
+        // holds no more than its socket and the wait for input.
         parser_.reset();
         buffer_ = beast::flat_buffer();
+        open_ = true;
+        lastInput_ = Clock::now();
+        owner_.OnOpened(*this);
+        if (!finished_) Read();
     }
 
-    // Each message is read into a string of its own that is then handed on as it is: a forwarded
-    // message is never copied in the relay.
+    // --- Reading ------------------------------------------------------------------------------
+
+    // Runs the read loop until it must wait for the socket (or is held, or ends).
     void Read() {
         reading_ = true;
-        messageBuffer_.reset();
-        message_ = std::string();
-        if (!lowWater_) lowWater_.emplace(beast::get_lowest_layer(ws_).socket().native_handle());
-        messageBuffer_.emplace(message_, &*lowWater_);
-        ws_.async_read(*messageBuffer_, [self = Self()](boost::system::error_code ec, std::size_t) {
-            self->OnRead(ec);
+        for (;;) {
+            if (finished_ || (readHeld_ && !closeSent_)) {
+                reading_ = false;
+                return;
+            }
+            if (stageHead_ < stageTail_) {
+                stageHead_ += reader_.Consume(stage_.get() + stageHead_, stageTail_ - stageHead_);
+                if (stageHead_ == stageTail_) stageHead_ = stageTail_ = 0;
+                if (!OnEvent(reader_.event())) {
+                    reading_ = false;
+                    return;
+                }
+                continue;
+            }
+            if (reader_.PayloadLeft() >= kDirectRead) return ReadPayload();
+            if (reader_.Idle()) return AwaitInput();
+            return ReadStage();
+        }
+    }
+
+    void AwaitInput() {
+        ReleaseStage();
+        if (lowWater_) lowWater_->Reset();
+        AsyncWaitReadable(stream_, [self = Self()](boost::system::error_code ec) {
+            if (ec) return self->OnReadError(ec);
+            self->ReadStage();
         });
     }
 
-    void OnRead(boost::system::error_code ec) {
-        reading_ = false;
-        lowWater_->Reset();
-        if (ec) {
-            if (ec == websocket::error::message_too_big) owner_.Refusal(*this, "message_too_big");
-            if (closeSent_) return Finish("closed code=" + std::to_string(closeCode_));
-            if (ec == websocket::error::closed)
-                return Finish("closed by peer code=" + std::to_string(ws_.reason().code));
-            return Linger("connection lost: " + ec.message());
-        }
-        try {
-            messageBuffer_.reset();
-            if (ws_.got_text())
-                owner_.OnText(*this, message_);
-            else
-                owner_.OnBinary(*this, MessagePool::Share(std::move(message_)));
-        } catch (const std::bad_alloc&) {
-            owner_.Refusal(*this, "out_of_memory");
-            return Finish("dropped: out of memory");
+    void ReadStage() {
+        Stage();
+        if (lowWater_) lowWater_->Reset();
+        stream_.async_read_some(asio::buffer(stage_.get() + stageTail_, kStageBytes - stageTail_),
+                                [self = Self()](boost::system::error_code ec, std::size_t n) {
+                                    if (ec) return self->OnReadError(ec);
+                                    self->lastInput_ = Clock::now();
+                                    self->stageTail_ += n;
+                                    self->Read();
+                                });
+    }
+
+    // The rest of a large frame, straight into its message.
+    void ReadPayload() {
+        const std::size_t left = reader_.PayloadLeft();
+        if (!lowWater_) lowWater_.emplace(LowestLayer(stream_).native_handle());
+        lowWater_->Want(left);
+        stream_.async_read_some(asio::buffer(reader_.Space(left), left),
+                                [self = Self()](boost::system::error_code ec, std::size_t n) {
+                                    if (ec) return self->OnReadError(ec);
+                                    self->lastInput_ = Clock::now();
+                                    if (!self->OnEvent(self->reader_.Filled(n))) {
+                                        self->reading_ = false;
+                                        return;
+                                    }
+                                    self->Read();
+                                });
+    }
+
+    // What a frame brought; false when reading stops here.
+    bool OnEvent(ws::MessageReader::Event event) {
+        using Event = ws::MessageReader::Event;
+        switch (event) {
+            case Event::None:
+            case Event::Pong:
+                break;
+            case Event::Message:
+                if (closeSent_) {
+                    reader_.TakeMessage();  // the client's last words before its close
+                    break;
+                }
+                try {
+                    if (reader_.text())
+                        owner_.OnText(*this, reader_.TakeMessage());
+                    else
+                        owner_.OnBinary(*this, MessagePool::Share(reader_.TakeMessage()));
+                } catch (const std::bad_alloc&) {
+                    owner_.Refusal(*this, "out_of_memory");
+                    Finish("dropped: out of memory");
+                    return false;
+                }
+                break;
+            case Event::Ping:
+                if (!closeRequested_)
+                    Queue(std::make_shared<const std::string>(reader_.control()), ws::kPong, true);
+                if (!writing_) WriteNext();
+                break;
+            case Event::Close:
+                if (!closeSent_) {
+                    StartClose(reader_.code(), AfterClose::Finish,
+                               "closed by peer code=" + std::to_string(reader_.code()));
+                } else if (writing_) {
+                    replied_ = true;  // both closes crossed: ours is still being written
+                } else {
+                    EndOutput([self = Self()] { self->Finish(self->ClosedHow("closed code=")); });
+                }
+                return false;
+            case Event::Fail:
+                if (reader_.code() == ws::kTooBig) owner_.Refusal(*this, "message_too_big");
+                if (closeSent_) {
+                    Finish(ClosedHow("closed code="));
+                } else {
+                    StartClose(reader_.code(), AfterClose::Linger,
+                               "connection lost: " + FailureText(reader_.code()));
+                }
+                return false;
         }
         Recharge();
-        if (!finished_ && !readHeld_ && !reading_) Read();
+        return !finished_;
+    }
+
+    void OnReadError(boost::system::error_code ec) {
+        reading_ = false;
+        if (finished_) return;
+        if (abandoned_) return Finish(*abandoned_);
+        if (closeSent_) return Finish(ClosedHow("closed code="));
+        Linger("connection lost: " + ec.message());
+    }
+
+    static std::string FailureText(std::uint16_t code) {
+        switch (code) {
+            case ws::kTooBig:
+                return "message too big";
+            case ws::kInvalidPayload:
+                return "text that is not UTF-8";
+            default:
+                return "websocket protocol violated";
+        }
+    }
+
+    std::string ClosedHow(const char* prefix) const { return prefix + std::to_string(closeCode_); }
+
+    void Stage() {
+        if (!stage_) stage_ = std::make_unique_for_overwrite<char[]>(kStageBytes);
+        if (stageHead_ > 0 && stageHead_ == stageTail_) stageHead_ = stageTail_ = 0;
+    }
+    void ReleaseStage() {
+        if (stageHead_ == stageTail_) {
+            stage_.reset();
+            stageHead_ = stageTail_ = 0;
+        }
     }
 
     // After a close frame of ours (or a reset peer, which ends this at once): what the client
     // still sends is read and thrown away until it closes too, for kCloseLinger at most.
     void Linger(std::string how) {
-        auto& transport = beast::get_lowest_layer(ws_);
         boost::system::error_code ignored;
-        transport.socket().shutdown(tcp::socket::shutdown_send, ignored);
-        transport.expires_after(kCloseLinger);  // a silent client
-        Discard(std::make_shared<const std::string>(std::move(how)),
-                std::chrono::steady_clock::now() + kCloseLinger);
+        LowestLayer(stream_).shutdown(tcp::socket::shutdown_send, ignored);
+        ArmDeadline(kCloseLinger, how);
+        stageHead_ = stageTail_ = 0;
+        Discard(std::make_shared<const std::string>(std::move(how)));
     }
 
-    void Discard(std::shared_ptr<const std::string> how,
-                 std::chrono::steady_clock::time_point until) {
-        beast::get_lowest_layer(ws_).async_read_some(
-            buffer_.prepare(4096),
-            [self = Self(), how, until](boost::system::error_code ec, std::size_t) {
-                // The stream's own expiry cannot stop a client that never pauses.
-                if (ec || std::chrono::steady_clock::now() >= until) return self->Finish(*how);
-                self->Discard(how, until);
+    void Discard(std::shared_ptr<const std::string> how) {
+        Stage();
+        reading_ = true;
+        // Below TLS: the bytes are thrown away, so there is nothing to decrypt.
+        LowestLayer(stream_).async_read_some(
+            asio::buffer(stage_.get(), kStageBytes),
+            [self = Self(), how](boost::system::error_code ec, std::size_t) {
+                self->reading_ = false;
+                if (ec) return self->Finish(*how);
+                if (!self->finished_) self->Discard(how);
             });
+    }
+
+    // --- Writing ------------------------------------------------------------------------------
+
+    bool Queue(std::shared_ptr<const std::string> data, std::uint8_t opcode, bool control) {
+        const std::size_t size = data->size();
+        try {
+            // A control frame goes before the data waiting, never into the middle of a write.
+            const auto at =
+                control && !queue_.empty() ? queue_.begin() + (writing_ ? 1 : 0) : queue_.end();
+            queue_.insert(at, {std::move(data), opcode});
+        } catch (const std::bad_alloc&) {
+            owner_.Refusal(*this, "out_of_memory");
+            Abandon("dropped: out of memory");
+            return false;
+        }
+        queuedBytes_ += size;
+        Recharge();
+        return true;
+    }
+
+    // Our close frame goes after what is queued (a close of ours) or after the write under way
+    // (an answer, a failure): nothing else is sent once a close is due.
+    void StartClose(std::uint16_t code, AfterClose after, std::string how) {
+        if (closeSent_) return;
+        if (!closeRequested_) {
+            closeRequested_ = true;
+            closeCode_ = code;
+        }
+        afterClose_ = after;
+        afterHow_ = std::move(how);
+        if (after != AfterClose::AwaitReply) {
+            while (queue_.size() > (writing_ ? 1u : 0u)) {
+                queuedBytes_ -= queue_.back().data->size();
+                queue_.pop_back();
+            }
+            Recharge();
+        }
+        if (!writing_) WriteNext();
     }
 
     void WriteNext() {
         if (queue_.empty()) {
-            if (closeRequested_ && !closeSent_) {
-                closeSent_ = true;
-                writing_ = true;
-                ws_.async_close(
-                    websocket::close_reason(closeCode_),
-                    [self = Self()](boost::system::error_code) { self->writing_ = false; });
-            }
+            if (closeRequested_ && !closeSent_) SendClose();
             return;
         }
         writing_ = true;
         WatchWriteProgress();
-        ws_.text(queue_.front().text);
-        ws_.async_write(asio::buffer(*queue_.front().data),
-                        [self = Self()](boost::system::error_code ec, std::size_t) {
-                            self->writing_ = false;
-                            if (self->finished_)
-                                return self->Drop();  // finished: the queue is gone
-                            if (ec) return self->Abandon("connection lost: " + ec.message());
-                            self->queuedBytes_ -= self->queue_.front().data->size();
-                            self->queue_.pop_front();
-                            if (self->queue_.empty()) Queue().swap(self->queue_);
-                            self->Recharge();
-                            self->lastProgress_ = Clock::now();
-                            if (self->queuedBytes_ <= self->drainBound_) self->ReleaseDrainWaiter();
-                            self->WriteNext();
-                        });
+        const Outgoing& next = queue_.front();
+        const std::size_t header = ws::ServerHeader(next.opcode, next.data->size(), header_);
+        const std::array<asio::const_buffer, 2> frame{asio::buffer(header_.data(), header),
+                                                      asio::buffer(*next.data)};
+        asio::async_write(stream_, frame,
+                          [self = Self()](boost::system::error_code ec, std::size_t) {
+                              self->writing_ = false;
+                              if (self->finished_)
+                                  return self->Drop();  // finished: the queue is gone
+                              if (ec) return self->Abandon("connection lost: " + ec.message());
+                              self->queuedBytes_ -= self->queue_.front().data->size();
+                              self->queue_.pop_front();
+                              if (self->queue_.empty()) OutputQueue().swap(self->queue_);
+                              self->Recharge();
+                              self->lastProgress_ = Clock::now();
+                              if (self->queuedBytes_ <= self->drainBound_)
+                                  self->ReleaseDrainWaiter();
+                              self->WriteNext();
+                          });
+    }
+
+    void SendClose() {
+        closeSent_ = true;
+        writing_ = true;
+        // A client's close without a code is answered without one.
+        auto payload = std::make_shared<const std::string>(
+            closeCode_ == 1005 ? std::string() : ws::ClosePayload(closeCode_));
+        const std::size_t header = ws::ServerHeader(ws::kClose, payload->size(), header_);
+        const std::array<asio::const_buffer, 2> frame{asio::buffer(header_.data(), header),
+                                                      asio::buffer(*payload)};
+        asio::async_write(stream_, frame,
+                          [self = Self(), payload](boost::system::error_code ec, std::size_t) {
+                              self->writing_ = false;
+                              if (self->finished_) return;
+                              self->OnCloseSent(ec);
+                          });
+    }
+
+    void OnCloseSent(boost::system::error_code ec) {
+        switch (afterClose_) {
+            case AfterClose::AwaitReply:
+                if (ec) return Finish(ClosedHow("closed code="));
+                if (replied_)
+                    return EndOutput(
+                        [self = Self()] { self->Finish(self->ClosedHow("closed code=")); });
+                ArmDeadline(kCloseLinger, ClosedHow("closed code="));
+                if (!reading_) Read();
+                return;
+            case AfterClose::Finish:
+                return EndOutput([self = Self()] { self->Finish(self->afterHow_); });
+            case AfterClose::Linger:
+                return Linger(afterHow_);
+        }
+    }
+
+    // The end of our output: close_notify over TLS, then the TCP half-close.
+    template <class Then>
+    void EndOutput(Then then) {
+        if constexpr (kTls) {
+            stream_.async_shutdown([self = Self(), then](boost::system::error_code) mutable {
+                boost::system::error_code ignored;
+                LowestLayer(self->stream_).shutdown(tcp::socket::shutdown_send, ignored);
+                then();
+            });
+        } else {
+            boost::system::error_code ignored;
+            LowestLayer(stream_).shutdown(tcp::socket::shutdown_send, ignored);
+            then();
+        }
     }
 
     void Recharge() {
-        const std::size_t now = queuedBytes_ + buffer_.capacity() + message_.capacity();
+        const std::size_t now =
+            queuedBytes_ + buffer_.capacity() + reader_.buffered() + (stage_ ? kStageBytes : 0);
         budget_->used = budget_->used - charged_ + now;
         charged_ = now;
     }
@@ -312,11 +544,23 @@ class WsSession final : public Session {
         finished_ = true;
         queue_.clear();
         queuedBytes_ = 0;
+        reader_ = ws::MessageReader(0);
+        stage_.reset();
         Recharge();
         if (progressTimer_) progressTimer_->cancel();
+        if (deadline_) deadline_->cancel();
         Drop();
         ReleaseDrainWaiter();
         owner_.OnFinished(*this, how);
+    }
+
+    // Ends the connection with `how` unless it has ended by then.
+    void ArmDeadline(std::chrono::steady_clock::duration after, std::string how) {
+        if (!deadline_) deadline_.emplace(stream_.get_executor());
+        deadline_->expires_after(after);
+        deadline_->async_wait([self = Self(), how = std::move(how)](boost::system::error_code ec) {
+            if (!ec && !self->finished_) self->Finish(how);
+        });
     }
 
     // --- Flow control ---------------------------------------------------------------------
@@ -328,8 +572,9 @@ class WsSession final : public Session {
     // With its reading held there is no read to fail and report the end: report it here, after
     // the caller (maybe the server, in the middle of forwarding) has returned.
     void Abandon(std::string how) {
+        if (!abandoned_) abandoned_ = std::make_unique<const std::string>(how);
         Drop();
-        asio::post(ws_.get_executor(), [self = Self(), how = std::move(how)] {
+        asio::post(stream_.get_executor(), [self = Self(), how = std::move(how)] {
             if (!self->reading_) self->Finish(how);
         });
     }
@@ -341,8 +586,8 @@ class WsSession final : public Session {
         if (watchingProgress_) return;
         watchingProgress_ = true;
         lastProgress_ = Clock::now();
-        ackedSeen_ = AckedBytes(beast::get_lowest_layer(ws_).socket().native_handle());
-        if (!progressTimer_) progressTimer_.emplace(ws_.get_executor());
+        ackedSeen_ = AckedBytes(LowestLayer(stream_).native_handle());
+        if (!progressTimer_) progressTimer_.emplace(stream_.get_executor());
         ArmProgressTimer();
     }
 
@@ -362,7 +607,7 @@ class WsSession final : public Session {
             return;
         }
         const auto now = Clock::now();
-        const auto acked = AckedBytes(beast::get_lowest_layer(ws_).socket().native_handle());
+        const auto acked = AckedBytes(LowestLayer(stream_).native_handle());
         if (acked != ackedSeen_) {
             ackedSeen_ = acked;
             lastProgress_ = now;
@@ -374,18 +619,29 @@ class WsSession final : public Session {
         ArmProgressTimer();
     }
 
-    websocket::stream<Stream> ws_;
-    beast::flat_buffer buffer_;  // the HTTP request
+    Stream stream_;
+    // The upgrade's request; released once upgraded.
+    beast::flat_buffer buffer_;
     std::unique_ptr<http::request_parser<http::empty_body>> parser_;
-    std::string message_;
-    std::optional<MessageBuffer> messageBuffer_;
+    std::optional<asio::steady_timer> deadline_;  // the handshake, a close: not while open
+    // Input.
+    ws::MessageReader reader_;
+    std::unique_ptr<char[]> stage_;  // only while input is under way
+    std::size_t stageHead_ = 0, stageTail_ = 0;
     std::optional<LowWater> lowWater_;
-    Queue queue_;
+    Clock::time_point lastInput_{};
+    // Output.
+    OutputQueue queue_;
     std::size_t queuedBytes_ = 0;
+    std::array<std::uint8_t, 10> header_{};  // of the frame being written
     std::shared_ptr<MemoryBudget> budget_;
     std::size_t charged_ = 0;  // what budget_ holds for this connection
     bool writing_ = false, closeRequested_ = false, closeSent_ = false, finished_ = false;
     std::uint16_t closeCode_ = 1000;
+    bool replied_ = false;  // the client's close came while ours was being written
+    AfterClose afterClose_ = AfterClose::AwaitReply;
+    std::string afterHow_;
+    std::unique_ptr<const std::string> abandoned_;  // why, once dropped by the relay
     // Flow control.
     bool reading_ = false, readHeld_ = false, watchingProgress_ = false;
     // Held strongly: a sender whose reading is held has no operation of its own keeping it alive.

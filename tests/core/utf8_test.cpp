@@ -17,6 +17,17 @@ TEST(Utf8ToWide, InvalidOrEmptyInputGivesAnEmptyText) {
     EXPECT_EQ(Utf8ToWide("a\x80"), L"") << "a continuation byte without a lead";
 }
 
+// The relay checks text messages with the same rules, ASCII taking a shorter road.
+TEST(IsUtf8, AgreesWithTheConverterOnEveryIllFormedCase) {
+    for (const char* bad : {"ab\xC3", "\xFF\xFE", "\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80",
+                            "\xF4\x90\x80\x80", "a\x80", "{\"type\":\"\xC3\x28\"}"}) {
+        EXPECT_FALSE(kl::IsUtf8(bad)) << bad;
+        EXPECT_EQ(Utf8ToWide(bad), L"") << bad;
+    }
+    EXPECT_TRUE(kl::IsUtf8("a\xC3\xA7\xE2\x80\xA6\xF0\x9F\x94\x92 Ba\xC4\x9Flant\xC4\xB1"));
+    EXPECT_TRUE(kl::IsUtf8(std::string_view("a\0b", 3)));
+}
+
 TEST(Utf8ToWide, EveryLengthRoundTrips) {
     const std::string text = "a\xC3\xA7\xE2\x80\xA6\xF0\x9F\x94\x92";  // a, ç, …, 🔒
     const std::wstring wide = Utf8ToWide(text);

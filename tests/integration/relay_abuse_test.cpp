@@ -284,6 +284,51 @@ TEST(RelayAbuse, ProtocolAbuseFromEitherRoleReachesNoOtherPair) {
     EXPECT_EQ(toHost ? toHost->payload : "", "to host");
 }
 
+// What any WebSocket client may do: frames right behind the upgrade request, pings between
+// the fragments of a message, and a close answered with the same code; and what none may.
+TEST(RelayFrames, PingsFragmentsAndEarlyFramesAreHonouredAndBrokenFramesClosedWith1002) {
+    Relay relay;
+    const int port = PortOf(relay.url);
+    RawWs host(port);
+    const std::string registration = kl::BuildHostRegistration(kl::GenerateConnectionId());
+    const std::size_t half = registration.size() / 2;
+    ASSERT_TRUE(host.SendAll(RawWs::UpgradeRequest() + RawWs::Frame(0x9, "early", 5) +
+                             RawWs::Frame(0x1, registration.substr(0, half), half, false) +
+                             RawWs::Frame(0x9, "between", 7)));
+    ASSERT_TRUE(host.Upgraded());
+    for (const char* ping : {"early", "between"}) {
+        const auto pong = host.Read();
+        ASSERT_TRUE(pong.has_value()) << ping;
+        EXPECT_EQ(pong->opcode, 0xA);
+        EXPECT_EQ(pong->payload, ping);
+    }
+    const std::string rest = registration.substr(half);
+    ASSERT_TRUE(host.SendAll(RawWs::Frame(0x0, rest, rest.size())));
+    EXPECT_EQ(Field(host.Read(), "type"), "registered");
+    EXPECT_EQ(Metric(relay, "kestrelink_relay_registered_hosts"), 1);
+    // The client closes first: the relay answers with its code and ends the connection.
+    ASSERT_TRUE(host.SendAll(RawWs::Frame(0x8, std::string("\x0F\xA0", 2), 2)));  // 4000
+    EXPECT_EQ(host.ClosedWith(), 4000);
+
+    std::string unmasked = RawWs::Frame(0x1, "{}", 2);
+    unmasked[1] = static_cast<char>(unmasked[1] & 0x7F);
+    unmasked.erase(2, 4);
+    const std::vector<std::pair<const char*, std::string>> broken = {
+        {"unmasked", unmasked},
+        {"reserved opcode", RawWs::Frame(0x3, "x", 1)},
+        {"continuation of nothing", RawWs::Frame(0x0, "x", 1)},
+        {"fragmented ping", RawWs::Frame(0x9, "x", 1, false)},
+        {"close code 1005", RawWs::Frame(0x8, std::string("\x03\xED", 2), 2)},
+    };
+    for (const auto& [what, frame] : broken) {
+        RawWs client(port);
+        ASSERT_TRUE(client.Upgrade());
+        client.SendAll(frame);
+        EXPECT_EQ(client.ClosedWith(), 1002) << what;
+    }
+    EXPECT_EQ(Metric(relay, "kestrelink_relay_registered_hosts"), 0);
+}
+
 TEST(RelayAbuse, LoggedRequestPathsCannotForgeLinesOrFields) {
     Relay relay;
     RawWs probe(PortOf(relay.url));
