@@ -35,7 +35,7 @@ std::vector<double> ReferenceArea(const std::vector<std::uint8_t>& source, int s
 
 }  // namespace
 
-TEST(AreaScale, MatchesThePlainAreaMeanWithinOneStepDownUpAndAtOddSizes) {
+TEST(AreaScale, MatchesThePlainAreaMeanRoundedDownUpAndAtOddSizes) {
     // One scaler through every case, so a change of size or pixel width also renews its weights.
     kl::AreaScaler scaler;
     std::mt19937 random(15);
@@ -62,16 +62,17 @@ TEST(AreaScale, MatchesThePlainAreaMeanWithinOneStepDownUpAndAtOddSizes) {
             scaler.Scale(source.data(), stride, bytes, s[0], s[1], target.data(), s[2], s[3]);
             const std::vector<double> expected =
                 ReferenceArea(source, stride, bytes, s[0], s[1], s[2], s[3]);
-            int worst = 0, unusedSet = 0;
+            // Rounding alone is off by up to a half; 8-bit row weights were off by up to 2.4.
+            double worst = 0;
+            int unusedSet = 0;
             for (std::size_t p = 0; p < target.size(); ++p) {
                 unusedSet += (target[p] >> 24) != 0;
                 for (int c = 0; c < 3; ++c) {
                     const int got = (target[p] >> (8 * c)) & 0xFF;
-                    worst = std::max(
-                        worst, std::abs(got - static_cast<int>(std::lround(expected[p * 3 + c]))));
+                    worst = std::max(worst, std::fabs(got - expected[p * 3 + c]));
                 }
             }
-            EXPECT_LE(worst, 1);
+            EXPECT_LE(worst, 0.75);
             EXPECT_EQ(unusedSet, 0);
         }
     }
