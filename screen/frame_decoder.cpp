@@ -3,8 +3,6 @@
 #include <gdiplus.h>
 #include <objbase.h>
 
-#include <algorithm>
-#include <cmath>
 #include <utility>
 
 #include "base/thread_guard.hpp"

@@ -71,7 +71,7 @@ kl::unique_gdip_bitmap DecodeJpegFrame(const std::uint8_t* bytes, std::size_t le
     if (GdipCreateBitmapFromScan0(width, height, 0, PixelFormat32bppRGB, nullptr, result.put()) !=
         Ok)
         return {};
-    auto* source = static_cast<GpBitmap*>(decoded.get());
+    GpBitmap* source = decoded.get();
     if (!ConvertInto(source, result.get(), width, height)) {
         unique_gdip_graphics graphics;
         if (GdipGetImageGraphicsContext(result.get(), graphics.put()) != Ok) return {};
