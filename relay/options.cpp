@@ -31,6 +31,8 @@ Relays Kestrelink hosts and viewers over WebSocket on path /ws.
   --max-handshakes-per-address N     connections from one source address still in TLS or
                                      the WebSocket upgrade (default 8)
   --handshake-timeout-ms N           time for TLS and the upgrade together (default 5000)
+  --idle-timeout-seconds N           a client silent for half of this is pinged, one silent
+                                     for all of it is dropped (default 300)
   --memory-budget-bytes N            read buffers and queued output of all connections
                                      together; past it new connections are refused and a
                                      connection whose output would cross it is dropped
@@ -99,6 +101,8 @@ Options ParseOptions(const std::vector<std::string>& args) {
         else if (name == "--handshake-timeout-ms")
             o.handshakeTimeout =
                 std::chrono::milliseconds(ParseNumberOption<int>(name, value, 100, 60000));
+        else if (name == "--idle-timeout-seconds")
+            o.idleTimeout = std::chrono::seconds(ParseNumberOption<int>(name, value, 2, 86400));
         else if (name == "--memory-budget-bytes")
             o.memoryBudgetBytes = ParseNumberOption<std::size_t>(name, value, 1u << 20, kMax);
         else if (name == "--viewer-requests-per-minute")

@@ -21,6 +21,8 @@ struct Options {
     // Connections from one address still in TLS or the upgrade, and how long either may take.
     std::size_t maxHandshakesPerAddress = 8;
     std::chrono::milliseconds handshakeTimeout{5000};
+    // An open connection that has sent nothing for half of this is pinged; for all of it, dropped.
+    std::chrono::seconds idleTimeout{300};
     // Read buffers and queued output of all connections together; past it new connections
     // are refused and a connection whose queue would cross it is dropped.
     std::size_t memoryBudgetBytes = std::size_t{1} << 30;

@@ -34,9 +34,8 @@ namespace ssl = asio::ssl;
 using tcp = asio::ip::tcp;
 
 constexpr auto kTickPeriod = std::chrono::milliseconds(250);
-// A client that sends nothing at all, not even a ping, for this long is taken for gone.
-constexpr auto kSilentLimit = std::chrono::seconds(300);
-constexpr auto kSilentSweepPeriod = std::chrono::seconds(30);
+// Silent clients are looked at this often (at most): pinged, or dropped.
+constexpr auto kKeepAlivePeriod = std::chrono::seconds(30);
 constexpr auto kShutdownGrace = std::chrono::seconds(3);
 constexpr int kUnsentBytes = 65536;
 
@@ -164,7 +163,7 @@ class Server final : public SessionOwner, public ClusterPort {
     void OnAccept(boost::system::error_code ec, tcp::socket socket);
     const char* AcceptLimit(const std::string& key) const;
     void ForgetLostSessions();
-    void DropSilentSessions(Clock::time_point now);
+    void KeepAlive(Clock::time_point now);
     void Forget(ConnId id);
     void AcceptMetrics();
     void AwaitReload();
@@ -199,7 +198,7 @@ class Server final : public SessionOwner, public ClusterPort {
     std::map<std::string, std::uint64_t> refusedAtAccept_;  // since the last log line about them
     Clock::time_point refusalsLogged_{};
     Clock::time_point sweepLostUntil_{};
-    Clock::time_point silentSwept_ = Clock::now();
+    Clock::time_point keptAlive_ = Clock::now();
     TrafficCounters traffic_;
     ConnId nextId_ = 1;
     bool stopping_ = false;
@@ -425,7 +424,8 @@ void Server::Tick() {
     const auto now = Clock::now();
     Apply(router_.OnTick(now));
     if (now < sweepLostUntil_) ForgetLostSessions();
-    if (now - silentSwept_ >= kSilentSweepPeriod) DropSilentSessions(now);
+    if (now - keptAlive_ >= std::min<Clock::duration>(kKeepAlivePeriod, options_.idleTimeout / 10))
+        KeepAlive(now);
     // Refusals at accept come in floods: one summary line at most every ten seconds.
     if (!refusedAtAccept_.empty() && now - refusalsLogged_ >= std::chrono::seconds(10)) {
         std::string line;
@@ -518,14 +518,14 @@ void Server::OnAllocationFailure() {
 }
 
 // A session whose handler threw is gone without saying so: its peer is told and its counts freed.
-void Server::DropSilentSessions(Clock::time_point now) {
-    silentSwept_ = now;
+// As a WebSocket server does: a client that sent nothing for a while is pinged, and one that
+// does not even answer is taken for gone.
+void Server::KeepAlive(Clock::time_point now) {
+    keptAlive_ = now;
     for (const auto& [id, weak] : sessions_) {
         const auto session = weak.lock();
-        if (session && session->open() && now - session->lastInput() >= kSilentLimit) {
-            Log(id, "silent for " + std::to_string(kSilentLimit.count()) + " s");
-            session->Drop();  // its pending read fails and ends it
-        }
+        if (session && session->KeepAlive(now, options_.idleTimeout))
+            Log(id, "silent for " + std::to_string(options_.idleTimeout.count()) + " s");
     }
 }
 

@@ -65,8 +65,9 @@ class Session : public std::enable_shared_from_this<Session> {
     virtual void HoldReading() = 0;
     virtual void ResumeReading() = 0;
     virtual void ResumeWhenDrained(std::shared_ptr<Session> sender, std::size_t bound) = 0;
-    // When the client last sent anything (once open): a client silent for long is dropped.
-    virtual Clock::time_point lastInput() const = 0;
+    // A client silent for half of `limit` is pinged (once per silence), one silent for all of
+    // it is dropped; true when dropped now.
+    virtual bool KeepAlive(Clock::time_point now, Clock::duration limit) = 0;
 
   protected:
     SessionOwner& owner_;

@@ -138,7 +138,20 @@ class WsSession final : public Session {
         drainBound_ = bound;
         if (finished_ || queuedBytes_ <= drainBound_) ReleaseDrainWaiter();
     }
-    Clock::time_point lastInput() const override { return lastInput_; }
+    bool KeepAlive(Clock::time_point now, Clock::duration limit) override {
+        if (!open_ || finished_ || closeRequested_) return false;
+        const auto silent = now - lastInput_;
+        if (silent >= limit) {
+            Drop();  // its pending read fails and ends it
+            return true;
+        }
+        if (silent >= limit / 2 && pinged_ <= lastInput_) {
+            pinged_ = now;
+            if (Queue(std::make_shared<const std::string>(), ws::kPing, true) && !writing_)
+                WriteNext();
+        }
+        return false;
+    }
 
   private:
     struct Outgoing {
@@ -629,7 +642,7 @@ class WsSession final : public Session {
     std::unique_ptr<char[]> stage_;  // only while input is under way
     std::size_t stageHead_ = 0, stageTail_ = 0;
     std::optional<LowWater> lowWater_;
-    Clock::time_point lastInput_{};
+    Clock::time_point lastInput_{}, pinged_{};
     // Output.
     OutputQueue queue_;
     std::size_t queuedBytes_ = 0;

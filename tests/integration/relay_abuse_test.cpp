@@ -329,6 +329,27 @@ TEST(RelayFrames, PingsFragmentsAndEarlyFramesAreHonouredAndBrokenFramesClosedWi
     EXPECT_EQ(Metric(relay, "kestrelink_relay_registered_hosts"), 0);
 }
 
+// A live client that merely has nothing to say keeps its place by answering the relay's
+// pings; one that answers nothing is dropped after the idle time.
+TEST(RelayFrames, ASilentClientIsPingedAndDroppedOnlyWhenItStopsAnswering) {
+    Relay relay({"--idle-timeout-seconds", "2"});
+    RawWs answering(PortOf(relay.url)), mute(PortOf(relay.url));
+    ASSERT_FALSE(RegisterHost(answering).empty());
+    ASSERT_FALSE(RegisterHost(mute).empty());
+    const auto start = std::chrono::steady_clock::now();
+    int pings = 0;
+    while (std::chrono::steady_clock::now() - start < 5s) {
+        const auto m = answering.Read(500);
+        if (!m) continue;
+        ASSERT_EQ(m->opcode, 0x9);
+        ++pings;
+        ASSERT_TRUE(answering.SendAll(RawWs::Frame(0xA, m->payload, m->payload.size())));
+    }
+    EXPECT_GE(pings, 2) << "pinged again after each answer";
+    EXPECT_EQ(mute.ClosedWith(100), 0) << "the mute client was dropped, without a close frame";
+    EXPECT_EQ(Metric(relay, "kestrelink_relay_registered_hosts"), 1);
+}
+
 TEST(RelayAbuse, LoggedRequestPathsCannotForgeLinesOrFields) {
     Relay relay;
     RawWs probe(PortOf(relay.url));

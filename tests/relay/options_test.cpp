@@ -58,6 +58,8 @@ TEST(RelayOptions, DefaultsAreSaneAndEveryLimitCanBeSet) {
     EXPECT_LE(d.handshakeTimeout.count(), 5000)
         << "a silent socket must not hold its place for long";
     EXPECT_GE(d.memoryBudgetBytes, d.sendBufferBytes);
+    EXPECT_EQ(ParseOptions({"--idle-timeout-seconds", "45"}).idleTimeout.count(), 45);
+    EXPECT_GE(d.idleTimeout.count(), 60) << "the program pings every 30 s";
 }
 
 TEST(RelayOptions, BadCommandLinesAreExplained) {
