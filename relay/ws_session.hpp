@@ -345,8 +345,7 @@ class WsSession final : public Session {
                 }
                 break;
             case Event::Ping:
-                if (!closeRequested_)
-                    Queue(std::make_shared<const std::string>(reader_.control()), ws::kPong, true);
+                if (!closeRequested_) QueuePong();
                 if (!writing_) WriteNext();
                 break;
             case Event::Close:
@@ -445,6 +444,19 @@ class WsSession final : public Session {
         queuedBytes_ += size;
         Recharge();
         return true;
+    }
+
+    // One pong waits at most, the answer to the latest ping: a client that pings and reads
+    // nothing would otherwise have the relay keep a pong for every ping.
+    void QueuePong() {
+        auto pong = std::make_shared<const std::string>(reader_.control());
+        const std::size_t waiting = writing_ ? 1 : 0;  // where a waiting control frame is
+        if (queue_.size() > waiting && queue_[waiting].opcode == ws::kPong) {
+            queuedBytes_ = queuedBytes_ - queue_[waiting].data->size() + pong->size();
+            queue_[waiting].data = std::move(pong);
+            return Recharge();
+        }
+        Queue(std::move(pong), ws::kPong, true);
     }
 
     // Our close frame goes after what is queued (a close of ours) or after the write under way

@@ -350,6 +350,23 @@ TEST(RelayFrames, ASilentClientIsPingedAndDroppedOnlyWhenItStopsAnswering) {
     EXPECT_EQ(Metric(relay, "kestrelink_relay_registered_hosts"), 1);
 }
 
+// A client that pings without reading its pongs: the relay owes it one pong at a time, not
+// one per ping, so the flood costs the relay nothing it keeps.
+TEST(RelayAbuse, PingFloodFromAClientThatReadsNothingQueuesNoPongs) {
+    Relay relay;
+    RawWs client(PortOf(relay.url), "127.0.0.17");
+    ASSERT_TRUE(client.Upgrade());
+    const std::string ping = RawWs::Frame(0x9, std::string(125, 'p'), 125);
+    std::string burst;
+    for (int i = 0; i < 2000; ++i) burst += ping;
+    for (int i = 0; i < 100; ++i) ASSERT_TRUE(client.SendAll(burst)) << "burst " << i;
+    // All but what the kernel buffers between the two has been read by the relay by now.
+    std::this_thread::sleep_for(200ms);
+    const long buffered = Metric(relay, "kestrelink_relay_buffered_bytes");
+    EXPECT_GE(buffered, 0);
+    EXPECT_LT(buffered, 1 << 20) << "bytes held for 25 MB of pings never read";
+}
+
 TEST(RelayAbuse, LoggedRequestPathsCannotForgeLinesOrFields) {
     Relay relay;
     RawWs probe(PortOf(relay.url));
