@@ -287,7 +287,7 @@ class WsSession final : public Session {
         ReleaseStage();
         if (lowWater_) lowWater_->Reset();
         AsyncWaitReadable(stream_, [self = Self()](boost::system::error_code ec) {
-            if (ec) return self->OnReadError(ec);
+            if (ec || self->finished_) return self->OnReadError(ec);
             self->ReadStage();
         });
     }
@@ -297,7 +297,7 @@ class WsSession final : public Session {
         if (lowWater_) lowWater_->Reset();
         stream_.async_read_some(asio::buffer(stage_.get() + stageTail_, kStageBytes - stageTail_),
                                 [self = Self()](boost::system::error_code ec, std::size_t n) {
-                                    if (ec) return self->OnReadError(ec);
+                                    if (ec || self->finished_) return self->OnReadError(ec);
                                     self->lastInput_ = Clock::now();
                                     self->stageTail_ += n;
                                     self->Read();
@@ -311,7 +311,7 @@ class WsSession final : public Session {
         lowWater_->Want(left);
         stream_.async_read_some(asio::buffer(reader_.Space(left), left),
                                 [self = Self()](boost::system::error_code ec, std::size_t n) {
-                                    if (ec) return self->OnReadError(ec);
+                                    if (ec || self->finished_) return self->OnReadError(ec);
                                     self->lastInput_ = Clock::now();
                                     if (!self->OnEvent(self->reader_.Filled(n))) {
                                         self->reading_ = false;
@@ -569,8 +569,12 @@ class WsSession final : public Session {
         finished_ = true;
         queue_.clear();
         queuedBytes_ = 0;
-        reader_ = ws::MessageReader(0);
-        stage_.reset();
+        // A read under way (ended by a deadline, say) may have filled them already, or over
+        // TLS still decrypts into them: they go with the session then.
+        if (!reading_) {
+            reader_ = ws::MessageReader(0);
+            stage_.reset();
+        }
         Recharge();
         if (progressTimer_) progressTimer_->cancel();
         if (deadline_) deadline_->cancel();
