@@ -285,6 +285,7 @@ class WsSession final : public Session {
 
     void AwaitInput() {
         ReleaseStage();
+        Recharge();  // the budget counts what is held, and a waiting connection holds nothing
         if (lowWater_) lowWater_->Reset();
         AsyncWaitReadable(stream_, [self = Self()](boost::system::error_code ec) {
             if (ec || self->finished_) return self->OnReadError(ec);

@@ -367,6 +367,24 @@ TEST(RelayAbuse, PingFloodFromAClientThatReadsNothingQueuesNoPongs) {
     EXPECT_LT(buffered, 1 << 20) << "bytes held for 25 MB of pings never read";
 }
 
+// Idle connections give their read buffers back, to the memory budget too: what it counts
+// decides when new connections are refused.
+TEST(RelayAbuse, IdleConnectionsHoldNothingAgainstTheMemoryBudget) {
+    Relay relay;
+    std::vector<std::unique_ptr<RawPair>> pairs;
+    for (int i = 0; i < 10; ++i) {
+        pairs.push_back(std::make_unique<RawPair>(PortOf(relay.url), "127.0.0.19"));
+        ASSERT_FALSE(pairs.back()->requestId.empty());
+        // A message that draws no answer to its sender, who then falls silent.
+        ASSERT_TRUE(pairs.back()->viewer.SendBinary(std::string(100, 'i')));
+        ASSERT_TRUE(pairs.back()->host.Read().has_value());
+    }
+    std::this_thread::sleep_for(100ms);
+    const long buffered = Metric(relay, "kestrelink_relay_buffered_bytes");
+    EXPECT_GE(buffered, 0);
+    EXPECT_LT(buffered, 20 * 1024) << "bytes counted for 20 idle connections";
+}
+
 TEST(RelayAbuse, LoggedRequestPathsCannotForgeLinesOrFields) {
     Relay relay;
     RawWs probe(PortOf(relay.url));
