@@ -131,6 +131,7 @@ class WsSession final : public Session {
     void ResumeReading() override {
         if (!readHeld_) return;
         readHeld_ = false;
+        lastInput_ = Clock::now();  // what it said while held is still unread
         if (open_ && !reading_ && !finished_) Read();
     }
     void ResumeWhenDrained(std::shared_ptr<Session> sender, std::size_t bound) override {
@@ -139,7 +140,8 @@ class WsSession final : public Session {
         if (finished_ || queuedBytes_ <= drainBound_) ReleaseDrainWaiter();
     }
     bool KeepAlive(Clock::time_point now, Clock::duration limit) override {
-        if (!open_ || finished_ || closeRequested_) return false;
+        // A sender held by flow control cannot be heard, however lively: not silent.
+        if (!open_ || finished_ || closeRequested_ || readHeld_) return false;
         const auto silent = now - lastInput_;
         if (silent >= limit) {
             Drop();  // its pending read fails and ends it
@@ -511,6 +513,9 @@ class WsSession final : public Session {
     void SendClose() {
         closeSent_ = true;
         writing_ = true;
+        // A client that reads nothing cannot hold the close (nor the close_notify after it) open.
+        ArmDeadline(kCloseLinger,
+                    afterClose_ == AfterClose::AwaitReply ? ClosedHow("closed code=") : afterHow_);
         // A client's close without a code is answered without one.
         auto payload = std::make_shared<const std::string>(
             closeCode_ == 1005 ? std::string() : ws::ClosePayload(closeCode_));
