@@ -86,7 +86,7 @@ std::size_t MessageReader::Consume(const char* data, std::size_t size) {
                 break;
             case State::DataPayload: {
                 const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(left_, have));
-                std::memcpy(Space(n), data + used, n);
+                std::memcpy(Space(), data + used, n);
                 used += n;
                 Filled(n);
                 break;
@@ -183,11 +183,6 @@ std::size_t MessageReader::ParseHeader(const char* data, std::size_t size) {
     }
     if (left_ == 0) FrameDone();
     return used;
-}
-
-char* MessageReader::Space(std::size_t n) {
-    (void)n;  // the frame's room was made with its header
-    return message_.data() + size_;
 }
 
 MessageReader::Event MessageReader::Filled(std::size_t n) {

@@ -49,12 +49,12 @@ class MessageReader {
     std::size_t Consume(const char* data, std::size_t size);
 
     // Between headers nothing is owed; inside a data frame's payload the session may read the
-    // rest of it straight into the message: Space(n) for up to PayloadLeft() bytes, then
+    // rest of it straight into the message: up to PayloadLeft() bytes at Space(), then
     // Filled(k) for the k bytes that came, which unmasks them in place.
     bool BetweenFrames() const { return state_ == State::Header && headerHave_ == 0; }
     bool Idle() const { return BetweenFrames() && !inMessage_; }
     std::size_t PayloadLeft() const { return state_ == State::DataPayload ? left_ : 0; }
-    char* Space(std::size_t n);
+    char* Space() { return message_.data() + size_; }  // room made with the frame's header
     Event Filled(std::size_t n);
 
     // The event Consume or Filled stopped at; cleared by the next call to either.

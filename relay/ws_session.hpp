@@ -222,23 +222,11 @@ class WsSession final : public Session {
         std::string how = failure ? std::string("websocket upgrade failed: ") + failure
                                   : std::string("http closed");
         http::async_write(stream_, *response,
-                          [self = Self(), response, how = std::move(how)](
-                              boost::system::error_code, std::size_t) { self->EndTransport(how); });
-    }
-
-    void EndTransport(std::string how) {
-        if constexpr (kTls) {
-            ArmDeadline(std::chrono::seconds(2), how);
-            stream_.async_shutdown([self = Self(), how](boost::system::error_code) {
-                boost::system::error_code ignored;
-                LowestLayer(self->stream_).shutdown(tcp::socket::shutdown_send, ignored);
-                self->Finish(how);
-            });
-        } else {
-            boost::system::error_code ignored;
-            LowestLayer(stream_).shutdown(tcp::socket::shutdown_send, ignored);
-            Finish(how);
-        }
+                          [self = Self(), response, how = std::move(how)](boost::system::error_code,
+                                                                          std::size_t) {
+                              self->ArmDeadline(kCloseLinger, how);
+                              self->EndOutput([self, how] { self->Finish(how); });
+                          });
     }
 
     void OnUpgraded() {
@@ -312,7 +300,7 @@ class WsSession final : public Session {
         const std::size_t left = reader_.PayloadLeft();
         if (!lowWater_) lowWater_.emplace(LowestLayer(stream_).native_handle());
         lowWater_->Want(left);
-        stream_.async_read_some(asio::buffer(reader_.Space(left), left),
+        stream_.async_read_some(asio::buffer(reader_.Space(), left),
                                 [self = Self()](boost::system::error_code ec, std::size_t n) {
                                     if (ec || self->finished_) return self->OnReadError(ec);
                                     self->lastInput_ = Clock::now();
@@ -358,13 +346,13 @@ class WsSession final : public Session {
                 } else if (writing_) {
                     replied_ = true;  // both closes crossed: ours is still being written
                 } else {
-                    EndOutput([self = Self()] { self->Finish(self->ClosedHow("closed code=")); });
+                    EndOutput([self = Self()] { self->Finish(self->ClosedHow()); });
                 }
                 return false;
             case Event::Fail:
                 if (reader_.code() == ws::kTooBig) owner_.Refusal(*this, "message_too_big");
                 if (closeSent_) {
-                    Finish(ClosedHow("closed code="));
+                    Finish(ClosedHow());
                 } else {
                     StartClose(reader_.code(), AfterClose::Linger,
                                "connection lost: " + FailureText(reader_.code()));
@@ -379,7 +367,7 @@ class WsSession final : public Session {
         reading_ = false;
         if (finished_) return;
         if (abandoned_) return Finish(*abandoned_);
-        if (closeSent_) return Finish(ClosedHow("closed code="));
+        if (closeSent_) return Finish(ClosedHow());
         Linger("connection lost: " + ec.message());
     }
 
@@ -394,7 +382,8 @@ class WsSession final : public Session {
         }
     }
 
-    std::string ClosedHow(const char* prefix) const { return prefix + std::to_string(closeCode_); }
+    // How a connection that sent its close frame ended.
+    std::string ClosedHow() const { return "closed code=" + std::to_string(closeCode_); }
 
     void Stage() {
         if (!stage_) stage_ = std::make_unique_for_overwrite<char[]>(kStageBytes);
@@ -489,55 +478,53 @@ class WsSession final : public Session {
         }
         writing_ = true;
         WatchWriteProgress();
-        const Outgoing& next = queue_.front();
-        const std::size_t header = ws::ServerHeader(next.opcode, next.data->size(), header_);
+        WriteFrame(queue_.front().opcode, *queue_.front().data,
+                   [self = Self()](boost::system::error_code ec, std::size_t) {
+                       self->writing_ = false;
+                       if (self->finished_) return self->Drop();  // finished: the queue is gone
+                       if (ec) return self->Abandon("connection lost: " + ec.message());
+                       self->queuedBytes_ -= self->queue_.front().data->size();
+                       self->queue_.pop_front();
+                       if (self->queue_.empty()) OutputQueue().swap(self->queue_);
+                       self->Recharge();
+                       self->lastProgress_ = Clock::now();
+                       if (self->queuedBytes_ <= self->drainBound_) self->ReleaseDrainWaiter();
+                       self->WriteNext();
+                   });
+    }
+
+    // One frame, its header and payload in one write; `payload` must outlive the write.
+    template <class Handler>
+    void WriteFrame(std::uint8_t opcode, const std::string& payload, Handler&& handler) {
+        const std::size_t header = ws::ServerHeader(opcode, payload.size(), header_);
         const std::array<asio::const_buffer, 2> frame{asio::buffer(header_.data(), header),
-                                                      asio::buffer(*next.data)};
-        asio::async_write(stream_, frame,
-                          [self = Self()](boost::system::error_code ec, std::size_t) {
-                              self->writing_ = false;
-                              if (self->finished_)
-                                  return self->Drop();  // finished: the queue is gone
-                              if (ec) return self->Abandon("connection lost: " + ec.message());
-                              self->queuedBytes_ -= self->queue_.front().data->size();
-                              self->queue_.pop_front();
-                              if (self->queue_.empty()) OutputQueue().swap(self->queue_);
-                              self->Recharge();
-                              self->lastProgress_ = Clock::now();
-                              if (self->queuedBytes_ <= self->drainBound_)
-                                  self->ReleaseDrainWaiter();
-                              self->WriteNext();
-                          });
+                                                      asio::buffer(payload)};
+        asio::async_write(stream_, frame, std::forward<Handler>(handler));
     }
 
     void SendClose() {
         closeSent_ = true;
         writing_ = true;
         // A client that reads nothing cannot hold the close (nor the close_notify after it) open.
-        ArmDeadline(kCloseLinger,
-                    afterClose_ == AfterClose::AwaitReply ? ClosedHow("closed code=") : afterHow_);
+        ArmDeadline(kCloseLinger, afterClose_ == AfterClose::AwaitReply ? ClosedHow() : afterHow_);
         // A client's close without a code is answered without one.
         auto payload = std::make_shared<const std::string>(
             closeCode_ == 1005 ? std::string() : ws::ClosePayload(closeCode_));
-        const std::size_t header = ws::ServerHeader(ws::kClose, payload->size(), header_);
-        const std::array<asio::const_buffer, 2> frame{asio::buffer(header_.data(), header),
-                                                      asio::buffer(*payload)};
-        asio::async_write(stream_, frame,
-                          [self = Self(), payload](boost::system::error_code ec, std::size_t) {
-                              self->writing_ = false;
-                              if (self->finished_) return;
-                              self->OnCloseSent(ec);
-                          });
+        WriteFrame(ws::kClose, *payload,
+                   [self = Self(), payload](boost::system::error_code ec, std::size_t) {
+                       self->writing_ = false;
+                       if (self->finished_) return;
+                       self->OnCloseSent(ec);
+                   });
     }
 
     void OnCloseSent(boost::system::error_code ec) {
         switch (afterClose_) {
             case AfterClose::AwaitReply:
-                if (ec) return Finish(ClosedHow("closed code="));
+                if (ec) return Finish(ClosedHow());
                 if (replied_)
-                    return EndOutput(
-                        [self = Self()] { self->Finish(self->ClosedHow("closed code=")); });
-                ArmDeadline(kCloseLinger, ClosedHow("closed code="));
+                    return EndOutput([self = Self()] { self->Finish(self->ClosedHow()); });
+                ArmDeadline(kCloseLinger, ClosedHow());
                 if (!reading_) Read();
                 return;
             case AfterClose::Finish:

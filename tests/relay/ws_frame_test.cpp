@@ -55,7 +55,7 @@ Seen Feed(MessageReader& reader, const std::string& wire, std::vector<std::size_
         const std::size_t n = std::min(pieces[piece++ % pieces.size()], wire.size() - at);
         if (direct && reader.PayloadLeft() > 0) {
             const std::size_t k = std::min(n, reader.PayloadLeft());
-            std::memcpy(reader.Space(k), wire.data() + at, k);
+            std::memcpy(reader.Space(), wire.data() + at, k);
             at += k;
             note(reader.Filled(k));
             continue;
