@@ -15,6 +15,8 @@
 #include <memory>
 #include <vector>
 
+#include "relay/large_writes.hpp"
+
 typedef struct ssl_st SSL;
 
 namespace kl::relay {
@@ -161,8 +163,8 @@ class TlsStream {
                     if (s.HasOutput()) {
                         s.writing_ = true;
                         suspended = true;
-                        BOOST_ASIO_CORO_YIELD boost::asio::async_write(s.next_, s.TakeOutput(),
-                                                                       std::move(self));
+                        BOOST_ASIO_CORO_YIELD boost::asio::async_write(
+                            s.next_, s.TakeOutput(), LargeWrites{}, std::move(self));
                         s.Sent();
                         if (ec) return self.complete(ec);
                     }
@@ -236,7 +238,7 @@ class TlsStream {
                 while (s.HasOutput()) {
                     s.writing_ = true;
                     BOOST_ASIO_CORO_YIELD boost::asio::async_write(s.next_, s.TakeOutput(),
-                                                                   std::move(self));
+                                                                   LargeWrites{}, std::move(self));
                     s.Sent();
                     if (ec) return self.complete(ec, std::size_t{0});
                 }
@@ -257,7 +259,7 @@ class TlsStream {
                 if (s.writing_ || !s.HasOutput()) return Finish(self, false, error_code());
                 s.writing_ = true;
                 BOOST_ASIO_CORO_YIELD boost::asio::async_write(s.next_, s.TakeOutput(),
-                                                               std::move(self));
+                                                               LargeWrites{}, std::move(self));
                 s.Sent();
                 self.complete(ec);
             }

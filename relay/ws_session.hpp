@@ -19,6 +19,7 @@
 #include <type_traits>
 
 #include "relay/client_input.hpp"
+#include "relay/large_writes.hpp"
 #include "relay/low_water.hpp"
 #include "relay/message_pool.hpp"
 #include "relay/session.hpp"
@@ -499,7 +500,7 @@ class WsSession final : public Session {
         const std::size_t header = ws::ServerHeader(opcode, payload.size(), header_);
         const std::array<asio::const_buffer, 2> frame{asio::buffer(header_.data(), header),
                                                       asio::buffer(payload)};
-        asio::async_write(stream_, frame, std::forward<Handler>(handler));
+        asio::async_write(stream_, frame, LargeWrites{}, std::forward<Handler>(handler));
     }
 
     void SendClose() {
