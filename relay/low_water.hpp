@@ -7,16 +7,16 @@
 namespace kl::relay {
 
 // The socket's receive low-water mark while a large message comes in: the relay wakes when a
-// good piece of it is there instead of for every few kilobytes the sender's TCP delivers. Set
-// from what the message still lacks, less what may already wait above the socket (a TLS record
-// in the stream's buffers), so it never waits for bytes that are not coming; 1 again
-// for a message's last piece and between messages. Never more than a small part of the socket's
-// receive buffer: a mark the buffer cannot reach (its bytes count their kernel overhead too)
-// leaves the sender stopped by a closed window and the relay waiting for a wake-up that the
-// kernel never gives.
+// good piece of it is there instead of for every few kilobytes the sender's TCP delivers (each
+// wake-up costs more than the reads it saves). Set from what the message still lacks, less what
+// may already wait above the socket (a TLS record in the stream's buffers), so it never waits for
+// bytes that are not coming; 1 again for a message's last piece and between messages. Never more
+// than a third of the socket's receive buffer as the kernel reports it: a mark the buffer cannot
+// reach (its bytes count their kernel overhead too; half the buffer did stall) leaves the sender
+// stopped by a closed window and the relay waiting for a wake-up that the kernel never gives.
 class LowWater {
   public:
-    static constexpr std::size_t kLargest = 64 * 1024;
+    static constexpr std::size_t kLargest = 160 * 1024;
     static constexpr std::size_t kAbove = 20 * 1024;
     static constexpr std::size_t kSmallest = 16 * 1024;
 
@@ -24,7 +24,7 @@ class LowWater {
         int buffer = 0;  // what Linux reports: twice the size set, overhead included
         socklen_t size = sizeof buffer;
         if (getsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &buffer, &size) == 0 && buffer > 0)
-            largest_ = std::min(kLargest, static_cast<std::size_t>(buffer) / 8);
+            largest_ = std::min(kLargest, static_cast<std::size_t>(buffer) / 3);
     }
     void Want(std::size_t bytes) {
         const std::size_t lacking = std::min(bytes, largest_);
