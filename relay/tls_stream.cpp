@@ -78,8 +78,6 @@ TlsStream::TlsStream(boost::asio::ip::tcp::socket socket, boost::asio::ssl::cont
     BIO_set_data(bio, this);
     SSL_set_bio(ssl_, bio, bio);
     SSL_set_accept_state(ssl_);
-    // Idle connections give OpenSSL's record buffers back.
-    SSL_set_mode(ssl_, SSL_MODE_RELEASE_BUFFERS);
     boost::system::error_code ignored;
     next_.non_blocking(true, ignored);
 }
@@ -101,8 +99,8 @@ TlsStream::Step TlsStream::Handshake(error_code& ec) {
 TlsStream::Step TlsStream::Decrypt(void* data, std::size_t size, std::size_t& got, error_code& ec) {
     auto* at = static_cast<unsigned char*>(data);
     got = 0;
+    ERR_clear_error();  // once: a record read well leaves the queue as it was
     while (got < size) {
-        ERR_clear_error();
         std::size_t n = 0;
         const int result = SSL_read_ex(ssl_, at + got, size - got, &n);
         if (result == 1) {
@@ -177,6 +175,14 @@ void TlsStream::ReleaseInput() {
     if (inHead_ != inTail_) return;
     in_.reset();
     inSize_ = inHead_ = inTail_ = 0;
+    ReleaseRecordBuffers();
+}
+
+// OpenSSL's own mode for this frees and allocates its read buffer for every record; here its
+// buffers go back once a message is written or the connection waits for input. Nothing is freed
+// while a record is half read.
+void TlsStream::ReleaseRecordBuffers() {
+    SSL_free_buffers(ssl_);
 }
 
 boost::asio::const_buffer TlsStream::TakeOutput() {

@@ -124,6 +124,7 @@ class TlsStream {
     void Received(std::size_t n);
     void Grow(std::size_t size);
     void ReleaseInput();
+    void ReleaseRecordBuffers();
     bool HasInput() const;
     // Output made while reading (alerts, key updates) goes out when no write is on the socket.
     void FlushFromRead();
@@ -242,6 +243,7 @@ class TlsStream {
                     s.Sent();
                     if (ec) return self.complete(ec, std::size_t{0});
                 }
+                s.ReleaseRecordBuffers();
                 if (total == 0) return Finish(self, false, ec, total);
                 self.complete(ec, total);
             }
