@@ -11,9 +11,9 @@ namespace kl::relay {
 // wake-up costs more than the reads it saves). Set from what the message still lacks, less what
 // may already wait above the socket (a TLS record in the stream's buffers), so it never waits for
 // bytes that are not coming; 1 again for a message's last piece and between messages. Never more
-// than a third of the socket's receive buffer as the kernel reports it: a mark the buffer cannot
-// reach (its bytes count their kernel overhead too; half the buffer did stall) leaves the sender
-// stopped by a closed window and the relay waiting for a wake-up that the kernel never gives.
+// than a third of the socket's receive buffer as the kernel reports it, well within what the
+// buffer holds of a sender's bytes (they count their kernel overhead too): a mark the buffer
+// cannot reach would leave the sender stopped by a closed window and the relay waiting.
 class LowWater {
   public:
     static constexpr std::size_t kLargest = 160 * 1024;
