@@ -6,8 +6,9 @@
 
 namespace kl::relay {
 
-// Storage of large messages comes back once the last write of a forwarded message is done, and
-// the next large message is read into it: memory already mapped, instead of fresh pages from the
+// Storage of large messages comes back once the last write of a forwarded message is done (and
+// that of a TLS connection's ciphertext once it is written), and the next large message is read
+// into it: memory already mapped, instead of fresh pages from the
 // kernel (faulted in and zeroed) for every frame. Bounded, and per thread.
 class MessagePool {
   public:
@@ -27,15 +28,20 @@ class MessagePool {
         return {};
     }
 
+    // Storage given back, kept when of a useful size and while there is room.
+    static void Keep(std::string&& storage) {
+        auto& kept = Kept();
+        if (storage.capacity() >= kSmallest && storage.capacity() <= kLargest &&
+            kept.size() < kKept) {
+            kept.push_back(std::move(storage));
+            kept.back().clear();
+        }
+    }
+
     // The message, shared by the writes that forward it; its storage is kept when they are done.
     static std::shared_ptr<const std::string> Share(std::string&& message) {
         return {new std::string(std::move(message)), [](const std::string* s) {
-                    auto& kept = Kept();
-                    if (s->capacity() >= kSmallest && s->capacity() <= kLargest &&
-                        kept.size() < kKept) {
-                        kept.push_back(std::move(*const_cast<std::string*>(s)));
-                        kept.back().clear();
-                    }
+                    Keep(std::move(*const_cast<std::string*>(s)));
                     delete s;
                 }};
     }

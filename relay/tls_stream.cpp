@@ -1,5 +1,7 @@
 #include "relay/tls_stream.hpp"
 
+#include "relay/message_pool.hpp"
+
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -185,6 +187,26 @@ void TlsStream::ReleaseRecordBuffers() {
     SSL_free_buffers(ssl_);
 }
 
+void TlsStream::ReserveOutput(std::size_t plaintext) {
+    static constexpr std::size_t kRecord = 16 * 1024, kRecordOverhead = 64;  // header, tag, more
+    const std::size_t room = out_.size() + plaintext + (plaintext / kRecord + 2) * kRecordOverhead;
+    if (out_.capacity() >= room) return;
+    if (out_.empty()) {
+        MessagePool::Keep(std::move(out_));
+        out_ = MessagePool::Take(room);
+    }
+    out_.reserve(room);
+}
+
+void TlsStream::ReleaseOutput() {
+    if (out_.empty()) {
+        MessagePool::Keep(std::move(out_));
+        out_ = std::string();
+    }
+    MessagePool::Keep(std::move(sending_));
+    sending_ = std::string();
+}
+
 boost::asio::const_buffer TlsStream::TakeOutput() {
     sending_.swap(out_);
     out_.clear();
@@ -200,7 +222,7 @@ void TlsStream::FlushFromRead() {
     if (writing_ || out_.empty()) return;
     boost::system::error_code ec;
     const std::size_t n = next_.write_some(boost::asio::buffer(out_), ec);
-    if (!ec) out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(n));
+    if (!ec) out_.erase(0, n);
 }
 
 boost::system::error_code TlsStream::ReadError(const error_code& socketError) const {

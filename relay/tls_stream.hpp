@@ -13,7 +13,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <memory>
-#include <vector>
+#include <string>
 
 #include "relay/large_writes.hpp"
 
@@ -92,6 +92,7 @@ class TlsStream {
     template <class ConstBuffers>
     bool EncryptBuffers(const ConstBuffers& buffers, std::size_t& total, error_code& ec) {
         static constexpr std::size_t kShortPiece = 64, kRecord = 16 * 1024;
+        ReserveOutput(std::min(boost::asio::buffer_size(buffers), kMaxWrite));
         const auto end = boost::asio::buffer_sequence_end(buffers);
         for (auto it = boost::asio::buffer_sequence_begin(buffers);
              it != end && total < kMaxWrite;) {
@@ -125,6 +126,11 @@ class TlsStream {
     void Grow(std::size_t size);
     void ReleaseInput();
     void ReleaseRecordBuffers();
+    // Room for the records of `plaintext` bytes at once, so that the ciphertext does not grow
+    // (and copy itself) record by record; from the thread's pool of message storage, and given
+    // back to it once written: a connection that sent a large message does not keep its size.
+    void ReserveOutput(std::size_t plaintext);
+    void ReleaseOutput();
     bool HasInput() const;
     // Output made while reading (alerts, key updates) goes out when no write is on the socket.
     void FlushFromRead();
@@ -135,10 +141,7 @@ class TlsStream {
 
     friend struct TlsBio;
     int BioRead(char* data, int size);
-    void BioWrite(const char* data, int size) {
-        const auto* bytes = reinterpret_cast<const unsigned char*>(data);
-        out_.insert(out_.end(), bytes, bytes + size);
-    }
+    void BioWrite(const char* data, int size) { out_.append(data, static_cast<std::size_t>(size)); }
 
     // Completes without running the handler inside the call that started the operation.
     template <class Self, class... Args>
@@ -244,6 +247,7 @@ class TlsStream {
                     if (ec) return self.complete(ec, std::size_t{0});
                 }
                 s.ReleaseRecordBuffers();
+                s.ReleaseOutput();
                 if (total == 0) return Finish(self, false, ec, total);
                 self.complete(ec, total);
             }
@@ -273,8 +277,8 @@ class TlsStream {
     // Ciphertext received, not yet read by OpenSSL; given back while the connection waits.
     std::unique_ptr<unsigned char[]> in_;
     std::size_t inSize_ = 0, inHead_ = 0, inTail_ = 0;
-    std::vector<unsigned char> out_;      // ciphertext made, not yet on the socket
-    std::vector<unsigned char> sending_;  // ciphertext on the socket now
+    std::string out_;      // ciphertext made, not yet on the socket
+    std::string sending_;  // ciphertext on the socket now
     bool writing_ = false;
 };
 
