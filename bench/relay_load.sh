@@ -13,6 +13,9 @@
 #                                            beside a Node `ws` relay (bench/reference-relay, npm):
 #                                            1 pair as fast as it drains (S s), 20 pairs at 12.5/s
 #                                            (P s), N idle hosts; defaults 10 20 10000
+#   bench/relay_load.sh ab S ws|wss RELAY... builds of the relay taking turns (each in the
+#                                            order given, repeat a path to alternate) on 1 pair
+#                                            as fast as it drains for S s: CPU per GB of each
 #   bench/relay_load.sh link [N] [SECONDS]   the transport between relays alone, in one run:
 #                                            Redis pub/sub (redis:// and rediss://) beside a
 #                                            direct link (plain and TLS), N streams of 300 KB
@@ -366,6 +369,22 @@ run_compare() {
   echo "  ours / reference:                $(ratio "${idle[ours]}" "${idle[node]}")   (target <= 0.5)"
 }
 
+# ab SECONDS SCHEME RELAY...: one pair through each build in turn, so that what else the
+# machine does falls on all of them alike.
+run_ab() {
+  [ "$#" -gt 2 ] || { echo "usage: relay_load.sh ab SECONDS ws|wss RELAY..." >&2; exit 1; }
+  local seconds=$1 scheme=$2 build
+  shift 2
+  case $scheme in ws|wss) ;; *) echo "ab: the scheme is ws or wss, not $scheme" >&2; exit 1 ;; esac
+  relay_kind=ours; relay_scheme=$scheme
+  for build in "$@"; do
+    [ -x "$build" ] || { echo "not a relay build: $build" >&2; exit 1; }
+    relay_bin=$build
+    run_fast_pair "$seconds"
+    printf '%-44s %s://  %7s s/GB  %7s MB/s\n' "$build" "$scheme" "$fast_cpu_per_gb" "$fast_mbps"
+  done
+}
+
 # link [N] [SECONDS]: the four transports one after the other, the same streams each time.
 link_mode() {
   local n=${1:-8} seconds=${2:-10} bench_bin=$bin/cluster_link_bench
@@ -430,6 +449,7 @@ case "$mode" in
   cluster-idle) cluster_idle_mode "${2:-30000}" ;;
   compare) run_compare "${2:-10}" "${3:-20}" "${4:-10000}" ;;
   link) link_mode "${2:-8}" "${3:-10}" ;;
-  -h|--help) sed -n '2,21p' "$0" ;;
-  *) echo "unknown mode $mode (pairs, idle, cluster, cluster-idle, compare or link)" >&2; exit 1 ;;
+  ab) shift; run_ab "$@" ;;
+  -h|--help) sed -n '2,24p' "$0" ;;
+  *) echo "unknown mode $mode (pairs, idle, cluster, cluster-idle, compare, ab or link)" >&2; exit 1 ;;
 esac
