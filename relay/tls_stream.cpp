@@ -182,8 +182,10 @@ void TlsStream::ReleaseInput() {
 
 // OpenSSL's own mode for this frees and allocates its read buffer for every record; here its
 // buffers go back once a message is written or the connection waits for input. Nothing is freed
-// while a record is half read.
+// while a record is half read: OpenSSL refuses then, but before 3.0.14 it freed a decrypted
+// record that was still being read, so that is checked here too.
 void TlsStream::ReleaseRecordBuffers() {
+    if (SSL_pending(ssl_) > 0) return;
     SSL_free_buffers(ssl_);
 }
 
