@@ -143,6 +143,14 @@ class WsSession final : public Session {
     bool KeepAlive(Clock::time_point now, Clock::duration limit) override {
         // A sender held by flow control cannot be heard, however lively: not silent.
         if (!open_ || finished_ || closeRequested_ || readHeld_) return false;
+        if (now - lastInput_ >= limit / 2) {
+            // A read waiting for a good piece of a large frame wakes seldom on a slow uplink:
+            // bytes the kernel received since the last look are input all the same.
+            const auto received = ReceivedBytes(LowestLayer(stream_).native_handle());
+            if (receivedAt_ > lastInput_ && received != receivedSeen_) lastInput_ = now;
+            receivedSeen_ = received;
+            receivedAt_ = now;
+        }
         const auto silent = now - lastInput_;
         if (silent >= limit) {
             Drop();  // its pending read fails and ends it
@@ -653,6 +661,8 @@ class WsSession final : public Session {
     std::size_t stageHead_ = 0, stageTail_ = 0;
     std::optional<LowWater> lowWater_;
     Clock::time_point lastInput_{}, pinged_{};
+    Clock::time_point receivedAt_{};  // when receivedSeen_ was taken, in a silence
+    std::uint64_t receivedSeen_ = 0;
     // Output.
     OutputQueue queue_;
     std::size_t queuedBytes_ = 0;

@@ -350,6 +350,37 @@ TEST(RelayFrames, ASilentClientIsPingedAndDroppedOnlyWhenItStopsAnswering) {
     EXPECT_EQ(Metric(relay, "kestrelink_relay_registered_hosts"), 1);
 }
 
+// A slow uplink still sending a large frame is not silent, though the relay, waiting for a
+// good piece of the frame at a time, reads from it only every few seconds.
+TEST(RelayFrames, ASenderSlowlySendingALargeFrameIsNotDroppedAsSilent) {
+    Relay relay({"--idle-timeout-seconds", "2"});
+    RawPair pair(PortOf(relay.url), "127.0.0.20");
+    ASSERT_FALSE(pair.requestId.empty());
+    std::string message(300 * 1024, '\0');
+    for (std::size_t i = 0; i < message.size(); ++i)
+        message[i] = static_cast<char>(i * 7 + (i >> 10));
+    const std::string frame = RawWs::Frame(0x2, message, message.size());
+    bool sent = true;
+    std::thread sender([&] {  // about 48 KB a second
+        for (std::size_t at = 0; at < frame.size() && sent; at += 4800) {
+            sent = pair.viewer.SendAll(frame.substr(at, 4800));
+            std::this_thread::sleep_for(100ms);
+        }
+    });
+    std::optional<RawWs::Message> got;
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - start < 15s) {
+        got = pair.host.Read(1000);
+        if (got && got->opcode != 0x9) break;
+        if (got) pair.host.SendAll(RawWs::Frame(0xA, got->payload, got->payload.size()));
+    }
+    sender.join();
+    EXPECT_TRUE(sent);
+    ASSERT_TRUE(got.has_value()) << relay.process.Stderr();
+    EXPECT_EQ(got->opcode, 0x2) << "the sender was dropped: " << got->payload;
+    EXPECT_TRUE(got->payload == message);
+}
+
 // A client that pings without reading its pongs: the relay owes it one pong at a time, not
 // one per ping, so the flood costs the relay nothing it keeps.
 TEST(RelayAbuse, PingFloodFromAClientThatReadsNothingQueuesNoPongs) {
