@@ -481,6 +481,9 @@ class WsSession final : public Session {
     }
 
     void WriteNext() {
+        // One write at a time: the end of a write resumes a held sender, whose messages read
+        // meanwhile may have started the next write already.
+        if (writing_) return;
         if (queue_.empty()) {
             if (closeRequested_ && !closeSent_) SendClose();
             return;

@@ -381,6 +381,29 @@ TEST(RelayFrames, ASenderSlowlySendingALargeFrameIsNotDroppedAsSilent) {
     EXPECT_TRUE(got->payload == message);
 }
 
+// A small message read together with the end of a large one waits while its sender is held;
+// it goes out when the large one has been written, once, and the relay lives on.
+TEST(RelayFrames, AMessageWaitingBehindAHeldSenderIsForwardedOnce) {
+    Relay relay;
+    RawPair pair(PortOf(relay.url), "127.0.0.21");
+    ASSERT_FALSE(pair.requestId.empty());
+    const std::string large(1 << 20, 'L'), small = "after the large one";
+    const std::string frame = RawWs::Frame(0x2, large, large.size());
+    // The large frame's last bytes come in the same read as the small frame.
+    ASSERT_TRUE(pair.viewer.SendAll(frame.substr(0, frame.size() - 100)));
+    std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE(pair.viewer.SendAll(frame.substr(frame.size() - 100) +
+                                    RawWs::Frame(0x2, small, small.size())));
+    const auto first = pair.host.Read(), second = pair.host.Read();
+    ASSERT_TRUE(first && second);
+    EXPECT_TRUE(first->payload == large);
+    EXPECT_EQ(second->payload, small);
+    ASSERT_TRUE(pair.viewer.SendBinary("last"));
+    const auto third = pair.host.Read();
+    ASSERT_TRUE(third.has_value()) << "the relay " << relay.process.Wait(0ms);
+    EXPECT_EQ(third->payload, "last") << "forwarded twice";
+}
+
 // A client that pings without reading its pongs: the relay owes it one pong at a time, not
 // one per ping, so the flood costs the relay nothing it keeps.
 TEST(RelayAbuse, PingFloodFromAClientThatReadsNothingQueuesNoPongs) {
