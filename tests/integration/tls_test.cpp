@@ -1,14 +1,19 @@
 // wss:// with a certificate made for the test, trusted explicitly by the peer.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <openssl/err.h>
 #include <openssl/ssl.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <thread>
 
+#include "crypto/credentials.hpp"
 #include "harness.hpp"
 #include "raw_ws.hpp"
+#include "session/messages.hpp"
 
 using namespace kltest;
 
@@ -31,6 +36,111 @@ struct Certificate {
          ::testing::UnitTest::GetInstance()->current_test_info()->name());
     const std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
     bool made = false;
+};
+
+// A WebSocket client over OpenSSL on a bare socket: blocking until paired, then driven by
+// Pump() without blocking, writing in records of its own sizes and asking for key updates.
+struct TlsWs {
+    explicit TlsWs(int port) : tcp(port), context(SSL_CTX_new(TLS_client_method())) {
+        tls = SSL_new(context);
+        SSL_set_fd(tls, tcp.fd());
+        SSL_set_mode(tls, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+        ok = tcp.connected() && SSL_connect(tls) == 1 && Write(RawWs::UpgradeRequest());
+        std::string head;
+        char c;
+        while (ok && head.find("\r\n\r\n") == std::string::npos && SSL_read(tls, &c, 1) == 1)
+            head += c;
+        ok = ok && head.rfind("HTTP/1.1 101", 0) == 0;
+    }
+    ~TlsWs() {
+        SSL_free(tls);
+        SSL_CTX_free(context);
+    }
+    bool Write(const std::string& bytes) {
+        return SSL_write(tls, bytes.data(), static_cast<int>(bytes.size())) ==
+               static_cast<int>(bytes.size());
+    }
+    // The next text message, read blocking (before Pump is used).
+    std::string Text() {
+        while (ok) {
+            if (auto m = Parse()) {
+                if (m->opcode == 0x1) return m->payload;
+                continue;
+            }
+            char chunk[4096];
+            const int n = SSL_read(tls, chunk, sizeof chunk);
+            if (n <= 0)
+                ok = false;
+            else
+                in.append(chunk, static_cast<std::size_t>(n));
+        }
+        return "";
+    }
+    std::string Field(const char* key) {
+        const auto json = nlohmann::json::parse(Text(), nullptr, false);
+        return json.is_object() && json.contains(key) ? json[key].get<std::string>() : "";
+    }
+    // Writes what is pending and reads what has come; false once the connection failed.
+    bool Pump(std::mt19937& random) {
+        while (ok && sent < out.size()) {
+            // Records of any size, straddling frames and their headers; a write that must wait
+            // is tried again as it was.
+            if (piece == 0) {
+                if (random() % 64 == 0) SSL_key_update(tls, SSL_KEY_UPDATE_REQUESTED);
+                piece = std::min<std::size_t>(out.size() - sent, 1 + random() % 20000);
+            }
+            const int n = SSL_write(tls, out.data() + sent, static_cast<int>(piece));
+            if (n <= 0) {
+                const int error = SSL_get_error(tls, n);
+                ok = error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ;
+                if (!ok) failure = "write: " + Failure(error);
+                break;
+            }
+            sent += static_cast<std::size_t>(n);
+            piece = 0;
+        }
+        while (ok) {
+            char chunk[65536];
+            const int n = SSL_read(tls, chunk, sizeof chunk);
+            if (n <= 0) {
+                const int error = SSL_get_error(tls, n);
+                ok = error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE;
+                if (!ok) failure = "read: " + Failure(error);
+                break;
+            }
+            in.append(chunk, static_cast<std::size_t>(n));
+        }
+        return ok;
+    }
+    static std::string Failure(int error) {
+        char text[256] = "";
+        ERR_error_string_n(ERR_get_error(), text, sizeof text);
+        return "error " + std::to_string(error) + " " + text + " (errno " + std::to_string(errno) +
+               ")";
+    }
+    std::optional<RawWs::Message> Parse() {
+        if (in.size() < 2) return std::nullopt;
+        const auto b = [&](std::size_t i) { return static_cast<unsigned char>(in[i]); };
+        std::uint64_t length = b(1) & 0x7F;
+        std::size_t header = 2;
+        if (length >= 126) {
+            header = length == 126 ? 4 : 10;
+            if (in.size() < header) return std::nullopt;
+            length = 0;
+            for (std::size_t i = 2; i < header; ++i) length = (length << 8) | b(i);
+        }
+        if (in.size() < header + length) return std::nullopt;
+        RawWs::Message m{b(0) & 0x0F, in.substr(header, length)};
+        in.erase(0, header + length);
+        return m;
+    }
+
+    RawWs tcp;
+    SSL_CTX* context;
+    SSL* tls = nullptr;
+    bool ok = false;
+    std::string out, in, failure;
+    std::size_t sent = 0, piece = 0;
 };
 
 }  // namespace
@@ -215,4 +325,75 @@ TEST(RelayOverTls, SenderPastTheLimitGets1009AndTheRelayDrainsBeforeClosing) {
         << "reset at once instead of reading and discarding";
     EXPECT_LT(drained, std::chrono::seconds(4)) << "read and discarded without bound";
     std::filesystem::remove_all(dir);
+}
+
+// Both sides of a pair send large messages at once, pings among them, in records of random
+// sizes and with key updates asked of the relay as they go: every message arrives whole and
+// in order, and no connection fails, while the relay reads, writes, answers key updates and
+// gives its TLS buffers back in between.
+TEST(RelayOverTls, MessagesBothWaysAtOnceSurviveRecordsOfAnySizeAndKeyUpdates) {
+    const Certificate certificate;
+    ASSERT_TRUE(certificate.made);
+    Relay relay({"--cert", certificate.cert, "--key", certificate.key});
+    signal(SIGPIPE, SIG_IGN);  // OpenSSL writes without MSG_NOSIGNAL
+    const int port = PortOf(relay.url);
+    TlsWs host(port), viewer(port);
+    ASSERT_TRUE(host.ok && viewer.ok);
+    const std::string id = kl::GenerateConnectionId();
+    const auto text = [](const std::string& t) { return RawWs::Frame(0x1, t, t.size()); };
+    ASSERT_TRUE(host.Write(text(kl::BuildHostRegistration(id))));
+    ASSERT_EQ(host.Field("type"), "registered");
+    const std::string proof = "v2:" + std::string(32, 'a') + ":" + std::string(64, 'b');
+    ASSERT_TRUE(viewer.Write(text(kl::BuildViewerRegistration(id, proof))));
+    const std::string request = host.Field("requestId");
+    ASSERT_TRUE(host.Write(text(kl::BuildConnectResponse(request, true))));
+    ASSERT_EQ(host.Field("type"), "connected");
+    ASSERT_EQ(viewer.Field("type"), "connected");
+
+    // Sizes from a few bytes to 3 MB; each message tells its sender and number in its bytes.
+    std::mt19937 random(20261208);
+    std::vector<std::string> fromHost, fromViewer;
+    for (auto* messages : {&fromHost, &fromViewer}) {
+        for (int m = 0; m < 12; ++m) {
+            const std::size_t size = m % 3 == 0 ? 1 + random() % 300 : random() % (3u << 20);
+            std::string bytes(size, '\0');
+            for (std::size_t i = 0; i < size; ++i)
+                bytes[i] = static_cast<char>(i * 131 + (i >> 11) + m + (messages == &fromHost));
+            messages->push_back(std::move(bytes));
+        }
+    }
+    for (auto [client, messages] : {std::pair{&host, &fromHost}, std::pair{&viewer, &fromViewer}}) {
+        for (const auto& message : *messages) {
+            client->out += RawWs::Frame(0x2, message, message.size());
+            if (random() % 2) client->out += RawWs::Frame(0x9, "p", 1);
+        }
+        fcntl(client->tcp.fd(), F_SETFL, fcntl(client->tcp.fd(), F_GETFL) | O_NONBLOCK);
+    }
+    std::size_t toHost = 0, toViewer = 0;
+    const auto start = std::chrono::steady_clock::now();
+    while ((toHost < fromViewer.size() || toViewer < fromHost.size()) &&
+           std::chrono::steady_clock::now() - start < std::chrono::seconds(30)) {
+        ASSERT_TRUE(host.Pump(random)) << "host's connection failed: " << host.failure;
+        ASSERT_TRUE(viewer.Pump(random)) << "viewer's connection failed: " << viewer.failure;
+        for (auto [client, expected, got] :
+             {std::tuple{&host, &fromViewer, &toHost}, std::tuple{&viewer, &fromHost, &toViewer}}) {
+            while (auto m = client->Parse()) {
+                if (m->opcode == 0xA) continue;  // the relay's pongs
+                ASSERT_EQ(m->opcode, 0x2) << m->payload;
+                ASSERT_LT(*got, expected->size());
+                ASSERT_TRUE(m->payload == (*expected)[*got])
+                    << "message " << *got << " of " << (*expected)[*got].size()
+                    << " bytes arrived as " << m->payload.size();
+                ++*got;
+            }
+        }
+        pollfd wait[2] = {{host.tcp.fd(), POLLIN, 0}, {viewer.tcp.fd(), POLLIN, 0}};
+        for (auto& w : wait) {
+            TlsWs& client = w.fd == host.tcp.fd() ? host : viewer;
+            if (client.sent < client.out.size()) w.events |= POLLOUT;
+        }
+        poll(wait, 2, 100);
+    }
+    EXPECT_EQ(toHost, fromViewer.size());
+    EXPECT_EQ(toViewer, fromHost.size());
 }
