@@ -33,6 +33,9 @@ class TlsStream {
     TlsStream& operator=(const TlsStream&) = delete;
 
     executor_type get_executor() noexcept { return next_.get_executor(); }
+    // What the stream holds of its own: ciphertext received and not yet decrypted, and that of
+    // a write under way.
+    std::size_t heldBytes() const { return inSize_ + out_.capacity() + sending_.capacity(); }
     next_layer_type& next_layer() noexcept { return next_; }
 
     // Only the server's side: the relay never connects out.

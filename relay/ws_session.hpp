@@ -63,6 +63,13 @@ template <class Stream>
 tcp::socket& LowestLayer(Stream& stream) {
     return stream.next_layer();
 }
+inline std::size_t HeldBytes(const tcp::socket&) {
+    return 0;
+}
+template <class Stream>
+std::size_t HeldBytes(const Stream& stream) {
+    return stream.heldBytes();
+}
 template <class Handler>
 void AsyncWaitReadable(tcp::socket& socket, Handler&& handler) {
     socket.async_wait(tcp::socket::wait_read, std::forward<Handler>(handler));
@@ -284,12 +291,12 @@ class WsSession final : public Session {
 
     void AwaitInput() {
         ReleaseStage();
-        Recharge();  // the budget counts what is held, and a waiting connection holds nothing
         if (lowWater_) lowWater_->Reset();
         AsyncWaitReadable(stream_, [self = Self()](boost::system::error_code ec) {
             if (ec || self->finished_) return self->OnReadError(ec);
             self->ReadStage();
         });
+        Recharge();  // the budget counts what is held, and a waiting connection holds nothing
     }
 
     void ReadStage() {
@@ -503,6 +510,7 @@ class WsSession final : public Session {
                        if (self->queuedBytes_ <= self->drainBound_) self->ReleaseDrainWaiter();
                        self->WriteNext();
                    });
+        Recharge();  // the ciphertext of a write over TLS is made as it starts
     }
 
     // One frame, its header and payload in one write; `payload` must outlive the write.
@@ -563,8 +571,8 @@ class WsSession final : public Session {
     }
 
     void Recharge() {
-        const std::size_t now =
-            queuedBytes_ + buffer_.capacity() + reader_.buffered() + (stage_ ? kStageBytes : 0);
+        const std::size_t now = queuedBytes_ + buffer_.capacity() + reader_.buffered() +
+                                (stage_ ? kStageBytes : 0) + HeldBytes(stream_);
         budget_->used = budget_->used - charged_ + now;
         charged_ = now;
     }

@@ -19,9 +19,12 @@ namespace kltest {
 
 class RawWs {
   public:
-    // Connects to 127.0.0.1:`port` from `source` (any 127/8 address); check connected().
-    explicit RawWs(int port, const char* source = "127.0.0.1") {
+    // Connects to 127.0.0.1:`port` from `source` (any 127/8 address), with a receive buffer of
+    // `receiveBuffer` bytes when not 0 (a small window from the start); check connected().
+    explicit RawWs(int port, const char* source = "127.0.0.1", int receiveBuffer = 0) {
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        if (receiveBuffer > 0)
+            setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         sockaddr_in from{};
         from.sin_family = AF_INET;
         inet_pton(AF_INET, source, &from.sin_addr);

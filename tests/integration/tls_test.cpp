@@ -41,7 +41,10 @@ struct Certificate {
 // A WebSocket client over OpenSSL on a bare socket: blocking until paired, then driven by
 // Pump() without blocking, writing in records of its own sizes and asking for key updates.
 struct TlsWs {
-    explicit TlsWs(int port) : tcp(port), context(SSL_CTX_new(TLS_client_method())) {
+    explicit TlsWs(int port, int receiveBuffer = 0)
+        : tcp(port, "127.0.0.1", receiveBuffer), context(SSL_CTX_new(TLS_client_method())) {
+        const timeval limit{5, 0};  // a blocking read that gets nothing fails, not hangs
+        setsockopt(tcp.fd(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
         tls = SSL_new(context);
         SSL_set_fd(tls, tcp.fd());
         SSL_set_mode(tls, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
@@ -57,8 +60,12 @@ struct TlsWs {
         SSL_CTX_free(context);
     }
     bool Write(const std::string& bytes) {
-        return SSL_write(tls, bytes.data(), static_cast<int>(bytes.size())) ==
-               static_cast<int>(bytes.size());
+        for (std::size_t at = 0; at < bytes.size();) {
+            const int n = SSL_write(tls, bytes.data() + at, static_cast<int>(bytes.size() - at));
+            if (n <= 0) return false;
+            at += static_cast<std::size_t>(n);
+        }
+        return true;
     }
     // The next text message, read blocking (before Pump is used).
     std::string Text() {
@@ -396,4 +403,38 @@ TEST(RelayOverTls, MessagesBothWaysAtOnceSurviveRecordsOfAnySizeAndKeyUpdates) {
     }
     EXPECT_EQ(toHost, fromViewer.size());
     EXPECT_EQ(toViewer, fromHost.size());
+}
+
+// Over TLS a message waiting for a reader that reads nothing is held as itself and, in part, as
+// its records: the memory budget counts both.
+TEST(RelayOverTls, CiphertextWaitingForTheSocketCountsAgainstTheMemoryBudget) {
+    const Certificate certificate;
+    ASSERT_TRUE(certificate.made);
+    Relay relay({"--cert", certificate.cert, "--key", certificate.key});
+    const int port = PortOf(relay.url);
+    TlsWs host(port), viewer(port, 4096);  // the viewer's window small from the start
+    ASSERT_TRUE(host.ok && viewer.ok);
+    const std::string id = kl::GenerateConnectionId();
+    const auto text = [](const std::string& t) { return RawWs::Frame(0x1, t, t.size()); };
+    ASSERT_TRUE(host.Write(text(kl::BuildHostRegistration(id))));
+    ASSERT_EQ(host.Field("type"), "registered");
+    const std::string proof = "v2:" + std::string(32, 'a') + ":" + std::string(64, 'b');
+    ASSERT_TRUE(viewer.Write(text(kl::BuildViewerRegistration(id, proof))));
+    ASSERT_TRUE(host.Write(text(kl::BuildConnectResponse(host.Field("requestId"), true))));
+    ASSERT_EQ(viewer.Field("type"), "connected");
+
+    // More than the kernel takes of it: the rest waits in the relay, up to a megabyte of it as
+    // records made and not yet written.
+    const std::size_t size = 6u << 20;
+    ASSERT_TRUE(host.Write(RawWs::Frame(0x2, std::string(size, 'M'), size)));
+    const long expected = static_cast<long>(size + (1u << 20));
+    long buffered = -1;
+    for (int i = 0; i < 20 && buffered < expected; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const std::string metrics = relay.Metrics();
+        const std::string name = "\nkestrelink_relay_buffered_bytes ";
+        const auto at = metrics.find(name);
+        if (at != std::string::npos) buffered = std::stol(metrics.substr(at + name.size()));
+    }
+    EXPECT_GE(buffered, expected) << "the message, and its records besides";
 }
