@@ -78,9 +78,9 @@ class TlsStream {
     }
 
   private:
-    // The ciphertext of one write waits here until the socket takes it, uncounted by the memory
-    // budget and for as long as a slow reader needs: a frame is written a quarter-megabyte at a
-    // time (a 300 KB screen picture in two writes), not all at once.
+    // The ciphertext of one write waits here until the socket takes it, for as long as a slow
+    // reader needs: a frame is written a quarter-megabyte at a time (a 300 KB screen picture in
+    // two writes), not all at once.
     static constexpr std::size_t kMaxWrite = 256 * 1024;
     enum class Step { Ready, WantRead, Failed };
 
