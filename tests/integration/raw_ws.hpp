@@ -142,7 +142,11 @@ class RawWs {
         pollfd p{fd_, events, 0};
         return poll(&p, 1, timeoutMs) > 0;
     }
-    std::optional<Message> Parse() {
+    std::optional<Message> Parse() { return TakeFrame(in_); }
+
+  public:
+    // The first whole server frame in `in`, taken out of it.
+    static std::optional<Message> TakeFrame(std::string& in_) {
         if (in_.size() < 2) return std::nullopt;
         const auto b = [&](std::size_t i) { return static_cast<unsigned char>(in_[i]); };
         std::uint64_t length = b(1) & 0x7F;
@@ -163,6 +167,7 @@ class RawWs {
         return m;
     }
 
+  private:
     int fd_ = -1;
     bool connected_ = false;
     std::string in_;

@@ -125,22 +125,7 @@ struct TlsWs {
         return "error " + std::to_string(error) + " " + text + " (errno " + std::to_string(errno) +
                ")";
     }
-    std::optional<RawWs::Message> Parse() {
-        if (in.size() < 2) return std::nullopt;
-        const auto b = [&](std::size_t i) { return static_cast<unsigned char>(in[i]); };
-        std::uint64_t length = b(1) & 0x7F;
-        std::size_t header = 2;
-        if (length >= 126) {
-            header = length == 126 ? 4 : 10;
-            if (in.size() < header) return std::nullopt;
-            length = 0;
-            for (std::size_t i = 2; i < header; ++i) length = (length << 8) | b(i);
-        }
-        if (in.size() < header + length) return std::nullopt;
-        RawWs::Message m{b(0) & 0x0F, in.substr(header, length)};
-        in.erase(0, header + length);
-        return m;
-    }
+    std::optional<RawWs::Message> Parse() { return RawWs::TakeFrame(in); }
 
     RawWs tcp;
     SSL_CTX* context;
@@ -149,6 +134,18 @@ struct TlsWs {
     std::string out, in, failure;
     std::size_t sent = 0, piece = 0;
 };
+
+// A host registered and a viewer connected to it (the relay checks no proof).
+bool Paired(TlsWs& host, TlsWs& viewer) {
+    const std::string id = kl::GenerateConnectionId();
+    const auto text = [](const std::string& t) { return RawWs::Frame(0x1, t, t.size()); };
+    const std::string proof = "v2:" + std::string(32, 'a') + ":" + std::string(64, 'b');
+    return host.ok && viewer.ok && host.Write(text(kl::BuildHostRegistration(id))) &&
+           host.Field("type") == "registered" &&
+           viewer.Write(text(kl::BuildViewerRegistration(id, proof))) &&
+           host.Write(text(kl::BuildConnectResponse(host.Field("requestId"), true))) &&
+           host.Field("type") == "connected" && viewer.Field("type") == "connected";
+}
 
 }  // namespace
 
@@ -345,17 +342,7 @@ TEST(RelayOverTls, MessagesBothWaysAtOnceSurviveRecordsOfAnySizeAndKeyUpdates) {
     signal(SIGPIPE, SIG_IGN);  // OpenSSL writes without MSG_NOSIGNAL
     const int port = PortOf(relay.url);
     TlsWs host(port), viewer(port);
-    ASSERT_TRUE(host.ok && viewer.ok);
-    const std::string id = kl::GenerateConnectionId();
-    const auto text = [](const std::string& t) { return RawWs::Frame(0x1, t, t.size()); };
-    ASSERT_TRUE(host.Write(text(kl::BuildHostRegistration(id))));
-    ASSERT_EQ(host.Field("type"), "registered");
-    const std::string proof = "v2:" + std::string(32, 'a') + ":" + std::string(64, 'b');
-    ASSERT_TRUE(viewer.Write(text(kl::BuildViewerRegistration(id, proof))));
-    const std::string request = host.Field("requestId");
-    ASSERT_TRUE(host.Write(text(kl::BuildConnectResponse(request, true))));
-    ASSERT_EQ(host.Field("type"), "connected");
-    ASSERT_EQ(viewer.Field("type"), "connected");
+    ASSERT_TRUE(Paired(host, viewer));
 
     // Sizes from a few bytes to 3 MB; each message tells its sender and number in its bytes.
     std::mt19937 random(20261208);
@@ -413,15 +400,7 @@ TEST(RelayOverTls, CiphertextWaitingForTheSocketCountsAgainstTheMemoryBudget) {
     Relay relay({"--cert", certificate.cert, "--key", certificate.key});
     const int port = PortOf(relay.url);
     TlsWs host(port), viewer(port, 4096);  // the viewer's window small from the start
-    ASSERT_TRUE(host.ok && viewer.ok);
-    const std::string id = kl::GenerateConnectionId();
-    const auto text = [](const std::string& t) { return RawWs::Frame(0x1, t, t.size()); };
-    ASSERT_TRUE(host.Write(text(kl::BuildHostRegistration(id))));
-    ASSERT_EQ(host.Field("type"), "registered");
-    const std::string proof = "v2:" + std::string(32, 'a') + ":" + std::string(64, 'b');
-    ASSERT_TRUE(viewer.Write(text(kl::BuildViewerRegistration(id, proof))));
-    ASSERT_TRUE(host.Write(text(kl::BuildConnectResponse(host.Field("requestId"), true))));
-    ASSERT_EQ(viewer.Field("type"), "connected");
+    ASSERT_TRUE(Paired(host, viewer));
 
     // More than the kernel takes of it: the rest waits in the relay, a quarter-megabyte of it
     // as records made and not yet written.
