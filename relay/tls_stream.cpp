@@ -193,7 +193,7 @@ void TlsStream::ReserveOutput(std::size_t plaintext) {
     static constexpr std::size_t kRecord = 16 * 1024, kRecordOverhead = 64;  // header, tag, more
     const std::size_t room = out_.size() + plaintext + (plaintext / kRecord + 2) * kRecordOverhead;
     if (out_.capacity() >= room) return;
-    if (out_.empty()) {
+    if (out_.empty() && room >= MessagePool::kSmallest) {  // a short write takes no large storage
         MessagePool::Keep(std::move(out_));
         out_ = MessagePool::Take(room);
     }
