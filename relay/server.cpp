@@ -517,7 +517,6 @@ void Server::OnAllocationFailure() {
     sweepLostUntil_ = Clock::now() + std::chrono::seconds(30);
 }
 
-// A session whose handler threw is gone without saying so: its peer is told and its counts freed.
 // As a WebSocket server does: a client that sent nothing for a while is pinged, and one that
 // does not even answer is taken for gone.
 void Server::KeepAlive(Clock::time_point now) {
@@ -529,6 +528,7 @@ void Server::KeepAlive(Clock::time_point now) {
     }
 }
 
+// A session whose handler threw is gone without saying so: its peer is told and its counts freed.
 void Server::ForgetLostSessions() {
     std::vector<ConnId> lost;
     for (const auto& [id, weak] : sessions_)

@@ -6,18 +6,23 @@
 
 namespace kl::relay {
 
-std::uint64_t AckedBytes(int fd) {
-    tcp_info info{};
+namespace {
+
+tcp_info Info(int fd) {
+    tcp_info info{};  // all zero when the kernel cannot say
     socklen_t size = sizeof info;
-    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return 0;
-    return info.tcpi_bytes_acked;
+    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return {};
+    return info;
+}
+
+}  // namespace
+
+std::uint64_t AckedBytes(int fd) {
+    return Info(fd).tcpi_bytes_acked;
 }
 
 std::uint64_t ReceivedBytes(int fd) {
-    tcp_info info{};
-    socklen_t size = sizeof info;
-    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return 0;
-    return info.tcpi_bytes_received;
+    return Info(fd).tcpi_bytes_received;
 }
 
 }  // namespace kl::relay

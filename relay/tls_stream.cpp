@@ -190,7 +190,7 @@ void TlsStream::ReleaseRecordBuffers() {
 }
 
 void TlsStream::ReserveOutput(std::size_t plaintext) {
-    static constexpr std::size_t kRecord = 16 * 1024, kRecordOverhead = 64;  // header, tag, more
+    static constexpr std::size_t kRecordOverhead = 64;  // header, tag, more
     const std::size_t room = out_.size() + plaintext + (plaintext / kRecord + 2) * kRecordOverhead;
     if (out_.capacity() >= room) return;
     if (out_.empty() && room >= MessagePool::kSmallest) {  // a short write takes no large storage
@@ -201,6 +201,7 @@ void TlsStream::ReserveOutput(std::size_t plaintext) {
 }
 
 void TlsStream::ReleaseOutput() {
+    ReleaseRecordBuffers();
     if (out_.empty()) {
         MessagePool::Keep(std::move(out_));
         out_ = std::string();

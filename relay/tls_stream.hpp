@@ -82,6 +82,7 @@ class TlsStream {
     // reader needs: a frame is written a quarter-megabyte at a time (a 300 KB screen picture in
     // two writes), not all at once.
     static constexpr std::size_t kMaxWrite = 256 * 1024;
+    static constexpr std::size_t kRecord = 16 * 1024;  // the largest plaintext of a TLS record
     enum class Step { Ready, WantRead, Failed };
 
     Step Handshake(error_code& ec);
@@ -97,7 +98,7 @@ class TlsStream {
     // start of the next rather than making a record of its own.
     template <class ConstBuffers>
     bool EncryptBuffers(const ConstBuffers& buffers, std::size_t& total, error_code& ec) {
-        static constexpr std::size_t kShortPiece = 64, kRecord = 16 * 1024;
+        static constexpr std::size_t kShortPiece = 64;
         ReserveOutput(std::min(boost::asio::buffer_size(buffers), kMaxWrite));
         const auto end = boost::asio::buffer_sequence_end(buffers);
         for (auto it = boost::asio::buffer_sequence_begin(buffers);
@@ -134,7 +135,8 @@ class TlsStream {
     void ReleaseRecordBuffers();
     // Room for the records of `plaintext` bytes at once, so that the ciphertext does not grow
     // (and copy itself) record by record; from the thread's pool of message storage, and given
-    // back to it once written: a connection that sent a large message does not keep its size.
+    // back to it once written, with OpenSSL's buffers: a connection that sent a large message does
+    // not keep its size.
     void ReserveOutput(std::size_t plaintext);
     void ReleaseOutput();
     bool HasInput() const;
@@ -252,7 +254,6 @@ class TlsStream {
                     s.Sent();
                     if (ec) return self.complete(ec, std::size_t{0});
                 }
-                s.ReleaseRecordBuffers();
                 s.ReleaseOutput();
                 if (total == 0) return Finish(self, false, ec, total);
                 self.complete(ec, total);

@@ -116,8 +116,7 @@ class WsSession final : public Session {
             owner_.Refusal(*this, "memory_budget");
             return Abandon("dropped: memory budget");
         }
-        if (!Queue(std::move(data), text ? ws::kText : ws::kBinary, false)) return;
-        if (!writing_) WriteNext();
+        if (Queue(std::move(data), text ? ws::kText : ws::kBinary, false)) WriteNext();
     }
 
     // After the queued output: our close frame, then the client's answer awaited.
@@ -165,8 +164,7 @@ class WsSession final : public Session {
         }
         if (silent >= limit / 2 && pinged_ <= lastInput_) {
             pinged_ = now;
-            if (Queue(std::make_shared<const std::string>(), ws::kPing, true) && !writing_)
-                WriteNext();
+            if (Queue(std::make_shared<const std::string>(), ws::kPing, true)) WriteNext();
         }
         return false;
     }
@@ -353,7 +351,7 @@ class WsSession final : public Session {
                 break;
             case Event::Ping:
                 if (!closeRequested_) QueuePong();
-                if (!writing_) WriteNext();
+                WriteNext();
                 break;
             case Event::Close:
                 if (!closeSent_) {
@@ -484,7 +482,7 @@ class WsSession final : public Session {
             }
             Recharge();
         }
-        if (!writing_) WriteNext();
+        WriteNext();
     }
 
     void WriteNext() {
