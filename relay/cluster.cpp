@@ -54,16 +54,22 @@ return 0)";
 // Refreshes owned IDs, writes back those Redis lost (a restart), and names those another
 // relay holds now.
 const char kRefreshScript[] = R"(local lost = {}
-for _, k in ipairs(KEYS) do
+for i, k in ipairs(KEYS) do
   local v = redis.call('GET', k)
   if v == ARGV[1] then redis.call('PEXPIRE', k, ARGV[2])
   elseif not v then redis.call('SET', k, ARGV[1], 'PX', ARGV[2])
-  else lost[#lost + 1] = k end
+  else lost[#lost + 1] = i end
 end
 return lost)";
 
+bool IsError(const redisReply* r) {
+    return r == nullptr || r->type == REDIS_REPLY_ERROR;
+}
+
+}  // namespace
+
 // Requests are counted per address; an IPv6 client commonly holds a whole /64.
-std::string RateKey(const std::string& address) {
+std::string Cluster::RateKey(const std::string& address) const {
     std::string key = address;
     if (address.find(':') != std::string::npos) {
         boost::system::error_code ec;
@@ -74,12 +80,14 @@ std::string RateKey(const std::string& address) {
             key = asio::ip::address_v6(bytes).to_string() + "/64";
         }
     }
-    return kRatePrefix + key;
+    return kRatePrefix + seal_->Name("rate", key);
 }
 
-bool IsError(const redisReply* r) {
-    return r == nullptr || r->type == REDIS_REPLY_ERROR;
+std::string Cluster::HostKey(const std::string& sessionId) const {
+    return kHostPrefix + seal_->Name("host", sessionId);
 }
+
+namespace {
 
 // The few messages a relay sends its clients, rebuilt here so another relay cannot make this
 // one send anything else.
@@ -95,7 +103,8 @@ const char* KnownText(const std::string& message) {
 }  // namespace
 
 Cluster::Cluster(asio::io_context& ioc, RedisTarget target, ClusterPort& port,
-                 std::size_t maxBinaryBytes, std::size_t pairedBufferBytes, Limits limits)
+                 std::size_t maxBinaryBytes, std::size_t pairedBufferBytes, Limits limits,
+                 const std::string& secret)
     : ioc_(ioc),
       target_(std::move(target)),
       port_(port),
@@ -107,7 +116,11 @@ Cluster::Cluster(asio::io_context& ioc, RedisTarget target, ClusterPort& port,
       channel_(kChannelPrefix + node_),
       cmdRetry_(ioc),
       subRetry_(ioc),
-      tick_(ioc) {}
+      tick_(ioc),
+      seal_(std::make_unique<ClusterSeal>(secret, node_)) {
+    // Nothing larger than a sealed message of the largest binary message is taken from Redis.
+    target_.maxBulkBytes = maxBinaryBytes_ + wire::kMaxHeader + ClusterSeal::kOverhead;
+}
 
 Cluster::~Cluster() {
     *alive_ = false;
@@ -155,7 +168,9 @@ void Cluster::ConnectCommands() {
 void Cluster::CheckRedisLimits() {
     cmd_->Command(
         {"CONFIG", "GET", "client-output-buffer-limit"}, [this, alive = alive_](redisReply* r) {
-            if (!*alive || IsError(r) || r->type != REDIS_REPLY_ARRAY || r->elements != 2) return;
+            if (!*alive || IsError(r) || r->type != REDIS_REPLY_ARRAY || r->elements != 2 ||
+                r->element[1]->type != REDIS_REPLY_STRING)
+                return;
             const std::string limits(r->element[1]->str, r->element[1]->len);
             const auto at = limits.find("pubsub ");
             if (at == std::string::npos) return;
@@ -224,17 +239,17 @@ void Cluster::Heartbeat() {
                           [this, alive = alive_](redisReply* r) {
                               if (!*alive) return;
                               heartbeatPending_ = false;
-                              if (IsError(r)) {
-                                  if (r) ++stats_.redisErrors;
-                                  return;
-                              }
+                              if (IsError(r)) return Failed(r, "SET (heartbeat)");
                               stats_.redisRttSeconds =
                                   std::chrono::duration<double>(std::chrono::steady_clock::now() -
                                                                 heartbeatSent_)
                                       .count();
                           });
             CheckNodes();
-            if (++ticks_ % kRefreshTicks == 0) RefreshOwned();
+            if (++ticks_ % kRefreshTicks == 0) {
+                RefreshOwned();
+                LogDrops();
+            }
         }
     }
     stats_.redisUp = Available();
@@ -253,7 +268,8 @@ void Cluster::CheckNodes() {
         it = nodes.count(it->first) ? std::next(it) : nodeMisses_.erase(it);
     for (const auto& node : nodes) {
         cmd_->Command({"EXISTS", kNodePrefix + node}, [this, node, alive = alive_](redisReply* r) {
-            if (!*alive || IsError(r) || r->type != REDIS_REPLY_INTEGER) return;
+            if (!*alive) return;
+            if (IsError(r) || r->type != REDIS_REPLY_INTEGER) return Failed(r, "EXISTS");
             if (r->integer == 1) {
                 nodeMisses_[node] = 0;
             } else if (++nodeMisses_[node] >= kNodeMissesToEnd) {
@@ -269,26 +285,28 @@ void Cluster::RefreshOwned() {
     if (!cmdUp_ || owned_.empty()) return;
     auto it = owned_.begin();
     while (it != owned_.end()) {
-        std::vector<std::string> keys;
-        for (; it != owned_.end() && keys.size() < kRefreshBatch; ++it)
-            keys.push_back(kHostPrefix + it->first);
+        std::vector<std::string> keys, ids;
+        for (; it != owned_.end() && keys.size() < kRefreshBatch; ++it) {
+            keys.push_back(HostKey(it->first));
+            ids.push_back(it->first);
+        }
         std::vector<std::string_view> args = {"EVAL", kRefreshScript};
         const std::string count = std::to_string(keys.size()), ttl = std::to_string(kHostTtlMs);
         args.push_back(count);
         for (const auto& k : keys) args.push_back(k);
         args.push_back(node_);
         args.push_back(ttl);
-        cmd_->Command(args, [this, alive = alive_](redisReply* r) {
-            if (!*alive || IsError(r)) {
-                if (*alive && r) ++stats_.redisErrors;
-                return;
-            }
-            if (r->type != REDIS_REPLY_ARRAY) return;
+        cmd_->Command(args, [this, ids = std::move(ids), alive = alive_](redisReply* r) {
+            if (!*alive) return;
+            if (IsError(r) || r->type != REDIS_REPLY_ARRAY) return Failed(r, "EVAL (refresh)");
             // Another relay took these while this one was cut off: its hosts can no longer
             // be reached through the ID, so they are told and closed.
             for (std::size_t i = 0; i < r->elements; ++i) {
-                const std::string key(r->element[i]->str, r->element[i]->len);
-                const std::string id = key.substr(sizeof kHostPrefix - 1);
+                const redisReply* e = r->element[i];
+                if (e->type != REDIS_REPLY_INTEGER || e->integer < 1 ||
+                    static_cast<std::size_t>(e->integer) > ids.size())
+                    continue;
+                const std::string& id = ids[static_cast<std::size_t>(e->integer) - 1];
                 auto owned = owned_.find(id);
                 if (owned == owned_.end()) continue;
                 const ConnId conn = owned->second;
@@ -305,7 +323,10 @@ void Cluster::RefreshOwned() {
 
 void Cluster::Release(const std::string& sessionId) {
     if (cmdUp_)
-        cmd_->Command({"EVAL", kReleaseScript, "1", kHostPrefix + sessionId, node_}, nullptr);
+        cmd_->Command({"EVAL", kReleaseScript, "1", HostKey(sessionId), node_},
+                      [this, alive = alive_](redisReply* r) {
+                          if (*alive && IsError(r)) Failed(r, "EVAL (release)");
+                      });
 }
 
 bool Cluster::OnText(ConnId id, const std::string& address, std::string_view text) {
@@ -346,8 +367,8 @@ void Cluster::HostRegister(ConnId id, const std::string& sessionId, std::string 
     if (!Available())
         return port_.Apply(router.RefuseConn(id, text::kClusterUnavailable, "cluster_unavailable"));
     waiting_.insert(id);
-    cmd_->Command({"EVAL", kClaimScript, "1", kHostPrefix + sessionId, node_,
-                   std::to_string(kHostTtlMs), kNodePrefix},
+    cmd_->Command({"EVAL", kClaimScript, "1", HostKey(sessionId), node_, std::to_string(kHostTtlMs),
+                   kNodePrefix},
                   [this, id, sessionId, text = std::move(text), alive = alive_](redisReply* r) {
                       if (!*alive) return;
                       waiting_.erase(id);
@@ -361,7 +382,7 @@ void Cluster::HostRegister(ConnId id, const std::string& sessionId, std::string 
                           return;
                       }
                       if (IsError(r)) {
-                          if (r) ++stats_.redisErrors;
+                          Failed(r, "EVAL (claim)");
                           return port_.Apply(router.RefuseConn(id, text::kClusterUnavailable,
                                                                "cluster_unavailable"));
                       }
@@ -382,7 +403,7 @@ void Cluster::ViewerRegister(ConnId id, const std::string& address, const std::s
         return port_.Apply(router.RefuseConn(id, text::kClusterUnavailable, "cluster_unavailable"));
     waiting_.insert(id);
     cmd_->Command(
-        {"EVAL", kLookupScript, "2", RateKey(address), kHostPrefix + sessionId, kNodePrefix,
+        {"EVAL", kLookupScript, "2", RateKey(address), HostKey(sessionId), kNodePrefix,
          std::to_string(limits_.viewerRequestsPerMinute),
          node_ + ":" + std::to_string(++requestSerial_)},
         [this, id, address, sessionId, password, text = std::move(text),
@@ -394,7 +415,7 @@ void Cluster::ViewerRegister(ConnId id, const std::string& address, const std::s
             if (IsError(r) || r->type != REDIS_REPLY_ARRAY || r->elements != 2 ||
                 r->element[0]->type != REDIS_REPLY_INTEGER ||
                 r->element[1]->type != REDIS_REPLY_STRING) {
-                if (r) ++stats_.redisErrors;
+                Failed(r, "EVAL (lookup)");
                 return port_.Apply(
                     router.RefuseConn(id, text::kClusterUnavailable, "cluster_unavailable"));
             }
@@ -437,7 +458,17 @@ bool Cluster::Publish(const std::string& node, const wire::Message& m, std::stri
     if (!cmdUp_) return false;
     const std::string header = wire::Encode(m);  // ends with the newline; the payload follows
     const std::string channel = kChannelPrefix + node;
-    return cmd_->Raw(FormatCommand({"PUBLISH", channel, header}, payload), std::move(reply));
+    const std::size_t sealed = ClusterSeal::kOverhead + header.size() + payload.size();
+    std::string resp = "*3\r\n$7\r\nPUBLISH\r\n$" + std::to_string(channel.size()) + "\r\n" +
+                       channel + "\r\n$" + std::to_string(sealed) + "\r\n";
+    resp.reserve(resp.size() + sealed + 2);
+    seal_->Seal(node, header, payload, resp);  // encrypted straight into the command
+    resp += "\r\n";
+    if (!reply)
+        reply = [this, alive = alive_](redisReply* r) {
+            if (*alive && IsError(r)) Failed(r, "PUBLISH");
+        };
+    return cmd_->Raw(resp, std::move(reply));
 }
 
 void Cluster::Credit(const std::string& node, ConnId conn, bool toHost, std::size_t bytes) {
@@ -550,16 +581,55 @@ void Cluster::OnClosed(ConnId id) {
 }
 
 void Cluster::OnPublished(std::string_view data) {
-    auto decoded = wire::Decode(data, maxBinaryBytes_);
-    if (!decoded || decoded->from == node_) {
-        ++stats_.droppedMessages;
-        port_.Log(0, "dropped a malformed message from another relay (" +
-                         std::to_string(data.size()) + " bytes)");
-        return;
+    std::string from;
+    switch (seal_->Open(data, opened_, from)) {
+        case ClusterSeal::Opened::Ok:
+            break;
+        case ClusterSeal::Opened::Malformed:
+            return Dropped(data.empty() ? "empty_or_oversized" : "malformed", data.size());
+        case ClusterSeal::Opened::Forged:
+            return Dropped("forged", data.size());
+        case ClusterSeal::Opened::Replayed:
+            return Dropped("replayed", data.size());
     }
+    auto decoded = wire::Decode(opened_, maxBinaryBytes_);
+    // A relay speaks only for itself: the sender inside is the one the seal names.
+    if (!decoded || decoded->from != from || from == node_)
+        return Dropped("malformed", data.size());
     // Well formed but for no pair here: late traffic of a pair that just ended, or a relay
     // that is confused. Counted, not logged: the first kind is normal.
     if (!Dispatch(*decoded)) ++stats_.droppedMessages;
+}
+
+void Cluster::Dropped(const char* reason, std::size_t) {
+    ++stats_.droppedMessages;
+    ++dropsByReason_[reason];
+    ++dropsToLog_[reason];
+}
+
+// Dropped messages come in floods when someone writes to a relay's channel: one line per
+// interval at most.
+void Cluster::LogDrops() {
+    if (dropsToLog_.empty()) return;
+    std::string line = "dropped messages on this relay's channel:";
+    for (const auto& [reason, count] : dropsToLog_)
+        line += " " + reason + "=" + std::to_string(count);
+    dropsToLog_.clear();
+    port_.Log(0, line);
+}
+
+void Cluster::Failed(const redisReply* r, const char* command) {
+    ++stats_.redisErrors;
+    if (r == nullptr) return;  // the connection went; that is logged where it goes
+    const auto now = std::chrono::steady_clock::now();
+    auto& last = failureLogged_[command];
+    if (last != std::chrono::steady_clock::time_point{} && now - last < std::chrono::seconds(60))
+        return;
+    last = now;
+    std::string why = r->type == REDIS_REPLY_ERROR
+                          ? std::string(r->str, std::min<std::size_t>(r->len, 200))
+                          : "an answer of an unexpected shape";
+    port_.Log(0, std::string("redis refused ") + command + ": " + why);
 }
 
 bool Cluster::Dispatch(const wire::Message& m) {
@@ -743,6 +813,13 @@ std::string Cluster::Metrics() const {
     metric("kestrelink_relay_cluster_dropped_messages_total", "counter",
            "Malformed or unexpected messages from other relays.",
            std::to_string(stats_.droppedMessages));
+    out +=
+        "# HELP kestrelink_relay_cluster_refused_messages_total Messages on this relay's channel "
+        "refused by reason: forged (no valid seal), replayed, malformed, empty_or_oversized.\n"
+        "# TYPE kestrelink_relay_cluster_refused_messages_total counter\n";
+    for (const auto& [reason, count] : dropsByReason_)
+        out += "kestrelink_relay_cluster_refused_messages_total{reason=\"" + reason + "\"} " +
+               std::to_string(count) + "\n";
     metric("kestrelink_relay_redis_up", "gauge", "1 while both Redis connections are up.",
            Available() ? "1" : "0");
     metric("kestrelink_relay_redis_errors_total", "counter",

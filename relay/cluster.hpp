@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "relay/cluster_seal.hpp"
 #include "relay/cluster_wire.hpp"
 #include "relay/redis_client.hpp"
 #include "relay/router.hpp"
@@ -58,8 +59,10 @@ class Cluster {
 
     // `pairedBufferBytes`: binary bytes of one pair allowed on their way between relays, and
     // the receiver's queued output below which credit is given back.
+    // `secret`: the cluster's shared secret (see ClusterSeal).
     Cluster(boost::asio::io_context& ioc, RedisTarget target, ClusterPort& port,
-            std::size_t maxBinaryBytes, std::size_t pairedBufferBytes, Limits limits);
+            std::size_t maxBinaryBytes, std::size_t pairedBufferBytes, Limits limits,
+            const std::string& secret);
     ~Cluster();
     void Start();
     void Stop();
@@ -119,6 +122,13 @@ class Cluster {
                            std::size_t bytes);
     void CreditDrained();
     void Received(std::size_t& inFlight, bool& paused, ConnId sender, std::size_t bytes);
+    // Counts a failed command; an error reply (a missing permission, say) is logged in
+    // Redis's words, once per kind of command and interval.
+    void Failed(const redisReply* r, const char* command);
+    void Dropped(const char* reason, std::size_t bytes);
+    void LogDrops();
+    std::string HostKey(const std::string& sessionId) const;
+    std::string RateKey(const std::string& address) const;
     void HostRegister(ConnId id, const std::string& sessionId, std::string text);
     void ViewerRegister(ConnId id, const std::string& address, const std::string& sessionId,
                         const std::string& password, std::string text);
@@ -156,6 +166,10 @@ class Cluster {
     ConnId nextRemote_ = kRemoteBit | 1;
     std::uint64_t requestSerial_ = 0;
     ClusterStats stats_;
+    std::unique_ptr<ClusterSeal> seal_;
+    std::map<std::string, std::uint64_t> dropsByReason_, dropsToLog_;
+    std::map<std::string, std::chrono::steady_clock::time_point> failureLogged_;
+    std::string opened_;  // the last message opened, reused
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

@@ -2,13 +2,16 @@
 // loopback port (no persistence) and real relays and klpeer processes around it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <optional>
 #include <thread>
 
 #include "crypto/credentials.hpp"
 #include "harness.hpp"
+#include "relay/cluster_seal.hpp"
 
 using namespace kltest;
 using namespace std::chrono_literals;
@@ -54,6 +57,49 @@ std::string RedisCommand(int port, const std::vector<std::string>& args) {
     }
     close(fd);
     return answer;
+}
+
+// The bulk strings of an array reply (KEYS, say), read to its end.
+std::vector<std::string> RedisArray(int port, const std::vector<std::string>& args) {
+    std::string request = "*" + std::to_string(args.size()) + "\r\n";
+    for (const auto& a : args) request += "$" + std::to_string(a.size()) + "\r\n" + a + "\r\n";
+    bool connected = false;
+    const int fd = ConnectLoopback(port, connected);
+    timeval limit{2, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::string in;
+    std::vector<std::string> out;
+    auto fill = [&](std::size_t size) {
+        char chunk[65536];
+        ssize_t n = 1;
+        while (in.size() < size && (n = read(fd, chunk, sizeof chunk)) > 0)
+            in.append(chunk, static_cast<std::size_t>(n));
+        return in.size() >= size;
+    };
+    auto line = [&]() -> std::string {
+        while (in.find("\r\n") == std::string::npos && fill(in.size() + 1)) {
+        }
+        const auto end = in.find("\r\n");
+        if (end == std::string::npos) return {};
+        std::string l = in.substr(0, end);
+        in.erase(0, end + 2);
+        return l;
+    };
+    if (connected &&
+        write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+        const std::string head = line();
+        const long count = head.size() > 1 && head[0] == '*' ? std::stol(head.substr(1)) : 0;
+        for (long i = 0; i < count; ++i) {
+            const std::string bulk = line();
+            if (bulk.size() < 2 || bulk[0] != '$') break;
+            const auto size = static_cast<std::size_t>(std::stol(bulk.substr(1)));
+            if (!fill(size + 2)) break;
+            out.push_back(in.substr(0, size));
+            in.erase(0, size + 2);
+        }
+    }
+    close(fd);
+    return out;
 }
 
 bool Listening(int port) {
@@ -110,10 +156,26 @@ bool MetricIs(const Relay& relay, const std::string& line, std::chrono::millisec
     return false;
 }
 
+// The cluster's shared secret, in a file only its owner reads.
+const std::string& SecretFile() {
+    static const std::string path = [] {
+        const std::string p =
+            ::testing::TempDir() + "kl-cluster-secret-" + std::to_string(getpid());
+        std::ofstream(p) << kl::RandomHex(32) << "\n";
+        chmod(p.c_str(), 0600);
+        return p;
+    }();
+    return path;
+}
+
+std::vector<std::string> Joined(const std::vector<std::string>& options) {
+    return With({"--cluster-secret-file", SecretFile()}, options);
+}
+
 // A relay of the cluster, once it has reached Redis.
 struct Member : Relay {
     Member(const Redis& redis, const std::vector<std::string>& options = {})
-        : Relay(With({"--redis", redis.Url()}, options)) {
+        : Relay(Joined(With({"--redis", redis.Url()}, options))) {
         up = MetricIs(*this, "kestrelink_relay_redis_up 1");
     }
     bool up = false;
@@ -138,6 +200,82 @@ int LastFrame(Process& viewer, std::chrono::milliseconds span) {
         seq = frame.value("seq", seq);
     }
 }
+
+// The peak resident memory of a process (VmHWM), in KiB.
+long PeakKb(int pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string name;
+    long kb = 0;
+    while (status >> name)
+        if (name == "VmHWM:") status >> kb;
+    return kb;
+}
+
+// A plain Redis client watching every relay channel, as anyone with access to Redis can.
+class Snoop {
+  public:
+    explicit Snoop(int port) {
+        bool connected = false;
+        fd_ = ConnectLoopback(port, connected);
+        const std::string request = "*2\r\n$10\r\nPSUBSCRIBE\r\n$10\r\nkl:relay:*\r\n";
+        if (connected) (void)!write(fd_, request.data(), request.size());
+        reader_ = std::thread([this] {
+            char chunk[65536];
+            ssize_t n;
+            while ((n = read(fd_, chunk, sizeof chunk)) > 0) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                raw_.append(chunk, static_cast<std::size_t>(n));
+            }
+        });
+    }
+    ~Snoop() {
+        shutdown(fd_, SHUT_RDWR);
+        reader_.join();
+        close(fd_);
+    }
+    // The (channel, message) pairs seen so far.
+    std::vector<std::pair<std::string, std::string>> Messages() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<std::pair<std::string, std::string>> out;
+        std::size_t at = 0;
+        auto bulk = [&](std::string& value) {
+            if (at >= raw_.size() || raw_[at] != '$') return false;
+            const auto end = raw_.find("\r\n", at);
+            if (end == std::string::npos) return false;
+            const auto size = std::stoul(raw_.substr(at + 1, end - at - 1));
+            if (end + 2 + size + 2 > raw_.size()) return false;
+            value = raw_.substr(end + 2, size);
+            at = end + 2 + size + 2;
+            return true;
+        };
+        while (at < raw_.size() && raw_[at] == '*') {
+            const auto end = raw_.find("\r\n", at);
+            if (end == std::string::npos) break;
+            const int count = std::stoi(raw_.substr(at + 1, end - at - 1));
+            at = end + 2;
+            std::vector<std::string> parts;
+            std::string value;
+            for (int i = 0; i < count; ++i) {
+                if (at < raw_.size() && raw_[at] == ':') {
+                    at = raw_.find("\r\n", at) + 2;
+                    parts.push_back("");
+                } else if (bulk(value)) {
+                    parts.push_back(value);
+                } else {
+                    return out;
+                }
+            }
+            if (count == 4 && parts[0] == "pmessage") out.emplace_back(parts[2], parts[3]);
+        }
+        return out;
+    }
+
+  private:
+    int fd_ = -1;
+    std::thread reader_;
+    std::mutex mutex_;
+    std::string raw_;
+};
 
 std::string Node(const Relay& relay) {
     const auto log = relay.process.Stderr();
@@ -207,15 +345,25 @@ TEST(RelayCluster, DuplicateAndUnknownIdsAreRefusedAcrossRelays) {
     EXPECT_NE(unknown.Stderr().find("Bu ID ile bağlı bir bilgisayar bulunamadı."),
               std::string::npos)
         << unknown.Stderr();
-    // What Redis holds is the owner's node id and counts, each with a time to live.
-    EXPECT_EQ(RedisCommand(redis.port, {"GET", "kl:host:" + first.id}),
-              "$16\r\n" + Node(a) + "\r\n");
-    for (const std::string& key :
-         {"kl:host:" + first.id, "kl:node:" + Node(a), std::string("kl:rate:127.0.0.1")}) {
+    // What Redis holds is the owner's node id and counts, each with a time to live, under
+    // names that show neither the ID nor the address.
+    const auto keys = RedisArray(redis.port, {"KEYS", "kl:*"});
+    int hosts = 0, rates = 0;
+    for (const std::string& key : keys) {
+        EXPECT_EQ(key.find(first.id), std::string::npos) << key;
+        EXPECT_EQ(key.find("127.0.0.1"), std::string::npos) << key;
         const auto ttl = RedisCommand(redis.port, {"PTTL", key});
         EXPECT_TRUE(ttl.size() > 3 && ttl[0] == ':' && ttl[1] != '-' && ttl[1] != '0')
             << key << " " << ttl;
+        if (key.rfind("kl:host:", 0) == 0) {
+            ++hosts;
+            EXPECT_EQ(RedisCommand(redis.port, {"GET", key}), "$16\r\n" + Node(a) + "\r\n");
+        }
+        rates += key.rfind("kl:rate:", 0) == 0;
     }
+    EXPECT_EQ(hosts, 1);
+    EXPECT_EQ(rates, 1);
+    EXPECT_NE(std::find(keys.begin(), keys.end(), "kl:node:" + Node(a)), keys.end());
     // Once the host leaves, its ID is free on any relay.
     first.process.Signal(SIGTERM);
     EXPECT_EQ(first.process.Wait(), 0);
@@ -378,6 +526,17 @@ TEST(RelayCluster, MalformedMessagesFromRedisAreDroppedAndReachNoClient) {
     const int seq = NextEvent(viewer, "frame").value("seq", 0);
     EXPECT_GT(NextEvent(viewer, "frame").value("seq", 0), seq);
     EXPECT_TRUE(MetricIs(b, "kestrelink_relay_cluster_dropped_messages_total 7")) << b.Metrics();
+    // A message far above any the relay takes is skipped as it arrives, never held whole: the
+    // relay's peak memory hardly moves, and its link to Redis (and the pair) stays.
+    const long peakBefore = PeakKb(b.process.pid());
+    EXPECT_EQ(RedisCommand(redis.port, {"PUBLISH", channel, std::string(120 << 20, 'x')}),
+              ":1\r\n");
+    EXPECT_TRUE(MetricIs(b, "kestrelink_relay_cluster_dropped_messages_total 8", 20s))
+        << b.Metrics();
+    EXPECT_LE(PeakKb(b.process.pid()), peakBefore + 16 * 1024);
+    EXPECT_NE(b.Metrics().find("kestrelink_relay_redis_reconnects_total 0"), std::string::npos);
+    const int later = NextEvent(viewer, "frame").value("seq", 0);
+    EXPECT_GT(NextEvent(viewer, "frame").value("seq", 0), later);
     EXPECT_EQ(viewer.Wait(1s), -1) << "still running: " << viewer.Stderr();
 }
 
@@ -481,13 +640,13 @@ TEST(RelayCluster, RedissChecksRedisCertificateAndCarriesAPairAcrossRelays) {
     // address its certificate does not name: both count as Redis unreachable, with the reason.
     const std::string trust = pki["trust.pem"];
     std::filesystem::copy_file(pki["other.pem"], trust);
-    Relay wrongCa(With({"--redis", redis.Url(), "--redis-ca", trust}, client));
-    Relay wrongName(With({"--redis", "rediss://127.0.0.2:" + std::to_string(redis.port),
-                          "--redis-ca", pki["ca.pem"]},
-                         client));
+    Relay wrongCa(Joined(With({"--redis", redis.Url(), "--redis-ca", trust}, client)));
+    Relay wrongName(Joined(With({"--redis", "rediss://127.0.0.2:" + std::to_string(redis.port),
+                                 "--redis-ca", pki["ca.pem"]},
+                                client)));
     // Without the client certificate Redis asks for, Redis refuses after the handshake: that
     // too is a failed connect, not a connection that comes up and drops.
-    Relay noClientCert({"--redis", redis.Url(), "--redis-ca", pki["ca.pem"]});
+    Relay noClientCert(Joined({"--redis", redis.Url(), "--redis-ca", pki["ca.pem"]}));
     EXPECT_TRUE(LogShows(wrongCa, "certificate verify failed")) << wrongCa.process.Stderr();
     EXPECT_TRUE(LogShows(wrongName, "IP address mismatch")) << wrongName.process.Stderr();
     EXPECT_TRUE(LogShows(noClientCert, "certificate required")) << noClientCert.process.Stderr();
@@ -517,4 +676,75 @@ TEST(RelayCluster, RedissChecksRedisCertificateAndCarriesAPairAcrossRelays) {
     EXPECT_TRUE(MetricIs(a, "kestrelink_relay_redis_up 1", 15s)) << a.process.Stderr();
     Host after(b);
     EXPECT_TRUE(after.registered) << after.process.Stderr();
+}
+
+TEST(RelayCluster, RedisClientWithoutTheSecretCanNeitherReadForgeNorReplayRelayMessages) {
+    Redis redis;
+    Member a(redis), b(redis);
+    ASSERT_TRUE(a.up && b.up);
+    Snoop snoop(redis.port);
+    Host host(a, {"--stay", "--fps", "10", "--pattern", "160x90"});
+    ASSERT_TRUE(host.registered);
+    Process viewer(Viewer(b, host.id, host.key,
+                          {"--input", R"({"action":"move","x":9,"y":9,"button":0,"key":0})"}));
+    ASSERT_FALSE(NextEvent(viewer, "frame").empty()) << viewer.Stderr();
+    ASSERT_FALSE(NextEvent(host.process, "input").empty());
+    // Everything between the relays went through Redis, and a reader learns nothing from it:
+    // not the ID, not the address, not that a request was made.
+    const auto seen = snoop.Messages();
+    ASSERT_GE(seen.size(), 3u);
+    for (const auto& [channel, message] : seen)
+        for (const std::string& secret : {host.id, std::string("127.0.0.1"), std::string("request"),
+                                          std::string("connected"), std::string("\"p\"")})
+            EXPECT_EQ(message.find(secret), std::string::npos) << channel << ": " << secret;
+    for (const std::string& key : RedisArray(redis.port, {"KEYS", "*"}))
+        EXPECT_EQ(key.find(host.id), std::string::npos) << key;
+
+    // Replayed to the relay they were for: refused, and the pair goes on.
+    for (const auto& [channel, message] : seen)  // heard by the relay and the snoop
+        EXPECT_EQ(RedisCommand(redis.port, {"PUBLISH", channel, message}), ":2\r\n");
+    // Sent to the other relay, or sealed without the cluster's secret: refused as forged. An
+    // altered copy keeps a counter already used: refused as replayed before any other work.
+    kl::relay::ClusterSeal stranger(std::string(64, 'x'), "0123456789abcdef");
+    int forged = 0;
+    for (const auto& [channel, message] : seen) {
+        const std::string other =
+            channel == "kl:relay:" + Node(a) ? "kl:relay:" + Node(b) : "kl:relay:" + Node(a);
+        std::string altered = message;
+        altered[altered.size() / 2] ^= 0x20;
+        RedisCommand(redis.port, {"PUBLISH", other, message});
+        RedisCommand(redis.port, {"PUBLISH", channel, altered});
+        ++forged;
+    }
+    for (std::uint64_t conn = 1; conn <= 20; ++conn) {
+        std::string sealed;
+        stranger.Seal(Node(b),
+                      R"({"k":"close","n":"0123456789abcdef","c":)" + std::to_string(conn) +
+                          R"(,"x":1000})"
+                          "\n",
+                      "", sealed);
+        EXPECT_EQ(RedisCommand(redis.port, {"PUBLISH", "kl:relay:" + Node(b), sealed}), ":2\r\n");
+    }
+    forged += 20;
+    const auto count = [](const Relay& r, const char* reason) {
+        const auto text = r.Metrics();
+        const std::string name =
+            std::string("kestrelink_relay_cluster_refused_messages_total{reason=\"") + reason +
+            "\"} ";
+        const auto at = text.find(name);
+        return at == std::string::npos ? 0L : std::stol(text.substr(at + name.size()));
+    };
+    const long replayed = 2 * static_cast<long>(seen.size());
+    for (int i = 0; i < 100 && (count(a, "forged") + count(b, "forged") < forged ||
+                                count(a, "replayed") + count(b, "replayed") < replayed);
+         ++i)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(count(a, "forged") + count(b, "forged"), forged) << a.Metrics() << b.Metrics();
+    EXPECT_EQ(count(a, "replayed") + count(b, "replayed"), replayed);
+    const int seq = NextEvent(viewer, "frame").value("seq", 0);
+    EXPECT_GT(NextEvent(viewer, "frame").value("seq", 0), seq) << "the pair lives";
+    EXPECT_TRUE(NextEvent(viewer, "peerDisconnected", 500ms).empty());
+    // The drops are logged as a summary, not one line each.
+    EXPECT_TRUE(LogShows(b, "dropped messages on this relay's channel:", 15s))
+        << b.process.Stderr();
 }

@@ -75,18 +75,28 @@ TEST(RedisUrl, ParsesHostPortDatabaseAndPasswordAndRefusesTheRest) {
     EXPECT_EQ(t.port, 6380);
     EXPECT_EQ(t.db, 2);
     EXPECT_FALSE(t.tls);
-    t = ParseRedisUrl("redis://:secret@[::1]");
+    t = ParseRedisUrl("redis://relay@[::1]");
     EXPECT_EQ(t.host, "::1");
     EXPECT_EQ(t.port, 6379);
-    EXPECT_EQ(t.password, "secret");
-    t = ParseRedisUrl("rediss://:pw@redis.example:6380/1");
+    EXPECT_EQ(t.user, "relay");
+    EXPECT_EQ(t.password, "") << "the password comes only from --redis-password-file";
+    t = ParseRedisUrl("rediss://kl@redis.example:6380/1");
     EXPECT_TRUE(t.tls);
     EXPECT_EQ(t.host, "redis.example") << "the name the certificate is checked against";
     EXPECT_EQ(t.port, 6380);
     EXPECT_EQ(t.db, 1);
-    EXPECT_EQ(t.password, "pw");
+    EXPECT_EQ(t.user, "kl");
     for (const char* bad :
          {"http://x", "redis://", "redis://h:0", "redis://h:99999", "redis://h:1/16", "redis://h:x",
-          "redis://[::1", "rediss://", "redisss://h:1", "rediss:/h:1"})
+          "redis://[::1", "rediss://", "redisss://h:1", "rediss:/h:1", "redis://@h"})
         EXPECT_THROW(ParseRedisUrl(bad), std::invalid_argument) << bad;
+    // A password in the URL would sit in every local user's view of the command line.
+    for (const char* withPassword : {"redis://:hunter2@h:1", "rediss://u:hunter2@h:1"}) {
+        try {
+            ParseRedisUrl(withPassword);
+            ADD_FAILURE() << withPassword;
+        } catch (const std::invalid_argument& e) {
+            EXPECT_EQ(std::string(e.what()).find("hunter2"), std::string::npos) << e.what();
+        }
+    }
 }
