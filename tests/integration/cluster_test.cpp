@@ -11,7 +11,9 @@
 
 #include "crypto/credentials.hpp"
 #include "harness.hpp"
+#include "raw_ws.hpp"
 #include "relay/cluster_seal.hpp"
+#include "session/messages.hpp"
 
 using namespace kltest;
 using namespace std::chrono_literals;
@@ -275,6 +277,30 @@ class Snoop {
     std::thread reader_;
     std::mutex mutex_;
     std::string raw_;
+};
+
+// HAProxy in TCP mode in front of `relays` (round robin), telling each the client's address
+// with the PROXY protocol v2.
+struct Haproxy {
+    explicit Haproxy(const std::vector<const Relay*>& relays) : port(FreePort()) {
+        config = ::testing::TempDir() + "kl-haproxy-" + std::to_string(port) + ".cfg";
+        std::ofstream out(config);
+        out << "global\n    maxconn 1000\ndefaults\n    mode tcp\n    timeout connect 5s\n"
+               "    timeout client 60s\n    timeout server 60s\nfrontend relays\n"
+               "    bind 127.0.0.1:"
+            << port << "\n    default_backend relays\nbackend relays\n    balance roundrobin\n";
+        for (std::size_t i = 0; i < relays.size(); ++i)
+            out << "    server r" << i << " 127.0.0.1:" << PortOf(relays[i]->url)
+                << " send-proxy-v2\n";
+        out.close();
+        process.emplace(std::vector<std::string>{"/usr/sbin/haproxy", "-f", config, "-db"});
+        for (int i = 0; i < 100 && !Listening(port); ++i) std::this_thread::sleep_for(50ms);
+    }
+    ~Haproxy() { std::remove(config.c_str()); }
+    std::string Url() const { return "ws://127.0.0.1:" + std::to_string(port) + "/ws"; }
+    int port;
+    std::string config;
+    std::optional<Process> process;
 };
 
 std::string Node(const Relay& relay) {
@@ -747,4 +773,63 @@ TEST(RelayCluster, RedisClientWithoutTheSecretCanNeitherReadForgeNorReplayRelayM
     // The drops are logged as a summary, not one line each.
     EXPECT_TRUE(LogShows(b, "dropped messages on this relay's channel:", 15s))
         << b.process.Stderr();
+}
+
+TEST(RelayCluster, BehindHaproxyEachClientsAddressMeetsThePerAddressLimitsOnItsOwn) {
+    Redis redis;
+    const std::vector<std::string> limits = {"--proxy-protocol-from",         "127.0.0.1/32",
+                                             "--viewer-requests-per-minute",  "3",
+                                             "--max-connections-per-address", "4",
+                                             "--handshake-timeout-ms",        "1000"};
+    Member a(redis, limits), b(redis, limits);
+    ASSERT_TRUE(a.up && b.up);
+    Haproxy balancer({&a, &b});
+    ASSERT_TRUE(Listening(balancer.port)) << balancer.process->Stderr();
+    const std::string proof = "v2:" + std::string(32, 'a') + ":" + std::string(64, 'b');
+    auto request = [&](const char* source) {
+        RawWs viewer(balancer.port, source);
+        if (!viewer.Upgrade() || !viewer.SendText(kl::BuildViewerRegistration("123456789", proof)))
+            return std::string("no answer");
+        const auto m = viewer.Read();
+        const auto json = nlohmann::json::parse(m ? m->payload : "", nullptr, false);
+        return json.is_object() ? json.value("message", "") : std::string("no answer");
+    };
+    // One client floods requests, spread over both relays; the limit meets that client only.
+    std::vector<std::string> flood;
+    for (int i = 0; i < 5; ++i) flood.push_back(request("127.0.0.2"));
+    EXPECT_EQ(flood[2], "Bu ID ile bağlı bir bilgisayar bulunamadı.");
+    EXPECT_EQ(flood[3], "Çok fazla bağlantı isteği. Biraz sonra yeniden dene.");
+    EXPECT_EQ(flood[4], flood[3]);
+    EXPECT_EQ(request("127.0.0.3"), "Bu ID ile bağlı bir bilgisayar bulunamadı.");
+    // Idle connections of one client fill its own allowance on each relay, nobody else's.
+    std::vector<std::unique_ptr<RawWs>> idle;
+    int upgraded = 0;
+    for (int i = 0; i < 12; ++i) {
+        idle.push_back(std::make_unique<RawWs>(balancer.port, "127.0.0.2"));
+        upgraded += idle.back()->Upgrade() ? 1 : 0;
+    }
+    EXPECT_LE(upgraded, 8);
+    RawWs other1(balancer.port, "127.0.0.3"), other2(balancer.port, "127.0.0.3");
+    EXPECT_TRUE(other1.Upgrade() && other2.Upgrade());
+    // The log names the clients (the balancer's own address is also the probe's here).
+    const std::string logs = a.process.Stderr() + b.process.Stderr();
+    EXPECT_NE(logs.find("addr=127.0.0.2 "), std::string::npos) << logs;
+    EXPECT_NE(logs.find("addr=127.0.0.3 "), std::string::npos);
+
+    // Straight to a relay: from the balancer's address without a header, with a bad one, or
+    // with none at all until the deadline, refused; from elsewhere a header is no more than
+    // bytes that are not HTTP, and the address it names is used nowhere.
+    RawWs bare(PortOf(a.url), "127.0.0.1");
+    EXPECT_FALSE(bare.Upgrade());
+    RawWs silent(PortOf(a.url), "127.0.0.1");
+    EXPECT_GE(silent.ClosedWith(5000), 0);
+    RawWs outsider(PortOf(a.url), "127.0.0.5");
+    const std::string header = std::string("\r\n\r\n\0\r\nQUIT\n\x21\x11\x00\x0c", 16) +
+                               std::string("\x0a\x09\x09\x09\x7f\x00\x00\x01\x30\x39\x01\xbb", 12);
+    EXPECT_TRUE(outsider.SendAll(header + RawWs::UpgradeRequest()));
+    EXPECT_FALSE(outsider.Upgraded());
+    EXPECT_TRUE(MetricIs(a, "kestrelink_relay_refusals_total{reason=\"bad_proxy_header\"} 1"))
+        << a.Metrics();
+    EXPECT_TRUE(MetricIs(a, "kestrelink_relay_refusals_total{reason=\"slow_proxy_header\"} 1"));
+    EXPECT_EQ((a.process.Stderr() + b.process.Stderr()).find("10.9.9.9"), std::string::npos);
 }
