@@ -441,14 +441,20 @@ void Cluster::ViewerRegister(ConnId id, const std::string& address, const std::s
             m.password = password;
             m.address = address;
             Publish(owner, m, {}, [this, id, alive = alive_](redisReply* r) {
-                // Nobody listens on that relay's channel: it is gone.
-                if (!*alive || IsError(r) || r->type != REDIS_REPLY_INTEGER || r->integer != 0)
-                    return;
+                if (!*alive || !r) return;
+                // Nobody listens on that relay's channel: it is gone. Or Redis would not take
+                // the message (a missing permission): the viewer hears so at once.
+                const bool refused = IsError(r);
+                if (refused) Failed(r, "PUBLISH");
+                if (!refused && (r->type != REDIS_REPLY_INTEGER || r->integer != 0)) return;
                 auto out = outgoing_.find(id);
                 if (out == outgoing_.end() || out->second.paired) return;
                 outgoing_.erase(out);
                 port_.router().DetachRemote(id);
-                port_.Apply(port_.router().RefuseConn(id, text::kUnknownId, "unknown_id"));
+                port_.Apply(refused
+                                ? port_.router().RefuseConn(id, text::kClusterUnavailable,
+                                                            "cluster_unavailable")
+                                : port_.router().RefuseConn(id, text::kUnknownId, "unknown_id"));
             });
         });
 }

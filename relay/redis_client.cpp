@@ -417,6 +417,10 @@ bool RedisConnection::Raw(const std::string& resp, Reply reply) {
 void RedisConnection::OnPushed(redisAsyncContext* ac, void* reply, void*) {
     auto* self = static_cast<RedisConnection*>(ac->data);
     auto* r = static_cast<redisReply*>(reply);
+    // A subscription Redis refuses (a user without the channel, say) leaves nothing to listen to.
+    if (self && r && r->type == REDIS_REPLY_ERROR)
+        return self->Disconnect("Redis refused SUBSCRIBE: " +
+                                std::string(r->str, std::min<std::size_t>(r->len, 200)));
     if (!self || !r || r->type != REDIS_REPLY_ARRAY || r->elements != 3) return;
     const redisReply* kind = r->element[0];
     const redisReply* body = r->element[2];

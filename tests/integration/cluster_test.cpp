@@ -833,3 +833,53 @@ TEST(RelayCluster, BehindHaproxyEachClientsAddressMeetsThePerAddressLimitsOnItsO
     EXPECT_TRUE(MetricIs(a, "kestrelink_relay_refusals_total{reason=\"slow_proxy_header\"} 1"));
     EXPECT_EQ((a.process.Stderr() + b.process.Stderr()).find("10.9.9.9"), std::string::npos);
 }
+
+TEST(RelayCluster, AclUserWithOnlyWhatTheRelayUsesRunsTheClusterAndAMissingPermissionIsNamed) {
+    Redis redis;
+    // The README's ACL line, word for word after the password.
+    const std::vector<std::string> rules = {
+        "resetkeys",  "~kl:*", "resetchannels", "&kl:relay:*",       "-@all", "+get",
+        "+set",       "+del",  "+exists",       "+pexpire",          "+eval", "+publish",
+        "+subscribe", "+zadd", "+zcard",        "+zremrangebyscore", "+time", "+select"};
+    const std::string password = kl::RandomHex(16);
+    for (const auto& [name, less] :
+         {std::pair<std::string, std::vector<std::string>>{"kestrelink", {}},
+          {"nopublish", {"-publish"}}})
+        ASSERT_EQ(
+            RedisCommand(redis.port,
+                         With(With({"ACL", "SETUSER", name, "on", ">" + password}, rules), less)),
+            "+OK\r\n");
+    const std::string file = ::testing::TempDir() + "kl-redis-password-" + std::to_string(getpid());
+    std::ofstream(file) << password << "\n";
+    chmod(file.c_str(), 0600);
+    auto as = [&](const std::string& user, const std::string& passwordFile) {
+        return Joined({"--redis", "redis://" + user + "@127.0.0.1:" + std::to_string(redis.port),
+                       "--redis-password-file", passwordFile});
+    };
+    Relay a(as("kestrelink", file)), b(as("kestrelink", file)), c(as("nopublish", file));
+    for (const Relay* r : {&a, &b, &c})
+        ASSERT_TRUE(MetricIs(*r, "kestrelink_relay_redis_up 1")) << r->process.Stderr();
+    Host host(a, {"--frames", "3", "--fps", "10", "--pattern", "160x90"});
+    ASSERT_TRUE(host.registered) << a.process.Stderr();
+    Process viewer(Viewer(b, host.id, host.key));
+    EXPECT_EQ(NextEvent(viewer, "frame").value("seq", 0), 1) << b.process.Stderr();
+    EXPECT_EQ(viewer.Wait(), 0);
+    // Without PUBLISH the viewer's relay cannot ask the host's: the viewer hears so at once,
+    // and the log says which command Redis refused and why.
+    Host second(a, {"--stay"});
+    Process refused(Viewer(c, second.id, second.key));
+    EXPECT_EQ(refused.Wait(20s), 3);
+    EXPECT_NE(refused.Stderr().find("Sunucu şu anda hizmet veremiyor."), std::string::npos)
+        << refused.Stderr();
+    EXPECT_TRUE(LogShows(c, "redis refused PUBLISH: NOPERM")) << c.process.Stderr();
+    // A wrong password: said in Redis's words, and the password is in no log.
+    const std::string wrong = file + "-wrong";
+    std::ofstream(wrong) << "not-" << password << "\n";
+    chmod(wrong.c_str(), 0600);
+    Relay d(as("kestrelink", wrong));
+    EXPECT_TRUE(LogShows(d, "Redis refused the login: WRONGPASS")) << d.process.Stderr();
+    for (const Relay* r : {&a, &b, &c, &d})
+        EXPECT_EQ(r->process.Stderr().find(password), std::string::npos);
+    std::remove(file.c_str());
+    std::remove(wrong.c_str());
+}
