@@ -42,12 +42,14 @@ const char kLookupScript[] = R"(local t = redis.call('TIME')
 local now = t[1] * 1000 + math.floor(t[2] / 1000)
 redis.call('ZREMRANGEBYSCORE', KEYS[1], '-inf', now - 60000)
 local n = redis.call('ZCARD', KEYS[1])
-if n >= tonumber(ARGV[2]) then return {0, ''} end
+if n >= tonumber(ARGV[2]) then return {0, '', ''} end
 redis.call('ZADD', KEYS[1], now, ARGV[3])
 redis.call('PEXPIRE', KEYS[1], 60000)
 local v = redis.call('GET', KEYS[2])
-if v and redis.call('EXISTS', ARGV[1] .. v) == 0 then v = false end
-return {1, v or ''})";
+local e = false
+if v then e = redis.call('GET', ARGV[1] .. v) end
+if not e then v = false end
+return {1, v or '', e or ''})";
 const char kReleaseScript[] =
     R"(if redis.call('GET', KEYS[1]) == ARGV[1] then return redis.call('DEL', KEYS[1]) end
 return 0)";
@@ -116,6 +118,7 @@ Cluster::Cluster(asio::io_context& ioc, RedisTarget target, ClusterPort& port,
       channel_(kChannelPrefix + node_),
       cmdRetry_(ioc),
       subRetry_(ioc),
+      beatRetry_(ioc),
       tick_(ioc),
       seal_(std::make_unique<ClusterSeal>(secret, node_)) {
     // Nothing larger than a sealed message of the largest binary message is taken from Redis.
@@ -126,11 +129,13 @@ Cluster::~Cluster() {
     *alive_ = false;
     cmd_.reset();
     sub_.reset();
+    beat_.reset();
 }
 
 void Cluster::Start() {
     ConnectCommands();
     ConnectSubscriber();
+    ConnectBeat();
     tick_.expires_after(kTick);
     tick_.async_wait([this, alive = alive_](boost::system::error_code ec) {
         if (!ec && *alive) Heartbeat();
@@ -142,6 +147,7 @@ void Cluster::Stop() {
     tick_.cancel();
     cmdRetry_.cancel();
     subRetry_.cancel();
+    beatRetry_.cancel();
     if (cmdUp_) cmd_->Command({"DEL", kNodePrefix + node_}, nullptr);
 }
 
@@ -155,12 +161,26 @@ void Cluster::ConnectCommands() {
             cmdEverUp_ = true;
             port_.Log(0, "redis commands connected to " + target_.host + ":" +
                              std::to_string(target_.port));
-            heartbeatPending_ = false;
-            Heartbeat();
             RefreshOwned();  // after a restart Redis may have lost them all
             CheckRedisLimits();
         },
-        [this](const std::string& why) { Down("commands", why); });
+        [this](const std::string& why) { Down(kCommands, why); });
+}
+
+// The heartbeat and the partners' heartbeats have a connection of their own, so that they
+// never wait behind a backlog of traffic between relays on the commands' connection.
+void Cluster::ConnectBeat() {
+    beat_ = std::make_unique<RedisConnection>(ioc_, target_);
+    beat_->Connect(
+        [this] {
+            beatUp_ = true;
+            beatBackoff_ = milliseconds(100);
+            if (beatEverUp_) ++stats_.redisReconnects;
+            beatEverUp_ = true;
+            heartbeatPending_ = false;
+            Heartbeat();
+        },
+        [this](const std::string& why) { Down(kBeat, why); });
 }
 
 // A relay that falls behind on its channel by more than Redis's pub/sub output limit is cut
@@ -195,56 +215,87 @@ void Cluster::ConnectSubscriber() {
             subUp_ =
                 sub_->Subscribe(channel_, [this](std::string_view data) { OnPublished(data); });
         },
-        [this](const std::string& why) { Down("subscriber", why); });
+        [this](const std::string& why) { Down(kSubscriber, why); });
 }
 
-void Cluster::Down(const std::string& which, const std::string& why) {
-    const bool commands = which == "commands";
-    const bool wasUp = commands ? cmdUp_ : subUp_;
-    (commands ? cmdUp_ : subUp_) = false;
+void Cluster::Down(Link link, const std::string& why) {
+    static const char* const kNames[] = {"commands", "subscriber", "heartbeat"};
+    bool& up = link == kCommands ? cmdUp_ : link == kSubscriber ? subUp_ : beatUp_;
+    const bool everUp = link == kCommands ? cmdEverUp_ : link == kSubscriber ? subEverUp_ : beatEverUp_;
+    const bool wasUp = up;
+    up = false;
     ++stats_.redisErrors;
-    if (wasUp || (commands ? !cmdEverUp_ : !subEverUp_))
-        port_.Log(0, "redis " + which + " " + why + "; new registrations refused until it is back");
-    // Traffic between relays goes through Redis: pairs with other relays cannot go on.
-    if (wasUp) EndNode("");
-    Retry(commands);
+    if (wasUp || !everUp)
+        port_.Log(0, std::string("redis ") + kNames[link] + " " + why +
+                         "; new registrations refused until it is back");
+    // Traffic between relays goes through Redis: pairs with other relays cannot go on, and the
+    // other relays learn it from this relay's next heartbeat (a new epoch) if not before.
+    if (wasUp) EndAll();
+    Retry(link);
 }
 
-void Cluster::Retry(bool commands) {
+void Cluster::EndAll() {
+    EndNode("");
+    epoch_ = RandomHex(8);
+    announced_ = false;
+    if (beatUp_) Heartbeat();  // announced at once, not at the next tick
+}
+
+void Cluster::Retry(Link link) {
     if (stopping_) return;
-    auto& timer = commands ? cmdRetry_ : subRetry_;
-    auto& backoff = commands ? cmdBackoff_ : subBackoff_;
+    auto& timer = link == kCommands ? cmdRetry_ : link == kSubscriber ? subRetry_ : beatRetry_;
+    auto& backoff = link == kCommands ? cmdBackoff_ : link == kSubscriber ? subBackoff_ : beatBackoff_;
     timer.expires_after(backoff);
     backoff = std::min(backoff * 2, kMaxBackoff);
-    timer.async_wait([this, commands, alive = alive_](boost::system::error_code ec) {
+    timer.async_wait([this, link, alive = alive_](boost::system::error_code ec) {
         if (ec || !*alive || stopping_) return;
-        if (commands)
+        if (link == kCommands)
             ConnectCommands();
-        else
+        else if (link == kSubscriber)
             ConnectSubscriber();
+        else
+            ConnectBeat();
     });
 }
 
 void Cluster::Heartbeat() {
     const auto now = std::chrono::steady_clock::now();
-    if (cmdUp_) {
+    if (beatUp_) {
         if (heartbeatPending_ && now - heartbeatSent_ > kHungRedis) {
             // A Redis that takes no answers is as good as gone.
-            cmd_->Disconnect();
-            if (sub_) sub_->Disconnect();
+            beat_->Disconnect("no answer to the heartbeat for 3 s");
+            if (cmd_) cmd_->Disconnect("no answer to the heartbeat for 3 s");
+            if (sub_) sub_->Disconnect("no answer to the heartbeat for 3 s");
         } else if (!heartbeatPending_) {
             heartbeatPending_ = true;
             heartbeatSent_ = now;
-            cmd_->Command({"SET", kNodePrefix + node_, "1", "PX", std::to_string(kNodeTtlMs)},
-                          [this, alive = alive_](redisReply* r) {
-                              if (!*alive) return;
-                              heartbeatPending_ = false;
-                              if (IsError(r)) return Failed(r, "SET (heartbeat)");
-                              stats_.redisRttSeconds =
-                                  std::chrono::duration<double>(std::chrono::steady_clock::now() -
-                                                                heartbeatSent_)
-                                      .count();
-                          });
+            // The key holds this relay's epoch; the value it held before tells whether it
+            // lapsed meanwhile (a stall of this relay or of Redis), after which the other
+            // relays have ended their pairs with this one and may hold its IDs.
+            beat_->Command(
+                {"SET", kNodePrefix + node_, epoch_, "PX", std::to_string(kNodeTtlMs), "GET"},
+                [this, epoch = epoch_, alive = alive_](redisReply* r) {
+                    if (!*alive) return;
+                    heartbeatPending_ = false;
+                    if (IsError(r) || (r->type != REDIS_REPLY_STRING && r->type != REDIS_REPLY_NIL))
+                        return Failed(r, "SET (heartbeat)");
+                    stats_.redisRttSeconds = std::chrono::duration<double>(
+                                                 std::chrono::steady_clock::now() - heartbeatSent_)
+                                                 .count();
+                    if (epoch != epoch_) return;
+                    if (!announced_) {
+                        announced_ = true;
+                        stats_.redisUp = Available();
+                        return;
+                    }
+                    if (r->type == REDIS_REPLY_STRING && std::string_view(r->str, r->len) == epoch)
+                        return;
+                    port_.Log(0,
+                              "this relay's heartbeat lapsed in Redis: its pairs with other "
+                              "relays end and its IDs are checked");
+                    EndAll();
+                    RefreshOwned();
+                });
             CheckNodes();
             if (++ticks_ % kRefreshTicks == 0) {
                 RefreshOwned();
@@ -261,24 +312,52 @@ void Cluster::Heartbeat() {
 }
 
 void Cluster::CheckNodes() {
-    std::set<std::string> nodes;
-    for (const auto& [id, g] : guests_) nodes.insert(g.node);
-    for (const auto& [id, o] : outgoing_) nodes.insert(o.node);
-    for (auto it = nodeMisses_.begin(); it != nodeMisses_.end();)
-        it = nodes.count(it->first) ? std::next(it) : nodeMisses_.erase(it);
-    for (const auto& node : nodes) {
-        cmd_->Command({"EXISTS", kNodePrefix + node}, [this, node, alive = alive_](redisReply* r) {
+    for (auto it = partners_.begin(); it != partners_.end();) {
+        if (HasPairsWith(it->first)) {
+            ++it;
+            continue;
+        }
+        nodeMisses_.erase(it->first);
+        it = partners_.erase(it);
+    }
+    for (const auto& [node, epoch] : partners_) {
+        beat_->Command({"GET", kNodePrefix + node}, [this, node = node, alive = alive_](
+                                                        redisReply* r) {
             if (!*alive) return;
-            if (IsError(r) || r->type != REDIS_REPLY_INTEGER) return Failed(r, "EXISTS");
-            if (r->integer == 1) {
-                nodeMisses_[node] = 0;
-            } else if (++nodeMisses_[node] >= kNodeMissesToEnd) {
-                port_.Log(0, "relay " + node + " has no heartbeat: ending its pairs");
-                nodeMisses_.erase(node);
+            if (IsError(r) || (r->type != REDIS_REPLY_STRING && r->type != REDIS_REPLY_NIL))
+                return Failed(r, "GET (heartbeat)");
+            auto partner = partners_.find(node);
+            if (partner == partners_.end()) return;
+            if (r->type == REDIS_REPLY_NIL) {
+                if (++nodeMisses_[node] >= kNodeMissesToEnd) {
+                    port_.Log(0, "relay " + node + " has no heartbeat: ending its pairs");
+                    EndNode(node);
+                }
+                return;
+            }
+            nodeMisses_[node] = 0;
+            // Another epoch: that relay lost Redis for a moment and ended its side already.
+            if (std::string_view(r->str, r->len) != partner->second) {
+                port_.Log(0, "relay " + node + " started over: ending its pairs");
                 EndNode(node);
             }
         });
     }
+}
+
+bool Cluster::HasPairsWith(const std::string& node) const {
+    for (const auto& [id, g] : guests_)
+        if (g.node == node) return true;
+    for (const auto& [id, o] : outgoing_)
+        if (o.node == node) return true;
+    return false;
+}
+
+// A pair with `node` begins in that relay's `epoch`; pairs of an earlier epoch are over.
+void Cluster::Partner(const std::string& node, const std::string& epoch) {
+    auto it = partners_.find(node);
+    if (it != partners_.end() && it->second != epoch) EndNode(node);
+    partners_[node] = epoch;
 }
 
 void Cluster::RefreshOwned() {
@@ -306,19 +385,24 @@ void Cluster::RefreshOwned() {
                 if (e->type != REDIS_REPLY_INTEGER || e->integer < 1 ||
                     static_cast<std::size_t>(e->integer) > ids.size())
                     continue;
-                const std::string& id = ids[static_cast<std::size_t>(e->integer) - 1];
-                auto owned = owned_.find(id);
-                if (owned == owned_.end()) continue;
-                const ConnId conn = owned->second;
-                ownedByConn_.erase(conn);
-                owned_.erase(owned);
-                port_.Log(conn, "host " + id + " taken over by another relay");
-                port_.Deliver(conn, std::make_shared<const std::string>(BuildError(text::kIdInUse)),
-                              true);
-                port_.CloseConn(conn, 1008);
+                LoseOwned(ids[static_cast<std::size_t>(e->integer) - 1]);
             }
         });
     }
+}
+
+void Cluster::LoseOwned(const std::string& id) {
+    auto owned = owned_.find(id);
+    if (owned == owned_.end()) return;
+    const ConnId conn = owned->second;
+    ownedByConn_.erase(conn);
+    owned_.erase(owned);
+    port_.Log(conn, "host " + id + " taken over by another relay");
+    // Forgotten by the routing at once, so that no viewer of this relay reaches it meanwhile.
+    auto actions = port_.router().RefuseConn(conn, text::kIdInUse, "taken_over");
+    const auto closed = port_.router().OnClose(conn);
+    actions.insert(actions.end(), closed.begin(), closed.end());
+    port_.Apply(actions);
 }
 
 void Cluster::Release(const std::string& sessionId) {
@@ -412,9 +496,10 @@ void Cluster::ViewerRegister(ConnId id, const std::string& address, const std::s
             waiting_.erase(id);
             Router& router = port_.router();
             if (!router.AwaitsRegister(id)) return;
-            if (IsError(r) || r->type != REDIS_REPLY_ARRAY || r->elements != 2 ||
+            if (IsError(r) || r->type != REDIS_REPLY_ARRAY || r->elements != 3 ||
                 r->element[0]->type != REDIS_REPLY_INTEGER ||
-                r->element[1]->type != REDIS_REPLY_STRING) {
+                r->element[1]->type != REDIS_REPLY_STRING ||
+                r->element[2]->type != REDIS_REPLY_STRING) {
                 Failed(r, "EVAL (lookup)");
                 return port_.Apply(
                     router.RefuseConn(id, text::kClusterUnavailable, "cluster_unavailable"));
@@ -422,10 +507,16 @@ void Cluster::ViewerRegister(ConnId id, const std::string& address, const std::s
             if (r->element[0]->integer == 0)
                 return port_.Apply(router.RefuseConn(id, text::kTooManyRequests, "rate_limited"));
             const std::string owner(r->element[1]->str, r->element[1]->len);
+            const std::string epoch(r->element[2]->str, r->element[2]->len);
+            // Another live relay holds an ID this one still serves: this one lost it (it was
+            // cut off for a while), so its host goes and the viewer goes to the holder.
+            if (owned_.count(sessionId) && wire::IsNodeId(owner) && owner != node_)
+                LoseOwned(sessionId);
             if (router.HasHost(sessionId))
                 return port_.Apply(router.OnText(id, text, Clock::now()));
-            if (!wire::IsNodeId(owner) || owner == node_)
+            if (!wire::IsNodeId(owner) || owner == node_ || !wire::IsNodeId(epoch))
                 return port_.Apply(router.RefuseConn(id, text::kUnknownId, "unknown_id"));
+            Partner(owner, epoch);
             const ConnId stand = nextRemote_++;
             // The owner's expiry decides; this one only catches an answer that never comes.
             router.AttachRemote(id, sessionId, stand,
@@ -459,9 +550,12 @@ void Cluster::ViewerRegister(ConnId id, const std::string& address, const std::s
         });
 }
 
-bool Cluster::Publish(const std::string& node, const wire::Message& m, std::string_view payload,
-                      RedisConnection::Reply reply) {
+bool Cluster::Publish(const std::string& node, const wire::Message& message,
+                      std::string_view payload, RedisConnection::Reply reply) {
     if (!cmdUp_) return false;
+    wire::Message m = message;
+    m.from = node_;
+    m.epoch = epoch_;
     const std::string header = wire::Encode(m);  // ends with the newline; the payload follows
     const std::string channel = kChannelPrefix + node;
     const std::size_t sealed = ClusterSeal::kOverhead + header.size() + payload.size();
@@ -602,6 +696,11 @@ void Cluster::OnPublished(std::string_view data) {
     // A relay speaks only for itself: the sender inside is the one the seal names.
     if (!decoded || decoded->from != from || from == node_)
         return Dropped("malformed", data.size());
+    // From a relay that has started over since its pairs here began: they are over.
+    if (auto p = partners_.find(from); p != partners_.end() && p->second != decoded->epoch) {
+        port_.Log(0, "relay " + from + " started over: ending its pairs");
+        EndNode(from);
+    }
     // Well formed but for no pair here: late traffic of a pair that just ended, or a relay
     // that is confused. Counted, not logged: the first kind is normal.
     if (!Dispatch(*decoded)) ++stats_.droppedMessages;
@@ -705,6 +804,7 @@ bool Cluster::Dispatch(const wire::Message& m) {
 bool Cluster::OnRequest(const wire::Message& m) {
     if (guestByOrigin_.count({m.from, m.conn})) return false;
     Router& router = port_.router();
+    Partner(m.from, m.epoch);
     const ConnId stand = nextRemote_++;
     guests_[stand] = Guest{m.from, m.conn, 0, false, 0};
     guestByOrigin_[{m.from, m.conn}] = stand;
@@ -775,15 +875,34 @@ void Cluster::EndOutgoing(ConnId conn, bool tellOwner) {
 }
 
 void Cluster::EndNode(const std::string& node) {
+    if (node.empty()) {
+        partners_.clear();
+        nodeMisses_.clear();
+    } else {
+        partners_.erase(node);
+        nodeMisses_.erase(node);
+    }
     std::vector<ConnId> stands, viewers;
     for (const auto& [stand, g] : guests_)
         if (node.empty() || g.node == node) stands.push_back(stand);
     for (const auto& [conn, o] : outgoing_)
         if (node.empty() || o.node == node) viewers.push_back(conn);
-    for (ConnId stand : stands) EndGuest(stand);
+    // Ending the pairs with one relay that still looks alive, that relay is told too, in
+    // case its side has not ended yet.
+    const bool tell = !node.empty();
+    for (ConnId stand : stands) {
+        if (tell) {
+            wire::Message m;
+            m.kind = wire::Kind::Close;
+            m.conn = guests_.at(stand).conn;
+            m.code = 1001;
+            Publish(node, m);
+        }
+        EndGuest(stand);
+    }
     for (ConnId conn : viewers) {
         const Outgoing out = outgoing_.at(conn);
-        EndOutgoing(conn, false);
+        EndOutgoing(conn, tell);
         // As on one relay when the host goes: a paired viewer is told, a waiting one refused.
         if (out.paired) {
             port_.Deliver(conn,

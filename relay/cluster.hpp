@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "crypto/credentials.hpp"
 #include "relay/cluster_seal.hpp"
 #include "relay/cluster_wire.hpp"
 #include "relay/redis_client.hpp"
@@ -97,12 +98,20 @@ class Cluster {
         bool paused = false;
     };
 
-    bool Available() const { return cmdUp_ && subUp_; }
+    enum Link { kCommands, kSubscriber, kBeat };
+    // Up, and the other relays can know this relay's epoch.
+    bool Available() const { return cmdUp_ && subUp_ && beatUp_ && announced_; }
     void ConnectCommands();
     void ConnectSubscriber();
+    void ConnectBeat();
     void CheckRedisLimits();
-    void Down(const std::string& which, const std::string& why);
-    void Retry(bool commands);
+    void Down(Link link, const std::string& why);
+    void Retry(Link link);
+    // Every pair with another relay ends, and this relay starts a new epoch.
+    void EndAll();
+    bool HasPairsWith(const std::string& node) const;
+    void Partner(const std::string& node, const std::string& epoch);
+    void LoseOwned(const std::string& sessionId);
     void Heartbeat();
     void CheckNodes();
     void RefreshOwned();
@@ -148,10 +157,17 @@ class Cluster {
     std::vector<OwedCredit> owed_;
     boost::asio::steady_timer drainTimer_;
     std::string node_, channel_;
-    std::unique_ptr<RedisConnection> cmd_, sub_;
+    std::unique_ptr<RedisConnection> cmd_, sub_, beat_;
     bool cmdUp_ = false, subUp_ = false, cmdEverUp_ = false, subEverUp_ = false, stopping_ = false;
-    std::chrono::milliseconds cmdBackoff_{100}, subBackoff_{100};
-    boost::asio::steady_timer cmdRetry_, subRetry_, tick_;
+    bool beatUp_ = false, beatEverUp_ = false;
+    std::chrono::milliseconds cmdBackoff_{100}, subBackoff_{100}, beatBackoff_{100};
+    boost::asio::steady_timer cmdRetry_, subRetry_, beatRetry_, tick_;
+    // This relay's epoch: new whenever it has ended its pairs with other relays (its link to
+    // Redis went), held in its heartbeat key and in every message; announced once the
+    // heartbeat key holds it.
+    std::string epoch_ = RandomHex(8);
+    bool announced_ = false;
+    std::map<std::string, std::string> partners_;  // relays paired with: the epoch paired in
     unsigned ticks_ = 0;
     bool heartbeatPending_ = false;
     std::chrono::steady_clock::time_point heartbeatSent_;

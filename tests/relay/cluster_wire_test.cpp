@@ -14,6 +14,7 @@ TEST(ClusterWire, RoundTripsEveryKindWithBinaryPayloadsByteForByte) {
     wire::Message request;
     request.kind = wire::Kind::Request;
     request.from = kNode;
+    request.epoch = kNode;
     request.conn = 42;
     request.sessionId = "123456789";
     request.password = std::string(100, 'p');
@@ -29,6 +30,7 @@ TEST(ClusterWire, RoundTripsEveryKindWithBinaryPayloadsByteForByte) {
     wire::Message down;
     down.kind = wire::Kind::ToViewer;
     down.from = kNode;
+    down.epoch = kNode;
     down.conn = 7;
     down.payload = payload;
     const std::string encoded = wire::Encode(down);
@@ -41,6 +43,7 @@ TEST(ClusterWire, RoundTripsEveryKindWithBinaryPayloadsByteForByte) {
     wire::Message credit;
     credit.kind = wire::Kind::Credit;
     credit.from = kNode;
+    credit.epoch = kNode;
     credit.conn = 9;
     credit.count = 1;
     credit.toHost = true;
@@ -50,11 +53,13 @@ TEST(ClusterWire, RoundTripsEveryKindWithBinaryPayloadsByteForByte) {
 }
 
 TEST(ClusterWire, RefusesMalformedHeadersAndFields) {
-    const std::string n = "\"n\":\"" + kNode + "\"";
+    const std::string n = "\"n\":\"" + kNode + "\",\"e\":\"" + kNode + "\"";
+    EXPECT_TRUE(wire::Decode("{\"k\":\"left\"," + n + ",\"c\":1}\n", 0));
     for (const std::string& bad : std::vector<std::string>{
              std::string(""), std::string("no newline"), std::string("[1,2]\n"),
              std::string("{}\n"),
              "{\"k\":\"up\"," + n + "}\n",                           // no connection
+             "{\"k\":\"left\",\"n\":\"" + kNode + "\",\"c\":1}\n",         // no epoch
              std::string("{\"k\":\"up\",\"n\":\"ABC\",\"c\":1}\n"),  // bad node id
              "{\"k\":\"boom\"," + n + ",\"c\":1}\n",                 // unknown kind
              "{\"k\":\"up\"," + n + ",\"c\":-1}\n",                  // negative connection
