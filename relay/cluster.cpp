@@ -221,7 +221,9 @@ void Cluster::ConnectSubscriber() {
 void Cluster::Down(Link link, const std::string& why) {
     static const char* const kNames[] = {"commands", "subscriber", "heartbeat"};
     bool& up = link == kCommands ? cmdUp_ : link == kSubscriber ? subUp_ : beatUp_;
-    const bool everUp = link == kCommands ? cmdEverUp_ : link == kSubscriber ? subEverUp_ : beatEverUp_;
+    const bool everUp = link == kCommands     ? cmdEverUp_
+                        : link == kSubscriber ? subEverUp_
+                                              : beatEverUp_;
     const bool wasUp = up;
     up = false;
     ++stats_.redisErrors;
@@ -244,7 +246,9 @@ void Cluster::EndAll() {
 void Cluster::Retry(Link link) {
     if (stopping_) return;
     auto& timer = link == kCommands ? cmdRetry_ : link == kSubscriber ? subRetry_ : beatRetry_;
-    auto& backoff = link == kCommands ? cmdBackoff_ : link == kSubscriber ? subBackoff_ : beatBackoff_;
+    auto& backoff = link == kCommands     ? cmdBackoff_
+                    : link == kSubscriber ? subBackoff_
+                                          : beatBackoff_;
     timer.expires_after(backoff);
     backoff = std::min(backoff * 2, kMaxBackoff);
     timer.async_wait([this, link, alive = alive_](boost::system::error_code ec) {
@@ -321,27 +325,27 @@ void Cluster::CheckNodes() {
         it = partners_.erase(it);
     }
     for (const auto& [node, epoch] : partners_) {
-        beat_->Command({"GET", kNodePrefix + node}, [this, node = node, alive = alive_](
-                                                        redisReply* r) {
-            if (!*alive) return;
-            if (IsError(r) || (r->type != REDIS_REPLY_STRING && r->type != REDIS_REPLY_NIL))
-                return Failed(r, "GET (heartbeat)");
-            auto partner = partners_.find(node);
-            if (partner == partners_.end()) return;
-            if (r->type == REDIS_REPLY_NIL) {
-                if (++nodeMisses_[node] >= kNodeMissesToEnd) {
-                    port_.Log(0, "relay " + node + " has no heartbeat: ending its pairs");
+        beat_->Command(
+            {"GET", kNodePrefix + node}, [this, node = node, alive = alive_](redisReply* r) {
+                if (!*alive) return;
+                if (IsError(r) || (r->type != REDIS_REPLY_STRING && r->type != REDIS_REPLY_NIL))
+                    return Failed(r, "GET (heartbeat)");
+                auto partner = partners_.find(node);
+                if (partner == partners_.end()) return;
+                if (r->type == REDIS_REPLY_NIL) {
+                    if (++nodeMisses_[node] >= kNodeMissesToEnd) {
+                        port_.Log(0, "relay " + node + " has no heartbeat: ending its pairs");
+                        EndNode(node);
+                    }
+                    return;
+                }
+                nodeMisses_[node] = 0;
+                // Another epoch: that relay lost Redis for a moment and ended its side already.
+                if (std::string_view(r->str, r->len) != partner->second) {
+                    port_.Log(0, "relay " + node + " started over: ending its pairs");
                     EndNode(node);
                 }
-                return;
-            }
-            nodeMisses_[node] = 0;
-            // Another epoch: that relay lost Redis for a moment and ended its side already.
-            if (std::string_view(r->str, r->len) != partner->second) {
-                port_.Log(0, "relay " + node + " started over: ending its pairs");
-                EndNode(node);
-            }
-        });
+            });
     }
 }
 

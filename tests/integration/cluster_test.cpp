@@ -7,6 +7,8 @@
 #include <fstream>
 #include <mutex>
 #include <optional>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include "crypto/credentials.hpp"
@@ -302,6 +304,39 @@ struct Haproxy {
     std::string config;
     std::optional<Process> process;
 };
+
+// Redis's client id of `relay`'s subscriber: the client with a subscription whose port is one
+// of the relay's sockets.
+std::string SubscriberOf(int redisPort, const Relay& relay) {
+    const std::string pid = std::to_string(relay.process.pid());
+    std::set<std::string> inodes;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/" + pid + "/fd")) {
+        std::error_code ec;
+        const auto target = std::filesystem::read_symlink(fd.path(), ec).string();
+        if (!ec && target.rfind("socket:[", 0) == 0)
+            inodes.insert(target.substr(8, target.size() - 9));
+    }
+    std::set<int> ports;  // the relay's local TCP ports
+    std::ifstream tcp("/proc/" + pid + "/net/tcp");
+    std::string line;
+    std::getline(tcp, line);
+    while (std::getline(tcp, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+        fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+            timeout >> inode;
+        if (inodes.count(inode))
+            ports.insert(std::stoi(local.substr(local.find(':') + 1), nullptr, 16));
+    }
+    std::istringstream clients(RedisCommand(redisPort, {"CLIENT", "LIST"}));
+    while (std::getline(clients, line)) {
+        const auto addr = line.find(" addr=127.0.0.1:");
+        if (addr == std::string::npos || line.find(" sub=1 ") == std::string::npos) continue;
+        if (ports.count(std::stoi(line.substr(addr + 16))))
+            return line.substr(3, line.find(' ') - 3);
+    }
+    return "";
+}
 
 std::string Node(const Relay& relay) {
     const auto log = relay.process.Stderr();
@@ -883,4 +918,64 @@ TEST(RelayCluster, AclUserWithOnlyWhatTheRelayUsesRunsTheClusterAndAMissingPermi
         EXPECT_EQ(r->process.Stderr().find(password), std::string::npos);
     std::remove(file.c_str());
     std::remove(wrong.c_str());
+}
+
+// Each way a relay can lose Redis or its partner: both halves of the pair end, and soon
+// (each wait is bounded by 6 s: the 5 s the relays promise and a margin for a loaded machine).
+TEST(RelayCluster, NoHalfPairsWhenEitherRelayLosesItsSubscriptionRedisOrItsPartner) {
+    Redis redis;
+    Member a(redis), b(redis);
+    ASSERT_TRUE(a.up && b.up);
+    Host host(a, {"--stay", "--fps", "10", "--pattern", "160x90"});
+    ASSERT_TRUE(host.registered);
+    auto paired = [&] {
+        auto viewer = std::make_unique<Process>(Viewer(b, host.id, host.key));
+        EXPECT_FALSE(NextEvent(*viewer, "frame", 20s).empty()) << viewer->Stderr();
+        return viewer;
+    };
+    auto bothEnd = [&](Process& viewer, const char* how) {
+        EXPECT_FALSE(NextEvent(viewer, "peerDisconnected", 6s).empty())
+            << how << ": the viewer's half\n"
+            << b.process.Stderr();
+        EXPECT_FALSE(NextEvent(host.process, "peerDisconnected", 6s).empty())
+            << how << ": the host's half\n"
+            << a.process.Stderr();
+    };
+    auto upAgain = [&] {
+        EXPECT_TRUE(MetricIs(a, "kestrelink_relay_redis_up 1", 15s));
+        EXPECT_TRUE(MetricIs(b, "kestrelink_relay_redis_up 1", 15s));
+    };
+    // One relay's subscriber cut by Redis (as its output limit does): only that relay sees it.
+    for (const std::string& side : {Node(a), Node(b)}) {  // each relay's in turn
+        auto viewer = paired();
+        const std::string id = SubscriberOf(redis.port, side == Node(a) ? a : b);
+        ASSERT_FALSE(id.empty());
+        ASSERT_EQ(RedisCommand(redis.port, {"CLIENT", "KILL", "ID", id}), ":1\r\n");
+        bothEnd(*viewer, "a subscriber cut");
+        upAgain();
+    }
+    // Redis stalled long enough for one relay or both to give it up.
+    {
+        auto viewer = paired();
+        redis.process->Signal(SIGSTOP);
+        std::this_thread::sleep_for(4500ms);
+        redis.process->Signal(SIGCONT);
+        bothEnd(*viewer, "Redis stalled");
+        upAgain();
+    }
+    // The host's relay stalled past its heartbeat's time to live: the viewer's relay ends its
+    // half, and meanwhile another host takes the ID on the viewer's relay. Back, the stalled
+    // relay ends its half, and routes nobody to its displaced host any more.
+    {
+        auto viewer = paired();
+        a.process.Signal(SIGSTOP);
+        EXPECT_FALSE(NextEvent(*viewer, "peerDisconnected", 8s).empty()) << b.process.Stderr();
+        Host usurper(b, {"--id", host.id, "--stay"});
+        EXPECT_TRUE(usurper.registered) << b.process.Stderr();
+        a.process.Signal(SIGCONT);
+        EXPECT_FALSE(NextEvent(host.process, "peerDisconnected", 6s).empty()) << a.process.Stderr();
+        Process late(Viewer(a, host.id, host.key, {"--timeout", "10"}));
+        EXPECT_FALSE(NextEvent(usurper.process, "request", 10s).empty()) << a.process.Stderr();
+        EXPECT_NE(NextEvent(host.process, "request", 1s).value("event", ""), "request");
+    }
 }

@@ -59,7 +59,7 @@ TEST(ClusterWire, RefusesMalformedHeadersAndFields) {
              std::string(""), std::string("no newline"), std::string("[1,2]\n"),
              std::string("{}\n"),
              "{\"k\":\"up\"," + n + "}\n",                           // no connection
-             "{\"k\":\"left\",\"n\":\"" + kNode + "\",\"c\":1}\n",         // no epoch
+             "{\"k\":\"left\",\"n\":\"" + kNode + "\",\"c\":1}\n",   // no epoch
              std::string("{\"k\":\"up\",\"n\":\"ABC\",\"c\":1}\n"),  // bad node id
              "{\"k\":\"boom\"," + n + ",\"c\":1}\n",                 // unknown kind
              "{\"k\":\"up\"," + n + ",\"c\":-1}\n",                  // negative connection
