@@ -120,6 +120,7 @@ class Server final : public SessionOwner, public ClusterPort {
         return options_.handshakeTimeout;
     }
     std::shared_ptr<MemoryBudget> memoryBudget() override { return budget_; }
+    bool Reclaim(Session& asker, std::size_t want) override;
     // After an allocation failure escaped a handler: the relay keeps serving the others.
     void OnAllocationFailure();
 
@@ -199,6 +200,7 @@ class Server final : public SessionOwner, public ClusterPort {
     Clock::time_point refusalsLogged_{};
     Clock::time_point sweepLostUntil_{};
     Clock::time_point keptAlive_ = Clock::now();
+    Clock::time_point reclaimScanned_{};
     TrafficCounters traffic_;
     ConnId nextId_ = 1;
     bool stopping_ = false;
@@ -406,6 +408,34 @@ const char* Server::AcceptLimit(const std::string& key) const {
     if (count(handshaking_, key) >= options_.maxHandshakesPerAddress) return "too_many_handshakes";
     if (!budget_->Fits(std::max(options_.maxTextBytes, std::size_t{65536}))) return "memory_budget";
     return nullptr;
+}
+
+// One client's excess costs that client: the connection holding the most room for payload that
+// has not come (a header announcing megabytes, then a trickle) is ended first, else the one
+// holding the most; never one holding less than the asker would.
+bool Server::Reclaim(Session& asker, std::size_t want) {
+    const auto now = Clock::now();
+    // Many refused connections retry together: one look over all of them per few milliseconds.
+    if (now - reclaimScanned_ < std::chrono::milliseconds(5)) return false;
+    reclaimScanned_ = now;
+    static constexpr std::size_t kUnearned = 64 * 1024;
+    std::shared_ptr<Session> unearned, largest;
+    for (const auto& [id, weak] : sessions_) {
+        auto session = weak.lock();
+        if (!session || session.get() == &asker) continue;
+        if (session->unfilledBytes() >= kUnearned &&
+            (!unearned || session->unfilledBytes() > unearned->unfilledBytes()))
+            unearned = session;
+        if (!largest || session->chargedBytes() > largest->chargedBytes()) largest = session;
+    }
+    std::shared_ptr<Session> victim;
+    if (unearned && unearned->unfilledBytes() > asker.unfilledBytes())
+        victim = unearned;
+    else if (largest && largest->chargedBytes() > asker.chargedBytes() + want)
+        victim = largest;
+    if (!victim) return false;
+    victim->DropForMemory();
+    return true;
 }
 
 void Server::AcceptMetrics() {
