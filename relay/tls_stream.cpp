@@ -140,7 +140,7 @@ TlsStream::Step TlsStream::Decrypt(void* data, std::size_t size, std::size_t& go
         const int error = SSL_get_error(ssl_, result);
         if (error == SSL_ERROR_WANT_READ)
             return sliceRecords_ >= kSliceRecords && inTail_ > inHead_ ? Step::Sliced
-                                                                         : Step::WantRead;
+                                                                       : Step::WantRead;
         ec = SslError(error);
         return Step::Failed;
     }

@@ -67,9 +67,9 @@ class MessageReader {
     bool BetweenFrames() const { return state_ == State::Header && headerHave_ == 0; }
     bool Idle() const { return BetweenFrames() && !inMessage_; }
     std::size_t PayloadLeft() const {
-        return state_ == State::DataPayload
-                   ? static_cast<std::size_t>(std::min<std::uint64_t>(left_, message_.size() - size_))
-                   : 0;
+        return state_ == State::DataPayload ? static_cast<std::size_t>(std::min<std::uint64_t>(
+                                                  left_, message_.size() - size_))
+                                            : 0;
     }
     char* Space() { return message_.data() + size_; }
     Event Filled(std::size_t n);

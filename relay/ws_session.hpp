@@ -137,8 +137,7 @@ class WsSession final : public Session {
     void Send(std::shared_ptr<const std::string> data, bool text) override {
         if (!open_ || closeRequested_ || finished_) return;
         const std::size_t cost = data->size() + kMessageOverhead;
-        if (queuedBytes_ + cost > owner_.sendBufferBytes() ||
-            queue_.size() >= kMaxQueuedMessages) {
+        if (queuedBytes_ + cost > owner_.sendBufferBytes() || queue_.size() >= kMaxQueuedMessages) {
             owner_.Refusal(*this, "slow_reader");
             return Abandon("dropped: send buffer full");
         }
@@ -266,8 +265,8 @@ class WsSession final : public Session {
     // An answer other than the upgrade, then the end of the connection.
     void Respond(http::status status, const char* body, const char* failure = nullptr) {
         const unsigned version = parser_->get().version();
-        auto response = std::make_shared<http::response<http::string_body>>(
-            status, version == 10 ? 10 : 11);
+        auto response =
+            std::make_shared<http::response<http::string_body>>(status, version == 10 ? 10 : 11);
         response->set(http::field::content_type, "text/plain; charset=utf-8");
         if (status == http::status::upgrade_required)
             response->set(http::field::sec_websocket_version, "13");
@@ -644,10 +643,9 @@ class WsSession final : public Session {
     }
 
     void Recharge() {
-        const std::size_t now = queuedBytes_ + reader_.buffered() + (stage_ ? kStageBytes : 0) +
-                                HeldBytes(stream_) +
-                                (!open_ && !finished_ ? std::max(kUpgradeReserve, buffer_.capacity())
-                                                      : 0);
+        const std::size_t now =
+            queuedBytes_ + reader_.buffered() + (stage_ ? kStageBytes : 0) + HeldBytes(stream_) +
+            (!open_ && !finished_ ? std::max(kUpgradeReserve, buffer_.capacity()) : 0);
         budget_->used = budget_->used - charged_ + now;
         charged_ = now;
     }
