@@ -1,5 +1,6 @@
 #include "relay/server.hpp"
 
+#include <malloc.h>
 #include <netinet/tcp.h>
 #include <sys/resource.h>
 
@@ -19,6 +20,7 @@
 #include "crypto/credentials.hpp"
 #include "relay/client_input.hpp"
 #include "relay/cluster.hpp"
+#include "relay/message_pool.hpp"
 #include "relay/metrics.hpp"
 #include "relay/session.hpp"
 #include "session/messages.hpp"
@@ -169,6 +171,7 @@ class Server final : public SessionOwner, public ClusterPort {
     void AcceptMetrics();
     void AwaitReload();
     void Tick();
+    void GiveMemoryBack(Clock::time_point now);
     void Stop();
     std::shared_ptr<Session> Find(ConnId id) {
         auto it = sessions_.find(id);
@@ -201,6 +204,8 @@ class Server final : public SessionOwner, public ClusterPort {
     Clock::time_point sweepLostUntil_{};
     Clock::time_point keptAlive_ = Clock::now();
     Clock::time_point reclaimScanned_{};
+    std::size_t heldPeak_ = 0;  // the most the budget held since the heap was last trimmed
+    Clock::time_point trimmed_{};
     TrafficCounters traffic_;
     ConnId nextId_ = 1;
     bool stopping_ = false;
@@ -438,6 +443,18 @@ bool Server::Reclaim(Session& asker, std::size_t want) {
     return true;
 }
 
+// After a flood the heap keeps the pages its messages had: once much of what the budget held has
+// gone, they go back to the system (at most once a second).
+void Server::GiveMemoryBack(Clock::time_point now) {
+    static constexpr std::size_t kWorthTrimming = 16u << 20;
+    heldPeak_ = std::max(heldPeak_, budget_->used);
+    if (heldPeak_ - budget_->used < kWorthTrimming || now - trimmed_ < std::chrono::seconds(1))
+        return;
+    malloc_trim(0);
+    trimmed_ = now;
+    heldPeak_ = budget_->used;
+}
+
 void Server::AcceptMetrics() {
     metricsAcceptor_.async_accept([this](boost::system::error_code ec, tcp::socket socket) {
         if (ec) return;
@@ -452,6 +469,7 @@ void Server::AcceptMetrics() {
 
 void Server::Tick() {
     const auto now = Clock::now();
+    GiveMemoryBack(now);
     Apply(router_.OnTick(now));
     if (now < sweepLostUntil_) ForgetLostSessions();
     if (now - keptAlive_ >= std::min<Clock::duration>(kKeepAlivePeriod, options_.idleTimeout / 10))
@@ -623,6 +641,9 @@ int RunRelay(const Options& options) {
         return 2;
     }
     RaiseDescriptorLimit();
+    // Storage above the message pool's largest is mapped for itself, so that it goes back to the
+    // system when freed rather than staying in the heap.
+    mallopt(M_MMAP_THRESHOLD, static_cast<int>(MessagePool::kLargest + 64 * 1024));
     std::unique_ptr<ssl::context> tls;
     if (!options.certFile.empty() && !(tls = LoadTls(options, error))) {
         std::cerr << "kestrelink-relay: " << error << '\n';
