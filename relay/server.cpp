@@ -422,7 +422,6 @@ bool Server::Reclaim(Session& asker, std::size_t want) {
     const auto now = Clock::now();
     // Many refused connections retry together: one look over all of them per few milliseconds.
     if (now - reclaimScanned_ < std::chrono::milliseconds(5)) return false;
-    reclaimScanned_ = now;
     static constexpr std::size_t kUnearned = 64 * 1024;
     std::shared_ptr<Session> unearned, largest;
     for (const auto& [id, weak] : sessions_) {
@@ -438,7 +437,10 @@ bool Server::Reclaim(Session& asker, std::size_t want) {
         victim = unearned;
     else if (largest && largest->chargedBytes() > asker.chargedBytes() + want)
         victim = largest;
-    if (!victim) return false;
+    if (!victim) {
+        reclaimScanned_ = now;
+        return false;
+    }
     victim->DropForMemory();
     return true;
 }

@@ -141,7 +141,9 @@ class WsSession final : public Session {
             owner_.Refusal(*this, "slow_reader");
             return Abandon("dropped: send buffer full");
         }
-        if (!budget_->Fits(cost)) {
+        // Short of budget, the connection holding the most it has not earned is ended for this
+        // message (until it has finished, the budget is over by the message at most).
+        if (!budget_->Fits(cost) && !owner_.Reclaim(*this, cost)) {
             owner_.Refusal(*this, "memory_budget");
             return Abandon("dropped: memory budget");
         }
@@ -163,10 +165,11 @@ class WsSession final : public Session {
 
     void AllowBinary() override { reader_.SetLimit(owner_.maxBinaryBytes()); }
     std::size_t queuedBytes() const override { return queuedBytes_; }
-    std::size_t chargedBytes() const override { return charged_; }
-    std::size_t unfilledBytes() const override { return reader_.unfilled(); }
+    // One already being dropped has nothing more to give.
+    std::size_t chargedBytes() const override { return abandoned_ ? 0 : charged_; }
+    std::size_t unfilledBytes() const override { return abandoned_ ? 0 : reader_.unfilled(); }
     void DropForMemory() override {
-        if (finished_) return;
+        if (finished_ || abandoned_) return;
         owner_.Refusal(*this, "memory_budget");
         Abandon("dropped: memory budget");
     }
@@ -413,10 +416,13 @@ class WsSession final : public Session {
                     break;
                 }
                 try {
+                    // Counted once: by the queue it goes to, no longer by this reader.
+                    std::string message = reader_.TakeMessage();
+                    Recharge();
                     if (reader_.text())
-                        owner_.OnText(*this, reader_.TakeMessage());
+                        owner_.OnText(*this, message);
                     else
-                        owner_.OnBinary(*this, MessagePool::Share(reader_.TakeMessage()));
+                        owner_.OnBinary(*this, MessagePool::Share(std::move(message)));
                 } catch (const std::bad_alloc&) {
                     owner_.Refusal(*this, "out_of_memory");
                     Finish("dropped: out of memory");
