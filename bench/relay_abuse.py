@@ -17,14 +17,16 @@ Scenarios (every attacker pairs with itself: it runs its own host and its own vi
             byte every 1.5 s
   upgrades  800 unfinished upgrades with 7.9 KB headers from 100 addresses, and paired text
             frames of 8 MiB
-  tls       over wss://: a client asks for TLS key updates without end (openssl s_client's K
-            command) while reading nothing it is not made to
+  tls       over wss://: a client asks for TLS key update after key update and reads nothing
 """
 import argparse
+import ctypes
+import ctypes.util
 import json
 import multiprocessing
 import os
 import resource
+import select
 import shutil
 import socket
 import ssl
@@ -309,20 +311,45 @@ def attack_upgrades(port, stop):
 
 
 def attack_tls(port, stop):
-    if not shutil.which("openssl"):
-        return []
-    flood = subprocess.Popen(["openssl", "s_client", "-connect", f"127.0.0.1:{port}", "-quiet"],
-                             stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
-                             stderr=subprocess.DEVNULL)
-    try:
-        while not stop.is_set() and flood.poll() is None:
-            flood.stdin.write(b"K\n" * 1000)
-            flood.stdin.flush()
-    except (BrokenPipeError, OSError):
-        pass
-    ended = flood.poll() is not None
-    flood.kill()
-    flood.wait()
+    """Key update after key update through libssl itself (Python's ssl cannot ask for one)."""
+    libssl = ctypes.CDLL(ctypes.util.find_library("ssl"))
+    for name, args, result in [("TLS_client_method", [], ctypes.c_void_p),
+                               ("SSL_CTX_new", [ctypes.c_void_p], ctypes.c_void_p),
+                               ("SSL_new", [ctypes.c_void_p], ctypes.c_void_p),
+                               ("SSL_set_fd", [ctypes.c_void_p, ctypes.c_int], ctypes.c_int),
+                               ("SSL_connect", [ctypes.c_void_p], ctypes.c_int),
+                               ("SSL_key_update", [ctypes.c_void_p, ctypes.c_int], ctypes.c_int),
+                               ("SSL_do_handshake", [ctypes.c_void_p], ctypes.c_int),
+                               ("SSL_get_error", [ctypes.c_void_p, ctypes.c_int], ctypes.c_int)]:
+        getattr(libssl, name).argtypes, getattr(libssl, name).restype = args, result
+    s = socket.socket()
+    s.bind(("127.0.0.7", 0))
+    s.connect(("127.0.0.1", port))
+    tls = libssl.SSL_new(libssl.SSL_CTX_new(libssl.TLS_client_method()))
+    libssl.SSL_set_fd(tls, s.fileno())
+    if libssl.SSL_connect(tls) != 1:
+        return ["closed"]
+    s.setblocking(False)
+    want_write = 3
+    ended = False
+    while not stop.is_set():
+        libssl.SSL_key_update(tls, 1)  # SSL_KEY_UPDATE_REQUESTED
+        result = libssl.SSL_do_handshake(tls)
+        if result != 1:
+            if libssl.SSL_get_error(tls, result) != want_write:
+                ended = True
+                break
+            select.select([], [s], [], 0.05)
+        try:
+            if s.recv(1, socket.MSG_PEEK) == b"":
+                ended = True
+                break
+        except BlockingIOError:
+            pass
+        except OSError:
+            ended = True
+            break
+    s.close()
     return ["closed" if ended else "open"]
 
 

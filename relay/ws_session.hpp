@@ -56,6 +56,9 @@ inline constexpr std::size_t kUpgradeReserve = 32 * 1024;
 // at most kRoomWaitLimit in all, before it is closed.
 inline constexpr auto kRoomRetry = std::chrono::milliseconds(20);
 inline constexpr auto kRoomWaitLimit = std::chrono::seconds(2);
+// Input that shows a client is there: a whole frame, or a read of at least this much. A byte now
+// and then into a frame announced large does not keep its connection (and its room) alive.
+inline constexpr std::size_t kLivelyBytes = 512;
 // How much a reader's queue may grow, never shrinking, for the stalled-reader time.
 inline constexpr std::size_t kGrowthSlack = 64 * 1024;
 
@@ -192,7 +195,8 @@ class WsSession final : public Session {
             // A read waiting for a good piece of a large frame wakes seldom on a slow uplink:
             // bytes the kernel received since the last look are input all the same.
             const auto received = ReceivedBytes(LowestLayer(stream_).native_handle());
-            if (receivedAt_ > lastInput_ && received != receivedSeen_) lastInput_ = now;
+            if (receivedAt_ > lastInput_ && received - receivedSeen_ >= kLivelyBytes)
+                lastInput_ = now;
             receivedSeen_ = received;
             receivedAt_ = now;
         }
@@ -380,7 +384,7 @@ class WsSession final : public Session {
         stream_.async_read_some(asio::buffer(stage_.get() + stageTail_, kStageBytes - stageTail_),
                                 [self = Self()](boost::system::error_code ec, std::size_t n) {
                                     if (ec || self->finished_) return self->OnReadError(ec);
-                                    self->lastInput_ = Clock::now();
+                                    if (n >= kLivelyBytes) self->lastInput_ = Clock::now();
                                     self->stageTail_ += n;
                                     self->Read();
                                 });
@@ -394,7 +398,7 @@ class WsSession final : public Session {
         stream_.async_read_some(asio::buffer(reader_.Space(), left),
                                 [self = Self()](boost::system::error_code ec, std::size_t n) {
                                     if (ec || self->finished_) return self->OnReadError(ec);
-                                    self->lastInput_ = Clock::now();
+                                    if (n >= kLivelyBytes) self->lastInput_ = Clock::now();
                                     if (!self->OnEvent(self->reader_.Filled(n))) {
                                         self->reading_ = false;
                                         return;
@@ -406,6 +410,7 @@ class WsSession final : public Session {
     // What a frame brought; false when reading stops here.
     bool OnEvent(ws::MessageReader::Event event) {
         using Event = ws::MessageReader::Event;
+        if (event != Event::None) lastInput_ = Clock::now();
         switch (event) {
             case Event::None:
             case Event::Pong:

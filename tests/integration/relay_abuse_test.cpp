@@ -352,10 +352,18 @@ TEST(RelayFrames, ASilentClientIsPingedAndDroppedOnlyWhenItStopsAnswering) {
 
 // A slow uplink still sending a large frame is not silent, though the relay, waiting for a
 // good piece of the frame at a time, reads from it only every few seconds.
-TEST(RelayFrames, ASenderSlowlySendingALargeFrameIsNotDroppedAsSilent) {
+// A slow sender of a large frame is not silent; one that trickles a byte now and then into a
+// frame announced large is, and goes with the room it was given.
+TEST(RelayFrames, ASenderSlowlySendingALargeFrameIsKeptAndATrickleIsNot) {
     Relay relay({"--idle-timeout-seconds", "2"});
-    RawPair pair(PortOf(relay.url), "127.0.0.20");
+    RawPair pair(PortOf(relay.url), "127.0.0.20"), trickler(PortOf(relay.url), "127.0.0.29");
     ASSERT_FALSE(pair.requestId.empty());
+    ASSERT_FALSE(trickler.requestId.empty());
+    ASSERT_TRUE(trickler.host.SendAll(RawWs::Frame(0x2, "", 8u << 20).substr(0, 14)));
+    std::thread trickle([&] {
+        for (int i = 0; i < 40 && trickler.host.SendAll("x"); ++i)
+            std::this_thread::sleep_for(200ms);
+    });
     std::string message(300 * 1024, '\0');
     for (std::size_t i = 0; i < message.size(); ++i)
         message[i] = static_cast<char>(i * 7 + (i >> 10));
@@ -379,6 +387,8 @@ TEST(RelayFrames, ASenderSlowlySendingALargeFrameIsNotDroppedAsSilent) {
     ASSERT_TRUE(got.has_value()) << relay.process.Stderr();
     EXPECT_EQ(got->opcode, 0x2) << "the sender was dropped: " << got->payload;
     EXPECT_TRUE(got->payload == message);
+    EXPECT_NE(trickler.host.ClosedWith(100), -1) << "a byte every 200 ms kept its frame open";
+    trickle.join();
 }
 
 // A small message read together with the end of a large one waits while its sender is held;
