@@ -25,6 +25,10 @@ constexpr auto kMaxBackoff = milliseconds(5000);
 constexpr auto kHungRedis = milliseconds(3000);
 constexpr auto kDrainPoll = milliseconds(10);
 constexpr std::size_t kRefreshBatch = 500;
+// What one message between relays costs beyond its payload (header, seal, Redis framing),
+// counted in a pair's bytes in flight so that a flood of tiny messages is held as early as
+// one of large ones.
+constexpr std::size_t kMessageCost = 128;
 
 const char kHostPrefix[] = "kl:host:";
 const char kNodePrefix[] = "kl:node:";
@@ -647,7 +651,7 @@ void Cluster::Forward(ConnId from, ConnId peer, std::shared_ptr<const std::strin
     if (!Publish(node, m, *data)) return;
     stats_.bytesOut += data->size();
     // As between two clients of one relay: push back on the sender instead of buffering.
-    *inFlight += std::max<std::size_t>(data->size(), 1);
+    *inFlight += data->size() + kMessageCost;
     if (*inFlight > pairedBufferBytes_ && !*paused) {
         *paused = true;
         port_.PauseReading(from, true);
@@ -762,7 +766,7 @@ bool Cluster::Dispatch(const wire::Message& m) {
             stats_.bytesIn += m.payload.size();
             guests_[g->second].host = host;
             port_.Deliver(host, std::make_shared<const std::string>(m.payload), false);
-            CreditWhenDrained(host, m.from, m.conn, false, m.payload.size());
+            CreditWhenDrained(host, m.from, m.conn, false, m.payload.size() + kMessageCost);
             return true;
         }
         case wire::Kind::ToViewer: {
@@ -770,7 +774,7 @@ bool Cluster::Dispatch(const wire::Message& m) {
             if (o == outgoing_.end() || o->second.node != m.from || !o->second.paired) return false;
             stats_.bytesIn += m.payload.size();
             port_.Deliver(m.conn, std::make_shared<const std::string>(m.payload), false);
-            CreditWhenDrained(m.conn, m.from, m.conn, true, m.payload.size());
+            CreditWhenDrained(m.conn, m.from, m.conn, true, m.payload.size() + kMessageCost);
             return true;
         }
         case wire::Kind::Credit: {
