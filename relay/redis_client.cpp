@@ -306,7 +306,11 @@ void RedisConnection::ConnectTo(const std::string& host, std::uint16_t port) {
         Command({"AUTH", target_.user, target_.password}, login);
     else if (!target_.password.empty())
         Command({"AUTH", target_.password}, login);
-    if (target_.db != 0) Command({"SELECT", std::to_string(target_.db)}, [](redisReply*) {});
+    if (target_.db != 0)
+        Command({"SELECT", std::to_string(target_.db)}, [this, alive = alive_](redisReply* r) {
+            if (*alive && r && r->type == REDIS_REPLY_ERROR)
+                Disconnect("Redis refused SELECT: " + std::string(r->str, r->len));
+        });
 }
 
 void RedisConnection::OnConnect(const redisAsyncContext* ac, int status) {

@@ -55,7 +55,7 @@ for n in 1 2 3; do
   node=$(sed -n 's/.*"node":"\([^"]*\)".*/\1/p' "$kl_out/relay$n.out")
   port=${url#ws://127.0.0.1:}; port=${port%/ws}
   eval "node$n=$node port$n=$port"
-  backends="$backends    server relay$n 127.0.0.1:$port send-proxy-v2 check check-send-proxy
+  backends="$backends    server relay$n 127.0.0.1:$port send-proxy-v2 check
 "
   kl_log "relay $n: node $node on $url"
 done
