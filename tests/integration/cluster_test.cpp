@@ -830,6 +830,18 @@ TEST(RelayCluster, BehindHaproxyEachClientsAddressMeetsThePerAddressLimitsOnItsO
         const auto json = nlohmann::json::parse(m ? m->payload : "", nullptr, false);
         return json.is_object() ? json.value("message", "") : std::string("no answer");
     };
+    // A host and its viewer through the balancer (round robin: on different relays) pair.
+    {
+        Process host(Peer({"host", "--relay", balancer.Url(), "--timeout", "30", "--frames", "2",
+                           "--fps", "10", "--pattern", "160x90"}));
+        const auto credentials = NextEvent(host, "credentials");
+        ASSERT_FALSE(NextEvent(host, "registered").empty()) << host.Stderr();
+        Process viewer(Peer({"viewer", "--relay", balancer.Url(), "--id",
+                             credentials.value("id", ""), "--key", credentials.value("key", ""),
+                             "--timeout", "30"}));
+        EXPECT_EQ(NextEvent(viewer, "frame").value("seq", 0), 1) << viewer.Stderr();
+        EXPECT_EQ(viewer.Wait(), 0);
+    }
     // One client floods requests, spread over both relays; the limit meets that client only.
     std::vector<std::string> flood;
     for (int i = 0; i < 5; ++i) flood.push_back(request("127.0.0.2"));
