@@ -578,6 +578,9 @@ TEST(RelayAbuse, HeadersAnnouncingLargeFramesCostTheirSendersNotTheirNeighbours)
     EXPECT_LT(Kb(relay, "VmHWM") - before, 64 * 1024 + 40 * 1024);
     RawWs newcomer(port, "127.0.0.26");
     EXPECT_FALSE(RegisterHost(newcomer).empty());
+    attackers.clear();  // and once they have gone, so has their memory
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_LT(Kb(relay, "VmRSS") - before, 16 * 1024);
 }
 
 // Before the upgrade: headers past their limit get 431, a key that is not the base64 of 16
