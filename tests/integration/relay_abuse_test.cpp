@@ -584,8 +584,8 @@ TEST(RelayAbuse, HeadersAnnouncingLargeFramesCostTheirSendersNotTheirNeighbours)
 }
 
 // Before the upgrade: headers past their limit get 431, a key that is not the base64 of 16
-// bytes 400, and unfinished requests count against the budget; once paired, a text frame over
-// the text limit is refused at its header.
+// bytes or a request to /ws that asks no upgrade 400, and unfinished requests count against the
+// budget; once paired, a text frame over the text limit is refused at its header.
 TEST(RelayAbuse, UpgradesAreBoundedCheckedAndCountedAndPairedTextKeepsItsLimit) {
     Relay relay;
     const int port = PortOf(relay.url);
@@ -608,6 +608,7 @@ TEST(RelayAbuse, UpgradesAreBoundedCheckedAndCountedAndPairedTextKeepsItsLimit) 
     EXPECT_EQ(status(withKey("abc")), "400");
     EXPECT_EQ(status(withKey("dGhlIHNhbXBsZSBub25jZQ=!")), "400");
     EXPECT_EQ(status(withKey("dGhlIHNhbXBsZSBub25jZQ==")), "101");
+    EXPECT_EQ(status("GET /ws HTTP/1.1\r\nHost: x\r\n\r\n"), "400") << "not an upgrade";
 
     std::vector<std::unique_ptr<RawWs>> unfinished;
     for (int a = 0; a < 10; ++a) {
