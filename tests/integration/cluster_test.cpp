@@ -63,47 +63,18 @@ std::string RedisCommand(int port, const std::vector<std::string>& args) {
     return answer;
 }
 
-// The bulk strings of an array reply (KEYS, say), read to its end.
-std::vector<std::string> RedisArray(int port, const std::vector<std::string>& args) {
-    std::string request = "*" + std::to_string(args.size()) + "\r\n";
-    for (const auto& a : args) request += "$" + std::to_string(a.size()) + "\r\n" + a + "\r\n";
-    bool connected = false;
-    const int fd = ConnectLoopback(port, connected);
-    timeval limit{2, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    std::string in;
-    std::vector<std::string> out;
-    auto fill = [&](std::size_t size) {
-        char chunk[65536];
-        ssize_t n = 1;
-        while (in.size() < size && (n = read(fd, chunk, sizeof chunk)) > 0)
-            in.append(chunk, static_cast<std::size_t>(n));
-        return in.size() >= size;
-    };
-    auto line = [&]() -> std::string {
-        while (in.find("\r\n") == std::string::npos && fill(in.size() + 1)) {
-        }
-        const auto end = in.find("\r\n");
-        if (end == std::string::npos) return {};
-        std::string l = in.substr(0, end);
-        in.erase(0, end + 2);
-        return l;
-    };
-    if (connected &&
-        write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
-        const std::string head = line();
-        const long count = head.size() > 1 && head[0] == '*' ? std::stol(head.substr(1)) : 0;
-        for (long i = 0; i < count; ++i) {
-            const std::string bulk = line();
-            if (bulk.size() < 2 || bulk[0] != '$') break;
-            const auto size = static_cast<std::size_t>(std::stol(bulk.substr(1)));
-            if (!fill(size + 2)) break;
-            out.push_back(in.substr(0, size));
-            in.erase(0, size + 2);
-        }
-    }
-    close(fd);
-    return out;
+// The output lines of a command (redis-cli, ss) run by the shell.
+std::vector<std::string> Lines(const std::string& command) {
+    std::vector<std::string> lines;
+    FILE* out = popen(command.c_str(), "r");
+    char line[8192];
+    while (out && fgets(line, sizeof line, out)) lines.emplace_back(line, strcspn(line, "\n"));
+    if (out) pclose(out);
+    return lines;
+}
+
+std::vector<std::string> RedisKeys(int port) {
+    return Lines("redis-cli -p " + std::to_string(port) + " --raw KEYS '*'");
 }
 
 bool Listening(int port) {
@@ -237,39 +208,22 @@ class Snoop {
         reader_.join();
         close(fd_);
     }
-    // The (channel, message) pairs seen so far.
+    // The (channel, message) pairs seen so far: each "pmessage" array of four bulk strings.
     std::vector<std::pair<std::string, std::string>> Messages() {
         std::lock_guard<std::mutex> lock(mutex_);
         std::vector<std::pair<std::string, std::string>> out;
-        std::size_t at = 0;
-        auto bulk = [&](std::string& value) {
-            if (at >= raw_.size() || raw_[at] != '$') return false;
-            const auto end = raw_.find("\r\n", at);
-            if (end == std::string::npos) return false;
-            const auto size = std::stoul(raw_.substr(at + 1, end - at - 1));
-            if (end + 2 + size + 2 > raw_.size()) return false;
-            value = raw_.substr(end + 2, size);
-            at = end + 2 + size + 2;
-            return true;
-        };
-        while (at < raw_.size() && raw_[at] == '*') {
-            const auto end = raw_.find("\r\n", at);
-            if (end == std::string::npos) break;
-            const int count = std::stoi(raw_.substr(at + 1, end - at - 1));
-            at = end + 2;
-            std::vector<std::string> parts;
-            std::string value;
-            for (int i = 0; i < count; ++i) {
-                if (at < raw_.size() && raw_[at] == ':') {
-                    at = raw_.find("\r\n", at) + 2;
-                    parts.push_back("");
-                } else if (bulk(value)) {
-                    parts.push_back(value);
-                } else {
-                    return out;
-                }
+        std::vector<std::string> parts;
+        for (std::size_t at = 0, end; (end = raw_.find("\r\n", at)) != std::string::npos;) {
+            const std::size_t size = std::stoul(raw_.substr(at + 1, end - at - 1));
+            if (raw_[at] != '$') {  // an array's line (a new message) or an integer's
+                if (raw_[at] == '*') parts.clear();
+                at = end + 2;
+                continue;
             }
-            if (count == 4 && parts[0] == "pmessage") out.emplace_back(parts[2], parts[3]);
+            if (end + 4 + size > raw_.size()) break;
+            parts.push_back(raw_.substr(end + 2, size));
+            at = end + 4 + size;
+            if (parts.size() == 4 && parts[0] == "pmessage") out.emplace_back(parts[2], parts[3]);
         }
         return out;
     }
@@ -305,34 +259,19 @@ struct Haproxy {
     std::optional<Process> process;
 };
 
-// Redis's client id of `relay`'s subscriber: the client with a subscription whose port is one
-// of the relay's sockets.
+// Redis's client id of `relay`'s subscriber: the one with a subscription whose port is the
+// relay's (ss names each socket's process).
 std::string SubscriberOf(int redisPort, const Relay& relay) {
-    const std::string pid = std::to_string(relay.process.pid());
-    std::set<std::string> inodes;
-    for (const auto& fd : std::filesystem::directory_iterator("/proc/" + pid + "/fd")) {
-        std::error_code ec;
-        const auto target = std::filesystem::read_symlink(fd.path(), ec).string();
-        if (!ec && target.rfind("socket:[", 0) == 0)
-            inodes.insert(target.substr(8, target.size() - 9));
-    }
-    std::set<int> ports;  // the relay's local TCP ports
-    std::ifstream tcp("/proc/" + pid + "/net/tcp");
-    std::string line;
-    std::getline(tcp, line);
-    while (std::getline(tcp, line)) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
-        fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
-            timeout >> inode;
-        if (inodes.count(inode))
-            ports.insert(std::stoi(local.substr(local.find(':') + 1), nullptr, 16));
-    }
-    std::istringstream clients(RedisCommand(redisPort, {"CLIENT", "LIST"}));
-    while (std::getline(clients, line)) {
+    std::set<std::string> ports;
+    for (const std::string& line : Lines("ss -Htnp dst 127.0.0.1:" + std::to_string(redisPort)))
+        if (line.find("pid=" + std::to_string(relay.process.pid()) + ",") != std::string::npos)
+            ports.insert(line.substr(line.find(':') + 1,
+                                     line.find(' ', line.find(':')) - line.find(':') - 1));
+    for (const std::string& line :
+         Lines("redis-cli -p " + std::to_string(redisPort) + " CLIENT LIST")) {
         const auto addr = line.find(" addr=127.0.0.1:");
-        if (addr == std::string::npos || line.find(" sub=1 ") == std::string::npos) continue;
-        if (ports.count(std::stoi(line.substr(addr + 16))))
+        if (addr != std::string::npos && line.find(" sub=1 ") != std::string::npos &&
+            ports.count(line.substr(addr + 16, line.find(' ', addr + 1) - addr - 16)))
             return line.substr(3, line.find(' ') - 3);
     }
     return "";
@@ -408,7 +347,7 @@ TEST(RelayCluster, DuplicateAndUnknownIdsAreRefusedAcrossRelays) {
         << unknown.Stderr();
     // What Redis holds is the owner's node id and counts, each with a time to live, under
     // names that show neither the ID nor the address.
-    const auto keys = RedisArray(redis.port, {"KEYS", "kl:*"});
+    const auto keys = RedisKeys(redis.port);
     int hosts = 0, rates = 0;
     for (const std::string& key : keys) {
         EXPECT_EQ(key.find(first.id), std::string::npos) << key;
@@ -759,7 +698,7 @@ TEST(RelayCluster, RedisClientWithoutTheSecretCanNeitherReadForgeNorReplayRelayM
         for (const std::string& secret : {host.id, std::string("127.0.0.1"), std::string("request"),
                                           std::string("connected"), std::string("\"p\"")})
             EXPECT_EQ(message.find(secret), std::string::npos) << channel << ": " << secret;
-    for (const std::string& key : RedisArray(redis.port, {"KEYS", "*"}))
+    for (const std::string& key : RedisKeys(redis.port))
         EXPECT_EQ(key.find(host.id), std::string::npos) << key;
 
     // Replayed to the relay they were for: refused, and the pair goes on.
@@ -836,9 +775,9 @@ TEST(RelayCluster, BehindHaproxyEachClientsAddressMeetsThePerAddressLimitsOnItsO
                            "--fps", "10", "--pattern", "160x90"}));
         const auto credentials = NextEvent(host, "credentials");
         ASSERT_FALSE(NextEvent(host, "registered").empty()) << host.Stderr();
-        Process viewer(Peer({"viewer", "--relay", balancer.Url(), "--id",
-                             credentials.value("id", ""), "--key", credentials.value("key", ""),
-                             "--timeout", "30"}));
+        Process viewer(
+            Peer({"viewer", "--relay", balancer.Url(), "--id", credentials.value("id", ""), "--key",
+                  credentials.value("key", ""), "--timeout", "30"}));
         EXPECT_EQ(NextEvent(viewer, "frame").value("seq", 0), 1) << viewer.Stderr();
         EXPECT_EQ(viewer.Wait(), 0);
     }
