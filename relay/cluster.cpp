@@ -953,7 +953,8 @@ std::string Cluster::Metrics() const {
     for (const auto& [reason, count] : dropsByReason_)
         out += "kestrelink_relay_cluster_refused_messages_total{reason=\"" + reason + "\"} " +
                std::to_string(count) + "\n";
-    metric("kestrelink_relay_redis_up", "gauge", "1 while both Redis connections are up.",
+    metric("kestrelink_relay_redis_up", "gauge",
+           "1 while the Redis connections are up and the heartbeat holds this relay's epoch.",
            Available() ? "1" : "0");
     metric("kestrelink_relay_redis_errors_total", "counter",
            "Redis connection losses and failed commands.", std::to_string(stats_.redisErrors));
