@@ -25,6 +25,8 @@ set(KL_PROGRAM_SOURCES
     ui/layout.cpp
     ui/paint.cpp
     ui/banner.cpp
+    ui/keyboard.cpp
+    ui/accessibility.cpp
     session/host_flow.cpp
     session/viewer_flow.cpp
     session/teardown.cpp
@@ -100,7 +102,7 @@ if(BUILD_TESTING)
 
     file(GLOB KL_APP_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/windows/*.cpp)
     add_executable(app_tests ${KL_APP_TEST_SOURCES})
-    target_link_libraries(app_tests PRIVATE kl_program gtest gtest_main ws2_32)
+    target_link_libraries(app_tests PRIVATE kl_program gtest gtest_main ws2_32 oleacc oleaut32)
     add_dependencies(app_tests kestrelink)
     target_compile_definitions(app_tests PRIVATE
         KL_PROGRAM_PATH=L"Z:$<TARGET_FILE:kestrelink>"

@@ -4,6 +4,10 @@
 #include <gdiplus.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
+#include <thread>
+
 #include "app/client.hpp"
 #include "net/transport.hpp"
 #include "session/session.hpp"
@@ -197,4 +201,54 @@ TEST_F(MainWindow, ConsentIsGivenOnlyByARealClickNeverByACommandOrASynthesisedOn
     SendMessageW(window, WM_COMMAND, 110, 0);
     EXPECT_FALSE(app.consentPending) << "refusing by command is still possible";
     EXPECT_FALSE(app.consentGiven);
+
+    // Inside a message sent right after real input, Windows reports that input's origin; only
+    // the device type, "unavailable", tells the message apart. The origin alone let it answer.
+    app.transport = std::make_shared<kl::Transport>();  // an answer has somewhere to go
+    app.networkRunning = true;
+    app.consentPending = true;
+    app.consentDeadline = GetTickCount64() + 35000;
+    LayoutControls(app);
+    dc = GetDC(window);
+    PaintWindow(app, dc);
+    ReleaseDC(window, dc);
+    auto pump = [&] {
+        for (int i = 0; i < 20; ++i) {
+            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+            Sleep(10);
+        }
+    };
+    app.inputSource = [] { return INPUT_MESSAGE_SOURCE{IMDT_UNAVAILABLE, IMO_HARDWARE}; };
+    SendMessageW(window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(700, 440));
+    SendMessageW(window, WM_LBUTTONUP, 0, MAKELPARAM(700, 440));
+    EXPECT_TRUE(app.consentPending) << "a click sent right after real input accepted";
+    // Even a source that names the mouse does not make a click sent from another thread, or a
+    // posted one, an answer: neither holds the button down, and the first is a send.
+    app.inputSource = [] { return INPUT_MESSAGE_SOURCE{IMDT_MOUSE, IMO_HARDWARE}; };
+    std::atomic<bool> sent{false};
+    std::thread other([&] {
+        SendMessageW(window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(700, 440));
+        SendMessageW(window, WM_LBUTTONUP, 0, MAKELPARAM(700, 440));
+        sent = true;
+    });
+    while (!sent) pump();  // answers the sends
+    other.join();
+    EXPECT_TRUE(app.consentPending) << "a click sent from another thread accepted";
+    PostMessageW(window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(700, 440));
+    PostMessageW(window, WM_LBUTTONUP, 0, MAKELPARAM(700, 440));
+    pump();
+    EXPECT_TRUE(app.consentPending) << "a posted click accepted";
+    // Windows reports the origin "hardware" for the devices and for assistive tools with
+    // UIAccess: with SendInput standing in for such a hand, its click still answers.
+    app.inputSource = [] {
+        INPUT_MESSAGE_SOURCE source{IMDT_UNAVAILABLE, IMO_UNAVAILABLE};
+        GetCurrentInputMessageSource(&source);
+        if (source.originId == IMO_INJECTED) source.originId = IMO_HARDWARE;
+        return source;
+    };
+    SendInput(2, click, sizeof(INPUT));
+    pump();
+    EXPECT_FALSE(app.consentPending) << "a click from the user's hands is still an answer";
+    EXPECT_TRUE(app.consentGiven);
+    StopSession(app);
 }
