@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <oleacc.h>
 
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -63,7 +64,7 @@ std::wstring ButtonName(const Client& app, const ClickRegion& r) {
             return L"Simge durumuna küçült";
         case kCmdMaximise:
             return app.mainWindow != nullptr && IsZoomed(app.mainWindow) ? L"Önceki boyut"
-                                                                          : L"Ekranı kapla";
+                                                                         : L"Ekranı kapla";
         case kCmdClose:
             return L"Kapat";
         default:
@@ -94,10 +95,11 @@ std::vector<Element> Elements(const Client& app) {
         }
     } else if (app.consentPending) {
         out.push_back(Text(L"Ekranınızı paylaşmak istiyor musunuz?", 340, 242, 480, 66.7f));
-        out.push_back(Text(L"Bağlanan kişi ekranınızı görebilir, fare ve klavyeyi kontrol "
-                           L"edebilir. İsteği yalnızca tanıdığınız kişiden bekliyorsanız kabul "
-                           L"edin.",
-                           340, 310, 476, 43.5f));
+        out.push_back(
+            Text(L"Bağlanan kişi ekranınızı görebilir, fare ve klavyeyi kontrol "
+                 L"edebilir. İsteği yalnızca tanıdığınız kişiden bekliyorsanız kabul "
+                 L"edin.",
+                 340, 310, 476, 43.5f));
     } else if (app.page == 0) {
         const std::wstring id = DisplayedId(app.connectionId);
         out.push_back(Text(L"Bağlantı ID’niz: " + id, 245, 219, 374, 80, id));
@@ -151,7 +153,8 @@ class AccessibleWindow final : public IAccessible {
     // IUnknown
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
         if (out == nullptr) return E_POINTER;
-        if (iid == __uuidof(IUnknown) || iid == __uuidof(IDispatch) || iid == __uuidof(IAccessible)) {
+        if (iid == __uuidof(IUnknown) || iid == __uuidof(IDispatch) ||
+            iid == __uuidof(IAccessible)) {
             *out = static_cast<IAccessible*>(this);
             AddRef();
             return S_OK;
@@ -176,8 +179,8 @@ class AccessibleWindow final : public IAccessible {
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
         return E_NOTIMPL;
     }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*,
-                                     EXCEPINFO*, UINT*) override {
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                                     UINT*) override {
         return E_NOTIMPL;
     }
 
@@ -187,8 +190,8 @@ class AccessibleWindow final : public IAccessible {
         *parent = nullptr;
         if (!Live()) return RPC_E_DISCONNECTED;
         if (Api().objectFromWindow == nullptr) return S_FALSE;
-        return Api().objectFromWindow(window_, static_cast<DWORD>(OBJID_WINDOW), __uuidof(IDispatch),
-                                      reinterpret_cast<void**>(parent));
+        return Api().objectFromWindow(window_, static_cast<DWORD>(OBJID_WINDOW),
+                                      __uuidof(IDispatch), reinterpret_cast<void**>(parent));
     }
     HRESULT STDMETHODCALLTYPE get_accChildCount(long* count) override {
         if (count == nullptr) return E_POINTER;
@@ -267,8 +270,8 @@ class AccessibleWindow final : public IAccessible {
         if (!Live()) return RPC_E_DISCONNECTED;
         if (GetFocus() != window_) return S_FALSE;
         focus->vt = VT_I4;
-        focus->lVal = ButtonHasFocus(*app_) ? ChildOf(Elements(*app_), app_->focusId)
-                                            : CHILDID_SELF;
+        focus->lVal =
+            ButtonHasFocus(*app_) ? ChildOf(Elements(*app_), app_->focusId) : CHILDID_SELF;
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE get_accSelection(VARIANT* selection) override {
@@ -382,8 +385,7 @@ class AccessibleWindow final : public IAccessible {
         if (child.vt != VT_I4) return E_INVALIDARG;
         if (child.lVal == CHILDID_SELF) return S_OK;
         current_ = Elements(*app_);
-        if (child.lVal < 1 || child.lVal > static_cast<LONG>(current_.size()))
-            return E_INVALIDARG;
+        if (child.lVal < 1 || child.lVal > static_cast<LONG>(current_.size())) return E_INVALIDARG;
         element = &current_[static_cast<std::size_t>(child.lVal - 1)];
         return S_OK;
     }
@@ -466,4 +468,11 @@ void ReadHighContrast(Client& app) {
     contrast.cbSize = sizeof contrast;
     app.highContrast = SystemParametersInfoW(SPI_GETHIGHCONTRAST, sizeof contrast, &contrast, 0) &&
                        (contrast.dwFlags & HCF_HIGHCONTRASTON) != 0;
+    if (app.highContrast) return;
+    // Where Windows keeps the setting: Wine 8 answers "off" above whatever it holds.
+    wchar_t flags[16] = {};
+    DWORD size = sizeof flags - sizeof(wchar_t);
+    if (RegGetValueW(HKEY_CURRENT_USER, L"Control Panel\\Accessibility\\HighContrast", L"Flags",
+                     RRF_RT_REG_SZ, nullptr, flags, &size) == ERROR_SUCCESS)
+        app.highContrast = (std::wcstoul(flags, nullptr, 10) & HCF_HIGHCONTRASTON) != 0;
 }

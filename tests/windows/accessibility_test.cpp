@@ -40,8 +40,8 @@ class Accessible : public kltest::ProgramWindow {
         app.statusText = L"Bağlantıya hazır";
         g_watched = window;
         g_events.clear();
-        hook = SetWinEventHook(EVENT_MIN, EVENT_MAX, nullptr, RecordEvent, GetCurrentProcessId(),
-                               0, WINEVENT_OUTOFCONTEXT);
+        hook = SetWinEventHook(EVENT_MIN, EVENT_MAX, nullptr, RecordEvent, GetCurrentProcessId(), 0,
+                               WINEVENT_OUTOFCONTEXT);
     }
     void TearDown() override {
         if (object != nullptr) object->Release();
