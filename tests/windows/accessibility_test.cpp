@@ -5,6 +5,7 @@
 #include <oleacc.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "app/client.hpp"
 #include "session/session.hpp"
 #include "ui/ui.hpp"
+#include "program_process.hpp"
 #include "window_fixture.hpp"
 
 namespace {
@@ -212,4 +214,38 @@ TEST_F(Accessible, EveryPageReadsAsDrawnAndTheDefaultActionsPressAsAClickWould) 
     DestroyWindow(window);
     long count = 0;
     EXPECT_EQ(object->get_accChildCount(&count), RPC_E_DISCONNECTED);
+}
+
+// The real program read from this process, as a screen reader reads it: the object crosses
+// processes (MinGW's import library resolves IID_IAccessible to a stub's address, which makes
+// this call fail with E_NOINTERFACE; __uuidof names the interface).
+TEST(AccessibleProgram, AnotherProcessReadsTheIdAndTheButtons) {
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    {
+        kltest::Program program({});
+        HWND window = program.WaitVisibleWindow();
+        ASSERT_NE(window, nullptr);
+        IAccessible* object = nullptr;
+        ASSERT_EQ(
+            AccessibleObjectFromWindow(window, static_cast<DWORD>(OBJID_CLIENT),
+                                       __uuidof(IAccessible), reinterpret_cast<void**>(&object)),
+            S_OK);
+        long count = 0;
+        EXPECT_EQ(object->get_accChildCount(&count), S_OK);
+        std::vector<std::wstring> names;
+        for (long i = 1; i <= count; ++i) {
+            VARIANT id{};
+            id.vt = VT_I4;
+            id.lVal = i;
+            BSTR name = nullptr;
+            if (object->get_accName(id, &name) == S_OK) names.emplace_back(name);
+            SysFreeString(name);
+        }
+        object->Release();
+        ASSERT_FALSE(names.empty());
+        EXPECT_EQ(names[0].rfind(L"Bağlantı ID’niz: ", 0), 0u) << testing::PrintToString(names);
+        EXPECT_NE(std::find(names.begin(), names.end(), L"Bağlantı bilgilerini kopyala"),
+                  names.end());
+    }
+    CoUninitialize();
 }
