@@ -10,7 +10,9 @@ its own. Per scenario and relay it prints: the relay's largest resident memory w
 client could still register a host, and how many attacker connections the relay had closed.
 Give the landed relay and a new one to compare them in one run.
 
-Scenarios (every attacker pairs with itself: it runs its own host and its own viewer):
+Scenarios (where it pairs, an attacker runs its own host and its own viewer):
+  silent    4,000 TCP connections from one address that never send, held
+  large     16 unregistered connections from one address each send one 8 MiB message
   empty     one pair sends zero-length binary frames; its viewer reads nothing
   slowread  the same, its viewer reading 2 KB every 2 s
   headers   128 pairs from 8 addresses each send a frame header announcing 8 MiB, then a
@@ -216,13 +218,20 @@ def closed(sockets):
     for s in sockets:
         try:
             s.setblocking(False)
-            if s.recv(1 << 16) == b"":
-                n += 1
+            while s.recv(1 << 16):
+                pass
+            n += 1  # the end, after whatever the relay said last
         except BlockingIOError:
             pass
         except OSError:
             n += 1
     return n
+
+
+def label(binary):
+    """A build's checkout folder (…/CHECKOUT/build/native/kestrelink-relay), else its path."""
+    parts = binary.split(os.sep)
+    return parts[-4] if parts[-3:-1] == ["build", "native"] and len(parts) >= 4 else binary
 
 
 # --- attacks: each runs until `stop` is set and returns its sockets ---------------------------
@@ -254,6 +263,41 @@ def attack_empty(port, stop, reads):
         except OSError:
             break
     return [host.s, viewer.s]
+
+
+def attack_silent(port, stop):
+    held = []
+    for _ in range(4000):
+        try:
+            s = socket.socket()
+            s.bind(("127.0.0.8", 0))
+            s.settimeout(1)
+            s.connect(("127.0.0.1", port))
+            held.append(s)
+        except OSError:
+            pass
+    stop.wait()
+    return held
+
+
+def attack_large(port, stop):
+    senders = []
+    message = frame(2, b"Z" * (8 << 20))
+    for _ in range(16):
+        try:
+            w = Ws(port, "127.0.0.9")
+            if w.upgrade():
+                w.s.settimeout(1)
+                senders.append(w)
+        except OSError:
+            pass
+    for w in senders:
+        try:
+            w.s.sendall(message)
+        except OSError:
+            pass
+    stop.wait()
+    return [w.s for w in senders]
 
 
 def attack_headers(port, stop):
@@ -370,7 +414,9 @@ def run(binary, name, seconds, tls_dir):
     time.sleep(1.0)  # the honest pair streams first
     stop = threading.Event()
     attacker_sockets = []
-    attacks = {"empty": lambda: attack_empty(port, stop, False),
+    attacks = {"silent": lambda: attack_silent(port, stop),
+               "large": lambda: attack_large(port, stop),
+               "empty": lambda: attack_empty(port, stop, False),
                "slowread": lambda: attack_empty(port, stop, True),
                "headers": lambda: attack_headers(port, stop),
                "upgrades": lambda: attack_upgrades(port, stop),
@@ -414,7 +460,7 @@ def run(binary, name, seconds, tls_dir):
     else:
         latency = "      -       -"
     dropped = "not paired" if not honest_result.get("paired") else ("DROPPED" if honest_result["dropped"] else "kept")
-    print(f"{name:9} {os.path.basename(os.path.dirname(os.path.dirname(os.path.dirname(binary))) or binary)[:14]:14} "
+    print(f"{name:9} {label(binary)[-14:]:14} "
           f"{peak / 1024:8.1f} {dropped:10} {len(lat):6} {latency} {fresh or '-':5} {attacker_closed:>9}"
           f"{'' if running else '  (relay ended)'}", flush=True)
 
@@ -424,7 +470,7 @@ def main():
                                      formatter_class=argparse.RawDescriptionHelpFormatter, epilog=__doc__)
     parser.add_argument("relays", nargs="+", metavar="RELAY", help="relay binaries to compare")
     parser.add_argument("--seconds", type=float, default=10.0, help="length of each scenario (default 10)")
-    parser.add_argument("--only", default="empty,slowread,headers,upgrades,tls",
+    parser.add_argument("--only", default="silent,large,empty,slowread,headers,upgrades,tls",
                         help="comma-separated scenarios to run")
     args = parser.parse_args()
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)

@@ -247,10 +247,14 @@ class WsSession final : public Session {
         const auto& request = parser_->get();
         const std::string_view target = request.target();
         const std::string_view path = target.substr(0, target.find('?'));
-        if (path != "/ws" || !beast::websocket::is_upgrade(request)) {
+        if (path != "/ws") {
             owner_.Log(id_, "http 404 " + LogQuoted(path));
             return Respond(http::status::not_found, "Not found\n");
         }
+        // What comes to /ws must be a WebSocket handshake: a GET of HTTP/1.1 or later that asks
+        // to upgrade.
+        if (!beast::websocket::is_upgrade(request))
+            return Respond(http::status::bad_request, "Bad WebSocket upgrade\n", "not an upgrade");
         const std::string_view key = request[http::field::sec_websocket_key];
         if (request[http::field::host].empty() || !IsWebSocketKey(key))
             return Respond(http::status::bad_request, "Bad WebSocket upgrade\n", "bad upgrade");

@@ -578,11 +578,14 @@ TEST(RelayAbuse, HeadersAnnouncingLargeFramesCostTheirSendersNotTheirNeighbours)
     EXPECT_LT(Kb(relay, "VmHWM") - before, 64 * 1024 + 40 * 1024);
     RawWs newcomer(port, "127.0.0.26");
     EXPECT_FALSE(RegisterHost(newcomer).empty());
+    attackers.clear();  // and once they have gone, so has their memory
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_LT(Kb(relay, "VmRSS") - before, 16 * 1024);
 }
 
 // Before the upgrade: headers past their limit get 431, a key that is not the base64 of 16
-// bytes 400, and unfinished requests count against the budget; once paired, a text frame over
-// the text limit is refused at its header.
+// bytes or a request to /ws that asks no upgrade 400, and unfinished requests count against the
+// budget; once paired, a text frame over the text limit is refused at its header.
 TEST(RelayAbuse, UpgradesAreBoundedCheckedAndCountedAndPairedTextKeepsItsLimit) {
     Relay relay;
     const int port = PortOf(relay.url);
@@ -605,6 +608,7 @@ TEST(RelayAbuse, UpgradesAreBoundedCheckedAndCountedAndPairedTextKeepsItsLimit) 
     EXPECT_EQ(status(withKey("abc")), "400");
     EXPECT_EQ(status(withKey("dGhlIHNhbXBsZSBub25jZQ=!")), "400");
     EXPECT_EQ(status(withKey("dGhlIHNhbXBsZSBub25jZQ==")), "101");
+    EXPECT_EQ(status("GET /ws HTTP/1.1\r\nHost: x\r\n\r\n"), "400") << "not an upgrade";
 
     std::vector<std::unique_ptr<RawWs>> unfinished;
     for (int a = 0; a < 10; ++a) {
