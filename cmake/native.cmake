@@ -70,17 +70,17 @@ find_package(OpenSSL 3 REQUIRED COMPONENTS SSL)
 # A cluster of relays shares one Redis server through hiredis (Debian's libhiredis-dev).
 find_library(HIREDIS_LIBRARY hiredis REQUIRED)
 find_path(HIREDIS_INCLUDE_DIR hiredis/async.h REQUIRED)
-add_library(kl_relay_core STATIC relay/router.cpp relay/options.cpp relay/metrics.cpp relay/cluster_wire.cpp relay/cluster_seal.cpp
-            relay/redis_client.cpp relay/redis_tls.cpp relay/ws_frame.cpp relay/resp_filter.cpp
-            relay/proxy_protocol.cpp)
+add_library(kl_relay_core STATIC relay/core/router.cpp relay/core/options.cpp relay/core/metrics.cpp relay/cluster/cluster_wire.cpp relay/cluster/cluster_seal.cpp
+            relay/cluster/redis_client.cpp relay/cluster/redis_tls.cpp relay/connection/ws_frame.cpp relay/cluster/resp_filter.cpp
+            relay/connection/proxy_protocol.cpp)
 target_include_directories(kl_relay_core PUBLIC ${HIREDIS_INCLUDE_DIR})
 target_link_libraries(kl_relay_core PUBLIC kl_core Boost::headers OpenSSL::SSL ${HIREDIS_LIBRARY})
-add_executable(kestrelink-relay relay/main.cpp relay/server.cpp relay/ws_session_plain.cpp relay/ws_session_tls.cpp
-               relay/tls_stream.cpp relay/socket_progress.cpp relay/cluster.cpp)
+add_executable(kestrelink-relay relay/main.cpp relay/connection/server.cpp relay/connection/ws_session_plain.cpp relay/connection/ws_session_tls.cpp
+               relay/connection/tls_stream.cpp relay/connection/socket_progress.cpp relay/cluster/cluster.cpp)
 # The relay is built at the build type's optimisation (-O2, about 7 % more compile time than
 # -O1 here); only Beast's debug information, which adds another third, is left out.
-set_source_files_properties(relay/server.cpp relay/ws_session_plain.cpp relay/ws_session_tls.cpp relay/cluster.cpp
-                            relay/redis_tls.cpp PROPERTIES COMPILE_OPTIONS "-g0")
+set_source_files_properties(relay/connection/server.cpp relay/connection/ws_session_plain.cpp relay/connection/ws_session_tls.cpp relay/cluster/cluster.cpp
+                            relay/cluster/redis_tls.cpp PROPERTIES COMPILE_OPTIONS "-g0")
 # The peer's Beast files stay at -O1 in the test build; the packaged peer (the relay-release
 # preset) turns this off and builds them at -O2.
 option(KL_QUICK_BEAST "Compile the Beast-heavy peer files at -O1 without debug information" ON)

@@ -14,7 +14,7 @@
 #include "crypto/credentials.hpp"
 #include "harness.hpp"
 #include "raw_ws.hpp"
-#include "relay/cluster_seal.hpp"
+#include "relay/cluster/cluster_seal.hpp"
 #include "session/messages.hpp"
 
 using namespace kltest;

@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <fstream>
 
-#include "relay/cluster_seal.hpp"
-#include "relay/proxy_protocol.hpp"
-#include "relay/resp_filter.hpp"
+#include "relay/cluster/cluster_seal.hpp"
+#include "relay/connection/proxy_protocol.hpp"
+#include "relay/cluster/resp_filter.hpp"
 
 using namespace kl::relay;
 

@@ -1,8 +1,8 @@
-#include "relay/cluster_wire.hpp"
+#include "relay/cluster/cluster_wire.hpp"
 
 #include <gtest/gtest.h>
 
-#include "relay/redis_client.hpp"
+#include "relay/cluster/redis_client.hpp"
 
 using namespace kl::relay;
 

@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <fstream>
 
-#include "relay/client_input.hpp"
-#include "relay/metrics.hpp"
-#include "relay/options.hpp"
+#include "relay/core/client_input.hpp"
+#include "relay/core/metrics.hpp"
+#include "relay/core/options.hpp"
 
 using kl::relay::ParseOptions;
 

@@ -1,4 +1,4 @@
-#include "relay/server.hpp"
+#include "relay/connection/server.hpp"
 
 #include <malloc.h>
 #include <netinet/tcp.h>
@@ -18,12 +18,12 @@
 #include <optional>
 
 #include "crypto/credentials.hpp"
-#include "relay/client_input.hpp"
-#include "relay/cluster.hpp"
-#include "relay/message_pool.hpp"
-#include "relay/metrics.hpp"
-#include "relay/proxy_protocol.hpp"
-#include "relay/session.hpp"
+#include "relay/core/client_input.hpp"
+#include "relay/cluster/cluster.hpp"
+#include "relay/connection/message_pool.hpp"
+#include "relay/core/metrics.hpp"
+#include "relay/connection/proxy_protocol.hpp"
+#include "relay/connection/session.hpp"
 #include "session/messages.hpp"
 
 namespace kl::relay {

@@ -1,9 +1,9 @@
-#include "relay/options.hpp"
+#include "relay/core/options.hpp"
 
 #include "base/command_line.hpp"
-#include "relay/cluster_seal.hpp"
-#include "relay/proxy_protocol.hpp"
-#include "relay/redis_client.hpp"
+#include "relay/cluster/cluster_seal.hpp"
+#include "relay/connection/proxy_protocol.hpp"
+#include "relay/cluster/redis_client.hpp"
 
 #include <boost/asio/ip/address.hpp>
 #include <fstream>

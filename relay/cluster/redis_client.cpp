@@ -1,4 +1,4 @@
-#include "relay/redis_client.hpp"
+#include "relay/cluster/redis_client.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -13,8 +13,8 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "relay/redis_tls.hpp"
-#include "relay/resp_filter.hpp"
+#include "relay/cluster/redis_tls.hpp"
+#include "relay/cluster/resp_filter.hpp"
 
 // Exported by hiredis 0.14 (its adapters' read path ends in it) though its header does not
 // declare it: runs the callbacks of the replies the reader holds.

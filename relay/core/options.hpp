@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "relay/proxy_protocol.hpp"
-#include "relay/router.hpp"
+#include "relay/connection/proxy_protocol.hpp"
+#include "relay/core/router.hpp"
 #include "base/limits.hpp"
 
 namespace kl::relay {

@@ -1,4 +1,4 @@
-#include "relay/resp_filter.hpp"
+#include "relay/cluster/resp_filter.hpp"
 
 #include <algorithm>
 #include <charconv>

@@ -1,4 +1,4 @@
-#include "relay/cluster_seal.hpp"
+#include "relay/cluster/cluster_seal.hpp"
 
 #include <openssl/evp.h>
 #include <sys/stat.h>

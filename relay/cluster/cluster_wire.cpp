@@ -1,4 +1,4 @@
-#include "relay/cluster_wire.hpp"
+#include "relay/cluster/cluster_wire.hpp"
 
 #include <nlohmann/json.hpp>
 

@@ -1,4 +1,4 @@
-#include "relay/cluster.hpp"
+#include "relay/cluster/cluster.hpp"
 
 #include <algorithm>
 #include <boost/asio/ip/address_v6.hpp>

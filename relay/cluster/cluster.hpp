@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "crypto/credentials.hpp"
-#include "relay/cluster_seal.hpp"
-#include "relay/cluster_wire.hpp"
-#include "relay/redis_client.hpp"
-#include "relay/router.hpp"
+#include "relay/cluster/cluster_seal.hpp"
+#include "relay/cluster/cluster_wire.hpp"
+#include "relay/cluster/redis_client.hpp"
+#include "relay/core/router.hpp"
 
 namespace kl::relay {
 

@@ -1,4 +1,4 @@
-#include "relay/proxy_protocol.hpp"
+#include "relay/connection/proxy_protocol.hpp"
 
 #include <charconv>
 #include <cstring>
