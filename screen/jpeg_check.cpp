@@ -104,10 +104,12 @@ bool ReadScanHeader(const std::uint8_t* h, std::size_t segment, FrameState& f) {
 std::uint64_t BlockCount(const FrameState& f) {
     std::uint64_t blocks = 0;
     for (int c = 0; c < f.count; ++c) {
-        const std::uint64_t w = (static_cast<std::uint64_t>(f.width) * f.components[c].h +
-                                 f.hMax - 1) / f.hMax,
-                            h = (static_cast<std::uint64_t>(f.height) * f.components[c].v +
-                                 f.vMax - 1) / f.vMax;
+        const std::uint64_t w = (static_cast<std::uint64_t>(f.width) * f.components[c].h + f.hMax -
+                                 1) /
+                                f.hMax,
+                            h = (static_cast<std::uint64_t>(f.height) * f.components[c].v + f.vMax -
+                                 1) /
+                                f.vMax;
         blocks += ((w + 7) / 8) * ((h + 7) / 8);
     }
     return blocks;
@@ -163,7 +165,7 @@ bool CheckJpegStructure(const std::uint8_t* bytes, std::size_t length,
             if (pos + 1 >= length) return false;
         }
         const std::uint8_t m = bytes[pos + 1];
-        pos += 2;  // just after the code
+        pos += 2;                                     // just after the code
         if (m == 0xD9) return scans > 0 && finish();  // what follows is no part of the picture
         if (m == 0x00 || m == 0xD8) return false;
         if (m == 0x01 || (m >= 0xD0 && m <= 0xD7)) continue;

@@ -130,9 +130,10 @@ Bytes Frame(int sof, const std::vector<Scan>& scans, std::vector<int> sampling =
 
 // libjpeg's progression for a colour picture: DC of all, AC bands in two passes, refinements.
 std::vector<Scan> Progression() {
-    return {{{1, 2, 3}, 0, 0, 0, 1}, {{1}, 1, 5, 0, 2},  {{3}, 1, 63, 0, 1}, {{2}, 1, 63, 0, 1},
-            {{1}, 6, 63, 0, 2},      {{1}, 1, 63, 2, 1}, {{1, 2, 3}, 0, 0, 1, 0},
-            {{3}, 1, 63, 1, 0},      {{2}, 1, 63, 1, 0}, {{1}, 1, 63, 1, 0}};
+    return {{{1, 2, 3}, 0, 0, 0, 1}, {{1}, 1, 5, 0, 2},  {{3}, 1, 63, 0, 1},
+            {{2}, 1, 63, 0, 1},      {{1}, 6, 63, 0, 2}, {{1}, 1, 63, 2, 1},
+            {{1, 2, 3}, 0, 0, 1, 0}, {{3}, 1, 63, 1, 0}, {{2}, 1, 63, 1, 0},
+            {{1}, 1, 63, 1, 0}};
 }
 
 }  // namespace
@@ -210,7 +211,7 @@ TEST(JpegMetadata, ApplicationAndCommentSegmentsNeverReachTheDecoder) {
     Add(in, {0xFF, 0xFF, 0xFF, 0xE1, 0x00, 0x05, 0xFF, 0xD9,
              0xFF});  // fill bytes, then APP1 holding markers
     both({0xFF, 0xC2, 0x00, 0x0B, 8, 0x00, 0x10, 0x00, 0x20, 1, 1, 0x11, 0});
-    both({0xFF, 0xDB, 0x00, 0x05, 0x00, 0xFF, 0xE2});  // a table may hold FF bytes
+    both({0xFF, 0xDB, 0x00, 0x05, 0x00, 0xFF, 0xE2});        // a table may hold FF bytes
     both({0xFF, 0xDA, 0x00, 0x08, 1, 1, 0, 0, 0x00, 0x00});  // DC
     both({0x12, 0xFF, 0x00, 0x34, 0xFF, 0xD0,
           0x56});                                 // stuffed byte and a restart marker in the data
