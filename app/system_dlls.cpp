@@ -22,10 +22,13 @@ FARPROC WINAPI LoadFromSystem32(unsigned notify, PDelayLoadInfo info) {
 
 PfnDliHook __pfnDliNotifyHook2 = LoadFromSystem32;
 
-// The loader reads this before any code of the program runs, so it is constant data. This
+// The loader reads this before any code of the program runs: constant data (constinit). This
 // header's name for DependentLoadFlags is Reserved1.
 static_assert(offsetof(IMAGE_LOAD_CONFIG_DIRECTORY64, Reserved1) == 0x4E);
-extern "C" const IMAGE_LOAD_CONFIG_DIRECTORY64 _load_config_used = {
-    .Size = sizeof(IMAGE_LOAD_CONFIG_DIRECTORY64),
-    .Reserved1 = LOAD_LIBRARY_SEARCH_SYSTEM32,
-};
+constexpr IMAGE_LOAD_CONFIG_DIRECTORY64 LoadConfiguration() {
+    IMAGE_LOAD_CONFIG_DIRECTORY64 config{};
+    config.Size = sizeof config;
+    config.Reserved1 = LOAD_LIBRARY_SEARCH_SYSTEM32;
+    return config;
+}
+extern "C" constinit const IMAGE_LOAD_CONFIG_DIRECTORY64 _load_config_used = LoadConfiguration();
