@@ -184,3 +184,5 @@ add_test(NAME native.relay_tests COMMAND relay_tests --gtest_brief=1)
 
 # Every tracked C++ file as clang-format makes it with the tree's style (scripts/check-format.sh --fix).
 add_test(NAME native.format COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/check-format.sh)
+# The README and docs/ against the tree: relative links and the options they name.
+add_test(NAME native.docs COMMAND python3 ${PROJECT_SOURCE_DIR}/scripts/check-docs.py ${CMAKE_BINARY_DIR})

@@ -32,10 +32,13 @@ Relays Kestrelink hosts and viewers over WebSocket on path /ws.
                                      the WebSocket upgrade (default 8)
   --handshake-timeout-ms N           time for TLS and the upgrade together (default 5000)
   --idle-timeout-seconds N           a client silent for half of this is pinged, one silent
-                                     for all of it is dropped (default 300)
-  --memory-budget-bytes N            read buffers and queued output of all connections
-                                     together; past it new connections are refused and a
-                                     connection whose output would cross it is dropped
+                                     for all of it is dropped; a byte now and then into a
+                                     frame is silence (default 300)
+  --memory-budget-bytes N            what all connections hold together (messages being
+                                     read, queued output with 128 bytes per message, TLS
+                                     and upgrade buffers), reserved before it is allocated;
+                                     past it new connections are refused and the one holding
+                                     the most room it has not filled is dropped first
                                      (default 1073741824)
   --viewer-requests-per-minute N     connection requests from one source address (default 30)
   --send-buffer-bytes N              queued output per connection before a slow reader

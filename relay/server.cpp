@@ -1,5 +1,6 @@
 #include "relay/server.hpp"
 
+#include <malloc.h>
 #include <netinet/tcp.h>
 #include <sys/resource.h>
 
@@ -19,6 +20,7 @@
 #include "crypto/credentials.hpp"
 #include "relay/client_input.hpp"
 #include "relay/cluster.hpp"
+#include "relay/message_pool.hpp"
 #include "relay/metrics.hpp"
 #include "relay/session.hpp"
 #include "session/messages.hpp"
@@ -120,6 +122,7 @@ class Server final : public SessionOwner, public ClusterPort {
         return options_.handshakeTimeout;
     }
     std::shared_ptr<MemoryBudget> memoryBudget() override { return budget_; }
+    bool Reclaim(Session& asker, std::size_t want) override;
     // After an allocation failure escaped a handler: the relay keeps serving the others.
     void OnAllocationFailure();
 
@@ -168,6 +171,7 @@ class Server final : public SessionOwner, public ClusterPort {
     void AcceptMetrics();
     void AwaitReload();
     void Tick();
+    void GiveMemoryBack(Clock::time_point now);
     void Stop();
     std::shared_ptr<Session> Find(ConnId id) {
         auto it = sessions_.find(id);
@@ -199,6 +203,9 @@ class Server final : public SessionOwner, public ClusterPort {
     Clock::time_point refusalsLogged_{};
     Clock::time_point sweepLostUntil_{};
     Clock::time_point keptAlive_ = Clock::now();
+    Clock::time_point reclaimScanned_{};
+    std::size_t heldPeak_ = 0;  // the most the budget held since the heap was last trimmed
+    Clock::time_point trimmed_{};
     TrafficCounters traffic_;
     ConnId nextId_ = 1;
     bool stopping_ = false;
@@ -408,6 +415,48 @@ const char* Server::AcceptLimit(const std::string& key) const {
     return nullptr;
 }
 
+// One client's excess costs that client: the connection holding the most room for payload that
+// has not come (a header announcing megabytes, then a trickle) is ended first, else the one
+// holding the most; never one holding less than the asker would.
+bool Server::Reclaim(Session& asker, std::size_t want) {
+    const auto now = Clock::now();
+    // Many refused connections retry together: one look over all of them per few milliseconds.
+    if (now - reclaimScanned_ < std::chrono::milliseconds(5)) return false;
+    static constexpr std::size_t kUnearned = 64 * 1024;
+    std::shared_ptr<Session> unearned, largest;
+    for (const auto& [id, weak] : sessions_) {
+        auto session = weak.lock();
+        if (!session || session.get() == &asker) continue;
+        if (session->unfilledBytes() >= kUnearned &&
+            (!unearned || session->unfilledBytes() > unearned->unfilledBytes()))
+            unearned = session;
+        if (!largest || session->chargedBytes() > largest->chargedBytes()) largest = session;
+    }
+    std::shared_ptr<Session> victim;
+    if (unearned && unearned->unfilledBytes() > asker.unfilledBytes())
+        victim = unearned;
+    else if (largest && largest->chargedBytes() > asker.chargedBytes() + want)
+        victim = largest;
+    if (!victim) {
+        reclaimScanned_ = now;
+        return false;
+    }
+    victim->DropForMemory();
+    return true;
+}
+
+// After a flood the heap keeps the pages its messages had: once much of what the budget held has
+// gone, they go back to the system (at most once a second).
+void Server::GiveMemoryBack(Clock::time_point now) {
+    static constexpr std::size_t kWorthTrimming = 16u << 20;
+    heldPeak_ = std::max(heldPeak_, budget_->used);
+    if (heldPeak_ - budget_->used < kWorthTrimming || now - trimmed_ < std::chrono::seconds(1))
+        return;
+    malloc_trim(0);
+    trimmed_ = now;
+    heldPeak_ = budget_->used;
+}
+
 void Server::AcceptMetrics() {
     metricsAcceptor_.async_accept([this](boost::system::error_code ec, tcp::socket socket) {
         if (ec) return;
@@ -422,6 +471,7 @@ void Server::AcceptMetrics() {
 
 void Server::Tick() {
     const auto now = Clock::now();
+    GiveMemoryBack(now);
     Apply(router_.OnTick(now));
     if (now < sweepLostUntil_) ForgetLostSessions();
     if (now - keptAlive_ >= std::min<Clock::duration>(kKeepAlivePeriod, options_.idleTimeout / 10))
@@ -593,6 +643,9 @@ int RunRelay(const Options& options) {
         return 2;
     }
     RaiseDescriptorLimit();
+    // Storage above the message pool's largest is mapped for itself, so that it goes back to the
+    // system when freed rather than staying in the heap.
+    mallopt(M_MMAP_THRESHOLD, static_cast<int>(MessagePool::kLargest + 64 * 1024));
     std::unique_ptr<ssl::context> tls;
     if (!options.certFile.empty() && !(tls = LoadTls(options, error))) {
         std::cerr << "kestrelink-relay: " << error << '\n';
