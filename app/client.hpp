@@ -106,6 +106,8 @@ struct Client {
     // The clipboard's sequence number right after it took our ID and key, so that a renewal or
     // the exit can take them back while nothing else was copied since.
     DWORD copiedClipboardSequence = 0;
+    // Ctrl+Alt+Shift+F12 is ours (another program may hold it): only then do texts offer it.
+    bool hotkeyRegistered = false;
     // Identity and the current request.
     std::string connectionId;
     std::string connectionKey;  // wiped before it is discarded or replaced

@@ -98,6 +98,40 @@ if(KL_QUICK_BEAST)
                                 peer/viewer_peer.cpp peer/tools.cpp PROPERTIES COMPILE_OPTIONS "-O1;-g0")
 endif()
 
+# The packaged programs and everything they link take Debian's hardening flags, as
+# dpkg-buildpackage would give them (stack protector, _FORTIFY_SOURCE, format checks, relro,
+# immediate binding), and are position independent. Only the hardening flags are taken:
+# optimisation and debug information stay the build type's.
+set(KL_HARDEN_COMPILE "")
+set(KL_HARDEN_LINK "")
+find_program(KL_DPKG_BUILDFLAGS dpkg-buildflags)
+if(KL_DPKG_BUILDFLAGS)
+    foreach(kind CPPFLAGS CXXFLAGS LDFLAGS)
+        execute_process(COMMAND ${CMAKE_COMMAND} -E env DEB_BUILD_MAINT_OPTIONS=hardening=+all
+                                ${KL_DPKG_BUILDFLAGS} --get ${kind}
+                        OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE)
+        separate_arguments(flags UNIX_COMMAND "${flags}")
+        foreach(flag IN LISTS flags)
+            if(flag MATCHES "^-(fstack-protector|fstack-clash-protection|fcf-protection|D_FORTIFY_SOURCE|Wformat|Werror=format-security)")
+                list(APPEND KL_HARDEN_COMPILE ${flag})
+            elseif(flag MATCHES "^-Wl,-z,")
+                list(APPEND KL_HARDEN_LINK ${flag})
+            endif()
+        endforeach()
+    endforeach()
+else()
+    message(WARNING "dpkg-buildflags not found: the relay and klpeer are built without hardening flags")
+endif()
+include(CheckPIESupported)
+check_pie_supported(LANGUAGES CXX)
+foreach(target IN ITEMS kl_core kl_relay_core kestrelink-relay klpeer)
+    target_compile_options(${target} PRIVATE ${KL_HARDEN_COMPILE})
+    set_target_properties(${target} PROPERTIES POSITION_INDEPENDENT_CODE ON)
+endforeach()
+foreach(target IN ITEMS kestrelink-relay klpeer)
+    target_link_options(${target} PRIVATE ${KL_HARDEN_LINK})
+endforeach()
+
 add_executable(peer_tests tests/peer/frames_test.cpp peer/frames.cpp)
 target_link_libraries(peer_tests PRIVATE kl_core JPEG::JPEG GTest::gtest GTest::gtest_main)
 add_test(NAME native.peer_tests COMMAND peer_tests --gtest_brief=1)

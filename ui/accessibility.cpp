@@ -87,8 +87,10 @@ std::vector<Element> Elements(const Client& app) {
     std::vector<Element> out;
     if (Viewing(app)) {
         out.push_back(Text(L"Kestrelink / Uzak ekran", 25, 24, 600, 58));
-        out.push_back(
-            Text(L"Uçtan uca şifreli · Ctrl+Alt+Shift+F12: bağlantıyı kes", 25, 65, 800, 38));
+        out.push_back(Text(app.hotkeyRegistered  // as drawn
+                               ? L"Uçtan uca şifreli · Ctrl+Alt+Shift+F12: bağlantıyı kes"
+                               : L"Uçtan uca şifreli",
+                           25, 65, 800, 38));
         if (!app.remoteFrame) {  // drawn at fixed pixels
             const float s = app.scale > 0 ? app.scale : 1;
             out.push_back(Text(L"İlk görüntü bekleniyor…", 50 / s, 170 / s, 800 / s, 70 / s));

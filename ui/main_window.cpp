@@ -100,15 +100,18 @@ LRESULT Handle(Client& app, HWND window, UINT message, WPARAM wParam, LPARAM lPa
                                     L"123 456 789");
             app.keyEdit = CreateEdit(window, WS_CHILD | WS_TABSTOP | ES_AUTOHSCROLL | ES_PASSWORD,
                                      kKeyEditId, 52, L"Bağlantı anahtarını yapıştır");
-            RegisterHotKey(window, kHotkeyId, MOD_CONTROL | MOD_ALT | MOD_SHIFT | MOD_NOREPEAT,
-                           VK_F12);
+            // Another program may hold the combination: then no text promises it.
+            app.hotkeyRegistered =
+                RegisterHotKey(window, kHotkeyId, MOD_CONTROL | MOD_ALT | MOD_SHIFT | MOD_NOREPEAT,
+                               VK_F12) != FALSE;
             SetTimer(window, kTimerId, 500, nullptr);
             ReadHighContrast(app);
             return 0;
         case WM_DESTROY:
             ReleaseAccessible(app);
             ForgetCopiedCredentials(app);
-            UnregisterHotKey(window, kHotkeyId);
+            if (app.hotkeyRegistered) UnregisterHotKey(window, kHotkeyId);
+            app.hotkeyRegistered = false;
             PostQuitMessage(0);
             return 0;
         case WM_SIZE:
@@ -393,11 +396,17 @@ void ExcludeFromClipboardHistory() {
 
 void ForgetCopiedCredentials(Client& app) {  // UI thread only
     if (app.copiedClipboardSequence == 0) return;
-    // Only our own copy: anything copied since belongs to the user.
-    if (GetClipboardSequenceNumber() == app.copiedClipboardSequence &&
-        OpenClipboard(app.mainWindow)) {
-        EmptyClipboard();
-        CloseClipboard();
+    // Only our own copy: anything copied since belongs to the user. Another program may hold
+    // the clipboard open for a moment (clipboard managers read every change): a few tries over
+    // about a third of a second, rather than leaving the key behind.
+    for (DWORD wait = 10; GetClipboardSequenceNumber() == app.copiedClipboardSequence; wait *= 2) {
+        if (OpenClipboard(app.mainWindow)) {
+            EmptyClipboard();
+            CloseClipboard();
+            break;
+        }
+        if (wait > 160) break;
+        Sleep(wait);
     }
     app.copiedClipboardSequence = 0;
 }

@@ -216,8 +216,9 @@ void DrawRemoteView(Client& app, Canvas& c) {
     GdipScaleWorldTransform(c.g, app.scale, app.scale, MatrixOrderPrepend);
     if (!app.remoteFrame) c.DrawLabel(L"İlk görüntü bekleniyor…", 50, 170, 24, kWhite, 800, false);
     c.DrawLabel(L"Kestrelink / Uzak ekran", 25, 24, 20, kWhite, 600, true);
-    c.DrawLabel(L"Uçtan uca şifreli · Ctrl+Alt+Shift+F12: bağlantıyı kes", 25, 65, 13,
-                Rgb(0x88AD9F), 800, false);
+    c.DrawLabel(app.hotkeyRegistered ? L"Uçtan uca şifreli · Ctrl+Alt+Shift+F12: bağlantıyı kes"
+                                     : L"Uçtan uca şifreli",
+                25, 65, 13, Rgb(0x88AD9F), 800, false);
     c.DrawButton(kCmdDisconnect, L"Bağlantıyı kes", 866, 18, 185, 44, true, true);
 }
 

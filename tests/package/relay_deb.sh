@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The relay's Debian package on this machine: the unit passes systemd-analyze verify; dpkg -i
+# The relay's Debian package on this machine: its programs are hardened (PIE, relro, immediate
+# binding, stack protector, fortified calls); the unit passes systemd-analyze verify; dpkg -i
 # makes the service's user, certificate folder and enabled unit; the relay runs as the unit
 # runs it (that user, only CAP_NET_BIND_SERVICE, the default settings) on a port below 1024
 # and serves wss:// and metrics using only system calls the unit's filter allows; an upgrade
@@ -38,6 +39,16 @@ deb=$(bash "$here/scripts/package-relay.sh" --from "$native" "$out" 2>"$out/pack
 [ -f "$deb" ] || { echo "FAIL the package was not built:"; cat "$out/package.log"; exit 1; }
 dpkg-deb -I "$deb" >"$out/info.txt"
 check "the package depends on the libraries it links" "$(grep -c 'Depends:.*libssl3.*' "$out/info.txt")" "1"
+
+# Both programs as packaged carry the hardening a Debian build gives (readelf, not hardening-check:
+# devscripts is not needed for one look at the headers).
+dpkg-deb -x "$deb" "$out/unpacked"
+for program in kestrelink-relay klpeer; do
+  bin=$out/unpacked/usr/bin/$program
+  check "$program: position independent, relro, immediate binding, stack protector, fortified calls" \
+    "$(readelf -h "$bin" | grep -c 'Type:.*DYN'):$(readelf -lW "$bin" | grep -c GNU_RELRO):$(readelf -d "$bin" | grep -cE 'FLAGS.*\bNOW\b'):$(readelf --dyn-syms -W "$bin" | grep -c ' __stack_chk_fail'):$(readelf --dyn-syms -W "$bin" | grep -cE ' __[a-z0-9_]+_chk(@|$)' | sed 's/^[1-9][0-9]*$/some/')" \
+    "1:1:1:1:some"
+done
 
 dpkg -i "$deb" >"$out/dpkg-i.log" 2>&1
 check "dpkg -i installs it" "$(dpkg-query -W -f='${Status}' $pkg 2>/dev/null)" "install ok installed"

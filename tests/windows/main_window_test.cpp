@@ -133,6 +133,20 @@ TEST_F(MainWindow, TabMovesOnlyBetweenVisibleEditsAndAHiddenEditGivesUpTheFocus)
     EXPECT_FALSE(app.viewerMode);
 }
 
+TEST_F(MainWindow, AHotKeyHeldElsewhereIsNotTakenForOurs) {
+    EXPECT_TRUE(app.hotkeyRegistered);
+    Client other;  // a second program window: the first holds the combination
+    g_app = &other;
+    HWND second = CreateWindowExW(0, L"KestrelinkNativeTest", L"", WS_POPUP, 0, 0, 100, 100,
+                                  nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    ASSERT_NE(second, nullptr);
+    EXPECT_FALSE(other.hotkeyRegistered);
+    DestroyWindow(second);
+    g_app = &app;
+    EXPECT_FALSE(RegisterHotKey(nullptr, 1, MOD_CONTROL | MOD_ALT | MOD_SHIFT, VK_F12))
+        << "the first window's registration stands";
+}
+
 TEST_F(MainWindow, TheCopiedKeyStaysOutOfClipboardHistoryAndIsTakenBackOnRenewal) {
     app.relayUrl = L"ws://127.0.0.1:9/ws";
     app.connectionId = "482915037";
@@ -166,6 +180,22 @@ TEST_F(MainWindow, TheCopiedKeyStaysOutOfClipboardHistoryAndIsTakenBackOnRenewal
     CloseClipboard();
     SendMessageW(window, WM_COMMAND, 106, 0);
     EXPECT_TRUE(IsClipboardFormatAvailable(CF_UNICODETEXT));
+
+    // A clipboard reader holding it for a moment when the renewal comes: the key still goes.
+    app.hostReady = true;
+    SendMessageW(window, WM_COMMAND, 104, 0);
+    HANDLE held = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread reader([held] {
+        OpenClipboard(nullptr);
+        SetEvent(held);
+        Sleep(20);
+        CloseClipboard();
+    });
+    WaitForSingleObject(held, 5000);
+    SendMessageW(window, WM_COMMAND, 106, 0);
+    reader.join();
+    CloseHandle(held);
+    EXPECT_FALSE(IsClipboardFormatAvailable(CF_UNICODETEXT)) << "taken back after the reader";
     StopSession(app);
 }
 
