@@ -59,6 +59,8 @@ inline constexpr auto kRoomWaitLimit = std::chrono::seconds(2);
 // Input that shows a client is there: a whole frame, or a read of at least this much. A byte now
 // and then into a frame announced large does not keep its connection (and its room) alive.
 inline constexpr std::size_t kLivelyBytes = 512;
+// Room for a frame into which no lively input has come for this long is room left unearned.
+inline constexpr auto kFillingTime = std::chrono::seconds(1);
 // How much a reader's queue may grow, never shrinking, for the stalled-reader time.
 inline constexpr std::size_t kGrowthSlack = 64 * 1024;
 
@@ -170,7 +172,10 @@ class WsSession final : public Session {
     std::size_t queuedBytes() const override { return queuedBytes_; }
     // One already being dropped has nothing more to give.
     std::size_t chargedBytes() const override { return abandoned_ ? 0 : charged_; }
-    std::size_t unfilledBytes() const override { return abandoned_ ? 0 : reader_.unfilled(); }
+    // Room its sender is filling now (a slow uplink mid-frame) has not been left unearned.
+    std::size_t unfilledBytes() const override {
+        return abandoned_ || Clock::now() - lastInput_ < kFillingTime ? 0 : reader_.unfilled();
+    }
     void DropForMemory() override {
         if (finished_ || abandoned_) return;
         owner_.Refusal(*this, "memory_budget");

@@ -581,6 +581,18 @@ TEST(RelayAbuse, HeadersAnnouncingLargeFramesCostTheirSendersNotTheirNeighbours)
     attackers.clear();  // and once they have gone, so has their memory
     std::this_thread::sleep_for(1500ms);
     EXPECT_LT(Kb(relay, "VmRSS") - before, 16 * 1024);
+
+    // A slow uplink's room for a frame still arriving goes after whole frames queued for
+    // partners that read nothing, and is not ended for a larger sender's next piece.
+    const std::string picture(300000, 'P'), slow = RawWs::Frame(0x2, picture, picture.size());
+    ASSERT_TRUE(honest.viewer.SendAll(slow.substr(0, 100000)));
+    for (int i = 0; i < 10; ++i) {
+        attackers.push_back(std::make_unique<RawPair>(port, i < 5 ? "127.0.0.24" : "127.0.0.25"));
+        attackers.back()->host.SendBinary(std::string(7u << 20, 'Q'));
+    }
+    ASSERT_TRUE(honest.viewer.SendAll(slow.substr(100000)));
+    const auto got = honest.host.Read();
+    EXPECT_TRUE(got && got->payload == picture) << (got ? got->payload : "nothing");
 }
 
 // Before the upgrade: headers past their limit get 431, a key that is not the base64 of 16
