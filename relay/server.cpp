@@ -418,7 +418,7 @@ const char* Server::AcceptLimit(const std::string& key) const {
 }
 
 // One client's excess costs that client. Those that may be ended for the asker hold more room
-// for payload that has stopped coming (a header announcing megabytes, then a trickle) or more in
+// for payload that is not coming (a header announcing megabytes, then a trickle) or more in
 // all than the asker would; of them the one holding the most goes, that room counted twice. A
 // slow uplink still filling its frame is not ended for a larger sender's next piece, and goes
 // after whole frames queued for partners that do not read them.
