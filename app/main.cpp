@@ -12,6 +12,7 @@
 #include "app/client.hpp"
 #include "base/command_line.hpp"
 #include "app/preview.hpp"
+#include "screen/frame_decoder.hpp"
 #include "session/session.hpp"
 #include "ui/ui.hpp"
 
@@ -116,7 +117,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     } catch (...) {
         exitCode = 2;
     }
-    Gdiplus::GdiplusShutdown(token);
+    // A picture still being decoded for a session that has ended is not waited for: GDI+ then
+    // stays up and goes with the process.
+    if (kl::RunningFrameDecoders() == 0) Gdiplus::GdiplusShutdown(token);
     CoUninitialize();
     return exitCode;
 }

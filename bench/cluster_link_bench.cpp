@@ -32,8 +32,8 @@
 #include <thread>
 #include <vector>
 
-#include "relay/cluster_wire.hpp"
-#include "relay/redis_client.hpp"
+#include "relay/cluster/cluster_wire.hpp"
+#include "relay/cluster/redis_client.hpp"
 
 namespace asio = boost::asio;
 namespace ssl = asio::ssl;

@@ -70,16 +70,17 @@ find_package(OpenSSL 3 REQUIRED COMPONENTS SSL)
 # A cluster of relays shares one Redis server through hiredis (Debian's libhiredis-dev).
 find_library(HIREDIS_LIBRARY hiredis REQUIRED)
 find_path(HIREDIS_INCLUDE_DIR hiredis/async.h REQUIRED)
-add_library(kl_relay_core STATIC relay/router.cpp relay/options.cpp relay/metrics.cpp relay/cluster_wire.cpp
-            relay/redis_client.cpp relay/redis_tls.cpp relay/ws_frame.cpp)
+add_library(kl_relay_core STATIC relay/core/router.cpp relay/core/options.cpp relay/core/metrics.cpp relay/cluster/cluster_wire.cpp relay/cluster/cluster_seal.cpp
+            relay/cluster/redis_client.cpp relay/cluster/redis_tls.cpp relay/connection/ws_frame.cpp relay/cluster/resp_filter.cpp
+            relay/connection/proxy_protocol.cpp)
 target_include_directories(kl_relay_core PUBLIC ${HIREDIS_INCLUDE_DIR})
 target_link_libraries(kl_relay_core PUBLIC kl_core Boost::headers OpenSSL::SSL ${HIREDIS_LIBRARY})
-add_executable(kestrelink-relay relay/main.cpp relay/server.cpp relay/ws_session_plain.cpp relay/ws_session_tls.cpp
-               relay/tls_stream.cpp relay/socket_progress.cpp relay/cluster.cpp)
+add_executable(kestrelink-relay relay/main.cpp relay/connection/server.cpp relay/connection/ws_session_plain.cpp relay/connection/ws_session_tls.cpp
+               relay/connection/tls_stream.cpp relay/connection/socket_progress.cpp relay/cluster/cluster.cpp)
 # The relay is built at the build type's optimisation (-O2, about 7 % more compile time than
 # -O1 here); only Beast's debug information, which adds another third, is left out.
-set_source_files_properties(relay/server.cpp relay/ws_session_plain.cpp relay/ws_session_tls.cpp relay/cluster.cpp
-                            relay/redis_tls.cpp PROPERTIES COMPILE_OPTIONS "-g0")
+set_source_files_properties(relay/connection/server.cpp relay/connection/ws_session_plain.cpp relay/connection/ws_session_tls.cpp relay/cluster/cluster.cpp
+                            relay/cluster/redis_tls.cpp PROPERTIES COMPILE_OPTIONS "-g0")
 # The peer's Beast files stay at -O1 in the test build; the packaged peer (the relay-release
 # preset) turns this off and builds them at -O2.
 option(KL_QUICK_BEAST "Compile the Beast-heavy peer files at -O1 without debug information" ON)
@@ -96,6 +97,40 @@ if(KL_QUICK_BEAST)
     set_source_files_properties(peer/ws_client_plain.cpp peer/ws_client_tls.cpp peer/run.cpp peer/host_peer.cpp
                                 peer/viewer_peer.cpp peer/tools.cpp PROPERTIES COMPILE_OPTIONS "-O1;-g0")
 endif()
+
+# The packaged programs and everything they link take Debian's hardening flags, as
+# dpkg-buildpackage would give them (stack protector, _FORTIFY_SOURCE, format checks, relro,
+# immediate binding), and are position independent. Only the hardening flags are taken:
+# optimisation and debug information stay the build type's.
+set(KL_HARDEN_COMPILE "")
+set(KL_HARDEN_LINK "")
+find_program(KL_DPKG_BUILDFLAGS dpkg-buildflags)
+if(KL_DPKG_BUILDFLAGS)
+    foreach(kind CPPFLAGS CXXFLAGS LDFLAGS)
+        execute_process(COMMAND ${CMAKE_COMMAND} -E env DEB_BUILD_MAINT_OPTIONS=hardening=+all
+                                ${KL_DPKG_BUILDFLAGS} --get ${kind}
+                        OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE)
+        separate_arguments(flags UNIX_COMMAND "${flags}")
+        foreach(flag IN LISTS flags)
+            if(flag MATCHES "^-(fstack-protector|fstack-clash-protection|fcf-protection|D_FORTIFY_SOURCE|Wformat|Werror=format-security)")
+                list(APPEND KL_HARDEN_COMPILE ${flag})
+            elseif(flag MATCHES "^-Wl,-z,")
+                list(APPEND KL_HARDEN_LINK ${flag})
+            endif()
+        endforeach()
+    endforeach()
+else()
+    message(WARNING "dpkg-buildflags not found: the relay and klpeer are built without hardening flags")
+endif()
+include(CheckPIESupported)
+check_pie_supported(LANGUAGES CXX)
+foreach(target IN ITEMS kl_core kl_relay_core kestrelink-relay klpeer)
+    target_compile_options(${target} PRIVATE ${KL_HARDEN_COMPILE})
+    set_target_properties(${target} PROPERTIES POSITION_INDEPENDENT_CODE ON)
+endforeach()
+foreach(target IN ITEMS kestrelink-relay klpeer)
+    target_link_options(${target} PRIVATE ${KL_HARDEN_LINK})
+endforeach()
 
 add_executable(peer_tests tests/peer/frames_test.cpp peer/frames.cpp)
 target_link_libraries(peer_tests PRIVATE kl_core JPEG::JPEG GTest::gtest GTest::gtest_main)
@@ -137,7 +172,7 @@ endforeach()
 
 # Relays sharing one Redis: each test starts its own redis-server on a free loopback port.
 add_executable(cluster_tests tests/integration/cluster_test.cpp)
-target_link_libraries(cluster_tests PRIVATE kl_core kl_json GTest::gtest GTest::gtest_main)
+target_link_libraries(cluster_tests PRIVATE kl_relay_core kl_json GTest::gtest GTest::gtest_main)
 target_compile_definitions(cluster_tests PRIVATE KL_RELAY_PATH="$<TARGET_FILE:kestrelink-relay>"
                                                  KL_PEER_PATH="$<TARGET_FILE:klpeer>")
 add_dependencies(cluster_tests kestrelink-relay klpeer)

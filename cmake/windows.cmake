@@ -14,9 +14,36 @@ if(NOT KL_TEST_BUILD)
     add_link_options(-s -Wl,--no-insert-timestamp -Wl,--build-id=none)
 endif()
 
+# The system DLLs that are not known DLLs are imported for loading at first use (delay-import
+# libraries made here from MinGW's import libraries): the program's hook loads them from
+# System32 only (app/system_dlls.cpp), never from the folder the program sits in.
+set(KL_DELAY_DIR ${CMAKE_BINARY_DIR}/delay-import)
+file(MAKE_DIRECTORY ${KL_DELAY_DIR})
+find_program(KL_MINGW_NM x86_64-w64-mingw32-nm REQUIRED)
+find_program(KL_MINGW_DLLTOOL x86_64-w64-mingw32-dlltool REQUIRED)
+foreach(dll IN ITEMS dwmapi winhttp bcrypt gdiplus)
+    find_library(KL_IMPORT_${dll} ${dll} REQUIRED)
+    set(lib ${KL_DELAY_DIR}/lib${dll}_delay.a)
+    if(NOT EXISTS ${lib} OR ${KL_IMPORT_${dll}} IS_NEWER_THAN ${lib})
+        execute_process(COMMAND ${KL_MINGW_NM} ${KL_IMPORT_${dll}} OUTPUT_VARIABLE symbols ERROR_QUIET)
+        string(REGEX MATCHALL " I __imp_[A-Za-z0-9_@]+" imports "${symbols}")
+        list(TRANSFORM imports REPLACE " I __imp_" "")
+        list(REMOVE_DUPLICATES imports)
+        list(JOIN imports "\n" exports)
+        file(WRITE ${KL_DELAY_DIR}/${dll}.def "LIBRARY ${dll}.dll\nEXPORTS\n${exports}\n")
+        execute_process(COMMAND ${KL_MINGW_DLLTOOL} -d ${dll}.def -y ${lib} -D ${dll}.dll
+                        WORKING_DIRECTORY ${KL_DELAY_DIR} RESULT_VARIABLE failed)
+        if(failed)
+            message(FATAL_ERROR "dlltool could not make the delay-import library of ${dll}.dll")
+        endif()
+    endif()
+    add_library(kl_delay_${dll} STATIC IMPORTED)
+    set_target_properties(kl_delay_${dll} PROPERTIES IMPORTED_LOCATION ${lib})
+endforeach()
+
 add_library(kl_core STATIC ${KL_CORE_SOURCES} crypto/provider_bcrypt.cpp net/url_cracker_winhttp.cpp)
 target_include_directories(kl_core PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(kl_core PUBLIC bcrypt winhttp kl_json)
+target_link_libraries(kl_core PUBLIC kl_delay_bcrypt kl_delay_winhttp kl_json)
 
 set(KL_PROGRAM_SOURCES
     app/client.cpp
@@ -25,6 +52,8 @@ set(KL_PROGRAM_SOURCES
     ui/layout.cpp
     ui/paint.cpp
     ui/banner.cpp
+    ui/keyboard.cpp
+    ui/accessibility.cpp
     session/host_flow.cpp
     session/viewer_flow.cpp
     session/teardown.cpp
@@ -38,7 +67,7 @@ set(KL_PROGRAM_SOURCES
     net/transport_winhttp.cpp
     net/workers.cpp
 )
-set(KL_WIN_LIBS kl_core winhttp ws2_32 gdiplus ole32 gdi32 user32 shell32 dwmapi comctl32)
+set(KL_WIN_LIBS kl_core kl_delay_winhttp ws2_32 kl_delay_gdiplus ole32 gdi32 user32 shell32 kl_delay_dwmapi comctl32)
 
 # Everything but the entry point, so test binaries can drive the same code.
 add_library(kl_program STATIC ${KL_PROGRAM_SOURCES})
@@ -58,13 +87,22 @@ add_executable(capture_bench bench/capture_bench.cpp)
 target_link_libraries(capture_bench PRIVATE kl_program)
 
 configure_file(resources/version.rc.in ${CMAKE_BINARY_DIR}/version.rc @ONLY)
-add_executable(kestrelink WIN32 app/main.cpp resources/kestrelink.rc ${CMAKE_BINARY_DIR}/version.rc)
-target_link_libraries(kestrelink PRIVATE kl_program)
-target_link_options(kestrelink PRIVATE -municode)
+add_executable(kestrelink WIN32 app/main.cpp app/system_dlls.cpp resources/kestrelink.rc ${CMAKE_BINARY_DIR}/version.rc)
 # The same program with the frame-stage recorder, for bench/screen_bench.sh only.
-add_executable(kestrelink_traced WIN32 EXCLUDE_FROM_ALL app/main.cpp bench/frame_trace.cpp resources/kestrelink.rc)
-target_link_libraries(kestrelink_traced PRIVATE kl_program)
-target_link_options(kestrelink_traced PRIVATE -municode)
+add_executable(kestrelink_traced WIN32 EXCLUDE_FROM_ALL app/main.cpp app/system_dlls.cpp bench/frame_trace.cpp
+               resources/kestrelink.rc)
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+foreach(program IN ITEMS kestrelink kestrelink_traced)
+    target_link_libraries(${program} PRIVATE kl_program)
+    # ASLR with high entropy and DEP are ld's defaults; named so that they stay.
+    target_link_options(${program} PRIVATE -municode -Wl,--dynamicbase,--high-entropy-va,--nxcompat
+                        -Wl,-Map=$<TARGET_FILE_DIR:${program}>/${program}.map)
+    # The load configuration's place in the header, which ld leaves empty.
+    add_custom_command(TARGET ${program} POST_BUILD
+        COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/cmake/pe_load_config.py
+                $<TARGET_FILE:${program}> $<TARGET_FILE_DIR:${program}>/${program}.map
+        VERBATIM)
+endforeach()
 set_source_files_properties(resources/kestrelink.rc PROPERTIES
     OBJECT_DEPENDS "${PROJECT_SOURCE_DIR}/resources/kestrelink.manifest;${PROJECT_SOURCE_DIR}/resources/kestrelink.ico")
 
@@ -100,7 +138,7 @@ if(BUILD_TESTING)
 
     file(GLOB KL_APP_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/windows/*.cpp)
     add_executable(app_tests ${KL_APP_TEST_SOURCES})
-    target_link_libraries(app_tests PRIVATE kl_program gtest gtest_main ws2_32)
+    target_link_libraries(app_tests PRIVATE kl_program gtest gtest_main ws2_32 oleacc oleaut32)
     add_dependencies(app_tests kestrelink)
     target_compile_definitions(app_tests PRIVATE
         KL_PROGRAM_PATH=L"Z:$<TARGET_FILE:kestrelink>"
@@ -121,6 +159,14 @@ if(BUILD_TESTING)
     add_test(NAME windows.gui_main_window
              COMMAND ${KL_IN_SESSION} bash ${PROJECT_SOURCE_DIR}/tests/gui/main_window.sh $<TARGET_FILE:kestrelink>
                      ${CMAKE_BINARY_DIR}/test-output/gui-main-window)
+
+    # The keyboard alone (with the relay and klpeer), and high contrast in a prefix of its own.
+    add_test(NAME windows.gui_keyboard
+             COMMAND ${KL_IN_SESSION} bash ${PROJECT_SOURCE_DIR}/tests/gui/keyboard.sh $<TARGET_FILE:kestrelink>
+                     ${KL_NATIVE_BUILD} ${CMAKE_BINARY_DIR}/test-output/gui-keyboard)
+    add_test(NAME windows.gui_high_contrast
+             COMMAND ${KL_IN_SESSION} bash ${PROJECT_SOURCE_DIR}/tests/gui/high_contrast.sh $<TARGET_FILE:kestrelink>
+                     ${CMAKE_BINARY_DIR}/test-output/gui-high-contrast)
 
     add_executable(klprobe tests/e2e/klprobe.cpp)
     add_executable(frame_check tests/screen/frame_check.cpp)
@@ -161,10 +207,12 @@ if(BUILD_TESTING)
 
     # A hang fails its own test instead of running into the CI limit.
     set(kl_session_tests windows.core_tests windows.app_tests windows.high_dpi windows.gui_main_window
+                         windows.gui_keyboard windows.gui_high_contrast
                          windows.jpeg_files windows.e2e_program_host windows.e2e_program_viewer
                          windows.e2e_program_to_program windows.e2e_program_host_slow_uplink windows.net_tests
                          windows.release_build)
     set_tests_properties(windows.core_tests windows.app_tests windows.high_dpi windows.gui_main_window windows.jpeg_files
+                         windows.gui_keyboard windows.gui_high_contrast
                          windows.e2e_program_host windows.e2e_program_viewer windows.e2e_program_to_program
                          windows.e2e_program_host_slow_uplink
                          PROPERTIES TIMEOUT 300)
@@ -173,10 +221,11 @@ if(BUILD_TESTING)
                          ENVIRONMENT "KL_TEST_PORT=${KL_TEST_PORT}")
     set_tests_properties(windows.e2e_program_host windows.e2e_program_viewer windows.e2e_program_to_program
                          windows.e2e_program_host_slow_uplink windows.net_tests windows.release_build
+                         windows.gui_keyboard
                          PROPERTIES FIXTURES_REQUIRED "windows_session;native_tools")
     # The display, its clipboard and the test port are one per build tree: with `ctest -j`, the
     # tests that use them still run one at a time.
-    set_tests_properties(windows.app_tests windows.gui_main_window windows.e2e_program_host windows.e2e_program_viewer
+    set_tests_properties(windows.app_tests windows.gui_main_window windows.gui_keyboard windows.e2e_program_host windows.e2e_program_viewer
                          windows.e2e_program_to_program windows.e2e_program_host_slow_uplink windows.net_tests
                          windows.release_build PROPERTIES RESOURCE_LOCK windows_display)
 endif()

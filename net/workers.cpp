@@ -242,7 +242,7 @@ bool QueueEncrypted(Client& app, std::uint8_t kind, const std::vector<std::uint8
 void DrainEvents(Client& app, const EventHandler& handler) {
     ExpectUiThread(app);
     if (app.eventOverflow.exchange(false)) {
-        StopWithStatus(app, L"Veri sınırı aşıldı. Oturum durduruldu.", false);
+        StopWithStatus(app, L"Veri sınırı aşıldı. Oturum durduruldu.");
         return;
     }
     std::deque<QueuedEvent> batch;

@@ -11,6 +11,8 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "screen/jpeg_check.hpp"
+
 namespace kl::peer {
 
 namespace {
@@ -98,6 +100,11 @@ struct DecodeError {
 }  // namespace
 
 std::optional<std::uint32_t> ColourAt(const std::string& jpeg, int x, int y) {
+    // libjpeg gets only what the viewer's own check lets through, so a frame cannot make it
+    // work for long on few bytes.
+    JpegFrameInfo info;
+    if (!CheckJpegStructure(reinterpret_cast<const std::uint8_t*>(jpeg.data()), jpeg.size(), info))
+        return std::nullopt;
     jpeg_decompress_struct cinfo{};
     DecodeError error{};
     cinfo.err = jpeg_std_error(&error.mgr);
@@ -134,7 +141,7 @@ std::optional<std::uint32_t> ColourAt(const std::string& jpeg, int x, int y) {
     return colour;
 }
 
-std::string EncodePattern(int width, int height, int variant, int quality) {
+std::string EncodePattern(int width, int height, int variant, int quality, bool progressive) {
     jpeg_compress_struct cinfo{};
     jpeg_error_mgr jerr{};
     cinfo.err = jpeg_std_error(&jerr);
@@ -148,6 +155,7 @@ std::string EncodePattern(int width, int height, int variant, int quality) {
     cinfo.in_color_space = JCS_RGB;
     jpeg_set_defaults(&cinfo);
     jpeg_set_quality(&cinfo, quality, TRUE);
+    if (progressive) jpeg_simple_progression(&cinfo);
     jpeg_start_compress(&cinfo, TRUE);
     std::vector<unsigned char> row(static_cast<std::size_t>(width) * 3);
     const int barLeft = (variant * 37) % std::max(1, width);

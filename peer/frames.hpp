@@ -25,12 +25,13 @@ class FrameSource {
 };
 
 // A JPEG of a test pattern: a gradient with a bar whose place depends on `variant`.
-std::string EncodePattern(int width, int height, int variant, int quality);
+std::string EncodePattern(int width, int height, int variant, int quality,
+                          bool progressive = false);
 // The send time the host embedded, if the frame carries one.
 std::optional<std::int64_t> EmbeddedSendTime(const std::string& frame);
 std::int64_t MonotonicNs();
 // The colour (0xRRGGBB) near pixel (x, y) of a JPEG, decoded at an eighth of its size; nothing
-// when the JPEG cannot be decoded or the point lies outside it.
+// when the JPEG fails the viewer's structure check, cannot be decoded or the point lies outside.
 std::optional<std::uint32_t> ColourAt(const std::string& jpeg, int x, int y);
 
 }  // namespace kl::peer

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "relay/options.hpp"
-#include "relay/server.hpp"
+#include "relay/core/options.hpp"
+#include "relay/connection/server.hpp"
 
 int main(int argc, char** argv) {
     try {

@@ -228,14 +228,14 @@ FrameAction CaptureStep(FrameSource& source, CaptureState& state) {
 namespace {
 
 void PostCaptureFailure(Client& app, std::uint32_t generation, const char* text) noexcept {
+    NetEvent event;
+    event.kind = NetEvent::Error;
     try {
-        NetEvent event;
-        event.kind = NetEvent::Error;
         event.text = text;
-        PostEvent(app, generation, std::move(event));
     } catch (...) {
-        // Nothing more can be done from here; the UI thread's stop still joins this thread.
+        // Without memory for its words the event still goes: the stop is what matters.
     }
+    PostEvent(app, generation, std::move(event));
 }
 
 }  // namespace

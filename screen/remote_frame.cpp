@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "crypto/secure_wipe.hpp"
 #include "screen/jpeg_check.hpp"
 #include "win/gdi_handles.hpp"
 
@@ -78,6 +79,32 @@ kl::unique_gdip_bitmap DecodeJpegFrame(const std::uint8_t* bytes, std::size_t le
         if (GdipDrawImageRectI(graphics.get(), source, 0, 0, width, height) != Ok) return {};
     }
     return kl::unique_gdip_bitmap(result.release());
+}
+
+void WipePicture(const kl::unique_gdip_bitmap& picture) noexcept {
+    auto* bitmap = picture.get();
+    const INT w = static_cast<INT>(ImageWidth(picture)), h = static_cast<INT>(ImageHeight(picture));
+    PixelFormat format = PixelFormat32bppRGB;
+    if (w < 1 || h < 1 || GdipGetImagePixelFormat(bitmap, &format) != Ok) return;
+    const GpRect all(0, 0, w, h);
+    BitmapData data{};
+    if (GdipBitmapLockBits(bitmap, &all, ImageLockModeWrite, format, &data) != Ok) return;
+    const std::size_t row = (static_cast<std::size_t>(GetPixelFormatSize(format)) * w + 7) / 8;
+    for (INT y = 0; y < h; ++y)
+        SecureWipe(
+            static_cast<std::uint8_t*>(data.Scan0) + static_cast<std::ptrdiff_t>(y) * data.Stride,
+            row);
+    GdipBitmapUnlockBits(bitmap, &data);
+}
+
+void ReleaseRemotePicture(Client& app) noexcept {
+    WipePicture(app.remoteFrame);
+    app.remoteFrame.reset();
+    SecureWipe(app.remoteScaled);
+    app.remoteScaled = {};
+    app.remoteScaledWidth = app.remoteScaledHeight = 0;
+    SecureWipe(app.heldFrame.jpeg);
+    app.heldFrame = {};
 }
 
 unsigned ImageWidth(const kl::unique_gdip_bitmap& image) {

@@ -16,6 +16,10 @@ kl::unique_gdip_bitmap DecodeJpegFrame(const std::uint8_t* bytes, std::size_t le
 // The same checks and decoding, the picture left in the codec's own pixel format (24-bit under
 // GDI+): one conversion less for a reader that takes that format as it is.
 kl::unique_gdip_bitmap DecodeJpegPicture(const std::uint8_t* bytes, std::size_t length);
+// Overwrites the pixels of a decoded picture (not its size) before it is released.
+void WipePicture(const kl::unique_gdip_bitmap& picture) noexcept;
+// Wipes and releases every remote picture the record holds: shown, scaled and held.
+void ReleaseRemotePicture(Client& app) noexcept;
 // 0 on error or without a bitmap.
 unsigned ImageWidth(const kl::unique_gdip_bitmap& image);
 unsigned ImageHeight(const kl::unique_gdip_bitmap& image);

@@ -13,7 +13,7 @@ PACKAGES=(
   libgtest-dev googletest libbenchmark-dev
   libjpeg-turbo-progs libjpeg62-turbo-dev curl bc
   tesseract-ocr tesseract-ocr-tur
-  ccache dpkg-dev adduser systemd strace iproute2 ca-certificates
+  ccache dpkg-dev adduser systemd strace iproute2 ca-certificates gpg python3
   libhiredis-dev redis-server haproxy
 )
 

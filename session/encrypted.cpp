@@ -143,7 +143,7 @@ void ShowDecodedFrame(Client& app) {
     kl::MarkFrameStage(kl::FrameStage::Taken, 0, done.sequence);
     if (done.generation != app.sessionGeneration || !app.viewerMode || !app.sessionActive) return;
     if (!done.picture) {
-        StopWithStatus(app, L"Güvenlik doğrulaması başarısız. Bağlantı durduruldu.", true);
+        StopWithStatus(app, L"Güvenlik doğrulaması başarısız. Bağlantı durduruldu.");
         return;
     }
     const kl::FrameRect before = kl::FitRemoteFrame(app);
@@ -164,6 +164,6 @@ void ShowHeldFrame(Client& app) {  // UI thread only
     try {
         DecodeInto(app, held.jpeg, held.sequence);
     } catch (const std::exception&) {
-        StopWithStatus(app, L"Güvenlik doğrulaması başarısız. Bağlantı durduruldu.", true);
+        StopWithStatus(app, L"Güvenlik doğrulaması başarısız. Bağlantı durduruldu.");
     }
 }

@@ -145,7 +145,8 @@ void OnHostConnected(Client& app, const nlohmann::json& message) {
     app.hostReady = true;
     app.requestDeadline = 0;
     ShowBanner(app);
-    SetStatus(app, L"Ekran paylaşımı açık · Ctrl+Alt+Shift+F12 ile kes");
+    SetStatus(app, app.hotkeyRegistered ? L"Ekran paylaşımı açık · Ctrl+Alt+Shift+F12 ile kes"
+                                        : L"Ekran paylaşımı açık");
     const std::vector<std::uint8_t> ready(app.requestId.begin(), app.requestId.end());
     if (!QueueEncrypted(app, kl::Ready, ready)) Fail("ready");
     kl::StartCapture(app);
@@ -156,5 +157,5 @@ void CheckTimers(Client& app) {  // UI thread only
     const std::uint64_t now = TickNow(app);
     if (app.consentPending && now > app.consentDeadline) AnswerConsent(app, false);
     if (app.requestDeadline != 0 && now > app.requestDeadline)
-        StopWithStatus(app, L"Bağlantı onayı zaman aşımına uğradı. Yeni ID üret.", false);
+        StopWithStatus(app, L"Bağlantı onayı zaman aşımına uğradı. Yeni ID üret.");
 }

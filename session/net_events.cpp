@@ -13,7 +13,7 @@ void OnPeerDisconnected(Client& app, const nlohmann::json& message) {
     const std::string id = kl::ReadString(message, "requestId", "");
     if (!kl::IsRequestId(id) || id != app.requestId) return;
     if (app.viewerMode || app.sessionActive) {
-        StopWithStatus(app, L"Karşı taraf ayrıldı. Yeni bağlantı için ID yenile.", true);
+        StopWithStatus(app, L"Karşı taraf ayrıldı. Yeni bağlantı için ID yenile.");
         return;
     }
     // The requester left before sharing began: drop the request, stay registered.
@@ -46,7 +46,7 @@ void OnText(Client& app, const std::vector<std::uint8_t>& bytes) {
         // The relay's words, but never its layout: nothing that could pass for our own texts.
         const std::string text =
             kl::CleanRelayMessage(kl::ReadString(message, "message", "Bağlantı kurulamadı."));
-        StopWithStatus(app, kl::Utf8ToWide(text.empty() ? "Bağlantı kurulamadı." : text), true);
+        StopWithStatus(app, kl::Utf8ToWide(text.empty() ? "Bağlantı kurulamadı." : text));
     }
 }
 
@@ -56,7 +56,7 @@ void HandleNetEvent(Client& app, kl::NetEvent& event) {
     ExpectUiThread(app);
     if (event.kind == kl::NetEvent::Closed || event.kind == kl::NetEvent::Error) {
         // The event's own text is for developers; the user gets the one sentence.
-        StopWithStatus(app, L"Bağlantı kapandı. Yeniden bağlanmak için yeni ID üret.", true);
+        StopWithStatus(app, L"Bağlantı kapandı. Yeniden bağlanmak için yeni ID üret.");
         return;
     }
     try {
@@ -65,6 +65,6 @@ void HandleNetEvent(Client& app, kl::NetEvent& event) {
         else if (event.kind == kl::NetEvent::Text)
             OnText(app, event.bytes);
     } catch (const std::exception&) {
-        StopWithStatus(app, L"Güvenlik doğrulaması başarısız. Bağlantı durduruldu.", true);
+        StopWithStatus(app, L"Güvenlik doğrulaması başarısız. Bağlantı durduruldu.");
     }
 }

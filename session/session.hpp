@@ -15,9 +15,9 @@ void SendConnectRequest(Client& app);
 void AnswerConsent(Client& app, bool accepted);
 // The only place that joins the workers; leaves no relay connection behind.
 void StopSession(Client& app);
-// A stop path: StopSession, back to no role, optionally without the last remote picture,
-// the layout refreshed and `status` shown.
-void StopWithStatus(Client& app, const std::wstring& status, bool releaseFrame);
+// A stop path: StopSession (which also releases the remote pictures), back to no role, the
+// layout refreshed and `status` shown.
+void StopWithStatus(Client& app, const std::wstring& status);
 // One event of the current session from the relay connection.
 void HandleNetEvent(Client& app, kl::NetEvent& event);
 // Viewer, after a drained batch: hands the picture it held back to the decoding thread

@@ -2,6 +2,7 @@
 #include "input/inject.hpp"
 #include "net/transport.hpp"
 #include "screen/frame_decoder.hpp"
+#include "screen/remote_frame.hpp"
 #include "session/session.hpp"
 #include "ui/ui.hpp"
 
@@ -50,19 +51,17 @@ void StopSession(Client& app) {
         app.eventPosted = false;
     }
     app.eventOverflow = false;
-    if (app.frameDecoder) app.frameDecoder->Discard();
+    // A picture still being decoded is let go with its decoder: the next session's pictures
+    // never wait behind it. What the session showed or held is wiped.
+    app.frameDecoder.reset();
+    kl::ReleaseRemotePicture(app);
     app.requestId.clear();
     app.requestNonce.clear();
 }
 
-void StopWithStatus(Client& app, const std::wstring& status, bool releaseFrame) {  // UI thread only
+void StopWithStatus(Client& app, const std::wstring& status) {  // UI thread only
     StopSession(app);
     app.viewerMode = false;
-    if (releaseFrame) {
-        app.remoteFrame.reset();
-        app.remoteScaled = {};
-        app.remoteScaledWidth = app.remoteScaledHeight = 0;
-    }
     LayoutControls(app);
     SetStatus(app, status);
 }

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The relay's Debian package on this machine: the unit passes systemd-analyze verify; dpkg -i
+# The relay's Debian package on this machine: its programs are hardened (PIE, relro, immediate
+# binding, stack protector, fortified calls); the unit passes systemd-analyze verify; dpkg -i
 # makes the service's user, certificate folder and enabled unit; the relay runs as the unit
 # runs it (that user, only CAP_NET_BIND_SERVICE, the default settings) on a port below 1024
 # and serves wss:// and metrics using only system calls the unit's filter allows; an upgrade
@@ -39,6 +40,16 @@ deb=$(bash "$here/scripts/package-relay.sh" --from "$native" "$out" 2>"$out/pack
 dpkg-deb -I "$deb" >"$out/info.txt"
 check "the package depends on the libraries it links" "$(grep -c 'Depends:.*libssl3.*' "$out/info.txt")" "1"
 
+# Both programs as packaged carry the hardening a Debian build gives (readelf, not hardening-check:
+# devscripts is not needed for one look at the headers).
+dpkg-deb -x "$deb" "$out/unpacked"
+for program in kestrelink-relay klpeer; do
+  bin=$out/unpacked/usr/bin/$program
+  check "$program: position independent, relro, immediate binding, stack protector, fortified calls" \
+    "$(readelf -h "$bin" | grep -c 'Type:.*DYN'):$(readelf -lW "$bin" | grep -c GNU_RELRO):$(readelf -d "$bin" | grep -cE 'FLAGS.*\bNOW\b'):$(readelf --dyn-syms -W "$bin" | grep -c ' __stack_chk_fail'):$(readelf --dyn-syms -W "$bin" | grep -cE ' __[a-z0-9_]+_chk(@|$)' | sed 's/^[1-9][0-9]*$/some/')" \
+    "1:1:1:1:some"
+done
+
 dpkg -i "$deb" >"$out/dpkg-i.log" 2>&1
 check "dpkg -i installs it" "$(dpkg-query -W -f='${Status}' $pkg 2>/dev/null)" "install ok installed"
 unit=/lib/systemd/system/$pkg.service
@@ -51,6 +62,8 @@ check "the service has a system user of its own without a login" \
   "$([ "${uid:-0}" -gt 0 ] && [ "$uid" -lt 1000 ] && echo yes):$home:$shell" "yes:/nonexistent:/usr/sbin/nologin"
 check "its certificate folder is root's, readable by its group only" "$(stat -c '%U:%G %a' /etc/$pkg)" "root:$pkg 750"
 check "the settings file is a conffile" "$(dpkg-query -W -f='${Conffiles}' $pkg | awk '{print $1}')" "/etc/default/$pkg"
+check "the settings file (it may name secrets' files) is root's, readable by the group only" \
+  "$(stat -c '%U:%G %a' /etc/default/$pkg)" "root:$pkg 640"
 
 # The relay as the unit starts it, with a certificate installed the way the settings file says.
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=localhost \

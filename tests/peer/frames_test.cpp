@@ -56,4 +56,13 @@ TEST(PeerFrames, ColourProbeReadsThePictureAndRefusesDamagedFiles) {
     EXPECT_FALSE(kl::peer::ColourAt(jpeg, 320, 10).has_value()) << "outside the picture";
     EXPECT_FALSE(kl::peer::ColourAt("not a jpeg at all", 0, 0).has_value())
         << "an error returns, it does not end the process";
+
+    // A progressive file whose last scan comes again and again: each copy is one more pass of
+    // the decoder over the whole picture, for a few bytes.
+    std::string progressive = kl::peer::EncodePattern(320, 200, 0, 90, true);
+    ASSERT_TRUE(kl::peer::ColourAt(progressive, 12, 100).has_value());
+    const std::size_t last = progressive.rfind("\xFF\xDA");
+    const std::string scan = progressive.substr(last, progressive.size() - 2 - last);
+    for (int i = 0; i < 200; ++i) progressive.insert(progressive.size() - 2, scan);
+    EXPECT_FALSE(kl::peer::ColourAt(progressive, 12, 100).has_value()) << "repeated scans";
 }

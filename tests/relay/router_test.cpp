@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "relay/router.hpp"
+#include "relay/core/router.hpp"
 #include "session/messages.hpp"
 
 using kl::relay::Action;

@@ -1,4 +1,4 @@
-#include "relay/ws_frame.hpp"
+#include "relay/connection/ws_frame.hpp"
 
 #include <gtest/gtest.h>
 

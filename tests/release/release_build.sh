@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# The release: scripts/release.sh refuses a URL the program's policy refuses, before building;
-# two fresh clones in different folders build byte-identical executables (static, stripped, no
-# time stamp, version resource, the given URL and not the test build's); that executable under
-# Wine shows its main window and, through its own WinHTTP transport, refuses the real relay's
-# certificate on loopback until a test CA is trusted by the system, then registers over wss://.
+# The release: scripts/release.sh refuses a URL the program's policy refuses, and a working tree
+# with changes not committed, before building; two fresh clones in different folders build
+# byte-identical executables (static, stripped, no time stamp, version resource, the given URL
+# and not the test build's; ASLR with high entropy, DEP, System32 as the only place its DLLs come
+# from); --sign writes a detached signature of SHA256SUMS that gpg verifies (a throwaway key);
+# a dwmapi.dll planted beside the executable is never loaded under Wine; the executable shows
+# its main window and, through its own WinHTTP transport, refuses the real relay's certificate
+# on loopback until a test CA is trusted by the system, then registers over wss://.
 #   release_build.sh NATIVE_BUILD OUT_DIR    (needs DISPLAY, WINEPREFIX, KL_TEST_PORT; root for
 #                                             the CA: without root the Wine part is skipped, 77)
 set -uo pipefail
@@ -17,8 +20,10 @@ url="wss://localhost:$port/ws"
 work=$(mktemp -d /tmp/kl-release-test.XXXXXX)
 ca_file=/usr/local/share/ca-certificates/kestrelink-test-$$.crt
 relay_pid="" program_pid="" prefix=""
+export GNUPGHOME=$work/gnupg
 cleanup() {
   [ -z "$program_pid" ] || kill "$program_pid" 2>/dev/null
+  [ -d "$GNUPGHOME" ] && gpgconf --kill gpg-agent 2>/dev/null
   [ -z "$relay_pid" ] || kill "$relay_pid" 2>/dev/null
   [ -z "$prefix" ] || WINEPREFIX=$prefix wineserver -k 2>/dev/null
   if [ -f "$ca_file" ]; then rm -f "$ca_file"; update-ca-certificates --fresh >/dev/null 2>&1; fi
@@ -30,11 +35,17 @@ refused=$(bash "$src/scripts/release.sh" "ws://relay.example.org/ws" 2>&1); rc=$
 check "release.sh refuses ws:// to another machine before building" \
   "$rc:$(echo "$refused" | grep -c 'permitted only on loopback'):$(echo "$refused" | grep -c 'Building')" "1:1:0"
 
-# Two clones of this commit (with the working tree's uncommitted changes to tracked files).
+# Two clones of this commit (with the working tree's uncommitted changes to tracked files
+# committed on top, at the same time in both, since a release is built only from a commit).
 git -C "$src" diff HEAD --binary >"$work/changes.patch"
+stamp=$(git -C "$src" log -1 --format=%ct)
 for clone in "$work/a" "$work/second/clone-b"; do
   git clone -q "$src" "$clone" && git -C "$clone" checkout -q --detach "$(git -C "$src" rev-parse HEAD)"
-  [ -s "$work/changes.patch" ] && git -C "$clone" apply --binary "$work/changes.patch"
+  if [ -s "$work/changes.patch" ]; then
+    git -C "$clone" apply --binary "$work/changes.patch"
+    GIT_AUTHOR_DATE="@$stamp" GIT_COMMITTER_DATE="@$stamp" git -C "$clone" -c user.name=test \
+      -c user.email=test@kestrelink.invalid commit -qam "uncommitted changes under test"
+  fi
   start=$(date +%s)
   (cd "$clone" && bash scripts/release.sh "$url") >"$kl_out/build-$(basename "$clone").log" 2>&1
   kl_log "release build in $clone: exit $?, $(( $(date +%s) - start )) s"
@@ -44,6 +55,29 @@ check "both clones build the same bytes" \
   "$(cmp "$exe" "$work/second/clone-b/dist/kestrelink.exe" >/dev/null 2>&1 && echo identical)" "identical"
 check "SHA256SUMS verifies the executable" "$(cd "$work/a/dist" && sha256sum -c SHA256SUMS 2>&1)" "kestrelink.exe: OK"
 cp "$exe" "$work/a/dist/SHA256SUMS" "$kl_out/" 2>/dev/null
+
+echo "// an edit not committed" >>"$work/a/app/main.cpp"
+dirty=$(cd "$work/a" && bash scripts/release.sh "$url" 2>&1); rc=$?
+check "release.sh refuses a working tree with changes not committed, before building" \
+  "$rc:$(echo "$dirty" | grep -c 'changes not committed'):$(echo "$dirty" | grep -c 'Building')" "1:1:0"
+git -C "$work/a" checkout -q app/main.cpp
+
+# Signed with a throwaway key in a keyring of this run only.
+mkdir -m 700 "$GNUPGHOME"
+gpg --batch --passphrase '' --quick-gen-key "Kestrelink release test <release@kestrelink.invalid>" ed25519 sign 1d \
+  >"$kl_out/gpg.log" 2>&1
+fpr=$(gpg --batch --with-colons --list-secret-keys 2>/dev/null | awk -F: '/^fpr:/ {print $10; exit}')
+unknown=$(cd "$work/a" && bash scripts/release.sh --sign 0123456789ABCDEF0123456789ABCDEF01234567 "$url" 2>&1); rc=$?
+check "release.sh refuses a key gpg does not hold, before building" \
+  "$rc:$(echo "$unknown" | grep -c 'no secret key'):$(echo "$unknown" | grep -c 'Building')" "1:1:0"
+(cd "$work/a" && bash scripts/release.sh --sign "$fpr" "$url") >"$kl_out/build-signed.log" 2>&1
+check "a signed release is the same executable" "$(cmp "$exe" "$kl_out/kestrelink.exe" >/dev/null 2>&1 && echo same)" "same"
+verified=$(cd "$work/a/dist" && gpg --batch --status-fd 1 --verify SHA256SUMS.asc SHA256SUMS 2>/dev/null)
+check "gpg verifies the signature of SHA256SUMS by that key" \
+  "$(echo "$verified" | grep -c "VALIDSIG $fpr")" "1"
+cp "$work/a/dist/SHA256SUMS" "$work/forged"; sed -i 's/^./0/' "$work/forged"
+check "a changed SHA256SUMS fails verification" \
+  "$(gpg --batch --verify "$work/a/dist/SHA256SUMS.asc" "$work/forged" >/dev/null 2>&1; echo $?)" "1"
 
 objdump -p "$exe" >"$kl_out/headers.txt" 2>&1
 check "no link time stamp" "$(grep -c 'Time/Date.*Jan  1 00:00:00 1970' "$kl_out/headers.txt")" "1"
@@ -56,6 +90,28 @@ check "no time stamps in the resources" "$(grep -c 'Time: [0-9a-f]*[1-9a-f]' "$k
 dlls=$(awk '/DLL Name:/ {print tolower($3)}' "$kl_out/headers.txt" | sort -u | tr '\n' ' ')
 check "static: only system libraries imported" \
   "$(echo "$dlls" | tr ' ' '\n' | grep -vxE 'advapi32.dll|bcrypt.dll|comctl32.dll|dwmapi.dll|gdi32.dll|gdiplus.dll|kernel32.dll|msvcrt.dll|ole32.dll|shell32.dll|user32.dll|winhttp.dll|ws2_32.dll|api-ms-win-.*|' | tr '\n' ' ')" ""
+check "the DLLs that are not known DLLs are not imported at start" \
+  "$(echo "$dlls" | tr ' ' '\n' | grep -cxE 'bcrypt.dll|dwmapi.dll|gdiplus.dll|winhttp.dll')" "0"
+check "ASLR with high entropy, DEP" \
+  "$(grep -cE $'^\t+(HIGH_ENTROPY_VA|DYNAMIC_BASE|NX_COMPAT)$' "$kl_out/headers.txt")" "3"
+# DependentLoadFlags of the load configuration, read through the header's directory entry.
+load_flags=$(python3 - "$exe" <<'PY'
+import struct, sys
+b = open(sys.argv[1], "rb").read()
+pe = struct.unpack_from("<I", b, 0x3C)[0]
+count, optional_size = struct.unpack_from("<H12xH", b, pe + 6)
+optional = pe + 24
+rva, size = struct.unpack_from("<II", b, optional + 112 + 8 * 10)
+for i in range(count):
+    vsize, va, raw_size, raw = struct.unpack_from("<IIII", b, optional + optional_size + 40 * i + 8)
+    if size and va <= rva < va + raw_size:
+        print(hex(struct.unpack_from("<H", b, raw + rva - va + 0x4E)[0]))
+        break
+else:
+    print("no load configuration")
+PY
+)
+check "the loader resolves its imports from System32 only (DependentLoadFlags)" "$load_flags" "0x800"
 check "stripped: no symbols, no debug sections" \
   "$(objdump -h "$exe" | grep -c '\.debug'):$(x86_64-w64-mingw32-nm "$exe" 2>&1 | grep -c 'no symbols')" "0:1"
 # utf16_count FILE TEXT: how often TEXT occurs in FILE as UTF-16.
@@ -77,6 +133,27 @@ check "version resource: FileVersion" "$(version_text FileVersion)" "0.2.0.0"
 check "version resource: ProductVersion" "$(version_text ProductVersion)" "0.2.0.0"
 check "version resource: ProductName" "$(version_text ProductName)" "Kestrelink Native"
 check "version resource: CompanyName" "$(version_text CompanyName)" "MIRROWEN LABS"
+
+# A dwmapi.dll beside the executable, as a download lands next to a planted file: its DllMain
+# would leave a mark in the folder. The program must start without ever loading it.
+mkdir -p "$work/planted"
+cp "$exe" "$work/planted/kestrelink.exe"
+cat >"$work/planted.c" <<'C'
+#include <windows.h>
+BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID reserved) {
+    if (reason == DLL_PROCESS_ATTACH) CloseHandle(CreateFileA("planted-dll-ran", GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL));
+    return TRUE;
+}
+__declspec(dllexport) HRESULT WINAPI DwmSetWindowAttribute(HWND w, DWORD a, LPCVOID v, DWORD n) { return S_OK; }
+__declspec(dllexport) HRESULT WINAPI DwmIsCompositionEnabled(BOOL* on) { *on = TRUE; return S_OK; }
+C
+x86_64-w64-mingw32-gcc-posix -shared -O1 "$work/planted.c" -o "$work/planted/dwmapi.dll"
+(cd "$work/planted" && exec wine ./kestrelink.exe) >"$kl_out/program-planted.log" 2>&1 </dev/null &
+program_pid=$!
+kl_find_window || kl_log "FAIL planted: the main window did not appear"
+shot planted-start
+check "a dwmapi.dll beside the program is not loaded" "$(ls "$work/planted/planted-dll-ran" 2>/dev/null | wc -l)" "0"
+kill "$program_pid" 2>/dev/null; wait "$program_pid" 2>/dev/null; program_pid=""
 
 if [ "$(id -u)" -ne 0 ]; then
   kl_log "skipped: trusting a test CA needs root"

@@ -18,6 +18,7 @@ convert -size 1920x1080 gradient:black-white -interlace JPEG big-progressive.jpg
 convert -size 7681x10 xc:gray wide.jpg
 convert -size 10x4321 xc:gray tall.jpg
 convert -size 7680x10 xc:gray widest.jpg
+convert -size 7680x4320 xc:black black-8k.jpg
 head -c 300 baseline.jpg > truncated.jpg   # ends inside a header segment
 convert source.ppm source.png
 # A 12-bit frame header: this libjpeg cannot write one, so the precision byte of a baseline
@@ -27,6 +28,13 @@ data = bytearray(open("baseline.jpg", "rb").read())
 at = data.index(b"\xff\xc0")
 data[at + 4] = 12
 open("precision12.jpg", "wb").write(data)
+# Work that does not grow the file: the last scan of a progressive file 200 times more (each copy
+# one more pass over the picture), and an 8K picture cut to its first kilobytes (the decoder
+# would fill in the rest).
+data = open("progressive.jpg", "rb").read()
+last = data.rindex(b"\xff\xda")
+open("repeated-scan.jpg", "wb").write(data[:-2] + data[last:-2] * 200 + b"\xff\xd9")
+open("sparse-8k.jpg", "wb").write(open("black-8k.jpg", "rb").read()[:3000])
 PY
 
 expect() {  # expect FILE VERDICT
@@ -40,6 +48,7 @@ expect progressive.jpg "$ok 320x240"
 expect grey.jpg "$ok 320x240"
 expect big-progressive.jpg "$ok 1920x1080"
 expect widest.jpg "$ok 7680x10"
+expect black-8k.jpg "$ok 7680x4320"
 [ "$mode" = native ] && expect cmyk.jpg "accepted 320x240"   # four components pass the check
 expect arithmetic.jpg refused
 expect wide.jpg refused
@@ -47,4 +56,6 @@ expect tall.jpg refused
 expect precision12.jpg refused
 expect truncated.jpg refused
 expect source.png refused
+expect repeated-scan.jpg refused
+expect sparse-8k.jpg refused
 exit $fail

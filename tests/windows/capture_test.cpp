@@ -8,6 +8,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "alloc_hooks.hpp"
 #include "app/client.hpp"
 #include "screen/capture.hpp"
 #include "screen/jpeg_check.hpp"
@@ -191,6 +192,14 @@ TEST(CaptureWorker, FailuresEndTheStreamWithOneErrorEvent) {
          [](ScriptedSource& s) { s.encode = [] { return std::vector<std::uint8_t>{}; }; }, 15,
          "Screen capture unavailable"},
         {"push refused (no session keys)", [](ScriptedSource&) {}, 1, "Screen stream stopped"},
+        {"no memory left even for the failure's text",
+         [](ScriptedSource& s) {
+             s.grab = []() -> bool {
+                 kltest::FailNthAllocationOnThisThread(1);
+                 throw std::bad_alloc();
+             };
+         },
+         1, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

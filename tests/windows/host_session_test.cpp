@@ -196,6 +196,12 @@ TEST_F(HostSession, ConnectedNeedsTheAcceptedRequest) {
     ExpectStopped(kSecurityStop);
 }
 
+TEST_F(HostSession, SharingOffersTheHotKeyOnlyWhenTheWindowHoldsIt) {
+    app.hotkeyRegistered = false;  // another program had Ctrl+Alt+Shift+F12
+    Sharing();
+    EXPECT_EQ(app.statusText, L"Ekran paylaşımı açık");
+}
+
 TEST_F(HostSession, ConnectedStartsSharingWithBannerAndReadyFirst) {
     Sharing();
     EXPECT_EQ(app.statusText, L"Ekran paylaşımı açık · Ctrl+Alt+Shift+F12 ile kes");

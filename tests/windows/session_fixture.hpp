@@ -27,6 +27,7 @@ class SessionTest : public ::testing::Test {
   protected:
     void SetUp() override {
         app.tickSource = [this] { return now; };
+        app.hotkeyRegistered = true;  // as the program's window takes it when nobody else has
         app.connectionId = "482915037";
         app.connectionKey = kl::GenerateConnectionKey();
         Connect();

@@ -4,6 +4,7 @@
 #include <objbase.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 
 #include "alloc_hooks.hpp"
@@ -280,9 +281,10 @@ class ViewerWindowSession : public ViewerSession {
         DestroyWindow(app.mainWindow);
         app.mainWindow = nullptr;
     }
-    // Waits for the decoding thread's message and handles it as the window procedure does.
-    bool ShowNextDecoded() {
-        for (int i = 0; i < 500; ++i) {
+    // Waits for the decoding thread's message (at most tries x 10 ms) and handles it as the
+    // window procedure does.
+    bool ShowNextDecoded(int tries = 500) {
+        for (int i = 0; i < tries; ++i) {
             MSG msg;
             if (PeekMessageW(&msg, app.mainWindow, kl::kFrameMessage, kl::kFrameMessage,
                              PM_REMOVE)) {
@@ -352,6 +354,59 @@ TEST_F(ViewerWindowSession, APictureThatDoesNotDecodeEndsTheSession) {
     ExpectStopped(kSecurityStop);
     EXPECT_FALSE(app.remoteFrame);
     EXPECT_TRUE(app.remoteScaled.empty());
+}
+
+namespace {
+
+// The next picture's decoding is held up on the decoding thread until `g_release` is set (or
+// ten seconds pass, so that a fault cannot hang the run).
+std::atomic<bool> g_holdNext{false}, g_holding{false}, g_holdEnded{false};
+HANDLE g_release = nullptr;
+void HoldDecode(kl::FrameStage stage, std::uint64_t, std::uint64_t) {
+    if (stage != kl::FrameStage::Decoded || !g_holdNext.exchange(false)) return;
+    g_holding = true;
+    WaitForSingleObject(g_release, 10000);
+    g_holdEnded = true;
+}
+
+}  // namespace
+
+TEST_F(ViewerWindowSession, APictureStillDecodingHoldsUpNeitherTheNextSessionNorTheClose) {
+    g_release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_holdEnded = g_holding = false;
+    g_holdNext = true;
+    kl::g_frameStageHook = HoldDecode;
+    const int decoders = kl::RunningFrameDecoders();
+    Viewing();
+    Batch({FromHost(kl::ScreenFrame, MakeJpeg(640, 480))});
+    for (int i = 0; i < 500 && !g_holding; ++i) Sleep(10);
+    ASSERT_TRUE(g_holding);
+    // The user ends the view while the picture decodes and connects again at once: the new
+    // session's first picture is shown within a second, the old one still undecoded.
+    StopSession(app);
+    host.reset();
+    Viewing();
+    Batch({FromHost(kl::ScreenFrame, MakeJpeg(32, 16))});
+    EXPECT_TRUE(ShowNextDecoded(100));
+    EXPECT_EQ(kl::ImageWidth(app.remoteFrame), 32u);
+    EXPECT_FALSE(g_holdEnded);
+    SetEvent(g_release);
+
+    // Closing the window while a picture decodes returns without waiting for it.
+    ResetEvent(g_release);
+    g_holding = g_holdEnded = false;
+    g_holdNext = true;
+    Batch({FromHost(kl::ScreenFrame, MakeJpeg(64, 48))});
+    for (int i = 0; i < 500 && !g_holding; ++i) Sleep(10);
+    ASSERT_TRUE(g_holding);
+    app.frameDecoder.reset();  // what the record's destruction does
+    EXPECT_FALSE(g_holdEnded);
+    EXPECT_GT(kl::RunningFrameDecoders(), decoders) << "the held thread was let go, not joined";
+    SetEvent(g_release);
+    for (int i = 0; i < 500 && kl::RunningFrameDecoders() > decoders; ++i) Sleep(10);
+    EXPECT_EQ(kl::RunningFrameDecoders(), decoders) << "and it ends once its picture is done";
+    kl::g_frameStageHook = nullptr;
+    CloseHandle(g_release);
 }
 
 TEST(ScalePixels, AveragesTheAreaEachPixelCoversWithoutLosingBrightness) {

@@ -1,4 +1,4 @@
-#include "relay/ws_session.hpp"
+#include "relay/connection/ws_session.hpp"
 
 namespace kl::relay {
 

@@ -1,7 +1,7 @@
 #pragma once
 // The relay's network side: WebSocket (plain on loopback, TLS elsewhere) on /ws, the
 // metrics endpoint, and the shutdown on SIGTERM/SIGINT. Everything runs on one thread.
-#include "relay/options.hpp"
+#include "relay/core/options.hpp"
 
 namespace kl::relay {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "relay/router.hpp"
+#include "relay/core/router.hpp"
 
 namespace kl::relay {
 

@@ -1,4 +1,4 @@
-#include "relay/router.hpp"
+#include "relay/core/router.hpp"
 
 #include <exception>
 

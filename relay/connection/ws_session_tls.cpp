@@ -1,5 +1,5 @@
-#include "relay/tls_stream.hpp"
-#include "relay/ws_session.hpp"
+#include "relay/connection/tls_stream.hpp"
+#include "relay/connection/ws_session.hpp"
 
 namespace kl::relay {
 

@@ -18,13 +18,13 @@
 #include <optional>
 #include <type_traits>
 
-#include "relay/client_input.hpp"
-#include "relay/large_writes.hpp"
-#include "relay/low_water.hpp"
-#include "relay/message_pool.hpp"
-#include "relay/session.hpp"
-#include "relay/socket_progress.hpp"
-#include "relay/ws_frame.hpp"
+#include "relay/core/client_input.hpp"
+#include "relay/connection/large_writes.hpp"
+#include "relay/connection/low_water.hpp"
+#include "relay/connection/message_pool.hpp"
+#include "relay/connection/session.hpp"
+#include "relay/connection/socket_progress.hpp"
+#include "relay/connection/ws_frame.hpp"
 
 namespace kl::relay::detail {
 

@@ -1,6 +1,6 @@
-#include "relay/tls_stream.hpp"
+#include "relay/connection/tls_stream.hpp"
 
-#include "relay/message_pool.hpp"
+#include "relay/connection/message_pool.hpp"
 
 #include <openssl/bio.h>
 #include <openssl/err.h>

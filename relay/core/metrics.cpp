@@ -1,4 +1,4 @@
-#include "relay/metrics.hpp"
+#include "relay/core/metrics.hpp"
 
 namespace kl::relay {
 

@@ -1,4 +1,4 @@
-#include "relay/ws_frame.hpp"
+#include "relay/connection/ws_frame.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -8,7 +8,7 @@
 #endif
 
 #include "base/utf8.hpp"
-#include "relay/message_pool.hpp"
+#include "relay/connection/message_pool.hpp"
 
 namespace kl::relay::ws {
 

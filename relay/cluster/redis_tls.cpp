@@ -1,4 +1,4 @@
-#include "relay/redis_tls.hpp"
+#include "relay/cluster/redis_tls.hpp"
 
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
@@ -9,7 +9,7 @@
 #include <boost/asio/write.hpp>
 #include <vector>
 
-#include "relay/redis_client.hpp"
+#include "relay/cluster/redis_client.hpp"
 
 namespace kl::relay {
 

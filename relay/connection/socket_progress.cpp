@@ -1,4 +1,4 @@
-#include "relay/socket_progress.hpp"
+#include "relay/connection/socket_progress.hpp"
 
 #include <linux/tcp.h>
 #include <netinet/in.h>

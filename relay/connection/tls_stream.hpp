@@ -16,8 +16,8 @@
 #include <memory>
 #include <string>
 
-#include "relay/large_writes.hpp"
-#include "relay/session.hpp"
+#include "relay/connection/large_writes.hpp"
+#include "relay/connection/session.hpp"
 
 typedef struct ssl_st SSL;
 

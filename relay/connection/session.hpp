@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "relay/router.hpp"
+#include "relay/core/router.hpp"
 
 namespace kl::relay {
 
