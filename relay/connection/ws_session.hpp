@@ -59,6 +59,8 @@ inline constexpr auto kRoomWaitLimit = std::chrono::seconds(2);
 // Input that shows a client is there: a whole frame, or a read of at least this much. A byte now
 // and then into a frame announced large does not keep its connection (and its room) alive.
 inline constexpr std::size_t kLivelyBytes = 512;
+// Room a sender fills within this long, at the pace it has been sending, is earned.
+inline constexpr auto kFillWithin = std::chrono::seconds(4);
 // How much a reader's queue may grow, never shrinking, for the stalled-reader time.
 inline constexpr std::size_t kGrowthSlack = 64 * 1024;
 
@@ -170,7 +172,20 @@ class WsSession final : public Session {
     std::size_t queuedBytes() const override { return queuedBytes_; }
     // One already being dropped has nothing more to give.
     std::size_t chargedBytes() const override { return abandoned_ ? 0 : charged_; }
-    std::size_t unfilledBytes() const override { return abandoned_ ? 0 : reader_.unfilled(); }
+    // Room its sender would fill within a few seconds at the pace its bytes have reached this
+    // host since the room was given (a slow uplink mid-frame) has not been left unearned; a byte
+    // now and then excuses nothing.
+    std::size_t unfilledBytes() const override {
+        if (abandoned_) return 0;
+        const std::size_t unfilled = reader_.unfilled();
+        if (unfilled == 0) return 0;
+        auto& socket = LowestLayer(const_cast<Stream&>(stream_));
+        const std::uint64_t came = ReceivedBytes(socket.native_handle()) - roomReceived_;
+        const auto took =
+            std::max<Clock::duration>(Clock::now() - roomGiven_, std::chrono::milliseconds(100));
+        const std::uint64_t excused = came * kFillWithin / took;
+        return excused >= unfilled ? 0 : unfilled - static_cast<std::size_t>(excused);
+    }
     void DropForMemory() override {
         if (finished_ || abandoned_) return;
         owner_.Refusal(*this, "memory_budget");
@@ -353,6 +368,11 @@ class WsSession final : public Session {
                 return false;
             }
             roomWaitSince_ = {};
+            roomGiven_ = Clock::now();
+            // Bytes already waiting in the kernel count as come since.
+            boost::system::error_code ignored;
+            auto& socket = LowestLayer(stream_);
+            roomReceived_ = ReceivedBytes(socket.native_handle()) - socket.available(ignored);
             Recharge();
             return true;
         }
@@ -777,6 +797,8 @@ class WsSession final : public Session {
     std::unique_ptr<asio::steady_timer> roomTimer_;  // while refused memory for a message
     Clock::time_point roomWaitSince_{};
     Clock::time_point lastInput_{}, pinged_{};
+    Clock::time_point roomGiven_{};   // when the message's latest room was given
+    std::uint64_t roomReceived_ = 0;  // and the bytes the socket had received then, less unread
     Clock::time_point receivedAt_{};  // when receivedSeen_ was taken, in a silence
     std::uint64_t receivedSeen_ = 0;
     // Output.
