@@ -97,7 +97,7 @@ if(KL_QUICK_BEAST)
                                 peer/viewer_peer.cpp peer/tools.cpp PROPERTIES COMPILE_OPTIONS "-O1;-g0")
 endif()
 
-add_executable(peer_tests tests/peer/frames_test.cpp peer/frames.cpp)
+add_executable(peer_tests tests/peer/frames_test.cpp tests/peer/jpeg_encoder_test.cpp peer/frames.cpp)
 target_link_libraries(peer_tests PRIVATE kl_core JPEG::JPEG GTest::gtest GTest::gtest_main)
 add_test(NAME native.peer_tests COMMAND peer_tests --gtest_brief=1)
 
