@@ -21,7 +21,7 @@ rates=("$@"); [ ${#rates[@]} -gt 0 ] || rates=(1000 2000 5000 0)
 out=${KL_BENCH_OUT:-$build/bench-picture}
 mkdir -p "$out"
 if [ -z "${KL_IN_BENCH_SESSION:-}" ]; then
-  KL_IN_BENCH_SESSION=1 exec "$here/scripts/wine-session.sh" shell "$build" bash "$0" "$before" "$after" "${rates[@]}"
+  KL_IN_BENCH_SESSION=1 exec bash "$here/scripts/wine-session.sh" shell "$build" bash "$0" "$before" "$after" "${rates[@]}"
 fi
 [ -n "${KL_TEST_PORT:-}" ] || { . "$here/scripts/env.sh"; }
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)   $(nproc) cores"

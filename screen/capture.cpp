@@ -216,7 +216,7 @@ std::vector<std::uint8_t> CaptureScreenJpeg(int maxWidth, int quality) {
 
 FrameAction CaptureStep(FrameSource& source, CaptureState& state, const LinkView& link,
                         double nowMs, int screenWidth, int screenHeight) {
-    PictureChooser::Plan plan = state.chooser.Next(link, screenWidth, screenHeight);
+    PictureChooser::Plan plan = state.chooser.Next(nowMs, link, screenWidth, screenHeight);
     if (!plan.grab) return FrameAction::Wait;
     source.Use(plan.settings);
     bool captured = source.Grab();
@@ -231,7 +231,7 @@ FrameAction CaptureStep(FrameSource& source, CaptureState& state, const LinkView
         if (!unchanged && !plan.sharpen && state.chooser.Changed(nowMs)) {
             // Grabbed at the still screen's best settings, but it moves again: grab anew at
             // what the link carries.
-            plan = state.chooser.Next(link, screenWidth, screenHeight);
+            plan = state.chooser.Next(nowMs, link, screenWidth, screenHeight);
             source.Use(plan.settings);
             captured = source.Grab();
         }

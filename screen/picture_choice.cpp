@@ -97,7 +97,8 @@ void LinkMeter::SendEnded(double nowMs) {
     // empty less what the rate carried away meanwhile.
     const double full = std::max(busyBytes_ - rate_ * (nowMs - busySinceMs_) / 1000,
                                  static_cast<double>(sendBytes_));
-    // What a path holds does not shrink; a rate believed too high meanwhile only hides part of it.
+    // What a path holds does not shrink; a rate believed too high meanwhile only hides part
+    // of it.
     capacity_ = std::max(capacity_, full);
     backlog_ = capacity_;
     backlogAtMs_ = nowMs;
@@ -139,12 +140,17 @@ PictureSettings PictureChooser::Fit(double rate, int screenWidth, int screenHeig
     return kLadder[std::size(kLadder) - 1];
 }
 
-PictureChooser::Plan PictureChooser::Next(const LinkView& link, int screenWidth, int screenHeight) {
+PictureChooser::Plan PictureChooser::Next(double nowMs, const LinkView& link, int screenWidth,
+                                          int screenHeight) {
     Plan plan;
     if (link.rate > 0 && link.backlog > link.rate * kLeadSeconds) {
-        plan.grab = false;
-        return plan;
+        if (waitingSinceMs_ < 0) waitingSinceMs_ = nowMs;
+        if (nowMs - waitingSinceMs_ < kMaxWaitMs) {
+            plan.grab = false;
+            return plan;
+        }
     }
+    waitingSinceMs_ = -1;
     const PictureSettings fit = Fit(link.rate, screenWidth, screenHeight);
     fitIsBest_ = fit.Best();
     planStill_ = sentAny_ && still_;

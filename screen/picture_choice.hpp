@@ -69,6 +69,9 @@ class PictureChooser {
     static constexpr double kFrameSeconds = 0.15;
     // ...and grabbed only once the path holds no more than this long's worth.
     static constexpr double kLeadSeconds = 0.1;
+    // The wait for the path ends after this long whatever the estimate says: an estimate
+    // gone wrong costs frames for a moment, never the stream.
+    static constexpr double kMaxWaitMs = 1200;
 
     struct Plan {
         bool grab = true;      // false: the path is still busy; look again shortly
@@ -77,7 +80,7 @@ class PictureChooser {
     };
 
     // The plan for this period on a screen of the given size (pixels).
-    Plan Next(const LinkView& link, int screenWidth, int screenHeight);
+    Plan Next(double nowMs, const LinkView& link, int screenWidth, int screenHeight);
     // This period's grab differed from the frame last sent. True when the plan was the still
     // screen's best settings and the moving screen's differ: grab again with a fresh plan.
     bool Changed(double nowMs);
@@ -95,6 +98,7 @@ class PictureChooser {
     double complexity_ = 0.1;  // bytes a pixel at the best quality (a busy screen)
     double lastChangeMs_ = 0;
     bool still_ = false;  // the latest grab showed the screen unchanged for kStillMs
+    double waitingSinceMs_ = -1;
     bool sentAny_ = false, sentBest_ = false, planStill_ = false, fitIsBest_ = true;
 };
 

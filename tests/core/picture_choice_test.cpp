@@ -75,7 +75,7 @@ struct PathSim {
                 }
             }
             if (now < nextPeriod) continue;
-            const kl::PictureChooser::Plan plan = chooser.Next(meter.View(now), 1920, 1080);
+            const kl::PictureChooser::Plan plan = chooser.Next(now, meter.View(now), 1920, 1080);
             if (!plan.grab) {
                 nextPeriod = now + 10;
                 continue;
@@ -88,7 +88,7 @@ struct PathSim {
                     continue;
                 }
                 if (chooser.Changed(now))
-                    settings = chooser.Next(meter.View(now), 1920, 1080).settings;
+                    settings = chooser.Next(now, meter.View(now), 1920, 1080).settings;
             }
             const kl::CaptureSize size = kl::ScaledCaptureSize(1920, 1080, settings.maxWidth);
             Push({now, TrueBytes(settings), 0, settings});

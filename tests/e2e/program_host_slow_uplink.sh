@@ -64,7 +64,7 @@ wait $churn_pid
 still_ms=$(python3 -c 'import time; print(time.monotonic() * 1000)')
 sleep 5
 shot 01-streaming
-background=$(convert "$kl_out/busy.ppm" -format '%[hex:p{1750,925}]' info: 2>/dev/null | cut -c1-6)
+background=$(convert "$kl_out/busy.ppm" -depth 8 -format '%[hex:p{1750,925}]' info: 2>/dev/null | cut -c1-6)
 check "the viewer is still connected after ${seconds} s" "$(kill -0 $viewer_pid 2>/dev/null && echo yes || echo no)" "yes"
 check "the viewer was never told the host left" "$(grep -c '"peerDisconnected"\|"closed"' "$kl_out/viewer.jsonl")" "0"
 verdict=$(python3 - "$kl_out/churn.jsonl" "$kl_out/viewer.jsonl" "$seconds" "$still_ms" "$background" <<'PY'
