@@ -143,7 +143,10 @@ PictureSettings PictureChooser::Fit(double rate, int screenWidth, int screenHeig
 PictureChooser::Plan PictureChooser::Next(double nowMs, const LinkView& link, int screenWidth,
                                           int screenHeight) {
     Plan plan;
-    if (link.rate > 0 && link.backlog > link.rate * kLeadSeconds) {
+    // The still screen's sharp frame does not wait: it is due within moments, and the path
+    // drains as fast before it as behind it.
+    const bool sharpen = sentAny_ && still_ && !sentBest_;
+    if (!sharpen && link.rate > 0 && link.backlog > link.rate * kLeadSeconds) {
         if (waitingSinceMs_ < 0) waitingSinceMs_ = nowMs;
         if (nowMs - waitingSinceMs_ < kMaxWaitMs) {
             plan.grab = false;

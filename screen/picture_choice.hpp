@@ -31,8 +31,10 @@ class LinkMeter {
     // Without a held send for this long, the estimate grows (the path may carry more now).
     static constexpr double kQuietMs = 4000;
     static constexpr double kGrowthPerSecond = 1.2;
-    // Above this (48 Mbit/s) the path counts as unlimited.
-    static constexpr double kNoLimit = 6e6;
+    // Above this (8 Mbit/s) the path counts as unlimited: it carries the best frames at about
+    // the capture's own pace, and a loaded machine's loopback, whose sends stall for the CPU
+    // rather than the link, reads above it.
+    static constexpr double kNoLimit = 1e6;
 
     void SendStarted(double nowMs, std::size_t bytes);
     void SendEnded(double nowMs);
@@ -71,7 +73,7 @@ class PictureChooser {
     static constexpr double kLeadSeconds = 0.1;
     // The wait for the path ends after this long whatever the estimate says: an estimate
     // gone wrong costs frames for a moment, never the stream.
-    static constexpr double kMaxWaitMs = 1200;
+    static constexpr double kMaxWaitMs = 800;
 
     struct Plan {
         bool grab = true;      // false: the path is still busy; look again shortly
