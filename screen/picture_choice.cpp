@@ -68,6 +68,7 @@ void LinkMeter::SendEnded(double nowMs) {
     if (took < kHeldMs) {
         // The path took it at once: it says nothing of the rate by itself.
         bytesSinceFull_ += static_cast<double>(sendBytes_);
+        votes_ = 0;
         return;
     }
     const double current = RateAt(nowMs);
@@ -75,10 +76,23 @@ void LinkMeter::SendEnded(double nowMs) {
     const double carried = bytesSinceFull_ + static_cast<double>(sendBytes_);
     fullAtMs_ = nowMs;
     bytesSinceFull_ = 0;
-    if (sinceFull <= kExactWindowMs) {
-        // Full at the end of a held send not long before and full again now: the path carried
-        // exactly what went in since. The least of the recent such readings holds.
-        samples_[nextSample_] = carried / sinceFull * 1000;
+    // Full at the end of a held send not long before and full again now, the path carried
+    // exactly what went in since. Otherwise it may have had room when this send began, and
+    // the send's time only bounds the rate from above.
+    const bool exact = sinceFull <= kExactWindowMs;
+    const double sample = (exact ? carried / sinceFull : sendBytes_ / took) * 1000;
+    if (rate_ <= 0) {
+        // A loaded machine stalls a send now and then on any path: on one never seen limited,
+        // a limit is believed only from several held sends in a row.
+        if (sample >= kNoLimit) {
+            votes_ = 0;
+            return;
+        }
+        if (++votes_ < kLimitVotes) return;
+    }
+    if (exact) {
+        // The least of the recent exact readings holds.
+        samples_[nextSample_] = sample;
         sampleAtMs_[nextSample_] = nowMs;
         nextSample_ = (nextSample_ + 1) % static_cast<int>(std::size(samples_));
         rate_ = 0;
@@ -86,11 +100,7 @@ void LinkMeter::SendEnded(double nowMs) {
             if (samples_[i] > 0 && nowMs - sampleAtMs_[i] <= kSampleWindowMs)
                 rate_ = rate_ <= 0 ? samples_[i] : std::min(rate_, samples_[i]);
     } else {
-        // The path may have had room when this send began: its time only bounds the rate
-        // from above.
-        const double bound = static_cast<double>(sendBytes_) / took * 1000;
-        if (bound >= kNoLimit && current <= 0) return;
-        rate_ = current <= 0 ? bound : std::min(current, bound);
+        rate_ = current <= 0 ? sample : std::min(current, sample);
     }
     heldAtMs_ = nowMs;
     // A held send ends with the path full: what it holds is what went in since it was last
@@ -113,7 +123,8 @@ void LinkMeter::FrameReplaced(double) {
 LinkView LinkMeter::View(double nowMs) const {
     LinkView view{RateAt(nowMs), BacklogAt(nowMs)};
     const double elapsed = nowMs - sendStartMs_;
-    if (sending_ && (elapsed >= kHeldMs || replaced_)) {
+    const bool limited = rate_ > 0;  // ever seen limited
+    if (sending_ && (limited ? elapsed >= kHeldMs || replaced_ : elapsed >= kLongHeldMs)) {
         // A send held back this long bounds the rate before it ends: a drop shows within the
         // frame, not after it.
         const double bound = static_cast<double>(sendBytes_) / std::max(elapsed, 1.0) * 1000;

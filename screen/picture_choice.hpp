@@ -48,6 +48,10 @@ class LinkMeter {
     double BacklogAt(double nowMs) const;
 
     static constexpr double kSampleWindowMs = 1500;
+    // Held sends in a row it takes to believe a limit on a path that had none...
+    static constexpr int kLimitVotes = 3;
+    // ...or a send still held this long.
+    static constexpr double kLongHeldMs = 500;
     // Two held sends further apart than this may have had an empty path between them.
     static constexpr double kExactWindowMs = 3000;
     double rate_ = 0;  // from the last held sends; 0 = none yet
@@ -59,6 +63,7 @@ class LinkMeter {
     double capacity_ = 0;  // what the path holds when full, learnt at held sends
     double busySinceMs_ = -1, busyBytes_ = 0;  // since the path was last believed empty
     bool sending_ = false, replaced_ = false;
+    int votes_ = 0;  // held sends in a row while no limit is believed
     double sendStartMs_ = 0;
     std::size_t sendBytes_ = 0;
 };
