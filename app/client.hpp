@@ -24,6 +24,7 @@ namespace kl {
 class Transport;
 class CryptoSession;
 class FrameDecoder;
+class AccessibleWindow;
 }  // namespace kl
 
 struct ClickRegion {
@@ -88,6 +89,21 @@ struct Client {
     // half a second later (0 for none): only its release on the same button counts.
     std::uint64_t consentShownTick = 0;
     std::uint32_t consentPressId = 0;
+    // The key (VK_SPACE or VK_RETURN) whose real press armed consentPressId; 0 for a click.
+    std::uint32_t consentPressKey = 0;
+    // Keyboard reach: the drawn button that holds the keyboard focus while the window itself has
+    // it (0 for none), and whether its ring is drawn: from the first navigation key on, so that
+    // nothing changes for someone who only uses the mouse.
+    std::uint32_t focusId = 0;
+    bool focusRingShown = false;
+    // Windows' high-contrast mode is on: the system colours replace the design palette.
+    bool highContrast = false;
+    // What assistive technology was last told (WinEvents), so each change is announced once.
+    bool announcedConsent = false;
+    bool announcedSession = false;
+    // The window's accessible object (WM_GETOBJECT), made on the first request and cut off from
+    // the record when the window goes.
+    kl::AccessibleWindow* accessible = nullptr;
     // The clipboard's sequence number right after it took our ID and key, so that a renewal or
     // the exit can take them back while nothing else was copied since.
     DWORD copiedClipboardSequence = 0;
@@ -121,6 +137,8 @@ struct Client {
     std::wstring relayUrl;
     // Host input injection: the system's SendInput when null.
     kl::InputSender inputSender = nullptr;
+    // The source of the input message being handled: GetCurrentInputMessageSource when empty.
+    std::function<INPUT_MESSAGE_SOURCE()> inputSource;
     // The thread that built the record; UI-only functions check it in test and debug builds.
     DWORD uiThreadId = GetCurrentThreadId();
 

@@ -124,12 +124,14 @@ make_pki() {
 start_redis() {
   redis_port=$(free_port)
   local listen=(--port "$redis_port")
-  redis_url="redis://127.0.0.1:$redis_port"; redis_opts=()
+  redis_url="redis://127.0.0.1:$redis_port"
+  (umask 077; openssl rand -hex 32 >"$work/cluster.secret")
+  redis_opts=(--cluster-secret-file "$work/cluster.secret")
   if [ "${1:-}" = tls ]; then
     make_pki
     listen=(--port 0 --tls-port "$redis_port" --tls-cert-file "$work/redis.pem" --tls-key-file "$work/redis.key"
             --tls-ca-cert-file "$work/ca.pem" --tls-auth-clients no)
-    redis_url="rediss://127.0.0.1:$redis_port"; redis_opts=(--redis-ca "$work/ca.pem")
+    redis_url="rediss://127.0.0.1:$redis_port"; redis_opts+=(--redis-ca "$work/ca.pem")
   fi
   redis-server "${listen[@]}" --bind 127.0.0.1 --save "" --appendonly no --loglevel warning \
     --client-output-buffer-limit "pubsub 256mb 64mb 60" >"$work/redis.log" 2>&1 &

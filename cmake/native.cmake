@@ -70,8 +70,9 @@ find_package(OpenSSL 3 REQUIRED COMPONENTS SSL)
 # A cluster of relays shares one Redis server through hiredis (Debian's libhiredis-dev).
 find_library(HIREDIS_LIBRARY hiredis REQUIRED)
 find_path(HIREDIS_INCLUDE_DIR hiredis/async.h REQUIRED)
-add_library(kl_relay_core STATIC relay/router.cpp relay/options.cpp relay/metrics.cpp relay/cluster_wire.cpp
-            relay/redis_client.cpp relay/redis_tls.cpp relay/ws_frame.cpp)
+add_library(kl_relay_core STATIC relay/router.cpp relay/options.cpp relay/metrics.cpp relay/cluster_wire.cpp relay/cluster_seal.cpp
+            relay/redis_client.cpp relay/redis_tls.cpp relay/ws_frame.cpp relay/resp_filter.cpp
+            relay/proxy_protocol.cpp)
 target_include_directories(kl_relay_core PUBLIC ${HIREDIS_INCLUDE_DIR})
 target_link_libraries(kl_relay_core PUBLIC kl_core Boost::headers OpenSSL::SSL ${HIREDIS_LIBRARY})
 add_executable(kestrelink-relay relay/main.cpp relay/server.cpp relay/ws_session_plain.cpp relay/ws_session_tls.cpp
@@ -137,7 +138,7 @@ endforeach()
 
 # Relays sharing one Redis: each test starts its own redis-server on a free loopback port.
 add_executable(cluster_tests tests/integration/cluster_test.cpp)
-target_link_libraries(cluster_tests PRIVATE kl_core kl_json GTest::gtest GTest::gtest_main)
+target_link_libraries(cluster_tests PRIVATE kl_relay_core kl_json GTest::gtest GTest::gtest_main)
 target_compile_definitions(cluster_tests PRIVATE KL_RELAY_PATH="$<TARGET_FILE:kestrelink-relay>"
                                                  KL_PEER_PATH="$<TARGET_FILE:klpeer>")
 add_dependencies(cluster_tests kestrelink-relay klpeer)
@@ -150,3 +151,5 @@ add_test(NAME native.relay_tests COMMAND relay_tests --gtest_brief=1)
 
 # Every tracked C++ file as clang-format makes it with the tree's style (scripts/check-format.sh --fix).
 add_test(NAME native.format COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/check-format.sh)
+# The README and docs/ against the tree: relative links and the options they name.
+add_test(NAME native.docs COMMAND python3 ${PROJECT_SOURCE_DIR}/scripts/check-docs.py ${CMAKE_BINARY_DIR})

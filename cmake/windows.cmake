@@ -25,6 +25,8 @@ set(KL_PROGRAM_SOURCES
     ui/layout.cpp
     ui/paint.cpp
     ui/banner.cpp
+    ui/keyboard.cpp
+    ui/accessibility.cpp
     session/host_flow.cpp
     session/viewer_flow.cpp
     session/teardown.cpp
@@ -100,7 +102,7 @@ if(BUILD_TESTING)
 
     file(GLOB KL_APP_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/windows/*.cpp)
     add_executable(app_tests ${KL_APP_TEST_SOURCES})
-    target_link_libraries(app_tests PRIVATE kl_program gtest gtest_main ws2_32)
+    target_link_libraries(app_tests PRIVATE kl_program gtest gtest_main ws2_32 oleacc oleaut32)
     add_dependencies(app_tests kestrelink)
     target_compile_definitions(app_tests PRIVATE
         KL_PROGRAM_PATH=L"Z:$<TARGET_FILE:kestrelink>"
@@ -121,6 +123,14 @@ if(BUILD_TESTING)
     add_test(NAME windows.gui_main_window
              COMMAND ${KL_IN_SESSION} bash ${PROJECT_SOURCE_DIR}/tests/gui/main_window.sh $<TARGET_FILE:kestrelink>
                      ${CMAKE_BINARY_DIR}/test-output/gui-main-window)
+
+    # The keyboard alone (with the relay and klpeer), and high contrast in a prefix of its own.
+    add_test(NAME windows.gui_keyboard
+             COMMAND ${KL_IN_SESSION} bash ${PROJECT_SOURCE_DIR}/tests/gui/keyboard.sh $<TARGET_FILE:kestrelink>
+                     ${KL_NATIVE_BUILD} ${CMAKE_BINARY_DIR}/test-output/gui-keyboard)
+    add_test(NAME windows.gui_high_contrast
+             COMMAND ${KL_IN_SESSION} bash ${PROJECT_SOURCE_DIR}/tests/gui/high_contrast.sh $<TARGET_FILE:kestrelink>
+                     ${CMAKE_BINARY_DIR}/test-output/gui-high-contrast)
 
     add_executable(klprobe tests/e2e/klprobe.cpp)
     add_executable(frame_check tests/screen/frame_check.cpp)
@@ -161,10 +171,12 @@ if(BUILD_TESTING)
 
     # A hang fails its own test instead of running into the CI limit.
     set(kl_session_tests windows.core_tests windows.app_tests windows.high_dpi windows.gui_main_window
+                         windows.gui_keyboard windows.gui_high_contrast
                          windows.jpeg_files windows.e2e_program_host windows.e2e_program_viewer
                          windows.e2e_program_to_program windows.e2e_program_host_slow_uplink windows.net_tests
                          windows.release_build)
     set_tests_properties(windows.core_tests windows.app_tests windows.high_dpi windows.gui_main_window windows.jpeg_files
+                         windows.gui_keyboard windows.gui_high_contrast
                          windows.e2e_program_host windows.e2e_program_viewer windows.e2e_program_to_program
                          windows.e2e_program_host_slow_uplink
                          PROPERTIES TIMEOUT 300)
@@ -173,10 +185,11 @@ if(BUILD_TESTING)
                          ENVIRONMENT "KL_TEST_PORT=${KL_TEST_PORT}")
     set_tests_properties(windows.e2e_program_host windows.e2e_program_viewer windows.e2e_program_to_program
                          windows.e2e_program_host_slow_uplink windows.net_tests windows.release_build
+                         windows.gui_keyboard
                          PROPERTIES FIXTURES_REQUIRED "windows_session;native_tools")
     # The display, its clipboard and the test port are one per build tree: with `ctest -j`, the
     # tests that use them still run one at a time.
-    set_tests_properties(windows.app_tests windows.gui_main_window windows.e2e_program_host windows.e2e_program_viewer
+    set_tests_properties(windows.app_tests windows.gui_main_window windows.gui_keyboard windows.e2e_program_host windows.e2e_program_viewer
                          windows.e2e_program_to_program windows.e2e_program_host_slow_uplink windows.net_tests
                          windows.release_build PROPERTIES RESOURCE_LOCK windows_display)
 endif()

@@ -25,6 +25,10 @@ constexpr auto kMaxBackoff = milliseconds(5000);
 constexpr auto kHungRedis = milliseconds(3000);
 constexpr auto kDrainPoll = milliseconds(10);
 constexpr std::size_t kRefreshBatch = 500;
+// What one message between relays costs beyond its payload (header, seal, Redis framing),
+// counted in a pair's bytes in flight so that a flood of tiny messages is held as early as
+// one of large ones.
+constexpr std::size_t kMessageCost = 128;
 
 const char kHostPrefix[] = "kl:host:";
 const char kNodePrefix[] = "kl:node:";
@@ -42,28 +46,36 @@ const char kLookupScript[] = R"(local t = redis.call('TIME')
 local now = t[1] * 1000 + math.floor(t[2] / 1000)
 redis.call('ZREMRANGEBYSCORE', KEYS[1], '-inf', now - 60000)
 local n = redis.call('ZCARD', KEYS[1])
-if n >= tonumber(ARGV[2]) then return {0, ''} end
+if n >= tonumber(ARGV[2]) then return {0, '', ''} end
 redis.call('ZADD', KEYS[1], now, ARGV[3])
 redis.call('PEXPIRE', KEYS[1], 60000)
 local v = redis.call('GET', KEYS[2])
-if v and redis.call('EXISTS', ARGV[1] .. v) == 0 then v = false end
-return {1, v or ''})";
+local e = false
+if v then e = redis.call('GET', ARGV[1] .. v) end
+if not e then v = false end
+return {1, v or '', e or ''})";
 const char kReleaseScript[] =
     R"(if redis.call('GET', KEYS[1]) == ARGV[1] then return redis.call('DEL', KEYS[1]) end
 return 0)";
 // Refreshes owned IDs, writes back those Redis lost (a restart), and names those another
 // relay holds now.
 const char kRefreshScript[] = R"(local lost = {}
-for _, k in ipairs(KEYS) do
+for i, k in ipairs(KEYS) do
   local v = redis.call('GET', k)
   if v == ARGV[1] then redis.call('PEXPIRE', k, ARGV[2])
   elseif not v then redis.call('SET', k, ARGV[1], 'PX', ARGV[2])
-  else lost[#lost + 1] = k end
+  else lost[#lost + 1] = i end
 end
 return lost)";
 
+bool IsError(const redisReply* r) {
+    return r == nullptr || r->type == REDIS_REPLY_ERROR;
+}
+
+}  // namespace
+
 // Requests are counted per address; an IPv6 client commonly holds a whole /64.
-std::string RateKey(const std::string& address) {
+std::string Cluster::RateKey(const std::string& address) const {
     std::string key = address;
     if (address.find(':') != std::string::npos) {
         boost::system::error_code ec;
@@ -74,12 +86,14 @@ std::string RateKey(const std::string& address) {
             key = asio::ip::address_v6(bytes).to_string() + "/64";
         }
     }
-    return kRatePrefix + key;
+    return kRatePrefix + seal_->Name("rate", key);
 }
 
-bool IsError(const redisReply* r) {
-    return r == nullptr || r->type == REDIS_REPLY_ERROR;
+std::string Cluster::HostKey(const std::string& sessionId) const {
+    return kHostPrefix + seal_->Name("host", sessionId);
 }
+
+namespace {
 
 // The few messages a relay sends its clients, rebuilt here so another relay cannot make this
 // one send anything else.
@@ -95,7 +109,8 @@ const char* KnownText(const std::string& message) {
 }  // namespace
 
 Cluster::Cluster(asio::io_context& ioc, RedisTarget target, ClusterPort& port,
-                 std::size_t maxBinaryBytes, std::size_t pairedBufferBytes, Limits limits)
+                 std::size_t maxBinaryBytes, std::size_t pairedBufferBytes, Limits limits,
+                 const std::string& secret)
     : ioc_(ioc),
       target_(std::move(target)),
       port_(port),
@@ -107,17 +122,24 @@ Cluster::Cluster(asio::io_context& ioc, RedisTarget target, ClusterPort& port,
       channel_(kChannelPrefix + node_),
       cmdRetry_(ioc),
       subRetry_(ioc),
-      tick_(ioc) {}
+      beatRetry_(ioc),
+      tick_(ioc),
+      seal_(std::make_unique<ClusterSeal>(secret, node_)) {
+    // Nothing larger than a sealed message of the largest binary message is taken from Redis.
+    target_.maxBulkBytes = maxBinaryBytes_ + wire::kMaxHeader + ClusterSeal::kOverhead;
+}
 
 Cluster::~Cluster() {
     *alive_ = false;
     cmd_.reset();
     sub_.reset();
+    beat_.reset();
 }
 
 void Cluster::Start() {
     ConnectCommands();
     ConnectSubscriber();
+    ConnectBeat();
     tick_.expires_after(kTick);
     tick_.async_wait([this, alive = alive_](boost::system::error_code ec) {
         if (!ec && *alive) Heartbeat();
@@ -129,6 +151,7 @@ void Cluster::Stop() {
     tick_.cancel();
     cmdRetry_.cancel();
     subRetry_.cancel();
+    beatRetry_.cancel();
     if (cmdUp_) cmd_->Command({"DEL", kNodePrefix + node_}, nullptr);
 }
 
@@ -142,12 +165,26 @@ void Cluster::ConnectCommands() {
             cmdEverUp_ = true;
             port_.Log(0, "redis commands connected to " + target_.host + ":" +
                              std::to_string(target_.port));
-            heartbeatPending_ = false;
-            Heartbeat();
             RefreshOwned();  // after a restart Redis may have lost them all
             CheckRedisLimits();
         },
-        [this](const std::string& why) { Down("commands", why); });
+        [this](const std::string& why) { Down(kCommands, why); });
+}
+
+// The heartbeat and the partners' heartbeats have a connection of their own, so that they
+// never wait behind a backlog of traffic between relays on the commands' connection.
+void Cluster::ConnectBeat() {
+    beat_ = std::make_unique<RedisConnection>(ioc_, target_);
+    beat_->Connect(
+        [this] {
+            beatUp_ = true;
+            beatBackoff_ = milliseconds(100);
+            if (beatEverUp_) ++stats_.redisReconnects;
+            beatEverUp_ = true;
+            heartbeatPending_ = false;
+            Heartbeat();
+        },
+        [this](const std::string& why) { Down(kBeat, why); });
 }
 
 // A relay that falls behind on its channel by more than Redis's pub/sub output limit is cut
@@ -155,7 +192,9 @@ void Cluster::ConnectCommands() {
 void Cluster::CheckRedisLimits() {
     cmd_->Command(
         {"CONFIG", "GET", "client-output-buffer-limit"}, [this, alive = alive_](redisReply* r) {
-            if (!*alive || IsError(r) || r->type != REDIS_REPLY_ARRAY || r->elements != 2) return;
+            if (!*alive || IsError(r) || r->type != REDIS_REPLY_ARRAY || r->elements != 2 ||
+                r->element[1]->type != REDIS_REPLY_STRING)
+                return;
             const std::string limits(r->element[1]->str, r->element[1]->len);
             const auto at = limits.find("pubsub ");
             if (at == std::string::npos) return;
@@ -180,61 +219,96 @@ void Cluster::ConnectSubscriber() {
             subUp_ =
                 sub_->Subscribe(channel_, [this](std::string_view data) { OnPublished(data); });
         },
-        [this](const std::string& why) { Down("subscriber", why); });
+        [this](const std::string& why) { Down(kSubscriber, why); });
 }
 
-void Cluster::Down(const std::string& which, const std::string& why) {
-    const bool commands = which == "commands";
-    const bool wasUp = commands ? cmdUp_ : subUp_;
-    (commands ? cmdUp_ : subUp_) = false;
+void Cluster::Down(Link link, const std::string& why) {
+    static const char* const kNames[] = {"commands", "subscriber", "heartbeat"};
+    bool& up = link == kCommands ? cmdUp_ : link == kSubscriber ? subUp_ : beatUp_;
+    const bool everUp = link == kCommands     ? cmdEverUp_
+                        : link == kSubscriber ? subEverUp_
+                                              : beatEverUp_;
+    const bool wasUp = up;
+    up = false;
     ++stats_.redisErrors;
-    if (wasUp || (commands ? !cmdEverUp_ : !subEverUp_))
-        port_.Log(0, "redis " + which + " " + why + "; new registrations refused until it is back");
-    // Traffic between relays goes through Redis: pairs with other relays cannot go on.
-    if (wasUp) EndNode("");
-    Retry(commands);
+    if (wasUp || !everUp)
+        port_.Log(0, std::string("redis ") + kNames[link] + " " + why +
+                         "; new registrations refused until it is back");
+    // Traffic between relays goes through Redis: pairs with other relays cannot go on, and the
+    // other relays learn it from this relay's next heartbeat (a new epoch) if not before.
+    if (wasUp) EndAll();
+    Retry(link);
 }
 
-void Cluster::Retry(bool commands) {
+void Cluster::EndAll() {
+    EndNode("");
+    epoch_ = RandomHex(8);
+    announced_ = false;
+    if (beatUp_) Heartbeat();  // announced at once, not at the next tick
+}
+
+void Cluster::Retry(Link link) {
     if (stopping_) return;
-    auto& timer = commands ? cmdRetry_ : subRetry_;
-    auto& backoff = commands ? cmdBackoff_ : subBackoff_;
+    auto& timer = link == kCommands ? cmdRetry_ : link == kSubscriber ? subRetry_ : beatRetry_;
+    auto& backoff = link == kCommands     ? cmdBackoff_
+                    : link == kSubscriber ? subBackoff_
+                                          : beatBackoff_;
     timer.expires_after(backoff);
     backoff = std::min(backoff * 2, kMaxBackoff);
-    timer.async_wait([this, commands, alive = alive_](boost::system::error_code ec) {
+    timer.async_wait([this, link, alive = alive_](boost::system::error_code ec) {
         if (ec || !*alive || stopping_) return;
-        if (commands)
+        if (link == kCommands)
             ConnectCommands();
-        else
+        else if (link == kSubscriber)
             ConnectSubscriber();
+        else
+            ConnectBeat();
     });
 }
 
 void Cluster::Heartbeat() {
     const auto now = std::chrono::steady_clock::now();
-    if (cmdUp_) {
+    if (beatUp_) {
         if (heartbeatPending_ && now - heartbeatSent_ > kHungRedis) {
             // A Redis that takes no answers is as good as gone.
-            cmd_->Disconnect();
-            if (sub_) sub_->Disconnect();
+            beat_->Disconnect("no answer to the heartbeat for 3 s");
+            if (cmd_) cmd_->Disconnect("no answer to the heartbeat for 3 s");
+            if (sub_) sub_->Disconnect("no answer to the heartbeat for 3 s");
         } else if (!heartbeatPending_) {
             heartbeatPending_ = true;
             heartbeatSent_ = now;
-            cmd_->Command({"SET", kNodePrefix + node_, "1", "PX", std::to_string(kNodeTtlMs)},
-                          [this, alive = alive_](redisReply* r) {
-                              if (!*alive) return;
-                              heartbeatPending_ = false;
-                              if (IsError(r)) {
-                                  if (r) ++stats_.redisErrors;
-                                  return;
-                              }
-                              stats_.redisRttSeconds =
-                                  std::chrono::duration<double>(std::chrono::steady_clock::now() -
-                                                                heartbeatSent_)
-                                      .count();
-                          });
+            // The key holds this relay's epoch; the value it held before tells whether it
+            // lapsed meanwhile (a stall of this relay or of Redis), after which the other
+            // relays have ended their pairs with this one and may hold its IDs.
+            beat_->Command(
+                {"SET", kNodePrefix + node_, epoch_, "PX", std::to_string(kNodeTtlMs), "GET"},
+                [this, epoch = epoch_, alive = alive_](redisReply* r) {
+                    if (!*alive) return;
+                    heartbeatPending_ = false;
+                    if (IsError(r) || (r->type != REDIS_REPLY_STRING && r->type != REDIS_REPLY_NIL))
+                        return Failed(r, "SET (heartbeat)");
+                    stats_.redisRttSeconds = std::chrono::duration<double>(
+                                                 std::chrono::steady_clock::now() - heartbeatSent_)
+                                                 .count();
+                    if (epoch != epoch_) return;
+                    if (!announced_) {
+                        announced_ = true;
+                        stats_.redisUp = Available();
+                        return;
+                    }
+                    if (r->type == REDIS_REPLY_STRING && std::string_view(r->str, r->len) == epoch)
+                        return;
+                    port_.Log(0,
+                              "this relay's heartbeat lapsed in Redis: its pairs with other "
+                              "relays end and its IDs are checked");
+                    EndAll();
+                    RefreshOwned();
+                });
             CheckNodes();
-            if (++ticks_ % kRefreshTicks == 0) RefreshOwned();
+            if (++ticks_ % kRefreshTicks == 0) {
+                RefreshOwned();
+                LogDrops();
+            }
         }
     }
     stats_.redisUp = Available();
@@ -246,66 +320,105 @@ void Cluster::Heartbeat() {
 }
 
 void Cluster::CheckNodes() {
-    std::set<std::string> nodes;
-    for (const auto& [id, g] : guests_) nodes.insert(g.node);
-    for (const auto& [id, o] : outgoing_) nodes.insert(o.node);
-    for (auto it = nodeMisses_.begin(); it != nodeMisses_.end();)
-        it = nodes.count(it->first) ? std::next(it) : nodeMisses_.erase(it);
-    for (const auto& node : nodes) {
-        cmd_->Command({"EXISTS", kNodePrefix + node}, [this, node, alive = alive_](redisReply* r) {
-            if (!*alive || IsError(r) || r->type != REDIS_REPLY_INTEGER) return;
-            if (r->integer == 1) {
-                nodeMisses_[node] = 0;
-            } else if (++nodeMisses_[node] >= kNodeMissesToEnd) {
-                port_.Log(0, "relay " + node + " has no heartbeat: ending its pairs");
-                nodeMisses_.erase(node);
-                EndNode(node);
-            }
-        });
+    for (auto it = partners_.begin(); it != partners_.end();) {
+        if (HasPairsWith(it->first)) {
+            ++it;
+            continue;
+        }
+        nodeMisses_.erase(it->first);
+        it = partners_.erase(it);
     }
+    for (const auto& [node, epoch] : partners_) {
+        beat_->Command(
+            {"GET", kNodePrefix + node}, [this, node = node, alive = alive_](redisReply* r) {
+                if (!*alive) return;
+                if (IsError(r) || (r->type != REDIS_REPLY_STRING && r->type != REDIS_REPLY_NIL))
+                    return Failed(r, "GET (heartbeat)");
+                auto partner = partners_.find(node);
+                if (partner == partners_.end()) return;
+                if (r->type == REDIS_REPLY_NIL) {
+                    if (++nodeMisses_[node] >= kNodeMissesToEnd) {
+                        port_.Log(0, "relay " + node + " has no heartbeat: ending its pairs");
+                        EndNode(node);
+                    }
+                    return;
+                }
+                nodeMisses_[node] = 0;
+                // Another epoch: that relay lost Redis for a moment and ended its side already.
+                if (std::string_view(r->str, r->len) != partner->second) {
+                    port_.Log(0, "relay " + node + " started over: ending its pairs");
+                    EndNode(node);
+                }
+            });
+    }
+}
+
+bool Cluster::HasPairsWith(const std::string& node) const {
+    for (const auto& [id, g] : guests_)
+        if (g.node == node) return true;
+    for (const auto& [id, o] : outgoing_)
+        if (o.node == node) return true;
+    return false;
+}
+
+// A pair with `node` begins in that relay's `epoch`; pairs of an earlier epoch are over.
+void Cluster::Partner(const std::string& node, const std::string& epoch) {
+    auto it = partners_.find(node);
+    if (it != partners_.end() && it->second != epoch) EndNode(node);
+    partners_[node] = epoch;
 }
 
 void Cluster::RefreshOwned() {
     if (!cmdUp_ || owned_.empty()) return;
     auto it = owned_.begin();
     while (it != owned_.end()) {
-        std::vector<std::string> keys;
-        for (; it != owned_.end() && keys.size() < kRefreshBatch; ++it)
-            keys.push_back(kHostPrefix + it->first);
+        std::vector<std::string> keys, ids;
+        for (; it != owned_.end() && keys.size() < kRefreshBatch; ++it) {
+            keys.push_back(HostKey(it->first));
+            ids.push_back(it->first);
+        }
         std::vector<std::string_view> args = {"EVAL", kRefreshScript};
         const std::string count = std::to_string(keys.size()), ttl = std::to_string(kHostTtlMs);
         args.push_back(count);
         for (const auto& k : keys) args.push_back(k);
         args.push_back(node_);
         args.push_back(ttl);
-        cmd_->Command(args, [this, alive = alive_](redisReply* r) {
-            if (!*alive || IsError(r)) {
-                if (*alive && r) ++stats_.redisErrors;
-                return;
-            }
-            if (r->type != REDIS_REPLY_ARRAY) return;
+        cmd_->Command(args, [this, ids = std::move(ids), alive = alive_](redisReply* r) {
+            if (!*alive) return;
+            if (IsError(r) || r->type != REDIS_REPLY_ARRAY) return Failed(r, "EVAL (refresh)");
             // Another relay took these while this one was cut off: its hosts can no longer
             // be reached through the ID, so they are told and closed.
             for (std::size_t i = 0; i < r->elements; ++i) {
-                const std::string key(r->element[i]->str, r->element[i]->len);
-                const std::string id = key.substr(sizeof kHostPrefix - 1);
-                auto owned = owned_.find(id);
-                if (owned == owned_.end()) continue;
-                const ConnId conn = owned->second;
-                ownedByConn_.erase(conn);
-                owned_.erase(owned);
-                port_.Log(conn, "host " + id + " taken over by another relay");
-                port_.Deliver(conn, std::make_shared<const std::string>(BuildError(text::kIdInUse)),
-                              true);
-                port_.CloseConn(conn, 1008);
+                const redisReply* e = r->element[i];
+                if (e->type != REDIS_REPLY_INTEGER || e->integer < 1 ||
+                    static_cast<std::size_t>(e->integer) > ids.size())
+                    continue;
+                LoseOwned(ids[static_cast<std::size_t>(e->integer) - 1]);
             }
         });
     }
 }
 
+void Cluster::LoseOwned(const std::string& id) {
+    auto owned = owned_.find(id);
+    if (owned == owned_.end()) return;
+    const ConnId conn = owned->second;
+    ownedByConn_.erase(conn);
+    owned_.erase(owned);
+    port_.Log(conn, "host " + id + " taken over by another relay");
+    // Forgotten by the routing at once, so that no viewer of this relay reaches it meanwhile.
+    auto actions = port_.router().RefuseConn(conn, text::kIdInUse, "taken_over");
+    const auto closed = port_.router().OnClose(conn);
+    actions.insert(actions.end(), closed.begin(), closed.end());
+    port_.Apply(actions);
+}
+
 void Cluster::Release(const std::string& sessionId) {
     if (cmdUp_)
-        cmd_->Command({"EVAL", kReleaseScript, "1", kHostPrefix + sessionId, node_}, nullptr);
+        cmd_->Command({"EVAL", kReleaseScript, "1", HostKey(sessionId), node_},
+                      [this, alive = alive_](redisReply* r) {
+                          if (*alive && IsError(r)) Failed(r, "EVAL (release)");
+                      });
 }
 
 bool Cluster::OnText(ConnId id, const std::string& address, std::string_view text) {
@@ -346,8 +459,8 @@ void Cluster::HostRegister(ConnId id, const std::string& sessionId, std::string 
     if (!Available())
         return port_.Apply(router.RefuseConn(id, text::kClusterUnavailable, "cluster_unavailable"));
     waiting_.insert(id);
-    cmd_->Command({"EVAL", kClaimScript, "1", kHostPrefix + sessionId, node_,
-                   std::to_string(kHostTtlMs), kNodePrefix},
+    cmd_->Command({"EVAL", kClaimScript, "1", HostKey(sessionId), node_, std::to_string(kHostTtlMs),
+                   kNodePrefix},
                   [this, id, sessionId, text = std::move(text), alive = alive_](redisReply* r) {
                       if (!*alive) return;
                       waiting_.erase(id);
@@ -361,7 +474,7 @@ void Cluster::HostRegister(ConnId id, const std::string& sessionId, std::string 
                           return;
                       }
                       if (IsError(r)) {
-                          if (r) ++stats_.redisErrors;
+                          Failed(r, "EVAL (claim)");
                           return port_.Apply(router.RefuseConn(id, text::kClusterUnavailable,
                                                                "cluster_unavailable"));
                       }
@@ -382,7 +495,7 @@ void Cluster::ViewerRegister(ConnId id, const std::string& address, const std::s
         return port_.Apply(router.RefuseConn(id, text::kClusterUnavailable, "cluster_unavailable"));
     waiting_.insert(id);
     cmd_->Command(
-        {"EVAL", kLookupScript, "2", RateKey(address), kHostPrefix + sessionId, kNodePrefix,
+        {"EVAL", kLookupScript, "2", RateKey(address), HostKey(sessionId), kNodePrefix,
          std::to_string(limits_.viewerRequestsPerMinute),
          node_ + ":" + std::to_string(++requestSerial_)},
         [this, id, address, sessionId, password, text = std::move(text),
@@ -391,20 +504,27 @@ void Cluster::ViewerRegister(ConnId id, const std::string& address, const std::s
             waiting_.erase(id);
             Router& router = port_.router();
             if (!router.AwaitsRegister(id)) return;
-            if (IsError(r) || r->type != REDIS_REPLY_ARRAY || r->elements != 2 ||
+            if (IsError(r) || r->type != REDIS_REPLY_ARRAY || r->elements != 3 ||
                 r->element[0]->type != REDIS_REPLY_INTEGER ||
-                r->element[1]->type != REDIS_REPLY_STRING) {
-                if (r) ++stats_.redisErrors;
+                r->element[1]->type != REDIS_REPLY_STRING ||
+                r->element[2]->type != REDIS_REPLY_STRING) {
+                Failed(r, "EVAL (lookup)");
                 return port_.Apply(
                     router.RefuseConn(id, text::kClusterUnavailable, "cluster_unavailable"));
             }
             if (r->element[0]->integer == 0)
                 return port_.Apply(router.RefuseConn(id, text::kTooManyRequests, "rate_limited"));
             const std::string owner(r->element[1]->str, r->element[1]->len);
+            const std::string epoch(r->element[2]->str, r->element[2]->len);
+            // Another live relay holds an ID this one still serves: this one lost it (it was
+            // cut off for a while), so its host goes and the viewer goes to the holder.
+            if (owned_.count(sessionId) && wire::IsNodeId(owner) && owner != node_)
+                LoseOwned(sessionId);
             if (router.HasHost(sessionId))
                 return port_.Apply(router.OnText(id, text, Clock::now()));
-            if (!wire::IsNodeId(owner) || owner == node_)
+            if (!wire::IsNodeId(owner) || owner == node_ || !wire::IsNodeId(epoch))
                 return port_.Apply(router.RefuseConn(id, text::kUnknownId, "unknown_id"));
+            Partner(owner, epoch);
             const ConnId stand = nextRemote_++;
             // The owner's expiry decides; this one only catches an answer that never comes.
             router.AttachRemote(id, sessionId, stand,
@@ -420,24 +540,43 @@ void Cluster::ViewerRegister(ConnId id, const std::string& address, const std::s
             m.password = password;
             m.address = address;
             Publish(owner, m, {}, [this, id, alive = alive_](redisReply* r) {
-                // Nobody listens on that relay's channel: it is gone.
-                if (!*alive || IsError(r) || r->type != REDIS_REPLY_INTEGER || r->integer != 0)
-                    return;
+                if (!*alive || !r) return;
+                // Nobody listens on that relay's channel: it is gone. Or Redis would not take
+                // the message (a missing permission): the viewer hears so at once.
+                const bool refused = IsError(r);
+                if (refused) Failed(r, "PUBLISH");
+                if (!refused && (r->type != REDIS_REPLY_INTEGER || r->integer != 0)) return;
                 auto out = outgoing_.find(id);
                 if (out == outgoing_.end() || out->second.paired) return;
                 outgoing_.erase(out);
                 port_.router().DetachRemote(id);
-                port_.Apply(port_.router().RefuseConn(id, text::kUnknownId, "unknown_id"));
+                port_.Apply(refused
+                                ? port_.router().RefuseConn(id, text::kClusterUnavailable,
+                                                            "cluster_unavailable")
+                                : port_.router().RefuseConn(id, text::kUnknownId, "unknown_id"));
             });
         });
 }
 
-bool Cluster::Publish(const std::string& node, const wire::Message& m, std::string_view payload,
-                      RedisConnection::Reply reply) {
+bool Cluster::Publish(const std::string& node, const wire::Message& message,
+                      std::string_view payload, RedisConnection::Reply reply) {
     if (!cmdUp_) return false;
+    wire::Message m = message;
+    m.from = node_;
+    m.epoch = epoch_;
     const std::string header = wire::Encode(m);  // ends with the newline; the payload follows
     const std::string channel = kChannelPrefix + node;
-    return cmd_->Raw(FormatCommand({"PUBLISH", channel, header}, payload), std::move(reply));
+    const std::size_t sealed = ClusterSeal::kOverhead + header.size() + payload.size();
+    std::string resp = "*3\r\n$7\r\nPUBLISH\r\n$" + std::to_string(channel.size()) + "\r\n" +
+                       channel + "\r\n$" + std::to_string(sealed) + "\r\n";
+    resp.reserve(resp.size() + sealed + 2);
+    seal_->Seal(node, header, payload, resp);  // encrypted straight into the command
+    resp += "\r\n";
+    if (!reply)
+        reply = [this, alive = alive_](redisReply* r) {
+            if (*alive && IsError(r)) Failed(r, "PUBLISH");
+        };
+    return cmd_->Raw(resp, std::move(reply));
 }
 
 void Cluster::Credit(const std::string& node, ConnId conn, bool toHost, std::size_t bytes) {
@@ -512,7 +651,7 @@ void Cluster::Forward(ConnId from, ConnId peer, std::shared_ptr<const std::strin
     if (!Publish(node, m, *data)) return;
     stats_.bytesOut += data->size();
     // As between two clients of one relay: push back on the sender instead of buffering.
-    *inFlight += std::max<std::size_t>(data->size(), 1);
+    *inFlight += data->size() + kMessageCost;
     if (*inFlight > pairedBufferBytes_ && !*paused) {
         *paused = true;
         port_.PauseReading(from, true);
@@ -550,16 +689,60 @@ void Cluster::OnClosed(ConnId id) {
 }
 
 void Cluster::OnPublished(std::string_view data) {
-    auto decoded = wire::Decode(data, maxBinaryBytes_);
-    if (!decoded || decoded->from == node_) {
-        ++stats_.droppedMessages;
-        port_.Log(0, "dropped a malformed message from another relay (" +
-                         std::to_string(data.size()) + " bytes)");
-        return;
+    std::string from;
+    switch (seal_->Open(data, opened_, from)) {
+        case ClusterSeal::Opened::Ok:
+            break;
+        case ClusterSeal::Opened::Malformed:
+            return Dropped(data.empty() ? "empty_or_oversized" : "malformed", data.size());
+        case ClusterSeal::Opened::Forged:
+            return Dropped("forged", data.size());
+        case ClusterSeal::Opened::Replayed:
+            return Dropped("replayed", data.size());
+    }
+    auto decoded = wire::Decode(opened_, maxBinaryBytes_);
+    // A relay speaks only for itself: the sender inside is the one the seal names.
+    if (!decoded || decoded->from != from || from == node_)
+        return Dropped("malformed", data.size());
+    // From a relay that has started over since its pairs here began: they are over.
+    if (auto p = partners_.find(from); p != partners_.end() && p->second != decoded->epoch) {
+        port_.Log(0, "relay " + from + " started over: ending its pairs");
+        EndNode(from);
     }
     // Well formed but for no pair here: late traffic of a pair that just ended, or a relay
     // that is confused. Counted, not logged: the first kind is normal.
     if (!Dispatch(*decoded)) ++stats_.droppedMessages;
+}
+
+void Cluster::Dropped(const char* reason, std::size_t) {
+    ++stats_.droppedMessages;
+    ++dropsByReason_[reason];
+    ++dropsToLog_[reason];
+}
+
+// Dropped messages come in floods when someone writes to a relay's channel: one line per
+// interval at most.
+void Cluster::LogDrops() {
+    if (dropsToLog_.empty()) return;
+    std::string line = "dropped messages on this relay's channel:";
+    for (const auto& [reason, count] : dropsToLog_)
+        line += " " + reason + "=" + std::to_string(count);
+    dropsToLog_.clear();
+    port_.Log(0, line);
+}
+
+void Cluster::Failed(const redisReply* r, const char* command) {
+    ++stats_.redisErrors;
+    if (r == nullptr) return;  // the connection went; that is logged where it goes
+    const auto now = std::chrono::steady_clock::now();
+    auto& last = failureLogged_[command];
+    if (last != std::chrono::steady_clock::time_point{} && now - last < std::chrono::seconds(60))
+        return;
+    last = now;
+    std::string why = r->type == REDIS_REPLY_ERROR
+                          ? std::string(r->str, std::min<std::size_t>(r->len, 200))
+                          : "an answer of an unexpected shape";
+    port_.Log(0, std::string("redis refused ") + command + ": " + why);
 }
 
 bool Cluster::Dispatch(const wire::Message& m) {
@@ -583,7 +766,7 @@ bool Cluster::Dispatch(const wire::Message& m) {
             stats_.bytesIn += m.payload.size();
             guests_[g->second].host = host;
             port_.Deliver(host, std::make_shared<const std::string>(m.payload), false);
-            CreditWhenDrained(host, m.from, m.conn, false, m.payload.size());
+            CreditWhenDrained(host, m.from, m.conn, false, m.payload.size() + kMessageCost);
             return true;
         }
         case wire::Kind::ToViewer: {
@@ -591,7 +774,7 @@ bool Cluster::Dispatch(const wire::Message& m) {
             if (o == outgoing_.end() || o->second.node != m.from || !o->second.paired) return false;
             stats_.bytesIn += m.payload.size();
             port_.Deliver(m.conn, std::make_shared<const std::string>(m.payload), false);
-            CreditWhenDrained(m.conn, m.from, m.conn, true, m.payload.size());
+            CreditWhenDrained(m.conn, m.from, m.conn, true, m.payload.size() + kMessageCost);
             return true;
         }
         case wire::Kind::Credit: {
@@ -629,6 +812,7 @@ bool Cluster::Dispatch(const wire::Message& m) {
 bool Cluster::OnRequest(const wire::Message& m) {
     if (guestByOrigin_.count({m.from, m.conn})) return false;
     Router& router = port_.router();
+    Partner(m.from, m.epoch);
     const ConnId stand = nextRemote_++;
     guests_[stand] = Guest{m.from, m.conn, 0, false, 0};
     guestByOrigin_[{m.from, m.conn}] = stand;
@@ -699,15 +883,34 @@ void Cluster::EndOutgoing(ConnId conn, bool tellOwner) {
 }
 
 void Cluster::EndNode(const std::string& node) {
+    if (node.empty()) {
+        partners_.clear();
+        nodeMisses_.clear();
+    } else {
+        partners_.erase(node);
+        nodeMisses_.erase(node);
+    }
     std::vector<ConnId> stands, viewers;
     for (const auto& [stand, g] : guests_)
         if (node.empty() || g.node == node) stands.push_back(stand);
     for (const auto& [conn, o] : outgoing_)
         if (node.empty() || o.node == node) viewers.push_back(conn);
-    for (ConnId stand : stands) EndGuest(stand);
+    // Ending the pairs with one relay that still looks alive, that relay is told too, in
+    // case its side has not ended yet.
+    const bool tell = !node.empty();
+    for (ConnId stand : stands) {
+        if (tell) {
+            wire::Message m;
+            m.kind = wire::Kind::Close;
+            m.conn = guests_.at(stand).conn;
+            m.code = 1001;
+            Publish(node, m);
+        }
+        EndGuest(stand);
+    }
     for (ConnId conn : viewers) {
         const Outgoing out = outgoing_.at(conn);
-        EndOutgoing(conn, false);
+        EndOutgoing(conn, tell);
         // As on one relay when the host goes: a paired viewer is told, a waiting one refused.
         if (out.paired) {
             port_.Deliver(conn,
@@ -743,7 +946,15 @@ std::string Cluster::Metrics() const {
     metric("kestrelink_relay_cluster_dropped_messages_total", "counter",
            "Malformed or unexpected messages from other relays.",
            std::to_string(stats_.droppedMessages));
-    metric("kestrelink_relay_redis_up", "gauge", "1 while both Redis connections are up.",
+    out +=
+        "# HELP kestrelink_relay_cluster_refused_messages_total Messages on this relay's channel "
+        "refused by reason: forged (no valid seal), replayed, malformed, empty_or_oversized.\n"
+        "# TYPE kestrelink_relay_cluster_refused_messages_total counter\n";
+    for (const auto& [reason, count] : dropsByReason_)
+        out += "kestrelink_relay_cluster_refused_messages_total{reason=\"" + reason + "\"} " +
+               std::to_string(count) + "\n";
+    metric("kestrelink_relay_redis_up", "gauge",
+           "1 while the Redis connections are up and the heartbeat holds this relay's epoch.",
            Available() ? "1" : "0");
     metric("kestrelink_relay_redis_errors_total", "counter",
            "Redis connection losses and failed commands.", std::to_string(stats_.redisErrors));

@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "crypto/credentials.hpp"
+#include "relay/cluster_seal.hpp"
 #include "relay/cluster_wire.hpp"
 #include "relay/redis_client.hpp"
 #include "relay/router.hpp"
@@ -58,8 +60,10 @@ class Cluster {
 
     // `pairedBufferBytes`: binary bytes of one pair allowed on their way between relays, and
     // the receiver's queued output below which credit is given back.
+    // `secret`: the cluster's shared secret (see ClusterSeal).
     Cluster(boost::asio::io_context& ioc, RedisTarget target, ClusterPort& port,
-            std::size_t maxBinaryBytes, std::size_t pairedBufferBytes, Limits limits);
+            std::size_t maxBinaryBytes, std::size_t pairedBufferBytes, Limits limits,
+            const std::string& secret);
     ~Cluster();
     void Start();
     void Stop();
@@ -94,12 +98,20 @@ class Cluster {
         bool paused = false;
     };
 
-    bool Available() const { return cmdUp_ && subUp_; }
+    enum Link { kCommands, kSubscriber, kBeat };
+    // Up, and the other relays can know this relay's epoch.
+    bool Available() const { return cmdUp_ && subUp_ && beatUp_ && announced_; }
     void ConnectCommands();
     void ConnectSubscriber();
+    void ConnectBeat();
     void CheckRedisLimits();
-    void Down(const std::string& which, const std::string& why);
-    void Retry(bool commands);
+    void Down(Link link, const std::string& why);
+    void Retry(Link link);
+    // Every pair with another relay ends, and this relay starts a new epoch.
+    void EndAll();
+    bool HasPairsWith(const std::string& node) const;
+    void Partner(const std::string& node, const std::string& epoch);
+    void LoseOwned(const std::string& sessionId);
     void Heartbeat();
     void CheckNodes();
     void RefreshOwned();
@@ -119,6 +131,13 @@ class Cluster {
                            std::size_t bytes);
     void CreditDrained();
     void Received(std::size_t& inFlight, bool& paused, ConnId sender, std::size_t bytes);
+    // Counts a failed command; an error reply (a missing permission, say) is logged in
+    // Redis's words, once per kind of command and interval.
+    void Failed(const redisReply* r, const char* command);
+    void Dropped(const char* reason, std::size_t bytes);
+    void LogDrops();
+    std::string HostKey(const std::string& sessionId) const;
+    std::string RateKey(const std::string& address) const;
     void HostRegister(ConnId id, const std::string& sessionId, std::string text);
     void ViewerRegister(ConnId id, const std::string& address, const std::string& sessionId,
                         const std::string& password, std::string text);
@@ -138,10 +157,17 @@ class Cluster {
     std::vector<OwedCredit> owed_;
     boost::asio::steady_timer drainTimer_;
     std::string node_, channel_;
-    std::unique_ptr<RedisConnection> cmd_, sub_;
+    std::unique_ptr<RedisConnection> cmd_, sub_, beat_;
     bool cmdUp_ = false, subUp_ = false, cmdEverUp_ = false, subEverUp_ = false, stopping_ = false;
-    std::chrono::milliseconds cmdBackoff_{100}, subBackoff_{100};
-    boost::asio::steady_timer cmdRetry_, subRetry_, tick_;
+    bool beatUp_ = false, beatEverUp_ = false;
+    std::chrono::milliseconds cmdBackoff_{100}, subBackoff_{100}, beatBackoff_{100};
+    boost::asio::steady_timer cmdRetry_, subRetry_, beatRetry_, tick_;
+    // This relay's epoch: new whenever it has ended its pairs with other relays (its link to
+    // Redis went), held in its heartbeat key and in every message; announced once the
+    // heartbeat key holds it.
+    std::string epoch_ = RandomHex(8);
+    bool announced_ = false;
+    std::map<std::string, std::string> partners_;  // relays paired with: the epoch paired in
     unsigned ticks_ = 0;
     bool heartbeatPending_ = false;
     std::chrono::steady_clock::time_point heartbeatSent_;
@@ -156,6 +182,10 @@ class Cluster {
     ConnId nextRemote_ = kRemoteBit | 1;
     std::uint64_t requestSerial_ = 0;
     ClusterStats stats_;
+    std::unique_ptr<ClusterSeal> seal_;
+    std::map<std::string, std::uint64_t> dropsByReason_, dropsToLog_;
+    std::map<std::string, std::chrono::steady_clock::time_point> failureLogged_;
+    std::string opened_;  // the last message opened, reused
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

@@ -59,7 +59,7 @@ bool IsNodeId(std::string_view id) noexcept {
 }
 
 std::string Encode(const Message& m) {
-    nlohmann::json h = {{"k", Name(m.kind)}, {"n", m.from}, {"c", m.conn}};
+    nlohmann::json h = {{"k", Name(m.kind)}, {"n", m.from}, {"e", m.epoch}, {"c", m.conn}};
     switch (m.kind) {
         case Kind::Request:
             h["s"] = m.sessionId;
@@ -96,8 +96,9 @@ std::optional<Message> Decode(std::string_view data, std::size_t maxPayload) {
     if (!kind) return std::nullopt;
     m.kind = *kind;
     m.from = Str(header, "n", 16);
+    m.epoch = Str(header, "e", 16);
     m.conn = Num(header, "c", ~std::uint64_t{0});
-    if (!IsNodeId(m.from) || m.conn == 0) return std::nullopt;
+    if (!IsNodeId(m.from) || !IsNodeId(m.epoch) || m.conn == 0) return std::nullopt;
     m.payload = data.substr(newline + 1);
     const bool binary = m.kind == Kind::ToHost || m.kind == Kind::ToViewer;
     if (!binary && !m.payload.empty()) return std::nullopt;

@@ -24,6 +24,7 @@ enum class Kind {
 struct Message {
     Kind kind = Kind::Text;
     std::string from;          // the sending relay's node id
+    std::string epoch;         // the sending relay's epoch (16 hex digits, like a node id)
     std::uint64_t conn = 0;    // the viewer's connection on the viewer's relay
     std::string sessionId;     // Request
     std::string password;      // Request: the viewer's proof, forwarded to the host only

@@ -1,6 +1,8 @@
 #include "relay/options.hpp"
 
 #include "base/command_line.hpp"
+#include "relay/cluster_seal.hpp"
+#include "relay/proxy_protocol.hpp"
 #include "relay/redis_client.hpp"
 
 #include <boost/asio/ip/address.hpp>
@@ -32,10 +34,13 @@ Relays Kestrelink hosts and viewers over WebSocket on path /ws.
                                      the WebSocket upgrade (default 8)
   --handshake-timeout-ms N           time for TLS and the upgrade together (default 5000)
   --idle-timeout-seconds N           a client silent for half of this is pinged, one silent
-                                     for all of it is dropped (default 300)
-  --memory-budget-bytes N            read buffers and queued output of all connections
-                                     together; past it new connections are refused and a
-                                     connection whose output would cross it is dropped
+                                     for all of it is dropped; a byte now and then into a
+                                     frame is silence (default 300)
+  --memory-budget-bytes N            what all connections hold together (messages being
+                                     read, queued output with 128 bytes per message, TLS
+                                     and upgrade buffers), reserved before it is allocated;
+                                     past it new connections are refused and the one holding
+                                     the most room it has not filled is dropped first
                                      (default 1073741824)
   --viewer-requests-per-minute N     connection requests from one source address (default 30)
   --send-buffer-bytes N              queued output per connection before a slow reader
@@ -52,7 +57,7 @@ Relays Kestrelink hosts and viewers over WebSocket on path /ws.
                                      (default 8388608)
   --register-timeout-ms N            time to send "register" after connecting (default 10000)
   --request-timeout-ms N             time a host has to answer a request (default 45000)
-  --redis redis://[:PASSWORD@]HOST:PORT[/DB]
+  --redis redis://[USER@]HOST:PORT[/DB]
                                      join the cluster of relays sharing that Redis server
                                      (default: run alone, no Redis); rediss:// for TLS
   --redis-ca FILE                    with rediss://: PEM CA certificates that must sign
@@ -60,6 +65,15 @@ Relays Kestrelink hosts and viewers over WebSocket on path /ws.
                                      the URL's host (default: the system's trusted CAs)
   --redis-cert FILE --redis-key FILE with rediss://: a PEM client certificate and key, for
                                      a Redis that asks for one (tls-auth-clients yes)
+  --cluster-secret-file FILE         with --redis, required: the cluster's shared secret
+                                     (32 bytes or more, e.g. openssl rand -hex 32), in a
+                                     file only its owner may read (mode 0600 or 0400)
+  --redis-password-file FILE         with --redis: Redis's password for the URL's user (or
+                                     for the default user), read from FILE
+  --proxy-protocol-from CIDR[,CIDR]  balancers in front of the relay: a connection from
+                                     these addresses must begin with a PROXY protocol
+                                     header (v2 or v1) naming the client, whose address
+                                     every limit and log line then uses
   --help                             this text
 
 On start one JSON line on standard output gives the URLs; the log goes to standard
@@ -130,6 +144,12 @@ Options ParseOptions(const std::vector<std::string>& args) {
         else if (name == "--redis") {
             ParseRedisUrl(value);  // a bad URL is refused now, not on the first reconnect
             o.redisUrl = value;
+        } else if (name == "--cluster-secret-file") {
+            o.clusterSecret = ReadClusterSecret(value);
+        } else if (name == "--redis-password-file") {
+            o.redisPassword = ReadPasswordFile(value);
+        } else if (name == "--proxy-protocol-from") {
+            o.proxyProtocolFrom = ParseCidrList(value);
         } else if (name == "--redis-ca")
             o.redisCaFile = value;
         else if (name == "--redis-cert")
@@ -150,6 +170,13 @@ Options ParseOptions(const std::vector<std::string>& args) {
     }
     if (o.redisCertFile.empty() != o.redisKeyFile.empty())
         throw std::invalid_argument("--redis-cert and --redis-key go together");
+    if (!o.redisUrl.empty() && o.clusterSecret.empty())
+        throw std::invalid_argument(
+            "--redis needs --cluster-secret-file: relays trust no message Redis carries "
+            "without it");
+    if (o.redisUrl.empty() && (!o.clusterSecret.empty() || !o.redisPassword.empty()))
+        throw std::invalid_argument(
+            "--cluster-secret-file and --redis-password-file go with --redis");
     o.routing.maxTextBytes = o.maxTextBytes;
     if (o.certFile.empty() != o.keyFile.empty())
         throw std::invalid_argument("--cert and --key go together");

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "relay/proxy_protocol.hpp"
 #include "relay/router.hpp"
 #include "base/limits.hpp"
 
@@ -43,6 +44,11 @@ struct Options {
     // certificate and key for a Redis that asks clients for one.
     std::string redisCaFile, redisCertFile, redisKeyFile;
     bool help = false;
+    // With --redis: the secret every relay of the cluster seals its messages and names its keys
+    // with (read from --cluster-secret-file), and Redis's password (--redis-password-file).
+    std::string clusterSecret, redisPassword;
+    // Balancers whose connections begin with a PROXY protocol header naming the client.
+    std::vector<Cidr> proxyProtocolFrom;
 };
 
 // Throws std::invalid_argument with a message for the user on a bad command line.

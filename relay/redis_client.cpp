@@ -3,15 +3,18 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/post.hpp>
 #include <cerrno>
 #include <charconv>
+#include <fstream>
 #include <stdexcept>
 
 #include "relay/redis_tls.hpp"
+#include "relay/resp_filter.hpp"
 
 // Exported by hiredis 0.14 (its adapters' read path ends in it) though its header does not
 // declare it: runs the callbacks of the replies the reader holds.
@@ -41,10 +44,14 @@ RedisTarget ParseRedisUrl(const std::string& url) {
     rest = rest.substr(0, slash);
     const auto at = rest.rfind('@');
     if (at != std::string::npos) {
-        std::string auth = rest.substr(0, at);
+        t.user = rest.substr(0, at);
         rest = rest.substr(at + 1);
-        const auto colon = auth.find(':');
-        t.password = colon == std::string::npos ? auth : auth.substr(colon + 1);
+        // Named neither in the error nor anywhere else: it may be the password itself.
+        if (t.user.find(':') != std::string::npos)
+            throw std::invalid_argument(
+                "--redis: a password in the URL is readable by every local user; give "
+                "redis://USER@HOST and --redis-password-file");
+        if (t.user.empty()) throw std::invalid_argument("--redis: an empty user before @");
     }
     std::string port;
     if (!rest.empty() && rest[0] == '[') {
@@ -77,6 +84,23 @@ RedisTarget ParseRedisUrl(const std::string& url) {
     return t;
 }
 
+std::string ReadPasswordFile(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        throw std::invalid_argument("--redis-password-file: cannot read " + path);
+    if ((st.st_mode & S_IRWXO) != 0)
+        throw std::invalid_argument("--redis-password-file: " + path +
+                                    " may be read by anyone; make it mode 0600 or 0640");
+    std::ifstream in(path);
+    std::string password;
+    if (!in || !std::getline(in, password))
+        throw std::invalid_argument("--redis-password-file: cannot read " + path);
+    if (!password.empty() && password.back() == '\r') password.pop_back();
+    if (password.empty())
+        throw std::invalid_argument("--redis-password-file: " + path + " is empty");
+    return password;
+}
+
 std::string FormatCommand(const std::vector<std::string_view>& args, std::string_view tail) {
     std::size_t size = 16 + tail.size();
     for (auto a : args) size += a.size() + 16;
@@ -96,8 +120,10 @@ std::string FormatCommand(const std::vector<std::string_view>& args, std::string
 // Readiness waits on hiredis's socket. The descriptor stays hiredis's: it is released, never
 // closed, when hiredis cleans up.
 struct RedisConnection::Watch : std::enable_shared_from_this<Watch> {
-    Watch(asio::io_context& ioc, int fd) : sd(ioc, fd) {}
+    Watch(asio::io_context& ioc, int fd, std::size_t maxBulk) : sd(ioc, fd), filter(maxBulk) {}
     asio::posix::stream_descriptor sd;
+    RespFilter filter;
+    std::function<void(const std::string&)> onFault;
     redisAsyncContext* ac = nullptr;
     bool reading = false, writing = false, readArmed = false, writeArmed = false;
 
@@ -138,7 +164,12 @@ struct RedisConnection::Watch : std::enable_shared_from_this<Watch> {
         for (int i = 0; i < 16; ++i) {
             const ssize_t n = ::read(a->c.fd, buffer.get(), kReadChunk);
             if (n > 0) {
-                redisReaderFeed(a->c.reader, buffer.get(), static_cast<std::size_t>(n));
+                if (!filter.Feed(buffer.get(), static_cast<std::size_t>(n), &FeedReader,
+                                 a->c.reader)) {
+                    if (fed) redisProcessCallbacks(a);
+                    if (ac && onFault) onFault("refused a reply from Redis: " + filter.fault());
+                    return true;
+                }
                 fed = true;
                 continue;
             }
@@ -156,6 +187,9 @@ struct RedisConnection::Watch : std::enable_shared_from_this<Watch> {
         return false;
     }
     static constexpr std::size_t kReadChunk = 256 * 1024;
+    static void FeedReader(void* reader, const char* data, std::size_t size) {
+        redisReaderFeed(static_cast<redisReader*>(reader), data, size);
+    }
 
     void ArmWrite() {
         if (writeArmed || !ac) return;
@@ -247,8 +281,11 @@ void RedisConnection::ConnectTo(const std::string& host, std::uint16_t port) {
     }
     ac_ = ac;
     ac->data = this;
-    watch_ = std::make_shared<Watch>(ioc_, ac->c.fd);
+    watch_ = std::make_shared<Watch>(ioc_, ac->c.fd, target_.maxBulkBytes);
     watch_->ac = ac;
+    watch_->onFault = [this, alive = alive_](const std::string& why) {
+        if (*alive) Disconnect(why);
+    };
     ac->ev.data = watch_.get();
     ac->ev.addRead = &Watch::AddRead;
     ac->ev.delRead = &Watch::DelRead;
@@ -259,8 +296,21 @@ void RedisConnection::ConnectTo(const std::string& host, std::uint16_t port) {
     redisAsyncSetDisconnectCallback(ac, &RedisConnection::OnDisconnect);
     // hiredis asked for write readiness before the hooks existed: ask again.
     Watch::AddWrite(watch_.get());
-    if (!target_.password.empty()) Command({"AUTH", target_.password}, [](redisReply*) {});
-    if (target_.db != 0) Command({"SELECT", std::to_string(target_.db)}, [](redisReply*) {});
+    // A refused login or a missing permission is said once, in Redis's words (which never
+    // repeat the password), and the connection goes: nothing could work over it.
+    auto login = [this, alive = alive_](redisReply* r) {
+        if (*alive && r && r->type == REDIS_REPLY_ERROR)
+            Disconnect("Redis refused the login: " + std::string(r->str, r->len));
+    };
+    if (!target_.user.empty())
+        Command({"AUTH", target_.user, target_.password}, login);
+    else if (!target_.password.empty())
+        Command({"AUTH", target_.password}, login);
+    if (target_.db != 0)
+        Command({"SELECT", std::to_string(target_.db)}, [this, alive = alive_](redisReply* r) {
+            if (*alive && r && r->type == REDIS_REPLY_ERROR)
+                Disconnect("Redis refused SELECT: " + std::string(r->str, r->len));
+        });
 }
 
 void RedisConnection::OnConnect(const redisAsyncContext* ac, int status) {
@@ -300,7 +350,11 @@ void RedisConnection::Lost(const std::string& why) {
     });
 }
 
-void RedisConnection::Disconnect() {
+std::uint64_t RedisConnection::oversized() const {
+    return watch_ ? watch_->filter.skipped() : 0;
+}
+
+void RedisConnection::Disconnect(const std::string& why) {
     if (bridge_) bridge_->Close();
     if (!ac_) return;
     redisAsyncContext* ac = ac_;
@@ -318,14 +372,24 @@ void RedisConnection::Disconnect() {
     auto down = std::move(onDown_);
     onDown_ = nullptr;
     if (down)
-        asio::post(ioc_, [down = std::move(down), alive = alive_] {
-            if (*alive) down("disconnected");
+        asio::post(ioc_, [down = std::move(down), why, alive = alive_] {
+            if (*alive) down(why);
         });
 }
 
-void RedisConnection::OnReply(redisAsyncContext*, void* reply, void* privdata) {
+// Nothing a reply holds may end the relay: a handler that cannot use one ends the connection
+// instead, which the cluster treats as any other loss of Redis.
+void RedisConnection::OnReply(redisAsyncContext* ac, void* reply, void* privdata) {
     std::unique_ptr<Pending> pending(static_cast<Pending*>(privdata));
-    if (pending->reply) pending->reply(static_cast<redisReply*>(reply));
+    if (!pending->reply) return;
+    try {
+        pending->reply(static_cast<redisReply*>(reply));
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& e) {
+        if (auto* self = static_cast<RedisConnection*>(ac->data))
+            self->Disconnect(std::string("a reply the relay could not use: ") + e.what());
+    }
 }
 
 bool RedisConnection::Command(const std::vector<std::string_view>& args, Reply reply) {
@@ -357,13 +421,23 @@ bool RedisConnection::Raw(const std::string& resp, Reply reply) {
 void RedisConnection::OnPushed(redisAsyncContext* ac, void* reply, void*) {
     auto* self = static_cast<RedisConnection*>(ac->data);
     auto* r = static_cast<redisReply*>(reply);
+    // A subscription Redis refuses (a user without the channel, say) leaves nothing to listen to.
+    if (self && r && r->type == REDIS_REPLY_ERROR)
+        return self->Disconnect("Redis refused SUBSCRIBE: " +
+                                std::string(r->str, std::min<std::size_t>(r->len, 200)));
     if (!self || !r || r->type != REDIS_REPLY_ARRAY || r->elements != 3) return;
     const redisReply* kind = r->element[0];
     const redisReply* body = r->element[2];
     if (kind->type != REDIS_REPLY_STRING || std::string_view(kind->str, kind->len) != "message")
         return;
     if (body->type != REDIS_REPLY_STRING || !self->onMessage_) return;
-    self->onMessage_(std::string_view(body->str, body->len));
+    try {
+        self->onMessage_(std::string_view(body->str, body->len));
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& e) {
+        self->Disconnect(std::string("a message the relay could not use: ") + e.what());
+    }
 }
 
 bool RedisConnection::Subscribe(const std::string& channel,

@@ -21,15 +21,21 @@ struct RedisTarget {
     std::string host;
     std::uint16_t port = 6379;
     int db = 0;
-    std::string password;
-    bool tls = false;  // rediss://
+    std::string user, password;  // AUTH USER PASSWORD, or AUTH PASSWORD without a user
+    bool tls = false;            // rediss://
     // With `tls`: the CAs that sign Redis's certificate (empty: the system's), and a client
     // certificate and key for a Redis that asks for one (both or neither).
     std::string caFile, certFile, keyFile;
+    // The largest bulk string taken from Redis; a larger one arrives empty (see RespFilter).
+    std::size_t maxBulkBytes = 512u << 20;
 };
 
-// Parses redis[s]://[:PASSWORD@]HOST[:PORT][/DB]; throws std::invalid_argument with the reason.
+// Parses redis[s]://[USER@]HOST[:PORT][/DB]; throws std::invalid_argument with the reason. A
+// password has no place in a URL that sits in the command line, readable by every local user.
 RedisTarget ParseRedisUrl(const std::string& url);
+// The password in `path` (its first line), for a file that others than its owner and group
+// cannot read; throws std::invalid_argument with the reason, never with the password.
+std::string ReadPasswordFile(const std::string& path);
 
 class RedisConnection {
   public:
@@ -45,8 +51,10 @@ class RedisConnection {
     // `onDown` once when it is lost or cannot be made. Both run from the io_context later.
     void Connect(std::function<void()> onUp, std::function<void(const std::string&)> onDown);
     // Ends the connection now; pending replies get nullptr.
-    void Disconnect();
+    void Disconnect(const std::string& why = "disconnected");
     bool up() const { return up_; }
+    // Bulk strings from Redis passed on empty for their size since the connection began.
+    std::uint64_t oversized() const;
 
     bool Command(const std::vector<std::string_view>& args, Reply reply);
     // A command already in the Redis protocol, sent without another copy of its arguments.

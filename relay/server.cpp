@@ -1,5 +1,6 @@
 #include "relay/server.hpp"
 
+#include <malloc.h>
 #include <netinet/tcp.h>
 #include <sys/resource.h>
 
@@ -19,7 +20,9 @@
 #include "crypto/credentials.hpp"
 #include "relay/client_input.hpp"
 #include "relay/cluster.hpp"
+#include "relay/message_pool.hpp"
 #include "relay/metrics.hpp"
+#include "relay/proxy_protocol.hpp"
 #include "relay/session.hpp"
 #include "session/messages.hpp"
 
@@ -120,6 +123,7 @@ class Server final : public SessionOwner, public ClusterPort {
         return options_.handshakeTimeout;
     }
     std::shared_ptr<MemoryBudget> memoryBudget() override { return budget_; }
+    bool Reclaim(Session& asker, std::size_t want) override;
     // After an allocation failure escaped a handler: the relay keeps serving the others.
     void OnAllocationFailure();
 
@@ -159,8 +163,22 @@ class Server final : public SessionOwner, public ClusterPort {
     }
 
   private:
+    struct ProxyWait {
+        ProxyWait(tcp::socket s, asio::io_context& ioc, asio::ip::address from)
+            : socket(std::move(s)), timer(ioc), balancer(from) {}
+        tcp::socket socket;
+        asio::steady_timer timer;
+        asio::ip::address balancer;
+        ProxyHeaderReader reader;
+        std::array<std::uint8_t, 16 + ProxyHeaderReader::kMaxV2Body> buffer;
+        bool late = false;
+    };
     void Accept();
     void OnAccept(boost::system::error_code ec, tcp::socket socket);
+    void ReadProxyHeader(std::shared_ptr<ProxyWait> wait);
+    void ReadProxyPart(std::shared_ptr<ProxyWait> wait);
+    void Admit(tcp::socket socket, const asio::ip::address& address);
+    void RefuseAtAccept(tcp::socket& socket, const char* reason);
     const char* AcceptLimit(const std::string& key) const;
     void ForgetLostSessions();
     void KeepAlive(Clock::time_point now);
@@ -168,6 +186,7 @@ class Server final : public SessionOwner, public ClusterPort {
     void AcceptMetrics();
     void AwaitReload();
     void Tick();
+    void GiveMemoryBack(Clock::time_point now);
     void Stop();
     std::shared_ptr<Session> Find(ConnId id) {
         auto it = sessions_.find(id);
@@ -199,9 +218,13 @@ class Server final : public SessionOwner, public ClusterPort {
     Clock::time_point refusalsLogged_{};
     Clock::time_point sweepLostUntil_{};
     Clock::time_point keptAlive_ = Clock::now();
+    Clock::time_point reclaimScanned_{};
+    std::size_t heldPeak_ = 0;  // the most the budget held since the heap was last trimmed
+    Clock::time_point trimmed_{};
     TrafficCounters traffic_;
     ConnId nextId_ = 1;
     bool stopping_ = false;
+    std::size_t proxyWaiting_ = 0;  // balancers' connections whose PROXY header is not yet in
 };
 
 // One request per connection: GET /metrics.
@@ -265,24 +288,27 @@ bool Server::Start(std::string& error) {
         if (!ec) metricsAcceptor_.set_option(asio::socket_base::reuse_address(true), ec);
         if (!ec) metricsAcceptor_.bind(metrics, ec);
         if (!ec) metricsAcceptor_.listen(asio::socket_base::max_listen_connections, ec);
+        // Metrics are for the operator; a port someone else holds must not stop the service.
         if (ec) {
-            error = "cannot serve metrics on 127.0.0.1 port " +
-                    std::to_string(options_.metricsPort) + ": " + ec.message();
-            return false;
+            std::cerr << Timestamp() << " warning: cannot serve metrics on 127.0.0.1 port "
+                      << options_.metricsPort << ": " << ec.message() << "; serving without them\n";
+            metricsAcceptor_.close(ec);
+        } else {
+            metricsUrl =
+                "http://127.0.0.1:" + std::to_string(metricsAcceptor_.local_endpoint().port()) +
+                "/metrics";
+            AcceptMetrics();
         }
-        metricsUrl =
-            "http://127.0.0.1:" + std::to_string(metricsAcceptor_.local_endpoint().port()) +
-            "/metrics";
-        AcceptMetrics();
     }
     if (!options_.redisUrl.empty()) {
         RedisTarget target = ParseRedisUrl(options_.redisUrl);
         target.caFile = options_.redisCaFile;
         target.certFile = options_.redisCertFile;
         target.keyFile = options_.redisKeyFile;
-        cluster_ =
-            std::make_unique<Cluster>(ioc_, std::move(target), *this, options_.maxBinaryBytes,
-                                      options_.pairedBufferBytes, options_.routing);
+        target.password = options_.redisPassword;
+        cluster_ = std::make_unique<Cluster>(ioc_, std::move(target), *this,
+                                             options_.maxBinaryBytes, options_.pairedBufferBytes,
+                                             options_.routing, options_.clusterSecret);
         cluster_->Start();
     }
     const auto bound = acceptor_.local_endpoint();
@@ -350,16 +376,62 @@ void Server::OnAccept(boost::system::error_code ec, tcp::socket socket) {
     boost::system::error_code peerError;
     const auto peer = socket.remote_endpoint(peerError);
     if (peerError) return Accept();
-    const std::string key = AddressKey(peer.address());
-    if (const char* reason = AcceptLimit(key)) {
-        // Closed before any TLS or HTTP work, with a reset so no TIME_WAIT is left behind; it
-        // never becomes a session, so the routing rules never see it.
-        router_.CountRefusal(reason);
-        ++refusedAtAccept_[reason];
-        socket.set_option(asio::socket_base::linger(true, 0), peerError);
-        socket.close(peerError);
-        return Accept();
-    }
+    if (InCidrs(options_.proxyProtocolFrom, peer.address()))
+        ReadProxyHeader(std::make_shared<ProxyWait>(std::move(socket), ioc_, peer.address()));
+    else
+        Admit(std::move(socket), peer.address());
+    Accept();
+}
+
+void Server::RefuseAtAccept(tcp::socket& socket, const char* reason) {
+    // Closed before any TLS or HTTP work, with a reset so no TIME_WAIT is left behind; it
+    // never becomes a session, so the routing rules never see it.
+    router_.CountRefusal(reason);
+    ++refusedAtAccept_[reason];
+    boost::system::error_code ignored;
+    socket.set_option(asio::socket_base::linger(true, 0), ignored);
+    socket.close(ignored);
+}
+
+// A balancer's connection names its client first; until it has, it counts against the total
+// and has the handshake's time, and nothing past the header is read.
+void Server::ReadProxyHeader(std::shared_ptr<ProxyWait> wait) {
+    if (sessions_.size() + proxyWaiting_ >= options_.maxConnections)
+        return RefuseAtAccept(wait->socket, "too_many_connections");
+    ++proxyWaiting_;
+    wait->timer.expires_after(options_.handshakeTimeout);
+    wait->timer.async_wait([wait](boost::system::error_code ec) {
+        if (ec) return;
+        wait->late = true;
+        boost::system::error_code ignored;
+        wait->socket.cancel(ignored);
+    });
+    ReadProxyPart(std::move(wait));
+}
+
+void Server::ReadProxyPart(std::shared_ptr<ProxyWait> wait) {
+    const std::size_t wanted = wait->reader.Wanted();
+    asio::async_read(wait->socket, asio::buffer(wait->buffer.data(), wanted),
+                     [this, wait](boost::system::error_code ec, std::size_t n) {
+                         if (!ec) wait->reader.Take(wait->buffer.data(), n);
+                         if (!ec && !wait->reader.done() && !wait->reader.failed() && !stopping_)
+                             return ReadProxyPart(wait);
+                         --proxyWaiting_;
+                         wait->timer.cancel();
+                         if (stopping_) return;
+                         if (!wait->reader.done())
+                             return RefuseAtAccept(wait->socket, wait->late ? "slow_proxy_header"
+                                                                 : ec       ? "no_proxy_header"
+                                                                            : "bad_proxy_header");
+                         Admit(std::move(wait->socket),
+                               wait->reader.client().value_or(wait->balancer));
+                     });
+}
+
+void Server::Admit(tcp::socket socket, const asio::ip::address& address) {
+    boost::system::error_code peerError;
+    const std::string key = AddressKey(address);
+    if (const char* reason = AcceptLimit(key)) return RefuseAtAccept(socket, reason);
     socket.set_option(tcp::no_delay(true),
                       peerError);  // frames are latency-bound, not small writes
     // A write completes when its data is nearly on the wire rather than parked in a kernel buffer
@@ -381,16 +453,15 @@ void Server::OnAccept(boost::system::error_code ec, tcp::socket socket) {
             session = MakePlainSession(*this, id, key, std::move(socket));
     } catch (const std::bad_alloc&) {
         router_.CountRefusal("out_of_memory");
-        return Accept();
+        return;
     }
     ++traffic_.acceptedConnections;
-    clients_[id] = {peer.address().to_string(), key, false};
+    clients_[id] = {address.to_string(), key, false};
     sessions_[id] = session;
     ++perAddress_[key];
     ++handshaking_[key];
     traffic_.openConnections = sessions_.size();
     session->Start();
-    Accept();
 }
 
 // Why a new connection from `key` is refused, or null when it may start.
@@ -400,12 +471,54 @@ const char* Server::AcceptLimit(const std::string& key) const {
         auto it = counts.find(k);
         return it == counts.end() ? 0 : it->second;
     };
-    if (sessions_.size() >= options_.maxConnections) return "too_many_connections";
+    if (sessions_.size() + proxyWaiting_ >= options_.maxConnections) return "too_many_connections";
     if (count(perAddress_, key) >= options_.maxConnectionsPerAddress)
         return "too_many_from_address";
     if (count(handshaking_, key) >= options_.maxHandshakesPerAddress) return "too_many_handshakes";
     if (!budget_->Fits(std::max(options_.maxTextBytes, std::size_t{65536}))) return "memory_budget";
     return nullptr;
+}
+
+// One client's excess costs that client: the connection holding the most room for payload that
+// has not come (a header announcing megabytes, then a trickle) is ended first, else the one
+// holding the most; never one holding less than the asker would.
+bool Server::Reclaim(Session& asker, std::size_t want) {
+    const auto now = Clock::now();
+    // Many refused connections retry together: one look over all of them per few milliseconds.
+    if (now - reclaimScanned_ < std::chrono::milliseconds(5)) return false;
+    static constexpr std::size_t kUnearned = 64 * 1024;
+    std::shared_ptr<Session> unearned, largest;
+    for (const auto& [id, weak] : sessions_) {
+        auto session = weak.lock();
+        if (!session || session.get() == &asker) continue;
+        if (session->unfilledBytes() >= kUnearned &&
+            (!unearned || session->unfilledBytes() > unearned->unfilledBytes()))
+            unearned = session;
+        if (!largest || session->chargedBytes() > largest->chargedBytes()) largest = session;
+    }
+    std::shared_ptr<Session> victim;
+    if (unearned && unearned->unfilledBytes() > asker.unfilledBytes())
+        victim = unearned;
+    else if (largest && largest->chargedBytes() > asker.chargedBytes() + want)
+        victim = largest;
+    if (!victim) {
+        reclaimScanned_ = now;
+        return false;
+    }
+    victim->DropForMemory();
+    return true;
+}
+
+// After a flood the heap keeps the pages its messages had: once much of what the budget held has
+// gone, they go back to the system (at most once a second).
+void Server::GiveMemoryBack(Clock::time_point now) {
+    static constexpr std::size_t kWorthTrimming = 16u << 20;
+    heldPeak_ = std::max(heldPeak_, budget_->used);
+    if (heldPeak_ - budget_->used < kWorthTrimming || now - trimmed_ < std::chrono::seconds(1))
+        return;
+    malloc_trim(0);
+    trimmed_ = now;
+    heldPeak_ = budget_->used;
 }
 
 void Server::AcceptMetrics() {
@@ -422,6 +535,7 @@ void Server::AcceptMetrics() {
 
 void Server::Tick() {
     const auto now = Clock::now();
+    GiveMemoryBack(now);
     Apply(router_.OnTick(now));
     if (now < sweepLostUntil_) ForgetLostSessions();
     if (now - keptAlive_ >= std::min<Clock::duration>(kKeepAlivePeriod, options_.idleTimeout / 10))
@@ -593,6 +707,9 @@ int RunRelay(const Options& options) {
         return 2;
     }
     RaiseDescriptorLimit();
+    // Storage above the message pool's largest is mapped for itself, so that it goes back to the
+    // system when freed rather than staying in the heap.
+    mallopt(M_MMAP_THRESHOLD, static_cast<int>(MessagePool::kLargest + 64 * 1024));
     std::unique_ptr<ssl::context> tls;
     if (!options.certFile.empty() && !(tls = LoadTls(options, error))) {
         std::cerr << "kestrelink-relay: " << error << '\n';

@@ -16,8 +16,10 @@ namespace kl::relay {
 
 class Session;
 
-// The memory all connections hold in read buffers and queued output. Shared, so that a
-// connection ended by anything, even an exception, gives back what it held.
+// The memory all connections hold: read buffers, the message being read, queued output (each
+// message with its overhead), TLS buffers and the upgrade's request. A connection reserves what it
+// will hold before allocating it. Shared, so that a connection ended by anything, even an
+// exception, gives back what it held.
 struct MemoryBudget {
     std::size_t limit = 0, used = 0;
     bool Fits(std::size_t more) const { return used <= limit && more <= limit - used; }
@@ -38,6 +40,9 @@ class SessionOwner {
     virtual std::size_t maxTextBytes() const = 0;
     virtual std::chrono::milliseconds handshakeTimeout() const = 0;
     virtual std::shared_ptr<MemoryBudget> memoryBudget() = 0;
+    // `asker` was refused `want` bytes of the budget: true when a connection holding more was
+    // ended to make room (its memory comes back once it has finished).
+    virtual bool Reclaim(Session& asker, std::size_t want) = 0;
 
   protected:
     ~SessionOwner() = default;
@@ -62,6 +67,11 @@ class Session : public std::enable_shared_from_this<Session> {
     // message being written; reading held back; and the one sender that waits until this
     // connection's output has drained to `bound` (or the connection ends).
     virtual std::size_t queuedBytes() const = 0;
+    // What the memory budget holds for this connection, and the part of it that is room made for
+    // a message's payload not yet arrived.
+    virtual std::size_t chargedBytes() const = 0;
+    virtual std::size_t unfilledBytes() const = 0;
+    virtual void DropForMemory() = 0;
     virtual void HoldReading() = 0;
     virtual void ResumeReading() = 0;
     virtual void ResumeWhenDrained(std::shared_ptr<Session> sender, std::size_t bound) = 0;

@@ -79,6 +79,8 @@ TlsStream::TlsStream(boost::asio::ip::tcp::socket socket, boost::asio::ssl::cont
     }
     BIO_set_data(bio, this);
     SSL_set_bio(ssl_, bio, bio);
+    SSL_set_msg_callback(ssl_, &TlsStream::OnMessage);
+    SSL_set_msg_callback_arg(ssl_, this);
     SSL_set_accept_state(ssl_);
     boost::system::error_code ignored;
     next_.non_blocking(true, ignored);
@@ -89,6 +91,7 @@ TlsStream::~TlsStream() {
 }
 
 TlsStream::Step TlsStream::Handshake(error_code& ec) {
+    sliceRecords_ = 0;
     ERR_clear_error();
     const int result = SSL_do_handshake(ssl_);
     if (result == 1) return Step::Ready;
@@ -98,19 +101,46 @@ TlsStream::Step TlsStream::Handshake(error_code& ec) {
     return Step::Failed;
 }
 
+// Every record's header, and every handshake message after the handshake, passes here.
+void TlsStream::OnMessage(int writing, int, int type, const void* data, std::size_t size, SSL*,
+                          void* arg) {
+    if (writing) return;
+    auto& s = *static_cast<TlsStream*>(arg);
+    if (type == SSL3_RT_HEADER) {
+        ++s.sliceRecords_;
+    } else if (type == SSL3_RT_HANDSHAKE && size > 0 &&
+               static_cast<const unsigned char*>(data)[0] == SSL3_MT_KEY_UPDATE) {
+        const auto now = std::chrono::steady_clock::now();
+        const double seconds = std::chrono::duration<double>(now - s.keyUpdatesAt_).count();
+        s.keyUpdatesAt_ = now;
+        s.keyUpdates_ = std::min(kKeyUpdateBurst, s.keyUpdates_ + seconds * kKeyUpdatesPerSecond);
+        if (s.keyUpdates_ < 1)
+            s.flooded_ = true;
+        else
+            s.keyUpdates_ -= 1;
+    }
+}
+
 TlsStream::Step TlsStream::Decrypt(void* data, std::size_t size, std::size_t& got, error_code& ec) {
     auto* at = static_cast<unsigned char*>(data);
     got = 0;
+    sliceRecords_ = 0;
     ERR_clear_error();  // once: a record read well leaves the queue as it was
     while (got < size) {
         std::size_t n = 0;
         const int result = SSL_read_ex(ssl_, at + got, size - got, &n);
+        if (flooded_) {
+            ec = make_error_code(boost::system::errc::protocol_error);
+            return Step::Failed;
+        }
         if (result == 1) {
             got += n;
             continue;
         }
         const int error = SSL_get_error(ssl_, result);
-        if (error == SSL_ERROR_WANT_READ) return Step::WantRead;
+        if (error == SSL_ERROR_WANT_READ)
+            return sliceRecords_ >= kSliceRecords && inTail_ > inHead_ ? Step::Sliced
+                                                                       : Step::WantRead;
         ec = SslError(error);
         return Step::Failed;
     }
@@ -142,6 +172,8 @@ void TlsStream::QueueShutdown() {
 }
 
 int TlsStream::BioRead(char* data, int size) {
+    // The slice is over, or the client floods: what is left waits (or is never read).
+    if (sliceRecords_ >= kSliceRecords || flooded_) return 0;
     const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(size), inTail_ - inHead_);
     if (n == 0) return 0;
     std::memcpy(data, in_.get() + inHead_, n);
@@ -162,7 +194,9 @@ boost::asio::mutable_buffer TlsStream::InputSpace() {
 
 void TlsStream::Received(std::size_t n) {
     inTail_ += n;
-    if (inTail_ == inSize_ && inSize_ < kLargeRead) Grow(kLargeRead);
+    if (inTail_ == inSize_ && inSize_ < kLargeRead &&
+        (budget_ == nullptr || budget_->Fits(kLargeRead - inSize_)))
+        Grow(kLargeRead);
 }
 
 // Not zeroed: every byte read is written by the socket first.
@@ -221,11 +255,14 @@ void TlsStream::Sent() {
     sending_.clear();
 }
 
-void TlsStream::FlushFromRead() {
-    if (writing_ || out_.empty()) return;
-    boost::system::error_code ec;
-    const std::size_t n = next_.write_some(boost::asio::buffer(out_), ec);
-    if (!ec) out_.erase(0, n);
+bool TlsStream::FlushFromRead(error_code& ec) {
+    if (writing_ || out_.empty()) return true;
+    boost::system::error_code ignored;
+    const std::size_t n = next_.write_some(boost::asio::buffer(out_), ignored);
+    if (!ignored) out_.erase(0, n);
+    if (out_.size() <= kMaxReadOutput) return true;
+    ec = boost::asio::error::no_buffer_space;
+    return false;
 }
 
 boost::system::error_code TlsStream::ReadError(const error_code& socketError) const {

@@ -11,11 +11,13 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/write.hpp>
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <string>
 
 #include "relay/large_writes.hpp"
+#include "relay/session.hpp"
 
 typedef struct ssl_st SSL;
 
@@ -33,6 +35,8 @@ class TlsStream {
     TlsStream& operator=(const TlsStream&) = delete;
 
     executor_type get_executor() noexcept { return next_.get_executor(); }
+    // Reads grow their buffer only while the budget has room for it; null: always.
+    void SetBudget(const MemoryBudget* budget) { budget_ = budget; }
     // What the stream holds of its own: ciphertext received and not yet decrypted, and that of
     // a write under way.
     std::size_t heldBytes() const { return inSize_ + out_.capacity() + sending_.capacity(); }
@@ -83,7 +87,14 @@ class TlsStream {
     // two writes), not all at once.
     static constexpr std::size_t kMaxWrite = 256 * 1024;
     static constexpr std::size_t kRecord = 16 * 1024;  // the largest plaintext of a TLS record
-    enum class Step { Ready, WantRead, Failed };
+    // One read decrypts at most this many records before others run: a flood of tiny records
+    // or key updates costs its sender turns, not the relay's one thread.
+    static constexpr int kSliceRecords = 32;
+    // Output that reading makes (key update answers, alerts) and that the client does not take.
+    static constexpr std::size_t kMaxReadOutput = 64 * 1024;
+    // Key updates a client may ask for: a burst, then a few a second.
+    static constexpr double kKeyUpdateBurst = 64, kKeyUpdatesPerSecond = 16;
+    enum class Step { Ready, WantRead, Sliced, Failed };
 
     Step Handshake(error_code& ec);
     // Decrypts into [data, data + size) what the buffered ciphertext holds, several records at
@@ -140,14 +151,17 @@ class TlsStream {
     void ReserveOutput(std::size_t plaintext);
     void ReleaseOutput();
     bool HasInput() const;
-    // Output made while reading (alerts, key updates) goes out when no write is on the socket.
-    void FlushFromRead();
+    // Output made while reading (alerts, key updates) goes out when no write is on the socket;
+    // false when too much of it waits for a client that does not read.
+    bool FlushFromRead(error_code& ec);
     bool HasOutput() const { return !out_.empty(); }
     boost::asio::const_buffer TakeOutput();
     void Sent();
     error_code ReadError(const error_code& socketError) const;
 
     friend struct TlsBio;
+    static void OnMessage(int writing, int version, int type, const void* data, std::size_t size,
+                          SSL* ssl, void* stream);
     int BioRead(char* data, int size);
     void BioWrite(const char* data, int size) { out_.append(data, static_cast<std::size_t>(size)); }
 
@@ -198,27 +212,32 @@ class TlsStream {
         MutableBuffers buffers;
         bool suspended = false;
         std::size_t total = 0;
+        Step step = Step::Ready;
         error_code result;
 
         template <class Self>
         void operator()(Self& self, error_code ec = {}, std::size_t n = 0) {
             BOOST_ASIO_CORO_REENTER(*this) {
                 for (;;) {
-                    {
-                        Step step = Step::Ready;
-                        for (auto it = boost::asio::buffer_sequence_begin(buffers);
-                             it != boost::asio::buffer_sequence_end(buffers) && step == Step::Ready;
-                             ++it) {
-                            const boost::asio::mutable_buffer b = *it;
-                            std::size_t got = 0;
-                            step = s.Decrypt(b.data(), b.size(), got, result);
-                            total += got;
-                            if (got < b.size()) break;
-                        }
-                        s.FlushFromRead();
-                        if (total > 0 || step == Step::Failed ||
-                            boost::asio::buffer_size(buffers) == 0)
-                            break;
+                    step = Step::Ready;
+                    for (auto it = boost::asio::buffer_sequence_begin(buffers);
+                         it != boost::asio::buffer_sequence_end(buffers) && step == Step::Ready;
+                         ++it) {
+                        const boost::asio::mutable_buffer b = *it;
+                        std::size_t got = 0;
+                        step = s.Decrypt(b.data(), b.size(), got, result);
+                        total += got;
+                        if (got < b.size()) break;
+                    }
+                    if (step != Step::Failed && !s.FlushFromRead(result)) step = Step::Failed;
+                    if (total > 0 || step == Step::Failed || boost::asio::buffer_size(buffers) == 0)
+                        break;
+                    if (step == Step::Sliced) {
+                        // Records that held no data: the rest after the others' turn.
+                        suspended = true;
+                        BOOST_ASIO_CORO_YIELD boost::asio::post(s.next_.get_executor(),
+                                                                std::move(self));
+                        continue;
                     }
                     suspended = true;
                     BOOST_ASIO_CORO_YIELD s.next_.async_read_some(s.InputSpace(), std::move(self));
@@ -287,6 +306,11 @@ class TlsStream {
     std::string out_;      // ciphertext made, not yet on the socket
     std::string sending_;  // ciphertext on the socket now
     bool writing_ = false;
+    const MemoryBudget* budget_ = nullptr;
+    int sliceRecords_ = 0;  // records begun in this read's slice
+    bool flooded_ = false;  // key updates asked faster than allowed
+    double keyUpdates_ = kKeyUpdateBurst;
+    std::chrono::steady_clock::time_point keyUpdatesAt_ = std::chrono::steady_clock::now();
 };
 
 }  // namespace kl::relay

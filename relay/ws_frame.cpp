@@ -85,7 +85,8 @@ std::size_t MessageReader::Consume(const char* data, std::size_t size) {
                 used += ParseHeader(data + used, have);
                 break;
             case State::DataPayload: {
-                const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(left_, have));
+                const std::size_t n = std::min(PayloadLeft(), have);
+                if (n == 0) return used;  // out of room: the caller grows it
                 std::memcpy(Space(), data + used, n);
                 used += n;
                 Filled(n);
@@ -163,26 +164,42 @@ std::size_t MessageReader::ParseHeader(const char* data, std::size_t size) {
             text_ = opcode_ == kText;
             size_ = 0;
         }
-        if (length > max_ - std::min(max_, size_)) {
+        const std::size_t limit = text_ ? std::min(max_, maxText_) : max_;
+        if (length > limit - std::min(limit, size_)) {
             Fail(kTooBig);  // refused as the header arrives, before anything is buffered
             return used;
-        }
-        // The frame's room at once: the storage grows once per frame, not once per read.
-        const std::size_t need = size_ + static_cast<std::size_t>(length);
-        if (need > message_.size()) {
-            if (need > message_.capacity() && need >= MessagePool::kSmallest) {
-                std::string kept = MessagePool::Take(need);
-                if (kept.capacity() >= need) {
-                    kept.assign(message_, 0, size_);
-                    message_.swap(kept);
-                }
-            }
-            message_.resize(need);
         }
         state_ = State::DataPayload;
     }
     if (left_ == 0) FrameDone();
     return used;
+}
+
+std::size_t MessageReader::NextRoom() const {
+    const std::uint64_t end = size_ + left_;
+    return static_cast<std::size_t>(
+        std::min<std::uint64_t>(end, std::max(size_ + kRoomStep, 2 * size_)));
+}
+
+std::size_t MessageReader::RoomWanted() const {
+    if (!NeedsRoom()) return 0;
+    const std::size_t target = NextRoom(), capacity = message_.capacity();
+    if (target <= capacity) return 0;
+    // std::string at least doubles what it had when it grows.
+    return std::max(target, 2 * capacity) - capacity;
+}
+
+void MessageReader::Grow() {
+    const std::size_t target = NextRoom();
+    if (target <= message_.size()) return;
+    if (target > message_.capacity() && target >= MessagePool::kSmallest) {
+        std::string kept = MessagePool::Take(target);
+        if (kept.capacity() >= target) {
+            kept.assign(message_, 0, size_);
+            message_.swap(kept);
+        }
+    }
+    message_.resize(target);
 }
 
 MessageReader::Event MessageReader::Filled(std::size_t n) {

@@ -3,6 +3,7 @@
 // possibly fragmented, control frames between fragments), server frames out. No I/O here: the
 // session feeds bytes in and reads large payloads straight into the message being built, so a
 // forwarded message is unmasked in place and never copied.
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -40,21 +41,37 @@ class MessageReader {
   public:
     enum class Event { None, Message, Ping, Pong, Close, Fail };
 
-    explicit MessageReader(std::size_t maxMessage) : max_(maxMessage) {}
-    void SetLimit(std::size_t maxMessage) { max_ = maxMessage; }
+    // Text messages are held to `maxText` always; binary ones to it until SetLimit (pairing).
+    explicit MessageReader(std::size_t maxText) : max_(maxText), maxText_(maxText) {}
+    void SetLimit(std::size_t maxBinary) { max_ = maxBinary; }
 
     // Takes bytes that arrived: frame headers, payload (unmasked into the message or the control
-    // frame) and so on, up to the end of the input or the first event, whichever comes first.
-    // Returns how many bytes it took.
+    // frame) and so on, up to the end of the input, the first event or the end of the message's
+    // room, whichever comes first. Returns how many bytes it took.
     std::size_t Consume(const char* data, std::size_t size);
 
+    // A message's storage grows as its payload arrives, never on the strength of a header: at
+    // most kRoomStep ahead of what came, or double what came for a long message. RoomWanted()
+    // is the new storage the next step takes (non-zero only when the room is used up and more
+    // payload is owed); when NeedsRoom() the caller reserves it and calls Grow().
+    static constexpr std::size_t kRoomStep = 512 * 1024;
+    bool NeedsRoom() const {
+        return state_ == State::DataPayload && left_ > 0 && message_.size() == size_;
+    }
+    std::size_t RoomWanted() const;
+    void Grow();
+
     // Between headers nothing is owed; inside a data frame's payload the session may read the
-    // rest of it straight into the message: up to PayloadLeft() bytes at Space(), then
+    // rest of its room straight into the message: up to PayloadLeft() bytes at Space(), then
     // Filled(k) for the k bytes that came, which unmasks them in place.
     bool BetweenFrames() const { return state_ == State::Header && headerHave_ == 0; }
     bool Idle() const { return BetweenFrames() && !inMessage_; }
-    std::size_t PayloadLeft() const { return state_ == State::DataPayload ? left_ : 0; }
-    char* Space() { return message_.data() + size_; }  // room made with the frame's header
+    std::size_t PayloadLeft() const {
+        return state_ == State::DataPayload ? static_cast<std::size_t>(std::min<std::uint64_t>(
+                                                  left_, message_.size() - size_))
+                                            : 0;
+    }
+    char* Space() { return message_.data() + size_; }
     Event Filled(std::size_t n);
 
     // The event Consume or Filled stopped at; cleared by the next call to either.
@@ -68,6 +85,8 @@ class MessageReader {
     std::uint16_t code() const { return code_; }
     // A message under way and the storage of the one being built.
     std::size_t buffered() const { return message_.capacity() + control_.capacity(); }
+    // Of that, room made for payload that has not arrived.
+    std::size_t unfilled() const { return message_.capacity() - size_; }
 
   private:
     enum class State { Header, DataPayload, ControlPayload };
@@ -76,7 +95,9 @@ class MessageReader {
     Event Fail(std::uint16_t code);
     Event FrameDone();
 
-    std::size_t max_;
+    std::size_t NextRoom() const;
+
+    std::size_t max_, maxText_;
     State state_ = State::Header;
     std::array<std::uint8_t, 14> header_{};
     std::size_t headerHave_ = 0;

@@ -43,6 +43,34 @@ inline constexpr auto kCloseLinger = std::chrono::seconds(2);
 inline constexpr std::size_t kStageBytes = 16 * 1024;
 inline constexpr std::size_t kDirectRead = 4 * 1024;
 
+// What a queued message costs beyond its payload: the shared string, its control block and the
+// queue's slot, as the allocator hands them out. A queue of empty messages is not empty.
+inline constexpr std::size_t kMessageOverhead = 128;
+// However small, no more messages than this wait for one reader.
+inline constexpr std::size_t kMaxQueuedMessages = 16384;
+// Held for a connection until its upgrade is done: the request's buffer and parser (the header
+// limit bounds both) and, over TLS, OpenSSL's handshake buffers.
+inline constexpr std::size_t kRequestHeaderLimit = 8192;
+inline constexpr std::size_t kUpgradeReserve = 32 * 1024;
+// A connection refused memory for its message's next piece waits this long between tries, and
+// at most kRoomWaitLimit in all, before it is closed.
+inline constexpr auto kRoomRetry = std::chrono::milliseconds(20);
+inline constexpr auto kRoomWaitLimit = std::chrono::seconds(2);
+// Input that shows a client is there: a whole frame, or a read of at least this much. A byte now
+// and then into a frame announced large does not keep its connection (and its room) alive.
+inline constexpr std::size_t kLivelyBytes = 512;
+// How much a reader's queue may grow, never shrinking, for the stalled-reader time.
+inline constexpr std::size_t kGrowthSlack = 64 * 1024;
+
+// A Sec-WebSocket-Key is the base64 of 16 bytes: 22 characters and "==".
+inline bool IsWebSocketKey(std::string_view key) {
+    if (key.size() != 24 || key.substr(22) != "==") return false;
+    return std::all_of(key.begin(), key.begin() + 22, [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == '+' || c == '/';
+    });
+}
+
 // The value of Sec-WebSocket-Accept for a client's Sec-WebSocket-Key.
 inline std::string WebSocketAccept(std::string_view key) {
     static constexpr std::string_view kGuid = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
@@ -89,11 +117,14 @@ class WsSession final : public Session {
         : Session(owner, id, std::move(address)),
           stream_(std::forward<Args>(args)...),
           reader_(owner.maxTextBytes()),
-          budget_(owner.memoryBudget()) {}
+          budget_(owner.memoryBudget()) {
+        if constexpr (kTls) stream_.SetBudget(budget_.get());
+    }
 
     ~WsSession() override { budget_->used -= charged_; }
 
     void Start() override {
+        Recharge();  // the upgrade's reserve, taken before anything is read
         ArmDeadline(owner_.handshakeTimeout(), "handshake timed out");
         if constexpr (kTls) {
             stream_.async_handshake(
@@ -108,11 +139,14 @@ class WsSession final : public Session {
 
     void Send(std::shared_ptr<const std::string> data, bool text) override {
         if (!open_ || closeRequested_ || finished_) return;
-        if (queuedBytes_ + data->size() > owner_.sendBufferBytes()) {
+        const std::size_t cost = data->size() + kMessageOverhead;
+        if (queuedBytes_ + cost > owner_.sendBufferBytes() || queue_.size() >= kMaxQueuedMessages) {
             owner_.Refusal(*this, "slow_reader");
             return Abandon("dropped: send buffer full");
         }
-        if (!budget_->Fits(data->size())) {
+        // Short of budget, the connection holding the most it has not earned is ended for this
+        // message (until it has finished, the budget is over by the message at most).
+        if (!budget_->Fits(cost) && !owner_.Reclaim(*this, cost)) {
             owner_.Refusal(*this, "memory_budget");
             return Abandon("dropped: memory budget");
         }
@@ -134,6 +168,14 @@ class WsSession final : public Session {
 
     void AllowBinary() override { reader_.SetLimit(owner_.maxBinaryBytes()); }
     std::size_t queuedBytes() const override { return queuedBytes_; }
+    // One already being dropped has nothing more to give.
+    std::size_t chargedBytes() const override { return abandoned_ ? 0 : charged_; }
+    std::size_t unfilledBytes() const override { return abandoned_ ? 0 : reader_.unfilled(); }
+    void DropForMemory() override {
+        if (finished_ || abandoned_) return;
+        owner_.Refusal(*this, "memory_budget");
+        Abandon("dropped: memory budget");
+    }
     void HoldReading() override { readHeld_ = true; }
     void ResumeReading() override {
         if (!readHeld_) return;
@@ -153,7 +195,8 @@ class WsSession final : public Session {
             // A read waiting for a good piece of a large frame wakes seldom on a slow uplink:
             // bytes the kernel received since the last look are input all the same.
             const auto received = ReceivedBytes(LowestLayer(stream_).native_handle());
-            if (receivedAt_ > lastInput_ && received != receivedSeen_) lastInput_ = now;
+            if (receivedAt_ > lastInput_ && received - receivedSeen_ >= kLivelyBytes)
+                lastInput_ = now;
             receivedSeen_ = received;
             receivedAt_ = now;
         }
@@ -189,7 +232,7 @@ class WsSession final : public Session {
 
     void ReadRequest() {
         parser_ = std::make_unique<http::request_parser<http::empty_body>>();
-        parser_->header_limit(8192);
+        parser_->header_limit(kRequestHeaderLimit);
         parser_->body_limit(0);
         http::async_read(
             stream_, buffer_, *parser_,
@@ -197,16 +240,23 @@ class WsSession final : public Session {
     }
 
     void OnRequest(boost::system::error_code ec) {
+        if (ec == http::error::header_limit || ec == http::error::buffer_overflow)
+            return Respond(http::status::request_header_fields_too_large,
+                           "Request headers too large\n", "headers too large");
         if (ec) return Finish("http request failed: " + ec.message());
         const auto& request = parser_->get();
         const std::string_view target = request.target();
         const std::string_view path = target.substr(0, target.find('?'));
-        if (path != "/ws" || !beast::websocket::is_upgrade(request)) {
+        if (path != "/ws") {
             owner_.Log(id_, "http 404 " + LogQuoted(path));
             return Respond(http::status::not_found, "Not found\n");
         }
+        // What comes to /ws must be a WebSocket handshake: a GET of HTTP/1.1 or later that asks
+        // to upgrade.
+        if (!beast::websocket::is_upgrade(request))
+            return Respond(http::status::bad_request, "Bad WebSocket upgrade\n", "not an upgrade");
         const std::string_view key = request[http::field::sec_websocket_key];
-        if (request[http::field::host].empty() || key.empty() || key.size() > 24)
+        if (request[http::field::host].empty() || !IsWebSocketKey(key))
             return Respond(http::status::bad_request, "Bad WebSocket upgrade\n", "bad upgrade");
         if (request[http::field::sec_websocket_version] != "13")
             return Respond(http::status::upgrade_required, "WebSocket version 13 only\n",
@@ -225,8 +275,9 @@ class WsSession final : public Session {
 
     // An answer other than the upgrade, then the end of the connection.
     void Respond(http::status status, const char* body, const char* failure = nullptr) {
+        const unsigned version = parser_->get().version();
         auto response =
-            std::make_shared<http::response<http::string_body>>(status, parser_->get().version());
+            std::make_shared<http::response<http::string_body>>(status, version == 10 ? 10 : 11);
         response->set(http::field::content_type, "text/plain; charset=utf-8");
         if (status == http::status::upgrade_required)
             response->set(http::field::sec_websocket_version, "13");
@@ -256,6 +307,7 @@ class WsSession final : public Session {
         // holds no more than its socket and the wait for input.
         parser_.reset();
         buffer_ = beast::flat_buffer();
+        Recharge();
         open_ = true;
         lastInput_ = Clock::now();
         owner_.OnOpened(*this);
@@ -268,7 +320,7 @@ class WsSession final : public Session {
     void Read() {
         reading_ = true;
         for (;;) {
-            if (finished_ || (readHeld_ && !closeSent_)) {
+            if (finished_ || (readHeld_ && !closeSent_) || (reader_.NeedsRoom() && !MakeRoom())) {
                 reading_ = false;
                 return;
             }
@@ -287,6 +339,39 @@ class WsSession final : public Session {
         }
     }
 
+    // The next piece of the message's storage, reserved from the budget before it is allocated.
+    // Refused, the connection stops reading and tries again shortly, while the server makes room
+    // by ending the connection that holds the most it has not earned; refused for long, it ends.
+    bool MakeRoom() {
+        const std::size_t want = reader_.RoomWanted();
+        if (budget_->Fits(want)) {
+            try {
+                reader_.Grow();
+            } catch (const std::bad_alloc&) {
+                owner_.Refusal(*this, "out_of_memory");
+                Abandon("dropped: out of memory");
+                return false;
+            }
+            roomWaitSince_ = {};
+            Recharge();
+            return true;
+        }
+        const auto now = Clock::now();
+        if (roomWaitSince_ == Clock::time_point{}) roomWaitSince_ = now;
+        if (now - roomWaitSince_ >= kRoomWaitLimit) {
+            DropForMemory();
+            return false;
+        }
+        const bool freed = owner_.Reclaim(*this, want);
+        if (!roomTimer_) roomTimer_ = std::make_unique<asio::steady_timer>(stream_.get_executor());
+        roomTimer_->expires_after(freed ? Clock::duration::zero() : Clock::duration(kRoomRetry));
+        roomTimer_->async_wait([self = Self()](boost::system::error_code ec) {
+            if (ec || self->finished_ || self->reading_) return;
+            self->Read();
+        });
+        return false;
+    }
+
     void AwaitInput() {
         ReleaseStage();
         if (lowWater_) lowWater_->Reset();
@@ -303,7 +388,7 @@ class WsSession final : public Session {
         stream_.async_read_some(asio::buffer(stage_.get() + stageTail_, kStageBytes - stageTail_),
                                 [self = Self()](boost::system::error_code ec, std::size_t n) {
                                     if (ec || self->finished_) return self->OnReadError(ec);
-                                    self->lastInput_ = Clock::now();
+                                    if (n >= kLivelyBytes) self->lastInput_ = Clock::now();
                                     self->stageTail_ += n;
                                     self->Read();
                                 });
@@ -317,7 +402,7 @@ class WsSession final : public Session {
         stream_.async_read_some(asio::buffer(reader_.Space(), left),
                                 [self = Self()](boost::system::error_code ec, std::size_t n) {
                                     if (ec || self->finished_) return self->OnReadError(ec);
-                                    self->lastInput_ = Clock::now();
+                                    if (n >= kLivelyBytes) self->lastInput_ = Clock::now();
                                     if (!self->OnEvent(self->reader_.Filled(n))) {
                                         self->reading_ = false;
                                         return;
@@ -329,6 +414,7 @@ class WsSession final : public Session {
     // What a frame brought; false when reading stops here.
     bool OnEvent(ws::MessageReader::Event event) {
         using Event = ws::MessageReader::Event;
+        if (event != Event::None) lastInput_ = Clock::now();
         switch (event) {
             case Event::None:
             case Event::Pong:
@@ -339,10 +425,13 @@ class WsSession final : public Session {
                     break;
                 }
                 try {
+                    // Counted once: by the queue it goes to, no longer by this reader.
+                    std::string message = reader_.TakeMessage();
+                    Recharge();
                     if (reader_.text())
-                        owner_.OnText(*this, reader_.TakeMessage());
+                        owner_.OnText(*this, message);
                     else
-                        owner_.OnBinary(*this, MessagePool::Share(reader_.TakeMessage()));
+                        owner_.OnBinary(*this, MessagePool::Share(std::move(message)));
                 } catch (const std::bad_alloc&) {
                     owner_.Refusal(*this, "out_of_memory");
                     Finish("dropped: out of memory");
@@ -447,7 +536,7 @@ class WsSession final : public Session {
             Abandon("dropped: out of memory");
             return false;
         }
-        queuedBytes_ += size;
+        queuedBytes_ += size + kMessageOverhead;
         Recharge();
         return true;
     }
@@ -477,7 +566,7 @@ class WsSession final : public Session {
         afterHow_ = std::move(how);
         if (after != AfterClose::AwaitReply) {
             while (queue_.size() > (writing_ ? 1u : 0u)) {
-                queuedBytes_ -= queue_.back().data->size();
+                queuedBytes_ -= queue_.back().data->size() + kMessageOverhead;
                 queue_.pop_back();
             }
             Recharge();
@@ -500,7 +589,7 @@ class WsSession final : public Session {
                        self->writing_ = false;
                        if (self->finished_) return self->Drop();  // finished: the queue is gone
                        if (ec) return self->Abandon("connection lost: " + ec.message());
-                       self->queuedBytes_ -= self->queue_.front().data->size();
+                       self->queuedBytes_ -= self->queue_.front().data->size() + kMessageOverhead;
                        self->queue_.pop_front();
                        if (self->queue_.empty()) OutputQueue().swap(self->queue_);
                        self->Recharge();
@@ -569,8 +658,9 @@ class WsSession final : public Session {
     }
 
     void Recharge() {
-        const std::size_t now = queuedBytes_ + buffer_.capacity() + reader_.buffered() +
-                                (stage_ ? kStageBytes : 0) + HeldBytes(stream_);
+        const std::size_t now =
+            queuedBytes_ + reader_.buffered() + (stage_ ? kStageBytes : 0) + HeldBytes(stream_) +
+            (!open_ && !finished_ ? std::max(kUpgradeReserve, buffer_.capacity()) : 0);
         budget_->used = budget_->used - charged_ + now;
         charged_ = now;
     }
@@ -589,6 +679,7 @@ class WsSession final : public Session {
         Recharge();
         if (progressTimer_) progressTimer_->cancel();
         if (deadline_) deadline_->cancel();
+        if (roomTimer_) roomTimer_->cancel();
         Drop();
         ReleaseDrainWaiter();
         owner_.OnFinished(*this, how);
@@ -625,7 +716,8 @@ class WsSession final : public Session {
     void WatchWriteProgress() {
         if (watchingProgress_) return;
         watchingProgress_ = true;
-        lastProgress_ = Clock::now();
+        lastProgress_ = growingSince_ = Clock::now();
+        growthBase_ = lastLook_ = queuedBytes_;
         ackedSeen_ = AckedBytes(LowestLayer(stream_).native_handle());
         if (!progressTimer_) progressTimer_.emplace(stream_.get_executor());
         ArmProgressTimer();
@@ -647,6 +739,19 @@ class WsSession final : public Session {
             return;
         }
         const auto now = Clock::now();
+        // Taking a little now and then is not enough when the queue only ever grows: a sender of
+        // many small messages, say, that flow control has not stopped.
+        if (queuedBytes_ <= lastLook_) {
+            growingSince_ = now;
+            growthBase_ = queuedBytes_;
+        }
+        lastLook_ = queuedBytes_;
+        if (now - growingSince_ >= owner_.stalledReaderTime() &&
+            queuedBytes_ > growthBase_ + kGrowthSlack) {
+            watchingProgress_ = false;
+            owner_.Refusal(*this, "slow_reader");
+            return Abandon("dropped: queue keeps growing");
+        }
         const auto acked = AckedBytes(LowestLayer(stream_).native_handle());
         if (acked != ackedSeen_) {
             ackedSeen_ = acked;
@@ -661,7 +766,7 @@ class WsSession final : public Session {
 
     Stream stream_;
     // The upgrade's request; released once upgraded.
-    beast::flat_buffer buffer_;
+    beast::flat_buffer buffer_{kRequestHeaderLimit + kStageBytes};
     std::unique_ptr<http::request_parser<http::empty_body>> parser_;
     std::optional<asio::steady_timer> deadline_;  // the handshake, a close: not while open
     // Input.
@@ -669,6 +774,8 @@ class WsSession final : public Session {
     std::unique_ptr<char[]> stage_;  // only while input is under way
     std::size_t stageHead_ = 0, stageTail_ = 0;
     std::optional<LowWater> lowWater_;
+    std::unique_ptr<asio::steady_timer> roomTimer_;  // while refused memory for a message
+    Clock::time_point roomWaitSince_{};
     Clock::time_point lastInput_{}, pinged_{};
     Clock::time_point receivedAt_{};  // when receivedSeen_ was taken, in a silence
     std::uint64_t receivedSeen_ = 0;
@@ -692,6 +799,9 @@ class WsSession final : public Session {
     std::optional<asio::steady_timer>
         progressTimer_;  // made on the first write: idle hosts pay nothing
     Clock::time_point lastProgress_;
+    // The queue at the last look, and since when (and from what) it has grown at every look.
+    std::size_t lastLook_ = 0, growthBase_ = 0;
+    Clock::time_point growingSince_;
     std::uint64_t ackedSeen_ = 0;
 };
 

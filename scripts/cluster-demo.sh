@@ -2,7 +2,8 @@
 # Three relays sharing one Redis behind HAProxy, with the program as host and the program as
 # viewer landing on different relays. Everything on loopback:
 #   redis-server on a free port, three kestrelink-relay --redis on free ports, HAProxy (TCP,
-#   round robin) on the program's relay port (KL_TEST_PORT of the windows build), the host
+#   round robin, sending each client's address with the PROXY protocol v2) on the program's
+#   relay port (KL_TEST_PORT of the windows build), the host
 #   program on a display of its own, the viewer program on another.
 #   cluster-demo.sh [OUT_DIR]     (default out/cluster)
 # Writes OUT_DIR/NN-*.png (both windows at each step), log.txt (each step, and which relay each
@@ -42,9 +43,11 @@ redis-server --port "$redis_port" --bind 127.0.0.1 --save "" --appendonly no --l
 pids="$pids $!"
 wait_for 10 eval "redis-cli -p $redis_port ping >/dev/null 2>&1" || { kl_log "FAIL redis-server did not start"; exit 1; }
 kl_log "redis-server on 127.0.0.1:$redis_port"
+(umask 077; openssl rand -hex 32 >"$kl_out/cluster.secret")
 backends=""
 for n in 1 2 3; do
   "$native/kestrelink-relay" --port 0 --metrics-port 0 --redis "redis://127.0.0.1:$redis_port" \
+    --cluster-secret-file "$kl_out/cluster.secret" --proxy-protocol-from 127.0.0.1 \
     >"$kl_out/relay$n.out" 2>"$kl_out/relay$n.log" &
   pids="$pids $!"
   wait_for 10 test -s "$kl_out/relay$n.out" || { kl_log "FAIL relay $n did not start"; exit 1; }
@@ -52,7 +55,7 @@ for n in 1 2 3; do
   node=$(sed -n 's/.*"node":"\([^"]*\)".*/\1/p' "$kl_out/relay$n.out")
   port=${url#ws://127.0.0.1:}; port=${port%/ws}
   eval "node$n=$node port$n=$port"
-  backends="$backends    server relay$n 127.0.0.1:$port check
+  backends="$backends    server relay$n 127.0.0.1:$port send-proxy-v2 check
 "
   kl_log "relay $n: node $node on $url"
 done
@@ -75,7 +78,7 @@ CFG
 haproxy -f "$kl_out/haproxy.cfg" -db >"$kl_out/haproxy.log" 2>&1 &
 pids="$pids $!"
 wait_for 10 eval "(exec 3<>/dev/tcp/127.0.0.1/$KL_TEST_PORT) 2>/dev/null" || { kl_log "FAIL haproxy did not listen on $KL_TEST_PORT"; exit 1; }
-kl_log "haproxy on 127.0.0.1:$KL_TEST_PORT, round robin over the three relays"
+kl_log "haproxy on 127.0.0.1:$KL_TEST_PORT, round robin over the three relays, PROXY protocol v2"
 
 # which_relay PATTERN: the relay whose log has a line matching PATTERN.
 which_relay() { for n in 1 2 3; do grep -q "$1" "$kl_out/relay$n.log" && { echo "$n"; return; }; done; echo "none"; }

@@ -46,7 +46,7 @@ for program in kestrelink-relay klpeer; do
   strip --strip-unneeded "$stage/usr/bin/$program"
 done
 install -m 0644 packaging/kestrelink-relay.service "$stage/lib/systemd/system/kestrelink-relay.service"
-install -m 0644 packaging/kestrelink-relay.default "$stage/etc/default/kestrelink-relay"
+install -m 0640 packaging/kestrelink-relay.default "$stage/etc/default/kestrelink-relay"
 install -m 0644 README.md "$stage/usr/share/doc/kestrelink-relay/README"
 install -m 0755 packaging/deb/postinst packaging/deb/prerm packaging/deb/postrm "$stage/DEBIAN/"
 echo /etc/default/kestrelink-relay >"$stage/DEBIAN/conffiles"

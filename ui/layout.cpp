@@ -7,6 +7,7 @@ void SetStatus(Client& app, const std::wstring& text) {
     ExpectUiThread(app);
     app.statusText = text;
     if (app.mainWindow != nullptr) InvalidateRect(app.mainWindow, nullptr, FALSE);
+    AnnounceStatus(app);
 }
 
 void LayoutControls(Client& app) {
@@ -44,6 +45,8 @@ void LayoutControls(Client& app) {
         if (edit != nullptr)
             SendMessageW(edit, WM_SETFONT, reinterpret_cast<WPARAM>(app.editFont.get()), TRUE);
     if (app.mainWindow != nullptr) InvalidateRect(app.mainWindow, nullptr, FALSE);
+    KeepFocusOnADrawnButton(app);
+    AnnounceState(app);
 }
 
 void MoveToSuggestedRect(HWND window, LPARAM suggested) {

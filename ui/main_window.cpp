@@ -23,6 +23,34 @@ unsigned HitTestRegions(const Client& app, int x, int y) {
 
 namespace {
 
+INPUT_MESSAGE_SOURCE CurrentInputSource(const Client& app) {
+    if (app.inputSource) return app.inputSource();
+    INPUT_MESSAGE_SOURCE source{IMDT_UNAVAILABLE, IMO_UNAVAILABLE};
+    if (!GetCurrentInputMessageSource(&source)) return {IMDT_UNAVAILABLE, IMO_UNAVAILABLE};
+    return source;
+}
+
+}  // namespace
+
+// Whether the input message being handled came from this user's own hands, the only input that
+// may answer the consent prompt: a hardware origin (a device, or an assistive tool that Windows
+// lets inject as one, with UIAccess) from a device of the message's kind; not sent from another
+// thread or process (Windows reports such a message's origin from the last real input); and the
+// button or key state agrees (`down`: held now), which a sent or posted press leaves up.
+bool FromUsersHands(const Client& app, bool keyboard, int virtualKey, bool down) {
+    if (InSendMessageEx(nullptr) != ISMEX_NOSEND) return false;
+    const INPUT_MESSAGE_SOURCE source = CurrentInputSource(app);
+    if (source.originId != IMO_HARDWARE) return false;
+    const INPUT_MESSAGE_DEVICE_TYPE device = source.deviceType;
+    if (keyboard ? device != IMDT_KEYBOARD
+                 : device != IMDT_MOUSE && device != IMDT_TOUCH && device != IMDT_PEN &&
+                       device != IMDT_TOUCHPAD)
+        return false;
+    return (GetKeyState(virtualKey) < 0) == down;
+}
+
+namespace {
+
 bool Viewing(const Client& app) {
     return app.viewerMode && app.sessionActive;
 }
@@ -51,16 +79,6 @@ bool EditsShown(const Client& app) {
     return app.idEdit != nullptr && IsWindowVisible(app.idEdit);
 }
 
-// Whether the mouse message being handled came from a device, not from SendInput or a message
-// another process posted: only such a click may give consent.
-bool FromRealInput() {
-    INPUT_MESSAGE_SOURCE source{};
-    return GetCurrentInputMessageSource(&source) &&
-           (source.originId == IMO_HARDWARE || source.originId == IMO_SYSTEM);
-}
-
-constexpr std::uint64_t kConsentArmingMs = 500;  // a click already on its way is not an answer
-
 bool IsConsentButton(unsigned id) {
     return id == kCmdAllow || id == kCmdRefuse;
 }
@@ -85,8 +103,10 @@ LRESULT Handle(Client& app, HWND window, UINT message, WPARAM wParam, LPARAM lPa
             RegisterHotKey(window, kHotkeyId, MOD_CONTROL | MOD_ALT | MOD_SHIFT | MOD_NOREPEAT,
                            VK_F12);
             SetTimer(window, kTimerId, 500, nullptr);
+            ReadHighContrast(app);
             return 0;
         case WM_DESTROY:
+            ReleaseAccessible(app);
             ForgetCopiedCredentials(app);
             UnregisterHotKey(window, kHotkeyId);
             PostQuitMessage(0);
@@ -126,11 +146,15 @@ LRESULT Handle(Client& app, HWND window, UINT message, WPARAM wParam, LPARAM lPa
                 SendInputMessage(app, "keydown", 0, 0, 0, static_cast<std::int32_t>(wParam));
             else if (wParam == VK_ESCAPE && app.consentPending)
                 AnswerConsent(app, false);
+            else if (message == WM_KEYDOWN)
+                HandleNavigationKey(app, message, wParam, lParam);
             return 0;
         case WM_KEYUP:
         case WM_SYSKEYUP:
             if (Viewing(app))
                 SendInputMessage(app, "keyup", 0, 0, 0, static_cast<std::int32_t>(wParam));
+            else if (message == WM_KEYUP)
+                HandleNavigationKey(app, message, wParam, lParam);
             return 0;
         case WM_SYSCHAR:
         case WM_SYSDEADCHAR:
@@ -143,6 +167,13 @@ LRESULT Handle(Client& app, HWND window, UINT message, WPARAM wParam, LPARAM lPa
             if (Viewing(app))
                 for (int key = 1; key <= 254; ++key)
                     if (GetAsyncKeyState(key) < 0) SendInputMessage(app, "keyup", 0, 0, 0, key);
+            // Into an edit: no drawn button holds the focus any more.
+            if (!app.consentPending && app.focusId != 0 &&
+                (reinterpret_cast<HWND>(wParam) == app.idEdit ||
+                 reinterpret_cast<HWND>(wParam) == app.keyEdit)) {
+                app.focusId = 0;
+                InvalidateRect(window, nullptr, FALSE);
+            }
             return 0;
         case WM_COMMAND:
             // Any process may post a command; consent is given only by a click on the button.
@@ -153,8 +184,22 @@ LRESULT Handle(Client& app, HWND window, UINT message, WPARAM wParam, LPARAM lPa
             CheckTimers(app);
             DrainIfStalled(app);
             return 0;
+        case WM_SETTINGCHANGE:
+        case WM_SYSCOLORCHANGE:
+            // High contrast switched on or off, or its colours changed: the window and its
+            // edits repaint with what is current.
+            ReadHighContrast(app);
+            LayoutControls(app);
+            return DefWindowProcW(window, message, wParam, lParam);
+        case WM_GETOBJECT:
+            return AnswerGetObject(app, window, wParam, lParam);
         case WM_CTLCOLOREDIT: {
             HDC dc = reinterpret_cast<HDC>(wParam);
+            if (app.highContrast) {
+                SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+                SetBkColor(dc, GetSysColor(COLOR_WINDOW));
+                return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_WINDOW));
+            }
             SetTextColor(dc, RGB(0x1E, 0x30, 0x28));
             SetBkColor(dc, RGB(0xF7, 0xF8, 0xF9));
             return reinterpret_cast<LRESULT>(app.editBrush.get());
@@ -182,8 +227,10 @@ LRESULT Handle(Client& app, HWND window, UINT message, WPARAM wParam, LPARAM lPa
             const int x = GET_X_LPARAM(lParam), y = GET_Y_LPARAM(lParam);
             const unsigned hit = HitTestRegions(app, x, y);
             app.consentPressId = 0;
+            app.consentPressKey = 0;
             if (message == WM_LBUTTONDOWN && app.consentPending && IsConsentButton(hit) &&
-                FromRealInput() && TickNow(app) - app.consentShownTick >= kConsentArmingMs)
+                FromUsersHands(app, false, VK_LBUTTON, true) &&
+                TickNow(app) - app.consentShownTick >= kConsentArmingMs)
                 app.consentPressId = hit;
             if (hit != 0 || !Viewing(app)) return 0;  // regions act on release
             SetFocus(window);
@@ -207,8 +254,9 @@ LRESULT Handle(Client& app, HWND window, UINT message, WPARAM wParam, LPARAM lPa
             }
             if (IsConsentButton(id)) {
                 // Pressed and released on the same consent button, both by real input.
-                const bool counts =
-                    app.consentPending && id == app.consentPressId && FromRealInput();
+                const bool counts = app.consentPending && id == app.consentPressId &&
+                                    app.consentPressKey == 0 &&
+                                    FromUsersHands(app, false, VK_LBUTTON, false);
                 app.consentPressId = 0;
                 if (counts) RouteCommand(app, id);
             } else if (id != 0) {
@@ -258,9 +306,10 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 }
 
 bool PreTranslateMessage(Client& app, const MSG& msg) {  // UI thread only
-    if (msg.message != WM_KEYDOWN || (msg.wParam != VK_RETURN && msg.wParam != VK_TAB))
-        return false;
     try {
+        if (PreTranslateNavigation(app, msg)) return true;
+        if (msg.message != WM_KEYDOWN || (msg.wParam != VK_RETURN && msg.wParam != VK_TAB))
+            return false;
         if (msg.wParam == VK_RETURN) {
             if ((msg.hwnd != app.idEdit && msg.hwnd != app.keyEdit) || !EditsShown(app))
                 return false;

@@ -21,18 +21,46 @@ constexpr ARGB Rgb(unsigned rgb) {
 constexpr ARGB kTitle = Rgb(0x1F2E28), kMuted = Rgb(0x67756E), kWhite = Rgb(0xFFFFFF),
                kBorder = Rgb(0xE0E6E1);
 
-// The drawing primitives of the window, all in layout units through the world transform.
+ARGB SystemColour(int index) {
+    const COLORREF c = GetSysColor(index);
+    return Rgb((static_cast<unsigned>(GetRValue(c)) << 16) |
+               (static_cast<unsigned>(GetGValue(c)) << 8) | GetBValue(c));
+}
+
+// The drawing primitives of the window, all in layout units through the world transform. In
+// high contrast every design colour gives way to the system's: surfaces take the window colour,
+// text and outlines the window text colour, buttons the button and highlight colours.
 struct Canvas {
     Client& app;
     GpGraphics* g;
+    const bool hc = app.highContrast;
+    const ARGB window = hc ? SystemColour(COLOR_WINDOW) : 0,
+               windowText = hc ? SystemColour(COLOR_WINDOWTEXT) : 0,
+               buttonFace = hc ? SystemColour(COLOR_BTNFACE) : 0,
+               buttonText = hc ? SystemColour(COLOR_BTNTEXT) : 0,
+               highlight = hc ? SystemColour(COLOR_HIGHLIGHT) : 0,
+               highlightText = hc ? SystemColour(COLOR_HIGHLIGHTTEXT) : 0;
 
     void Fill(float x, float y, float w, float h, ARGB colour) {
+        FillExact(x, y, w, h, hc ? window : colour);
+    }
+
+    void FillExact(float x, float y, float w, float h, ARGB colour) {
         kl::unique_gdip_brush brush;
         GdipCreateSolidFill(colour, brush.put());
         GdipFillRectangle(g, brush.get(), x, y, w, h);
     }
 
     void FillRoundedRect(float x, float y, float w, float h, float r, ARGB fill, ARGB border) {
+        if (hc) {
+            fill = window;
+            border = windowText;  // every card, box and band outlined
+        }
+        Shape(x, y, w, h, r, fill, border);
+    }
+
+    void Shape(float x, float y, float w, float h, float r, ARGB fill, ARGB border,
+               float borderWidth = 1) {
         kl::unique_gdip_path path;
         if (GdipCreatePath(FillModeAlternate, path.put()) != Ok) return;
         const float d = 2 * r;
@@ -41,12 +69,14 @@ struct Canvas {
         GdipAddPathArc(path.get(), x + w - d, y + h - d, d, d, 0, 90);
         GdipAddPathArc(path.get(), x, y + h - d, d, d, 90, 90);
         GdipClosePathFigure(path.get());
-        kl::unique_gdip_brush brush;
-        GdipCreateSolidFill(fill, brush.put());
-        GdipFillPath(g, brush.get(), path.get());
+        if ((fill >> 24) != 0) {
+            kl::unique_gdip_brush brush;
+            GdipCreateSolidFill(fill, brush.put());
+            GdipFillPath(g, brush.get(), path.get());
+        }
         if ((border >> 24) != 0) {
             kl::unique_gdip_pen pen;
-            GdipCreatePen1(border, 1, UnitWorld, pen.put());
+            GdipCreatePen1(border, borderWidth, UnitWorld, pen.put());
             GdipDrawPath(g, pen.get(), path.get());
         }
     }
@@ -65,7 +95,8 @@ struct Canvas {
     }
 
     void Text(const std::wstring& text, RectF rect, float size, ARGB colour, bool bold,
-              const wchar_t* face, bool centred, bool wrap) {
+              const wchar_t* face, bool centred, bool wrap, bool exact = false) {
+        if (hc && !exact) colour = windowText;
         kl::unique_gdip_family family = Family(face);
         if (!family) return;
         kl::unique_gdip_font font;
@@ -90,8 +121,11 @@ struct Canvas {
     }
 
     void DrawNavItem(unsigned id, const wchar_t* label, float y, bool selected) {
-        if (selected) FillRoundedRect(14, y, 156, 43, 8, Rgb(0x31483A), 0);
-        DrawLabel(label, 28, y + 11, 14, selected ? kWhite : Rgb(0xA9C0B2), 145, selected);
+        if (selected) Shape(14, y, 156, 43, 8, hc ? highlight : Rgb(0x31483A), 0);
+        const ARGB ink =
+            hc ? (selected ? highlightText : windowText) : (selected ? kWhite : Rgb(0xA9C0B2));
+        Text(label, RectF(28, y + 11, 145, 14 * 2.9f), 14, ink, selected, L"Segoe UI", false, true,
+             true);
         app.buttons.push_back({id, label, 14, y, 156, 43});
     }
 
@@ -101,21 +135,33 @@ struct Canvas {
         const bool hover = app.hoverId == id;
         ARGB fill = danger ? Rgb(0xA12232) : primary ? Rgb(0x16664F) : Rgb(0xF5F7F7);
         if (hover) fill = primary ? Rgb(0x1E7B60) : Rgb(0xE6ECEA);
-        FillRoundedRect(x, y, w, h, 8, fill, primary ? 0 : Rgb(0xDAE0DF));
-        Text(label, RectF(x, y, w, h), 14, primary ? kWhite : Rgb(0x2D3F39), true, L"Segoe UI",
-             true, false);
+        ARGB border = primary ? 0 : Rgb(0xDAE0DF);
+        ARGB ink = primary ? kWhite : Rgb(0x2D3F39);
+        if (hc) {
+            fill = hover ? highlight : buttonFace;
+            border = buttonText;
+            ink = hover ? highlightText : buttonText;
+        }
+        Shape(x, y, w, h, 8, fill, border);
+        Text(label, RectF(x, y, w, h), 14, ink, true, L"Segoe UI", true, false, true);
         app.buttons.push_back({id, label, x, y, w, h});
+    }
+
+    // The keyboard focus: a ring around the focused button, apart from it so that it shows
+    // on every fill (white on the dark sidebar).
+    void DrawFocusRing() {
+        if (!app.focusRingShown || app.focusId == 0) return;
+        for (const ClickRegion& r : app.buttons) {
+            if (r.id != app.focusId) continue;
+            const bool sidebar = r.x + r.width <= 184;
+            const ARGB ink = hc ? highlight : sidebar ? kWhite : kTitle;
+            Shape(r.x - 4, r.y - 4, r.width + 8, r.height + 8, 11, 0, ink, 2.5f);
+            return;
+        }
     }
 
     bool failed = false;  // a drawing failure is remembered and otherwise ignored
 };
-
-std::wstring GroupedId(const std::string& id) {
-    if (id.size() != 9) return L"--- --- ---";
-    const std::wstring wide = kl::Utf8ToWide(id);
-    if (wide.size() != 9) return L"--- --- ---";
-    return wide.substr(0, 3) + L" " + wide.substr(3, 3) + L" " + wide.substr(6);
-}
 
 // The picture's rectangle in whole client pixels.
 RECT RemoteFrameRect(const Client& app) {
@@ -177,6 +223,7 @@ void DrawRemoteView(Client& app, Canvas& c) {
 
 void DrawSidebarAndHeader(Client& app, Canvas& c) {
     c.Fill(0, 0, 184, 680, Rgb(0x172821));
+    if (c.hc) c.FillExact(184, 0, 1, 680, c.windowText);  // the sidebar's edge
     c.FillRoundedRect(22, 25, 32, 32, 8, Rgb(0xCCEADA), 0);
     c.DrawLabel(L"K", 29, 27, 22, kTitle, 28, true);
     c.DrawLabel(L"Kestrelink", 63, 29, 17, kWhite, 116, true);
@@ -202,7 +249,7 @@ void DrawConnectionPage(Client& app, Canvas& c) {
     c.DrawLabel(ready ? L"●  Hazır" : L"●  Bekliyor", 519, 169, 11,
                 ready ? Rgb(0x17674F) : Rgb(0x87692C), 100, true);
     c.DrawLabel(L"Bağlantı ID’niz", 248, 219, 13, kMuted, 800, false);
-    c.DrawLabel(GroupedId(app.connectionId), 245, 242, 39, kTitle, 374, true, L"Consolas");
+    c.DrawLabel(DisplayedId(app.connectionId), 245, 242, 39, kTitle, 374, true, L"Consolas");
     c.DrawLabel(L"BAĞLANTI ANAHTARI", 248, 310, 10, kMuted, 250, true);
     if (app.keyVisible) {
         // The key on two lines of 13, built in one buffer (the insert stays within the reserved
@@ -285,6 +332,13 @@ void DrawConsentPanel(Client& app, Canvas& c) {
 
 }  // namespace
 
+std::wstring DisplayedId(const std::string& id) {
+    if (id.size() != 9) return L"--- --- ---";
+    const std::wstring wide = kl::Utf8ToWide(id);
+    if (wide.size() != 9) return L"--- --- ---";
+    return wide.substr(0, 3) + L" " + wide.substr(3, 3) + L" " + wide.substr(6);
+}
+
 void PaintWindow(Client& app, HDC dc) {
     ExpectUiThread(app);
     ShowHeldFrame(
@@ -314,7 +368,8 @@ void PaintWindow(Client& app, HDC dc) {
                                 static_cast<REAL>(-area.top), MatrixOrderPrepend);
     GdipSetSmoothingMode(graphics.get(), SmoothingModeAntiAlias);
     GdipSetTextRenderingHint(graphics.get(), TextRenderingHintClearTypeGridFit);
-    GdipGraphicsClear(graphics.get(), Rgb(0xF5F6F3));
+    GdipGraphicsClear(graphics.get(),
+                      app.highContrast ? SystemColour(COLOR_WINDOW) : Rgb(0xF5F6F3));
     app.buttons.clear();
 
     Canvas c{app, graphics.get()};
@@ -335,6 +390,7 @@ void PaintWindow(Client& app, HDC dc) {
         c.DrawLabel(app.statusText, 224, 636, 12, app.hostReady ? Rgb(0x17674F) : kMuted, 815,
                     false);
         if (app.consentPending) DrawConsentPanel(app, c);
+        c.DrawFocusRing();
     }
 
     GdipResetWorldTransform(graphics.get());

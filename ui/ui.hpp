@@ -1,6 +1,7 @@
 #pragma once
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 struct Client;
@@ -43,6 +44,39 @@ void CopyCredentials(Client& app);
 // Empties the clipboard when it still holds the ID and key this program put there.
 void ForgetCopiedCredentials(Client& app);
 void PaintWindow(Client& app, HDC dc);
+// The connection ID as drawn: three groups of three digits, or "--- --- ---".
+std::wstring DisplayedId(const std::string& id);
+
+// The consent prompt answers only input from this user's own hands, and none in its first half
+// second (a click or key already on its way is no answer).
+inline constexpr std::uint64_t kConsentArmingMs = 500;
+// Whether the input message being handled came from this user's own mouse (`keyboard` false)
+// or keyboard: the system's origin and device type, not sent from another thread or process,
+// and `virtualKey` held (`down`) or not, as the message says.
+bool FromUsersHands(const Client& app, bool keyboard, int virtualKey, bool down);
+
+// Keyboard reach (ui/keyboard.cpp). F6 and, during the consent prompt, Tab, before the loop's
+// own rules; true when the message was consumed.
+bool PreTranslateNavigation(Client& app, const MSG& msg);
+// A key message for the main window outside the remote view; true when it was used.
+bool HandleNavigationKey(Client& app, UINT message, WPARAM key, LPARAM lParam);
+// The keyboard focus onto a drawn button (its ring shown), announced to assistive technology.
+void FocusButton(Client& app, unsigned id);
+// After a state change: the consent prompt's focus starts on "Reddet"; a button that is gone
+// gives up the focus.
+void KeepFocusOnADrawnButton(Client& app);
+
+// Assistive technology (ui/accessibility.cpp). WM_GETOBJECT's answer.
+LRESULT AnswerGetObject(Client& app, HWND window, WPARAM wParam, LPARAM lParam);
+// WM_DESTROY: the accessible object answers no more questions about the record.
+void ReleaseAccessible(Client& app);
+// WinEvents for what changed since the last call (consent prompt, session) and for a status.
+void AnnounceState(Client& app);
+void AnnounceStatus(Client& app);
+void AnnounceFocus(Client& app);
+
+// High contrast (SPI_GETHIGHCONTRAST): read at creation and on every WM_SETTINGCHANGE.
+void ReadHighContrast(Client& app);
 // The command id of the region under a client point (pixels); the last drawn region wins, 0 for
 // none.
 unsigned HitTestRegions(const Client& app, int x, int y);

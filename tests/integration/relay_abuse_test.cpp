@@ -352,10 +352,18 @@ TEST(RelayFrames, ASilentClientIsPingedAndDroppedOnlyWhenItStopsAnswering) {
 
 // A slow uplink still sending a large frame is not silent, though the relay, waiting for a
 // good piece of the frame at a time, reads from it only every few seconds.
-TEST(RelayFrames, ASenderSlowlySendingALargeFrameIsNotDroppedAsSilent) {
+// A slow sender of a large frame is not silent; one that trickles a byte now and then into a
+// frame announced large is, and goes with the room it was given.
+TEST(RelayFrames, ASenderSlowlySendingALargeFrameIsKeptAndATrickleIsNot) {
     Relay relay({"--idle-timeout-seconds", "2"});
-    RawPair pair(PortOf(relay.url), "127.0.0.20");
+    RawPair pair(PortOf(relay.url), "127.0.0.20"), trickler(PortOf(relay.url), "127.0.0.29");
     ASSERT_FALSE(pair.requestId.empty());
+    ASSERT_FALSE(trickler.requestId.empty());
+    ASSERT_TRUE(trickler.host.SendAll(RawWs::Frame(0x2, "", 8u << 20).substr(0, 14)));
+    std::thread trickle([&] {
+        for (int i = 0; i < 40 && trickler.host.SendAll("x"); ++i)
+            std::this_thread::sleep_for(200ms);
+    });
     std::string message(300 * 1024, '\0');
     for (std::size_t i = 0; i < message.size(); ++i)
         message[i] = static_cast<char>(i * 7 + (i >> 10));
@@ -379,6 +387,8 @@ TEST(RelayFrames, ASenderSlowlySendingALargeFrameIsNotDroppedAsSilent) {
     ASSERT_TRUE(got.has_value()) << relay.process.Stderr();
     EXPECT_EQ(got->opcode, 0x2) << "the sender was dropped: " << got->payload;
     EXPECT_TRUE(got->payload == message);
+    EXPECT_NE(trickler.host.ClosedWith(100), -1) << "a byte every 200 ms kept its frame open";
+    trickle.join();
 }
 
 // A small message read together with the end of a large one waits while its sender is held;
@@ -516,4 +526,104 @@ TEST(RelayAbuse, AllocationFailureEndsOnlyTheConnectionThatMetIt) {
     RawWs next(port, "127.0.0.15");
     EXPECT_FALSE(RegisterHost(next).empty()) << "and serving";
     EXPECT_GE(Metric(relay, Refusals("out_of_memory")), 1);
+}
+
+// Empty messages cost the relay as much to keep as any: a self-paired sender of 6-byte frames to
+// a partner that reads nothing is held by flow control, and what waits is counted.
+TEST(RelayAbuse, AFloodOfEmptyMessagesIsHeldAndCountedLikeLargeOnes) {
+    Relay relay({"--receive-buffer-bytes", "65536"});
+    RawPair pair(PortOf(relay.url), "127.0.0.21");
+    ASSERT_FALSE(pair.requestId.empty());
+    const long before = Kb(relay, "VmRSS");
+    std::string burst;
+    for (int i = 0; i < 10000; ++i) burst += RawWs::Frame(0x2, "", 0);
+    int bursts = 0;
+    while (bursts < 300 && pair.host.SendAll(burst)) ++bursts;  // a held sender's send stalls
+    std::this_thread::sleep_for(200ms);
+    EXPECT_LT(bursts, 300) << "3 million empty messages taken without holding their sender";
+    EXPECT_GE(Metric(relay, "kestrelink_relay_buffered_bytes"), 4000 * 100)
+        << "messages waiting for the viewer, counted as nothing";
+    EXPECT_LT(Kb(relay, "VmRSS") - before, 32 * 1024);
+}
+
+// Frame headers that announce 8 MiB: the relay holds what arrives, not what is announced, and
+// when the budget runs short the senders holding room they have not filled are the ones ended;
+// an honest pair streaming beside them, and newcomers, are not.
+TEST(RelayAbuse, HeadersAnnouncingLargeFramesCostTheirSendersNotTheirNeighbours) {
+    Relay relay({"--memory-budget-bytes", "67108864", "--send-buffer-bytes", "16777216"});
+    const int port = PortOf(relay.url);
+    RawPair honest(port, "127.0.0.23");
+    ASSERT_FALSE(honest.requestId.empty());
+    const long before = Kb(relay, "VmRSS");
+    std::vector<std::unique_ptr<RawPair>> attackers;
+    const std::string header = RawWs::Frame(0x2, "", 8u << 20).substr(0, 14) + "x";
+    for (int i = 0; i < 16; ++i) {
+        attackers.push_back(std::make_unique<RawPair>(port, i < 8 ? "127.0.0.24" : "127.0.0.25"));
+        ASSERT_FALSE(attackers.back()->requestId.empty()) << i;
+        ASSERT_TRUE(attackers.back()->host.SendAll(header));
+    }
+    std::this_thread::sleep_for(300ms);
+    EXPECT_LT(Kb(relay, "VmRSS") - before, 24 * 1024) << "16 headers announcing 8 MiB each";
+    // The attackers fill 5 MiB of their frames each: more than the budget holds.
+    const std::string fill(5u << 20, 'A');
+    for (auto& a : attackers) a->host.SendAll(fill);
+    const std::string frame(300000, 'H');
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(honest.host.SendBinary(frame)) << i;
+        const auto got = honest.viewer.Read();
+        ASSERT_TRUE(got.has_value()) << "honest frame " << i << ": " << relay.process.Stderr();
+        EXPECT_EQ(got->payload.size(), frame.size());
+    }
+    EXPECT_GE(Metric(relay, Refusals("memory_budget")), 1) << "the budget was never short";
+    EXPECT_LT(Kb(relay, "VmHWM") - before, 64 * 1024 + 40 * 1024);
+    RawWs newcomer(port, "127.0.0.26");
+    EXPECT_FALSE(RegisterHost(newcomer).empty());
+    attackers.clear();  // and once they have gone, so has their memory
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_LT(Kb(relay, "VmRSS") - before, 16 * 1024);
+}
+
+// Before the upgrade: headers past their limit get 431, a key that is not the base64 of 16
+// bytes or a request to /ws that asks no upgrade 400, and unfinished requests count against the
+// budget; once paired, a text frame over the text limit is refused at its header.
+TEST(RelayAbuse, UpgradesAreBoundedCheckedAndCountedAndPairedTextKeepsItsLimit) {
+    Relay relay;
+    const int port = PortOf(relay.url);
+    const auto status = [&](const std::string& request) {
+        RawWs probe(port, "127.0.0.27");
+        probe.SendAll(request);
+        std::string head(64, '\0');
+        const auto n = read(probe.fd(), head.data(), head.size());
+        return n > 12 ? head.substr(9, 3) : std::string("none");
+    };
+    const std::string upgrade = RawWs::UpgradeRequest();
+    const auto withKey = [&](const std::string& key) {
+        std::string r = upgrade;
+        const auto at = r.find("dGhl");
+        return r.replace(at, 24, key);
+    };
+    EXPECT_EQ(status(upgrade.substr(0, upgrade.size() - 2) + "X-Pad: " + std::string(9000, 'p') +
+                     "\r\n\r\n"),
+              "431");
+    EXPECT_EQ(status(withKey("abc")), "400");
+    EXPECT_EQ(status(withKey("dGhlIHNhbXBsZSBub25jZQ=!")), "400");
+    EXPECT_EQ(status(withKey("dGhlIHNhbXBsZSBub25jZQ==")), "101");
+    EXPECT_EQ(status("GET /ws HTTP/1.1\r\nHost: x\r\n\r\n"), "400") << "not an upgrade";
+
+    std::vector<std::unique_ptr<RawWs>> unfinished;
+    for (int a = 0; a < 10; ++a) {
+        const std::string source = "127.0.1." + std::to_string(a + 1);
+        for (int i = 0; i < 8; ++i) {
+            unfinished.push_back(std::make_unique<RawWs>(port, source.c_str()));
+            unfinished.back()->SendAll("GET /ws HTTP/1.1\r\nX-Pad: " + std::string(7000, 'p'));
+        }
+    }
+    std::this_thread::sleep_for(300ms);
+    EXPECT_GE(Metric(relay, "kestrelink_relay_buffered_bytes"), 80 * 7000)
+        << "80 unfinished requests held for nothing";
+
+    RawPair pair(port, "127.0.0.28");
+    ASSERT_FALSE(pair.requestId.empty());
+    ASSERT_TRUE(pair.host.SendAll(RawWs::Frame(0x1, "", 1u << 20).substr(0, 14)));
+    EXPECT_EQ(pair.host.ClosedWith(), 1009) << "a 1 MiB text frame announced";
 }

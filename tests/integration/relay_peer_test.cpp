@@ -216,4 +216,16 @@ TEST(RelayCommandLine, RefusesPlainWebSocketOffLoopbackAndBadOptions) {
     Process peerBad(
         Peer({"viewer", "--relay", "ws://example.com/ws", "--id", "123456789", "--key", "x"}));
     EXPECT_EQ(peerBad.Wait(), 1) << "plain ws:// off loopback is refused before connecting";
+    // A metrics port someone else holds costs the metrics, not the service.
+    Relay first;
+    const std::string taken = first.metrics.substr(
+        first.metrics.rfind(':') + 1, first.metrics.rfind('/') - first.metrics.rfind(':') - 1);
+    Process second(With({KL_RELAY_PATH, "--port", "0", "--metrics-port", taken}, {}));
+    const auto line = nlohmann::json::parse(second.ReadLine().value_or("{}"), nullptr, false);
+    ASSERT_TRUE(line.contains("url")) << second.Stderr();
+    EXPECT_FALSE(line.contains("metrics"));
+    Process host(Peer({"host", "--relay", line["url"].get<std::string>(), "--timeout", "20"}));
+    EXPECT_FALSE(NextEvent(host, "registered").empty()) << second.Stderr();
+    EXPECT_NE(second.Stderr().find("warning: cannot serve metrics"), std::string::npos)
+        << second.Stderr();
 }

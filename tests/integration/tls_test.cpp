@@ -417,3 +417,44 @@ TEST(RelayOverTls, CiphertextWaitingForTheSocketCountsAgainstTheMemoryBudget) {
     }
     EXPECT_GE(buffered, expected) << "the message, and its records besides";
 }
+
+// A client that asks for key update after key update and reads none of the answers: it is
+// closed, what the relay made for it stays small, and an honest pair beside it goes on.
+TEST(RelayOverTls, AKeyUpdateFloodIsClosedWithoutHoldingOutputOrTheThread) {
+    const Certificate certificate;
+    ASSERT_TRUE(certificate.made);
+    Relay relay({"--cert", certificate.cert, "--key", certificate.key});
+    signal(SIGPIPE, SIG_IGN);
+    const int port = PortOf(relay.url);
+    TlsWs host(port), viewer(port), flooder(port, 4096);
+    ASSERT_TRUE(Paired(host, viewer));
+    ASSERT_TRUE(flooder.ok);
+    fcntl(flooder.tcp.fd(), F_SETFL, fcntl(flooder.tcp.fd(), F_GETFL) | O_NONBLOCK);
+    int asked = 0;
+    for (; asked < 200000; ++asked) {
+        SSL_key_update(flooder.tls, SSL_KEY_UPDATE_REQUESTED);
+        if (SSL_do_handshake(flooder.tls) != 1) break;  // the relay has closed, or stopped reading
+    }
+    long buffered = -1;
+    const std::string metrics = relay.Metrics();
+    const auto at = metrics.find("\nkestrelink_relay_buffered_bytes ");
+    if (at != std::string::npos) buffered = std::stol(metrics.substr(at + 33));
+    EXPECT_GE(buffered, 0);
+    EXPECT_LT(buffered, 1 << 20) << "after " << asked << " key updates";
+    EXPECT_NE(flooder.tcp.ClosedWith(), -1) << "still open after " << asked << " key updates";
+    // The honest pair: a message each way, at once.
+    const std::string hello = RawWs::Frame(0x2, "hello", 5);
+    ASSERT_TRUE(host.Write(hello));
+    ASSERT_TRUE(viewer.Write(hello));
+    for (TlsWs* client : {&host, &viewer}) {
+        std::optional<RawWs::Message> m;
+        char chunk[4096];
+        while (!(m = client->Parse())) {
+            const int n = SSL_read(client->tls, chunk, sizeof chunk);
+            if (n <= 0) break;
+            client->in.append(chunk, static_cast<std::size_t>(n));
+        }
+        ASSERT_TRUE(m.has_value());
+        EXPECT_EQ(m->payload, "hello");
+    }
+}

@@ -51,6 +51,8 @@ check "the service has a system user of its own without a login" \
   "$([ "${uid:-0}" -gt 0 ] && [ "$uid" -lt 1000 ] && echo yes):$home:$shell" "yes:/nonexistent:/usr/sbin/nologin"
 check "its certificate folder is root's, readable by its group only" "$(stat -c '%U:%G %a' /etc/$pkg)" "root:$pkg 750"
 check "the settings file is a conffile" "$(dpkg-query -W -f='${Conffiles}' $pkg | awk '{print $1}')" "/etc/default/$pkg"
+check "the settings file (it may name secrets' files) is root's, readable by the group only" \
+  "$(stat -c '%U:%G %a' /etc/default/$pkg)" "root:$pkg 640"
 
 # The relay as the unit starts it, with a certificate installed the way the settings file says.
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=localhost \

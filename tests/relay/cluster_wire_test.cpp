@@ -14,6 +14,7 @@ TEST(ClusterWire, RoundTripsEveryKindWithBinaryPayloadsByteForByte) {
     wire::Message request;
     request.kind = wire::Kind::Request;
     request.from = kNode;
+    request.epoch = kNode;
     request.conn = 42;
     request.sessionId = "123456789";
     request.password = std::string(100, 'p');
@@ -29,6 +30,7 @@ TEST(ClusterWire, RoundTripsEveryKindWithBinaryPayloadsByteForByte) {
     wire::Message down;
     down.kind = wire::Kind::ToViewer;
     down.from = kNode;
+    down.epoch = kNode;
     down.conn = 7;
     down.payload = payload;
     const std::string encoded = wire::Encode(down);
@@ -41,6 +43,7 @@ TEST(ClusterWire, RoundTripsEveryKindWithBinaryPayloadsByteForByte) {
     wire::Message credit;
     credit.kind = wire::Kind::Credit;
     credit.from = kNode;
+    credit.epoch = kNode;
     credit.conn = 9;
     credit.count = 1;
     credit.toHost = true;
@@ -50,11 +53,13 @@ TEST(ClusterWire, RoundTripsEveryKindWithBinaryPayloadsByteForByte) {
 }
 
 TEST(ClusterWire, RefusesMalformedHeadersAndFields) {
-    const std::string n = "\"n\":\"" + kNode + "\"";
+    const std::string n = "\"n\":\"" + kNode + "\",\"e\":\"" + kNode + "\"";
+    EXPECT_TRUE(wire::Decode("{\"k\":\"left\"," + n + ",\"c\":1}\n", 0));
     for (const std::string& bad : std::vector<std::string>{
              std::string(""), std::string("no newline"), std::string("[1,2]\n"),
              std::string("{}\n"),
              "{\"k\":\"up\"," + n + "}\n",                           // no connection
+             "{\"k\":\"left\",\"n\":\"" + kNode + "\",\"c\":1}\n",   // no epoch
              std::string("{\"k\":\"up\",\"n\":\"ABC\",\"c\":1}\n"),  // bad node id
              "{\"k\":\"boom\"," + n + ",\"c\":1}\n",                 // unknown kind
              "{\"k\":\"up\"," + n + ",\"c\":-1}\n",                  // negative connection
@@ -75,18 +80,28 @@ TEST(RedisUrl, ParsesHostPortDatabaseAndPasswordAndRefusesTheRest) {
     EXPECT_EQ(t.port, 6380);
     EXPECT_EQ(t.db, 2);
     EXPECT_FALSE(t.tls);
-    t = ParseRedisUrl("redis://:secret@[::1]");
+    t = ParseRedisUrl("redis://relay@[::1]");
     EXPECT_EQ(t.host, "::1");
     EXPECT_EQ(t.port, 6379);
-    EXPECT_EQ(t.password, "secret");
-    t = ParseRedisUrl("rediss://:pw@redis.example:6380/1");
+    EXPECT_EQ(t.user, "relay");
+    EXPECT_EQ(t.password, "") << "the password comes only from --redis-password-file";
+    t = ParseRedisUrl("rediss://kl@redis.example:6380/1");
     EXPECT_TRUE(t.tls);
     EXPECT_EQ(t.host, "redis.example") << "the name the certificate is checked against";
     EXPECT_EQ(t.port, 6380);
     EXPECT_EQ(t.db, 1);
-    EXPECT_EQ(t.password, "pw");
+    EXPECT_EQ(t.user, "kl");
     for (const char* bad :
          {"http://x", "redis://", "redis://h:0", "redis://h:99999", "redis://h:1/16", "redis://h:x",
-          "redis://[::1", "rediss://", "redisss://h:1", "rediss:/h:1"})
+          "redis://[::1", "rediss://", "redisss://h:1", "rediss:/h:1", "redis://@h"})
         EXPECT_THROW(ParseRedisUrl(bad), std::invalid_argument) << bad;
+    // A password in the URL would sit in every local user's view of the command line.
+    for (const char* withPassword : {"redis://:hunter2@h:1", "rediss://u:hunter2@h:1"}) {
+        try {
+            ParseRedisUrl(withPassword);
+            ADD_FAILURE() << withPassword;
+        } catch (const std::invalid_argument& e) {
+            EXPECT_EQ(std::string(e.what()).find("hunter2"), std::string::npos) << e.what();
+        }
+    }
 }

@@ -1,4 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <fstream>
 
 #include "relay/client_input.hpp"
 #include "relay/metrics.hpp"
@@ -92,7 +96,23 @@ TEST(RelayOptions, BadCommandLinesAreExplained) {
     EXPECT_NE(
         message({"--redis", "rediss://h", "--redis-cert", "/etc/hostname"}).find("--redis-key"),
         std::string::npos);
-    EXPECT_EQ(message({"--redis", "rediss://h:6380", "--redis-ca", "/etc/hostname"}), "accepted");
+    const std::string secret = ::testing::TempDir() + "kl-options-secret";
+    std::ofstream(secret) << std::string(64, 'k');
+    ::chmod(secret.c_str(), 0600);
+    EXPECT_EQ(message({"--redis", "rediss://h:6380", "--redis-ca", "/etc/hostname",
+                       "--cluster-secret-file", secret}),
+              "accepted");
+    EXPECT_NE(message({"--redis", "redis://h:6380"}).find("--cluster-secret-file"),
+              std::string::npos)
+        << "a cluster without the secret would trust whatever Redis carries";
+    EXPECT_NE(message({"--redis", "redis://h:1", "--cluster-secret-file", secret,
+                       "--redis-password-file", "/etc/hostname"})
+                  .find("read by anyone"),
+              std::string::npos);
+    EXPECT_NE(message({"--proxy-protocol-from", "10.0.0.0/40"}).find("--proxy-protocol-from"),
+              std::string::npos);
+    EXPECT_EQ(message({"--proxy-protocol-from", "10.0.0.0/8,::1"}), "accepted");
+    std::remove(secret.c_str());
 }
 
 TEST(RelayOptions, PlainWebSocketOnlyOnLoopback) {

@@ -52,6 +52,7 @@ Seen Feed(MessageReader& reader, const std::string& wire, std::vector<std::size_
         if (e == Event::Fail) seen.failed = reader.code();
     };
     while (at < wire.size() && seen.failed == 0) {
+        if (reader.NeedsRoom()) reader.Grow();
         const std::size_t n = std::min(pieces[piece++ % pieces.size()], wire.size() - at);
         if (direct && reader.PayloadLeft() > 0) {
             const std::size_t k = std::min(n, reader.PayloadLeft());
@@ -65,6 +66,7 @@ Seen Feed(MessageReader& reader, const std::string& wire, std::vector<std::size_
             const std::size_t took = reader.Consume(wire.data() + at + used, n - used);
             used += took;
             note(reader.event());
+            if (reader.NeedsRoom()) reader.Grow();
             if (took == 0 && reader.event() == Event::None) break;
         }
         at += used;
@@ -160,6 +162,21 @@ TEST(WsFrames, EveryBrokenRuleFailsWithItsCloseCode) {
     reader.Consume(huge.data(), 8);  // the header: 2 bytes, a 16-bit length, the key
     EXPECT_EQ(reader.event(), Event::Fail);
     EXPECT_LT(reader.buffered(), 1024u);
+    // Once binary may be larger, text still may not.
+    MessageReader paired(1024);
+    paired.SetLimit(8 << 20);
+    EXPECT_EQ(Feed(paired, Frame(ws::kText, std::string(1025, 'x')), {1}).failed, ws::kTooBig);
+    // A header announcing 8 MiB gets room a step at a time as the payload comes, not at once.
+    MessageReader announced(1024);
+    announced.SetLimit(8 << 20);
+    const std::string header = Frame(ws::kBinary, std::string(8 << 20, 'x')).substr(0, 14);
+    EXPECT_EQ(announced.Consume(header.data(), header.size()), 14u);
+    EXPECT_LT(announced.buffered(), 64u);
+    EXPECT_TRUE(announced.NeedsRoom());
+    EXPECT_LE(announced.RoomWanted(), MessageReader::kRoomStep);
+    announced.Grow();
+    EXPECT_LE(announced.buffered(), MessageReader::kRoomStep + 64);
+    EXPECT_EQ(announced.PayloadLeft(), MessageReader::kRoomStep);
 }
 
 TEST(WsFrames, ServerHeadersUseTheShortestLengthForm) {

@@ -4,10 +4,15 @@
 #include <gdiplus.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
+#include <thread>
+
 #include "app/client.hpp"
 #include "net/transport.hpp"
 #include "session/session.hpp"
 #include "ui/ui.hpp"
+#include "render.hpp"
 #include "window_fixture.hpp"
 
 namespace {
@@ -197,4 +202,95 @@ TEST_F(MainWindow, ConsentIsGivenOnlyByARealClickNeverByACommandOrASynthesisedOn
     SendMessageW(window, WM_COMMAND, 110, 0);
     EXPECT_FALSE(app.consentPending) << "refusing by command is still possible";
     EXPECT_FALSE(app.consentGiven);
+
+    // Inside a message sent right after real input, Windows reports that input's origin; only
+    // the device type, "unavailable", tells the message apart. The origin alone let it answer.
+    app.transport = std::make_shared<kl::Transport>();  // an answer has somewhere to go
+    app.networkRunning = true;
+    app.consentPending = true;
+    app.consentDeadline = GetTickCount64() + 35000;
+    LayoutControls(app);
+    dc = GetDC(window);
+    PaintWindow(app, dc);
+    ReleaseDC(window, dc);
+    auto pump = [&] {
+        for (int i = 0; i < 20; ++i) {
+            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+            Sleep(10);
+        }
+    };
+    app.inputSource = [] { return INPUT_MESSAGE_SOURCE{IMDT_UNAVAILABLE, IMO_HARDWARE}; };
+    SendMessageW(window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(700, 440));
+    SendMessageW(window, WM_LBUTTONUP, 0, MAKELPARAM(700, 440));
+    EXPECT_TRUE(app.consentPending) << "a click sent right after real input accepted";
+    // Even a source that names the mouse does not make a click sent from another thread, or a
+    // posted one, an answer: neither holds the button down, and the first is a send.
+    app.inputSource = [] { return INPUT_MESSAGE_SOURCE{IMDT_MOUSE, IMO_HARDWARE}; };
+    std::atomic<bool> sent{false};
+    std::thread other([&] {
+        SendMessageW(window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(700, 440));
+        SendMessageW(window, WM_LBUTTONUP, 0, MAKELPARAM(700, 440));
+        sent = true;
+    });
+    while (!sent) pump();  // answers the sends
+    other.join();
+    EXPECT_TRUE(app.consentPending) << "a click sent from another thread accepted";
+    PostMessageW(window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(700, 440));
+    PostMessageW(window, WM_LBUTTONUP, 0, MAKELPARAM(700, 440));
+    pump();
+    EXPECT_TRUE(app.consentPending) << "a posted click accepted";
+    // Windows reports the origin "hardware" for the devices and for assistive tools with
+    // UIAccess: with SendInput standing in for such a hand, its click still answers.
+    app.inputSource = [] {
+        INPUT_MESSAGE_SOURCE source{IMDT_UNAVAILABLE, IMO_UNAVAILABLE};
+        GetCurrentInputMessageSource(&source);
+        if (source.originId == IMO_INJECTED) source.originId = IMO_HARDWARE;
+        return source;
+    };
+    SendInput(2, click, sizeof(INPUT));
+    pump();
+    EXPECT_FALSE(app.consentPending) << "a click from the user's hands is still an answer";
+    EXPECT_TRUE(app.consentGiven);
+    StopSession(app);
+}
+
+TEST_F(MainWindow, KeyboardReachesTheButtonsWithARingAndHighContrastFollowsTheSetting) {
+    // F6 from the edits into the buttons, in drawing order: "Uzak bağlantı", "Güvenlik",
+    // "Göster", then the copy button; its ring shows; Escape goes back to the edits.
+    SetFocus(app.idEdit);
+    EXPECT_TRUE(PreTranslateMessage(app, MSG{app.idEdit, WM_KEYDOWN, VK_F6, 0, 0, {}}));
+    EXPECT_EQ(app.focusId, 107u);
+    for (int i = 0; i < 3; ++i) SendMessageW(window, WM_KEYDOWN, VK_DOWN, 0);
+    EXPECT_EQ(app.focusId, 104u);
+    const std::uint32_t ring = kltest::Rendered(app, 1080, 680).At(244, 454);
+    app.focusRingShown = false;  // as for someone who never used the keyboard
+    EXPECT_EQ(kltest::Rendered(app, 1080, 680).At(244, 454), 0xFFFFFFu) << "no ring, the card";
+    EXPECT_LT((ring & 0xFF) + (ring >> 8 & 0xFF) + (ring >> 16 & 0xFF), 3u * 0x80) << "a ring";
+    app.focusRingShown = true;
+    SendMessageW(window, WM_KEYDOWN, VK_ESCAPE, 0);
+    EXPECT_EQ(app.focusId, 0u);
+    EXPECT_EQ(GetFocus(), app.idEdit);
+
+    // High contrast on and off again, each followed at WM_SETTINGCHANGE: the system colours
+    // replace the design's.
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Control Panel\\Accessibility\\HighContrast", 0,
+                              nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const wchar_t on[] = L"127";
+    RegSetValueExW(key, L"Flags", 0, REG_SZ, reinterpret_cast<const BYTE*>(on), sizeof on);
+    SendMessageW(window, WM_SETTINGCHANGE, SPI_SETHIGHCONTRAST, 0);
+    EXPECT_TRUE(app.highContrast);
+    const COLORREF surface = GetSysColor(COLOR_WINDOW), face = GetSysColor(COLOR_BTNFACE);
+    auto rgb = [](COLORREF c) {
+        return (GetRValue(c) << 16u) | (GetGValue(c) << 8u) | GetBValue(c);
+    };
+    const kltest::Rendered contrast(app, 1080, 680);
+    EXPECT_EQ(contrast.At(90, 400), rgb(surface)) << "the sidebar";
+    EXPECT_EQ(contrast.At(530, 440), rgb(face)) << "a button";
+    RegDeleteValueW(key, L"Flags");
+    RegCloseKey(key);
+    SendMessageW(window, WM_SETTINGCHANGE, SPI_SETHIGHCONTRAST, 0);
+    EXPECT_FALSE(app.highContrast);
+    EXPECT_EQ(kltest::Rendered(app, 1080, 680).At(90, 400), 0x172821u);
 }
