@@ -231,7 +231,7 @@ FrameAction CaptureStep(FrameSource& source, CaptureState& state, const LinkView
         if (!unchanged && !plan.sharpen && state.chooser.Changed(nowMs)) {
             // Grabbed at the still screen's best settings, but it moves again: grab anew at
             // what the link carries.
-            plan = state.chooser.Next(nowMs, link, screenWidth, screenHeight);
+            plan.settings = state.chooser.Fit(link.rate, screenWidth, screenHeight);
             source.Use(plan.settings);
             captured = source.Grab();
         }

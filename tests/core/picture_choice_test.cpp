@@ -87,8 +87,7 @@ struct PathSim {
                     chooser.Unchanged(now);
                     continue;
                 }
-                if (chooser.Changed(now))
-                    settings = chooser.Next(now, meter.View(now), 1920, 1080).settings;
+                if (chooser.Changed(now)) settings = chooser.Fit(meter.View(now).rate, 1920, 1080);
             }
             const kl::CaptureSize size = kl::ScaledCaptureSize(1920, 1080, settings.maxWidth);
             Push({now, TrueBytes(settings), 0, settings});
