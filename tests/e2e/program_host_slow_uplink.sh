@@ -21,11 +21,11 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../gui/lib.sh"
 seconds=40
 
-start_host_display 1920x1080
-as_host
 pids=""
 # The host display's Xvfb is a child too: stop it before waiting for the rest.
 trap 'kill ${pids:-} ${program_pid:-} ${relay_pid:-} ${proxy_pid:-} 2>/dev/null; stop_host_display; wait 2>/dev/null' EXIT
+start_host_display 1920x1080
+as_host
 "$native/kestrelink-relay" --port 0 --metrics-port off >"$kl_out/relay.out" 2>"$kl_out/relay.log" &
 relay_pid=$!
 wait_for 10 grep -q '"url"' "$kl_out/relay.out" || { kl_log "FAIL the relay did not start"; exit 1; }
