@@ -17,6 +17,7 @@
 
 #include "input/inject.hpp"
 #include "net/events.hpp"
+#include "screen/picture_choice.hpp"
 #include "win/gdi_handles.hpp"
 
 namespace kl {
@@ -168,6 +169,7 @@ struct Client {
     std::condition_variable sendReady;   // with sendMutex
     std::deque<kl::OutgoingMessage> sendQueue;  // guarded by sendMutex
     std::size_t sendQueueBytes = 0;             // guarded by sendMutex
+    kl::LinkMeter linkMeter;  // guarded by sendMutex; what the path carries, for the capture worker
 };
 
 // Set by the entry point right after the record is built and cleared right before it goes;

@@ -231,7 +231,7 @@ def closed(sockets):
 def label(binary):
     """A build's checkout folder (…/CHECKOUT/build/native/kestrelink-relay), else its path."""
     parts = binary.split(os.sep)
-    return parts[-4] if parts[-3:-1] == ["build", "native"] and len(parts) >= 4 else binary
+    return parts[-4] if parts[-3:-1] == ["build", "native"] and len(parts) >= 4 else parts[-1]
 
 
 # --- attacks: each runs until `stop` is set and returns its sockets ---------------------------
@@ -460,7 +460,7 @@ def run(binary, name, seconds, tls_dir):
     else:
         latency = "      -       -"
     dropped = "not paired" if not honest_result.get("paired") else ("DROPPED" if honest_result["dropped"] else "kept")
-    print(f"{name:9} {label(binary)[-14:]:14} "
+    print(f"{name:9} {label(binary)[:14]:14} "
           f"{peak / 1024:8.1f} {dropped:10} {len(lat):6} {latency} {fresh or '-':5} {attacker_closed:>9}"
           f"{'' if running else '  (relay ended)'}", flush=True)
 

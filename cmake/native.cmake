@@ -132,7 +132,7 @@ foreach(target IN ITEMS kestrelink-relay klpeer)
     target_link_options(${target} PRIVATE ${KL_HARDEN_LINK})
 endforeach()
 
-add_executable(peer_tests tests/peer/frames_test.cpp peer/frames.cpp)
+add_executable(peer_tests tests/peer/frames_test.cpp tests/peer/jpeg_encoder_test.cpp peer/frames.cpp)
 target_link_libraries(peer_tests PRIVATE kl_core JPEG::JPEG GTest::gtest GTest::gtest_main)
 add_test(NAME native.peer_tests COMMAND peer_tests --gtest_brief=1)
 

@@ -1,5 +1,6 @@
 #include "net/workers.hpp"
 
+#include <chrono>
 #include <exception>
 #include <memory>
 #include <thread>
@@ -20,6 +21,12 @@ std::size_t SizeOf(const kl::OutgoingMessage& m) {
 }
 std::size_t SizeOf(const kl::NetEvent& e) {
     return e.bytes.size() + e.text.size();
+}
+
+double NowMs() {
+    return std::chrono::duration<double, std::milli>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 kl::NetEvent ErrorEvent(std::string text) {
@@ -105,9 +112,18 @@ void SenderWorker(SenderWorkerArgs args) noexcept {
                     kl::EnvelopeSequence(envelope.data(), envelope.size());
                 if (message.kind == kl::ScreenFrame)
                     kl::MarkFrameStage(kl::FrameStage::Sealed, key, sequence);
+                const bool frame = message.kind == kl::ScreenFrame;
+                if (frame) {
+                    // How long a frame takes to leave is what the capture worker sizes by.
+                    std::lock_guard<std::mutex> lock(app.sendMutex);
+                    app.linkMeter.SendStarted(NowMs(), envelope.size());
+                }
                 sent = args.transport->SendBinary(std::move(envelope));
-                if (message.kind == kl::ScreenFrame)
-                    kl::MarkFrameStage(kl::FrameStage::Sent, key, sequence);
+                if (frame) {
+                    std::lock_guard<std::mutex> lock(app.sendMutex);
+                    app.linkMeter.SendEnded(NowMs());
+                }
+                if (frame) kl::MarkFrameStage(kl::FrameStage::Sent, key, sequence);
                 if (message.kind == kl::InputEvent)
                     kl::MarkFrameStage(kl::FrameStage::InputSent, key, sequence);
             }
@@ -131,6 +147,10 @@ void Client::Open(bool viewer, const std::string& registration) {
     try {
         transport = std::make_shared<kl::Transport>();
         cancelFlag = std::make_shared<std::atomic<bool>>(false);
+        {
+            std::lock_guard<std::mutex> lock(sendMutex);
+            linkMeter = kl::LinkMeter{};  // each connection's path is measured afresh
+        }
         networkRunning = true;
         senderThread = std::thread(SenderWorker, SenderWorkerArgs{this, transport, generation});
         SetStatus(*this,
@@ -206,6 +226,7 @@ bool QueueOutgoing(Client& app, kl::OutgoingMessage message) {
             if (total > kMaxQueuedMessageBytes) return false;
             app.sendQueueBytes = total;
             last = std::move(message);
+            app.linkMeter.FrameReplaced(NowMs());
         } else {
             if (app.sendQueue.size() >= kMaxQueuedMessages ||
                 app.sendQueueBytes + size > kMaxQueuedMessageBytes)

@@ -32,6 +32,8 @@ struct PeerOptions {
     double inputEverySeconds = 0;     // then a numbered pointer move this often (0: none)
     long stopReadingAfter = -1;       // frames, then read nothing more (a stalled viewer)
     int probeX = -1, probeY = -1;     // report each frame's colour at this point
+    int probeWidth = 0;         // the probe's place is on a picture this wide (0: each frame's own)
+    std::string saveFramesDir;  // write each frame there as a JPEG file (viewer)
     // raw
     bool registerHost = false;
     std::size_t textBytes = 0, binaryBytes = 0;

@@ -29,6 +29,8 @@ class PeerBase {
         if (client_) client_->Close(1000);
     }
     int exitCode() const { return exitCode_; }
+    // SIGUSR1.
+    virtual void OnUserSignal() {}
 
   protected:
     // Connects; unexpected closes end the process with kExitClosed (or kExitRefused when

@@ -3,6 +3,7 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <stdexcept>
 
@@ -39,6 +40,7 @@ const char* PeerUsage() {
                 [--frames-dir DIR | --pattern WxH] [--fps N] [--frames N] [--frame-bytes N] [--stay]
   klpeer viewer --relay URL --id ID --key-file FILE [--frames N] [--input JSON]...
                 [--input-every SECONDS] [--stop-reading-after N] [--probe X,Y]
+                [--probe-width W] [--save-frames DIR]
   klpeer probe  URL
   klpeer raw    --relay URL [--register] [--text-bytes N] [--binary-bytes N]
   klpeer hosts  --relay URL --count N [--first-id ID]
@@ -60,7 +62,11 @@ viewer  requests the host with a proof of the key, checks Ready, checks each fra
         x = n * 4099 mod 65536, y = (n / 16) * 2053 mod 65536 (the host prints each with
         its arrival time, atMs, beside the viewer's inputSent atMs);
         --stop-reading-after N stops reading after N frames and stays connected;
-        --probe X,Y adds each frame's colour at that pixel ("colour":"rrggbb").
+        --probe X,Y adds each frame's colour at that pixel ("colour":"rrggbb"); with
+        --probe-width W the point is on a picture W pixels wide and each frame is probed at
+        the same place scaled to its own width. Each frame line carries its JPEG quality
+        ("quality", from its luminance table; 0 when the table is not a scaled standard one).
+        --save-frames DIR writes frame n to DIR/frame-n.jpg. SIGUSR1 stops the input moves.
 probe   registers as a host, expects "registered" and exits 0: a health check.
 raw     connects and sends exactly what it is told, then reports how the relay closes.
 hosts   holds N registered hosts open until SIGINT or SIGTERM (memory measurements); with
@@ -144,7 +150,11 @@ PeerOptions ParsePeerOptions(const std::vector<std::string>& args) {
                 throw std::invalid_argument("--probe needs X,Y, such as 100,200");
             o.probeX = ParseNumberOption<int>(name, v.substr(0, comma), 0, 65535);
             o.probeY = ParseNumberOption<int>(name, v.substr(comma + 1), 0, 65535);
-        } else if (name == "--input-every")
+        } else if (name == "--probe-width")
+            o.probeWidth = ParseNumberOption<int>(name, v, 1, 7680);
+        else if (name == "--save-frames")
+            o.saveFramesDir = v;
+        else if (name == "--input-every")
             o.inputEverySeconds = ParseNumberOption<double>(name, v, 0.01, 3600);
         else if (name == "--stop-reading-after")
             o.stopReadingAfter = ParseNumberOption<long>(name, v, 0, 1L << 40);
@@ -200,6 +210,14 @@ int RunPeer(const PeerOptions& options) {
     else
         peer = MakeIdleHosts(ioc, tls, options, target);
 
+    boost::asio::signal_set pause(ioc, SIGUSR1);
+    std::function<void(boost::system::error_code, int)> onPause = [&](boost::system::error_code ec,
+                                                                      int) {
+        if (ec) return;
+        peer->OnUserSignal();
+        pause.async_wait(onPause);
+    };
+    pause.async_wait(onPause);
     boost::asio::signal_set signals(ioc, SIGINT, SIGTERM);
     signals.async_wait([&](boost::system::error_code ec, int) {
         if (ec) return;

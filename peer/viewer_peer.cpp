@@ -2,6 +2,7 @@
 // JPEG structure and reports it, and sends scripted input.
 #include <boost/asio/steady_timer.hpp>
 #include <cstdio>
+#include <fstream>
 #include <memory>
 
 #include "crypto/credentials.hpp"
@@ -9,6 +10,7 @@
 #include "peer/frames.hpp"
 #include "peer/peer_base.hpp"
 #include "screen/jpeg_check.hpp"
+#include "screen/jpeg_encoder.hpp"
 #include "session/messages.hpp"
 
 namespace kl::peer {
@@ -20,6 +22,12 @@ class ViewerPeer final : public PeerBase {
     ViewerPeer(boost::asio::io_context& ioc, boost::asio::ssl::context& tls,
                const PeerOptions& options, const WsTarget& target)
         : PeerBase(ioc, tls, options, target), inputTimer_(ioc) {}
+
+    void OnUserSignal() override {
+        inputStopped_ = true;
+        inputTimer_.cancel();
+        Emit({{"event", "inputStopped"}, {"atMs", static_cast<double>(MonotonicNs()) / 1e6}});
+    }
 
     void Leave(int code) override {
         inputTimer_.cancel();
@@ -100,17 +108,26 @@ class ViewerPeer final : public PeerBase {
         if (!CheckJpegStructure(plain.data(), plain.size(), info))
             Quit(kExitProtocol, "a frame is not a well-formed JPEG");
         ++frames_;
-        nlohmann::json line = {{"event", "frame"},
-                               {"seq", frames_},
-                               {"size", plain.size()},
-                               {"width", info.width},
-                               {"height", info.height}};
+        nlohmann::json line = {
+            {"event", "frame"},      {"seq", frames_},
+            {"size", plain.size()},  {"width", info.width},
+            {"height", info.height}, {"quality", JpegQuality(plain.data(), plain.size())}};
         const std::string frame(plain.begin(), plain.end());
+        if (!options_.saveFramesDir.empty()) {
+            std::ofstream(options_.saveFramesDir + "/frame-" + std::to_string(frames_) + ".jpg",
+                          std::ios::binary)
+                .write(frame.data(), static_cast<std::streamsize>(frame.size()));
+        }
         if (const auto sent = EmbeddedSendTime(frame))
             line["latencyMs"] = static_cast<double>(MonotonicNs() - *sent) / 1e6;
         if (options_.probeX >= 0) {
             line["atMs"] = static_cast<double>(MonotonicNs()) / 1e6;
-            if (const auto colour = ColourAt(frame, options_.probeX, options_.probeY)) {
+            int x = options_.probeX, y = options_.probeY;
+            if (options_.probeWidth > 0) {
+                x = static_cast<int>(static_cast<long long>(x) * info.width / options_.probeWidth);
+                y = static_cast<int>(static_cast<long long>(y) * info.width / options_.probeWidth);
+            }
+            if (const auto colour = ColourAt(frame, x, y)) {
                 char hex[8];
                 std::snprintf(hex, sizeof hex, "%06x", *colour);
                 line["colour"] = hex;
@@ -128,7 +145,7 @@ class ViewerPeer final : public PeerBase {
         inputTimer_.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
             std::chrono::duration<double>(options_.inputEverySeconds)));
         inputTimer_.async_wait([this](boost::system::error_code ec) {
-            if (ec || leaving_) return;
+            if (ec || leaving_ || inputStopped_) return;
             // Coordinates are absolute, 0 to 65535 across the host's screen: consecutive moves
             // land far apart on any screen, and (x, y) stays unique for a long run.
             ++moves_;
@@ -146,7 +163,7 @@ class ViewerPeer final : public PeerBase {
     std::string id_, key_, proof_, requestId_;
     std::unique_ptr<CryptoSession> crypto_;
     std::vector<std::string> inputs_;
-    bool bound_ = false;
+    bool bound_ = false, inputStopped_ = false;
     long frames_ = 0, moves_ = 0;
     boost::asio::steady_timer inputTimer_;
 };

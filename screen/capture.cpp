@@ -13,6 +13,8 @@
 #include "net/workers.hpp"
 #include "screen/capture_size.hpp"
 #include "screen/frame_stages.hpp"
+#include "screen/jpeg_check.hpp"
+#include "screen/jpeg_encoder.hpp"
 #include "session/messages.hpp"
 #include "win/gdi_handles.hpp"
 
@@ -21,6 +23,9 @@ using namespace Gdiplus::DllExports;
 
 namespace kl {
 namespace {
+
+// How often a capture waiting for the path looks again.
+constexpr DWORD kLinkPollMs = 10;
 
 int RoundHalfAway(double v) {
     return static_cast<int>(std::lround(v));
@@ -181,6 +186,9 @@ std::vector<std::uint8_t> ScreenGrabber::Encode() {
     if (!st.grabbed) return {};
     // Wraps the DIB's pixels without copying them.
     unique_gdip_bitmap wrapped;
+    if (st.quality < kBestQuality)
+        return EncodeBaselineJpeg(static_cast<const std::uint8_t*>(s.bits), s.stride, s.width,
+                                  s.height, st.quality);
     if (GdipCreateBitmapFromScan0(s.width, s.height, s.stride, PixelFormat24bppRGB,
                                   static_cast<BYTE*>(s.bits), wrapped.put()) != Ok)
         return {};
@@ -195,32 +203,52 @@ void ScreenGrabber::MarkSent() {
     st.sent = true;
 }
 
+void ScreenGrabber::Use(const PictureSettings& settings) {
+    state_->maxWidth = settings.maxWidth;
+    state_->quality = settings.quality;
+}
+
 std::vector<std::uint8_t> CaptureScreenJpeg(int maxWidth, int quality) {
     ScreenGrabber grabber(maxWidth, quality);
     if (!grabber.Grab()) return {};
     return grabber.Encode();
 }
 
-FrameAction CaptureStep(FrameSource& source, CaptureState& state) {
+FrameAction CaptureStep(FrameSource& source, CaptureState& state, const LinkView& link,
+                        double nowMs, int screenWidth, int screenHeight) {
+    PictureChooser::Plan plan = state.chooser.Next(nowMs, link, screenWidth, screenHeight);
+    if (!plan.grab) return FrameAction::Wait;
+    source.Use(plan.settings);
     bool captured = source.Grab();
     MarkFrameStage(FrameStage::Grabbed, state.period);
     bool unchanged = false;
     std::vector<std::uint8_t> encoded;
     if (captured) {
         // Equal pixels encode to equal bytes: a still screen costs a grab, not an encoding.
-        unchanged = source.SameAsSent();
+        unchanged = !plan.sharpen && source.SameAsSent();
         MarkFrameStage(FrameStage::Compared, state.period, unchanged);
-        if (!unchanged) {
+        if (unchanged) state.chooser.Unchanged(nowMs);
+        if (!unchanged && !plan.sharpen && state.chooser.Changed(nowMs)) {
+            // Grabbed at the still screen's best settings, but it moves again: grab anew at
+            // what the link carries.
+            plan.settings = state.chooser.Fit(link.rate, screenWidth, screenHeight);
+            source.Use(plan.settings);
+            captured = source.Grab();
+        }
+        if (captured && !unchanged) {
             encoded = source.Encode();
             MarkFrameStage(FrameStage::Encoded, state.period);
             captured = !encoded.empty();
-            unchanged = captured && encoded == state.sent;
+            unchanged = captured && !plan.sharpen && encoded == state.sent;
         }
     }
     const FrameAction action = CountFrame(state.counts, captured, unchanged);
     if (action == FrameAction::Send) {
         if (!encoded.empty()) state.sent = std::move(encoded);
         source.MarkSent();
+        JpegFrameInfo info;
+        if (CheckJpegStructure(state.sent.data(), state.sent.size(), info))
+            state.chooser.Sent(plan.settings, info.width, info.height, state.sent.size());
     }
     return action;
 }
@@ -246,10 +274,25 @@ void RunCapture(Client& app, std::uint32_t generation, FrameSource& source) noex
         CaptureState state;
         while (app.streamRunning) {
             const auto start = std::chrono::steady_clock::now();
+            const double nowMs =
+                std::chrono::duration<double, std::milli>(start.time_since_epoch()).count();
+            LinkView link;
+            {
+                std::lock_guard<std::mutex> lock(app.sendMutex);
+                link = app.linkMeter.View(nowMs);
+            }
             MarkFrameStage(FrameStage::PeriodStart, state.period);
             failure = "Screen capture unavailable";  // what an exception from here on means
-            const FrameAction action = CaptureStep(source, state);
+            const FrameAction action =
+                CaptureStep(source, state, link, nowMs, GetSystemMetrics(SM_CXSCREEN),
+                            GetSystemMetrics(SM_CYSCREEN));
             if (action == FrameAction::Fail) break;
+            if (action == FrameAction::Wait) {
+                // Not a period: the grab follows as soon as the path has room.
+                failure = nullptr;
+                Sleep(kLinkPollMs);
+                continue;
+            }
             if (action == FrameAction::Send) {
                 failure = "Screen stream stopped";
                 if (!QueueEncrypted(app, ScreenFrame, state.sent)) break;

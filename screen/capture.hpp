@@ -8,13 +8,15 @@
 #include <vector>
 
 #include "screen/capture_counts.hpp"
+#include "screen/picture_choice.hpp"
 
 struct Client;
 
 namespace kl {
 
-inline constexpr int kCaptureMaxWidth = 1920;
-inline constexpr int kCaptureQuality = 72;
+// The best settings, sent whenever the link carries them (see PictureChooser).
+inline constexpr int kCaptureMaxWidth = kBestWidth;
+inline constexpr int kCaptureQuality = kBestQuality;
 inline constexpr int kCapturePeriodMs = 80;
 
 // Empty on any failure.
@@ -32,6 +34,7 @@ class FrameSource {
     virtual bool SameAsSent() const = 0;             // the grabbed pixels equal those last sent
     virtual std::vector<std::uint8_t> Encode() = 0;  // the grabbed picture; empty on failure
     virtual void MarkSent() = 0;                     // the grabbed picture is now the one last sent
+    virtual void Use(const PictureSettings&) {}      // width and quality of the next grabs
 };
 
 // The screen through GDI, with its contexts and two pixel buffers kept from period to period:
@@ -46,6 +49,9 @@ class ScreenGrabber final : public FrameSource {
     bool SameAsSent() const override;
     std::vector<std::uint8_t> Encode() override;
     void MarkSent() override;
+    // Below the best quality the frame is encoded by EncodeBaselineJpeg, whose quality is
+    // exact on every platform; the best stays with the platform's encoder.
+    void Use(const PictureSettings& settings) override;
 
   private:
     struct State;
@@ -57,12 +63,15 @@ struct CaptureState {
     CaptureCounts counts;
     std::vector<std::uint8_t> sent;  // the JPEG last pushed
     std::uint64_t period = 0;
+    PictureChooser chooser;
 };
 
 // One period's picture: encoded only when its pixels differ from those last sent, and judged
 // "unchanged" exactly when its JPEG would equal the one last sent. On Send, `state.sent`
-// holds the frame to push.
-FrameAction CaptureStep(FrameSource& source, CaptureState& state);
+// holds the frame to push. Its width and quality follow `link` (the chooser's plan); with no
+// limit seen on the link, every frame is at the best settings and nothing waits.
+FrameAction CaptureStep(FrameSource& source, CaptureState& state, const LinkView& link = {},
+                        double nowMs = 0, int screenWidth = kBestWidth, int screenHeight = 1080);
 
 // The capture worker: one step a period while app.streamRunning is set. A failure, thrown or
 // counted, ends the stream with an error event of `generation`. Never throws.

@@ -11,6 +11,7 @@ enum class FrameAction {
     Fail,   // too many failed captures in a row: "Screen capture unavailable"
     Skip,   // same as the frame last sent; nothing goes out
     Send,   // push the frame
+    Wait,   // the path still holds frames: nothing grabbed, look again shortly
 };
 
 struct CaptureCounts {

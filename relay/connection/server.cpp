@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "crypto/credentials.hpp"
 #include "relay/core/client_input.hpp"
@@ -219,6 +220,7 @@ class Server final : public SessionOwner, public ClusterPort {
     Clock::time_point sweepLostUntil_{};
     Clock::time_point keptAlive_ = Clock::now();
     Clock::time_point reclaimScanned_{};
+    std::pair<std::size_t, std::size_t> reclaimFailed_;  // that asker's unfilled room, holdings
     std::size_t heldPeak_ = 0;  // the most the budget held since the heap was last trimmed
     Clock::time_point trimmed_{};
     TrafficCounters traffic_;
@@ -479,30 +481,37 @@ const char* Server::AcceptLimit(const std::string& key) const {
     return nullptr;
 }
 
-// One client's excess costs that client: the connection holding the most room for payload that
-// has not come (a header announcing megabytes, then a trickle) is ended first, else the one
-// holding the most; never one holding less than the asker would.
+// One client's excess costs that client. Those that may be ended for the asker hold more room
+// for payload that is not coming (a header announcing megabytes, then a trickle) or more in
+// all than the asker would; of them the one holding the most goes, that room counted twice. A
+// slow uplink still filling its frame is not ended for a larger sender's next piece, and goes
+// after whole frames queued for partners that do not read them.
 bool Server::Reclaim(Session& asker, std::size_t want) {
-    const auto now = Clock::now();
-    // Many refused connections retry together: one look over all of them per few milliseconds.
-    if (now - reclaimScanned_ < std::chrono::milliseconds(5)) return false;
     static constexpr std::size_t kUnearned = 64 * 1024;
-    std::shared_ptr<Session> unearned, largest;
+    const std::size_t askerUnfilled = asker.unfilledBytes(),
+                      askerHolds = asker.chargedBytes() + want;
+    const auto now = Clock::now();
+    // Many refused connections retry together: a look that found nobody is not taken again for a
+    // few milliseconds by an asker that can end no more than that one could.
+    if (now - reclaimScanned_ < std::chrono::milliseconds(5) &&
+        askerUnfilled >= reclaimFailed_.first && askerHolds >= reclaimFailed_.second)
+        return false;
+    std::shared_ptr<Session> victim;
+    std::size_t most = 0;
     for (const auto& [id, weak] : sessions_) {
         auto session = weak.lock();
         if (!session || session.get() == &asker) continue;
-        if (session->unfilledBytes() >= kUnearned &&
-            (!unearned || session->unfilledBytes() > unearned->unfilledBytes()))
-            unearned = session;
-        if (!largest || session->chargedBytes() > largest->chargedBytes()) largest = session;
+        const std::size_t unfilled = session->unfilledBytes(), charged = session->chargedBytes();
+        const bool mayEnd =
+            (unfilled >= kUnearned && unfilled > askerUnfilled) || charged > askerHolds;
+        if (mayEnd && charged + unfilled > most) {
+            most = charged + unfilled;
+            victim = std::move(session);
+        }
     }
-    std::shared_ptr<Session> victim;
-    if (unearned && unearned->unfilledBytes() > asker.unfilledBytes())
-        victim = unearned;
-    else if (largest && largest->chargedBytes() > asker.chargedBytes() + want)
-        victim = largest;
     if (!victim) {
         reclaimScanned_ = now;
+        reclaimFailed_ = {askerUnfilled, askerHolds};
         return false;
     }
     victim->DropForMemory();

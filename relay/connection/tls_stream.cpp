@@ -256,10 +256,14 @@ void TlsStream::Sent() {
 }
 
 bool TlsStream::FlushFromRead(error_code& ec) {
-    if (writing_ || out_.empty()) return true;
-    boost::system::error_code ignored;
-    const std::size_t n = next_.write_some(boost::asio::buffer(out_), ignored);
-    if (!ignored) out_.erase(0, n);
+    if (out_.empty()) return true;
+    // While a write is under way what reading made waits for it, and is held to the same cap:
+    // a client that reads nothing holds a write open for as long as it likes.
+    if (!writing_) {
+        boost::system::error_code ignored;
+        const std::size_t n = next_.write_some(boost::asio::buffer(out_), ignored);
+        if (!ignored) out_.erase(0, n);
+    }
     if (out_.size() <= kMaxReadOutput) return true;
     ec = boost::asio::error::no_buffer_space;
     return false;

@@ -1,4 +1,4 @@
-#include "relay/connection/ws_session.hpp"
+#include "relay/connection/ws_session_impl.hpp"
 
 namespace kl::relay {
 

@@ -1,5 +1,5 @@
 #include "relay/connection/tls_stream.hpp"
-#include "relay/connection/ws_session.hpp"
+#include "relay/connection/ws_session_impl.hpp"
 
 namespace kl::relay {
 

@@ -40,7 +40,8 @@ Relays Kestrelink hosts and viewers over WebSocket on path /ws.
                                      read, queued output with 128 bytes per message, TLS
                                      and upgrade buffers), reserved before it is allocated;
                                      past it new connections are refused and the one holding
-                                     the most room it has not filled is dropped first
+                                     the most (room it stopped filling counted twice) is
+                                     dropped first
                                      (default 1073741824)
   --viewer-requests-per-minute N     connection requests from one source address (default 30)
   --send-buffer-bytes N              queued output per connection before a slow reader

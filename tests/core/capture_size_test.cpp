@@ -55,6 +55,9 @@ std::string Periods(const std::string& inputs) {
             case kl::FrameAction::Send:
                 out += 'S';
                 break;
+            case kl::FrameAction::Wait:  // the capture's, never the counting rule's
+                out += 'W';
+                break;
         }
     }
     return out;

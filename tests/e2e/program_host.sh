@@ -35,6 +35,16 @@ wait_for 10 banner_present
 check "the banner is shown while sharing" "$(banner_present && echo yes)" "yes"
 expect_status 04-sharing "Ekran paylaşımı açık · Ctrl+Alt+Shift+F12 ile kes"
 import -window root "$kl_out/04-sharing-screen.png" 2>/dev/null
+# An unlimited link: every frame as the fixed parameters make it, at most 1920 wide (the
+# screen's own width below that) and quality 72 (75 under Wine, whose encoder ignores the
+# parameter); the smaller settings of a slow link never show.
+sleep 2
+best_width=$(xdotool getdisplaygeometry | awk '{print ($1 < 1920 ? $1 : 1920)}')
+check "every frame on an unlimited link is $best_width wide at the best quality" "$(python3 -c '
+import json, sys
+frames = [json.loads(l) for l in open(sys.argv[1]) if "\"frame\"" in l]
+print(len(frames) >= 3 and all(f["width"] == int(sys.argv[2]) and f["quality"] in (72, 75) for f in frames))' \
+  "$kl_out/viewer-accepted.jsonl" "$best_width")" "True"
 kill -INT $peer_pid 2>/dev/null; wait $peer_pid 2>/dev/null
 expect_status 05-viewer-left "Karşı taraf ayrıldı. Yeni bağlantı için ID yenile."
 check "the banner is gone" "$(banner_present && echo yes || echo no)" "no"

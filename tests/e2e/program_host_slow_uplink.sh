@@ -8,7 +8,10 @@
 # A damaged stream shows as a viewer that left (klpeer ends on an envelope that fails
 # authentication) or a host the relay dropped; Wine's own faults behind it are mended in
 # net/transport_winhttp.cpp. About a minute; the test command runs it.
-# KL_UPLINK_KBIT (0: unlimited), KL_LINK_SOCKET_BYTES and KL_INPUT_EVERY vary the run.
+# After the churn the screen stands still: a frame 1920 wide at the best quality must follow
+# (the log gives how long it took: "sharpMs").
+# KL_UPLINK_KBIT (0: unlimited), KL_LINK_SOCKET_BYTES and KL_INPUT_EVERY vary the run;
+# KL_SAVE_FRAMES=1 keeps every frame the viewer received in OUT_DIR/frames.
 # The program dials ws://127.0.0.1:$KL_TEST_PORT/ws: the throttling proxy listens there, in
 # front of a relay on a free port.
 set -uo pipefail
@@ -18,11 +21,11 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../gui/lib.sh"
 seconds=40
 
-start_host_display 1920x1080
-as_host
 pids=""
 # The host display's Xvfb is a child too: stop it before waiting for the rest.
-trap 'kill $pids $program_pid $relay_pid $proxy_pid 2>/dev/null; stop_host_display; wait 2>/dev/null' EXIT
+trap 'kill ${pids:-} ${program_pid:-} ${relay_pid:-} ${proxy_pid:-} 2>/dev/null; stop_host_display; wait 2>/dev/null' EXIT
+start_host_display 1920x1080
+as_host
 "$native/kestrelink-relay" --port 0 --metrics-port off >"$kl_out/relay.out" 2>"$kl_out/relay.log" &
 relay_pid=$!
 wait_for 10 grep -q '"url"' "$kl_out/relay.out" || { kl_log "FAIL the relay did not start"; exit 1; }
@@ -41,23 +44,35 @@ wine "$program" >"$kl_out/program.log" 2>&1 &
 program_pid=$!
 kl_find_window || { kl_log "FAIL the main window did not appear"; exit 1; }
 copy_credentials
+save=()
+[ "${KL_SAVE_FRAMES:-0}" = 1 ] && { rm -rf "$kl_out/frames"; mkdir -p "$kl_out/frames"; save=(--save-frames "$kl_out/frames"); }
+# The probe lies in the patch on the 1920-wide screen, wherever a narrower frame puts it.
 "$native/klpeer" viewer --relay "$relay" --id "$id" --key "$key" --timeout $((seconds + 60)) \
-  --probe 1750,925 --input-every "${KL_INPUT_EVERY:-0.25}" >"$kl_out/viewer.jsonl" 2>"$kl_out/viewer.err" &
+  --probe 1750,925 --probe-width 1920 "${save[@]}" --input-every "${KL_INPUT_EVERY:-0.25}" \
+  >"$kl_out/viewer.jsonl" 2>"$kl_out/viewer.err" &
 viewer_pid=$!; pids="$pids $viewer_pid"
 await_consent || kl_log "FAIL no consent prompt"
 click_button "Paylaşıma izin ver"
 wait_for 20 grep -q '"event":"ready"' "$kl_out/viewer.jsonl"
 check "the viewer received Ready through the slow uplink" "$(grep -c '"event":"ready"' "$kl_out/viewer.jsonl")" "1"
 
-python3 "$here/screen_churn.py" "$DISPLAY" 1650 850 "$seconds" 0.3 >"$kl_out/churn.jsonl"
+python3 "$here/screen_churn.py" "$DISPLAY" 1650 850 "$seconds" 0.3 >"$kl_out/churn.jsonl" &
+churn_pid=$!
+# The pointer stops a second before the patch goes; then the screen stands still.
+sleep $((seconds - 1)); kill -USR1 $viewer_pid 2>/dev/null
+wait $churn_pid
+still_ms=$(python3 -c 'import time; print(time.monotonic() * 1000)')
+sleep 5
 shot 01-streaming
+background=$(convert "$kl_out/busy.ppm" -depth 8 -format '%[hex:p{1750,925}]' info: 2>/dev/null | cut -c1-6)
 check "the viewer is still connected after ${seconds} s" "$(kill -0 $viewer_pid 2>/dev/null && echo yes || echo no)" "yes"
 check "the viewer was never told the host left" "$(grep -c '"peerDisconnected"\|"closed"' "$kl_out/viewer.jsonl")" "0"
-verdict=$(python3 - "$kl_out/churn.jsonl" "$kl_out/viewer.jsonl" "$seconds" <<'PY'
+verdict=$(python3 - "$kl_out/churn.jsonl" "$kl_out/viewer.jsonl" "$seconds" "$still_ms" "$background" <<'PY'
 import json, statistics, sys
 churn = [json.loads(l) for l in open(sys.argv[1])]
 viewer = [json.loads(l) for l in open(sys.argv[2])]
 seconds = float(sys.argv[3])
+still_at, background = float(sys.argv[4]), int(sys.argv[5] or "0", 16)
 changes = [(e["atMs"], int(e["colour"], 16)) for e in churn if "colour" in e]
 pointer = [(e["atMs"], e["pointerX"]) for e in churn if "pointerX" in e]
 frames = [(e["atMs"], int(e["colour"], 16)) for e in viewer if e.get("event") == "frame" and "colour" in e]
@@ -86,9 +101,20 @@ for i, t in in_window:
     reached = next((a for a, x in pointer if a >= t - 1 and any(abs(x - p) <= 2 for p in places)), None)
     if reached is not None:
         moves.append(reached - t)
+all_frames = [e for e in viewer if e.get("event") == "frame"]
+# The screen once still: the first frame showing it (the patch gone) 1920 wide at the best
+# quality (72, or the 75 that Wine's encoder writes whatever it is asked).
+sharp = next((e for e in all_frames if e["atMs"] > still_at and e["width"] == 1920 and e.get("quality", 0) >= 72
+              and "colour" in e and close(int(e["colour"], 16), background)), None)
 print(json.dumps({"framesPer10s": per_window, "shown": len(shown), "changes": len(changes),
+                  "framesPerSecond": round(sum(per_window) / seconds, 2),
+                  "medianMs": statistics.median([l for _, l in shown]) if shown else None,
                   "firstMedianMs": statistics.median(early) if early else None,
                   "lastMedianMs": statistics.median(late) if late else None,
+                  "widths": sorted({e["width"] for e in all_frames if start <= e["atMs"] < end}),
+                  "qualities": sorted({e.get("quality", 0) for e in all_frames if start <= e["atMs"] < end}),
+                  "sharpMs": round(sharp["atMs"] - still_at) if sharp else None,
+                  "sharpWidth": sharp["width"] if sharp else None, "sharpQuality": sharp["quality"] if sharp else None,
                   "inputSent": len(in_window), "inputSeen": len(moves),
                   "inputWorstMs": max(moves) if moves else None}))
 PY
@@ -102,5 +128,7 @@ check "the picture did not fall behind (last median $last ms, first $first ms)" 
   "$(awk -v a="$first" -v b="$last" 'BEGIN {print (b <= 1.5 * a)}')" "1"
 check "the viewer's pointer moves reached the host" "$(awk -v s="$(field inputSent)" -v r="$(field inputSeen)" 'BEGIN {print (s >= 100 && r >= s)}')" "1"
 check "each within a second (worst $(field inputWorstMs) ms)" "$(awk -v w="$(field inputWorstMs)" 'BEGIN {print (w >= 0 && w <= 1000)}')" "1"
+check "the still screen was sent again 1920 wide at the best quality ($(field sharpMs) ms after it stopped)" \
+  "$(awk -v v="$(field sharpMs)" 'BEGIN {print (v >= 0)}')" "1"
 kill -INT $viewer_pid 2>/dev/null; wait $viewer_pid 2>/dev/null
 exit $kl_fail

@@ -10,14 +10,14 @@ program=$1 probe=$2 native=$3 kl_out=$4
 mkdir -p "$kl_out"; : >"$kl_out/log.txt"
 . "$(dirname "$0")/../gui/lib.sh"
 
-start_host_display 3840x2160
 pids=""
 cleanup() {
-  kill $pids $relay_pid 2>/dev/null
+  kill ${pids:-} ${relay_pid:-} 2>/dev/null
   stop_host_display
   wait 2>/dev/null
 }
 trap cleanup EXIT
+start_host_display 3840x2160
 host_probe() { DISPLAY=$host_display WINEPREFIX=$host_prefix wine "$probe" "$1" 2>/dev/null | tr -d '\r'; }
 
 start_relay "$native" || exit 1

@@ -14,7 +14,7 @@ display_pid=$kl_new_display_pid
 export DISPLAY=$kl_new_display_name
 export WINEPREFIX="$base-contrast"
 pid=""
-trap 'kill $pid 2>/dev/null; wineserver -k >/dev/null 2>&1; kill $display_pid 2>/dev/null' EXIT
+trap 'kill ${pid:-} 2>/dev/null; wineserver -k >/dev/null 2>&1; kill ${display_pid:-} 2>/dev/null' EXIT
 if [ ! -f "$WINEPREFIX/.kestrelink-contrast" ]; then
   rm -rf "$WINEPREFIX"
   cp -a --reflink=auto "$base" "$WINEPREFIX"

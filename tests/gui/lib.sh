@@ -220,9 +220,11 @@ start_host_display() {
   host_xvfb_pid=$kl_new_display_pid host_display=$kl_new_display_name
   WINEPREFIX=$host_prefix wineserver -p 2>/dev/null || true
 }
+# Safe at any point, even before start_host_display ran (exit traps call it).
 stop_host_display() {
-  WINEPREFIX=$host_prefix wineserver -k 2>/dev/null
-  kill "$host_xvfb_pid" 2>/dev/null
+  [ -z "${host_prefix:-}" ] || WINEPREFIX=$host_prefix wineserver -k 2>/dev/null
+  [ -z "${host_xvfb_pid:-}" ] || kill "$host_xvfb_pid" 2>/dev/null
+  return 0
 }
 # Which window the helpers drive: save and restore their variables per side.
 save_as() { eval "${1}_state=\"wid=$wid X=$X Y=$Y WIDTH=$WIDTH HEIGHT=$HEIGHT cx=$cx cy=$cy cw=$cw ch=$ch scale=$scale layout=$layout\""; }
@@ -263,6 +265,6 @@ start_scene() {
   wine "$2" >"$kl_out/program.log" 2>&1 &
   program_pid=$!
   peer_pid=""
-  trap 'kill $program_pid $peer_pid $relay_pid 2>/dev/null; wait 2>/dev/null' EXIT
+  trap 'kill ${program_pid:-} ${peer_pid:-} ${relay_pid:-} 2>/dev/null; wait 2>/dev/null' EXIT
   kl_find_window || { kl_log "FAIL the main window did not appear"; return 1; }
 }

@@ -16,7 +16,7 @@ printf 'sentinel' | xclip -selection clipboard -loops 1 >/dev/null 2>&1 &
 xclip_pid=$!
 wine "$program" >"$kl_out/program.log" 2>&1 &
 pid=$!
-trap 'kill $pid $xclip_pid 2>/dev/null; [ -n "$keep" ] || rm -rf "$kl_out"' EXIT
+trap 'kill ${pid:-} ${xclip_pid:-} 2>/dev/null; [ -n "${keep:-}" ] || rm -rf "$kl_out"' EXIT
 kl_find_window || { echo "FAIL the main window did not appear"; exit 1; }
 echo "client origin $cx,$cy size ${cw}x${ch} scale $scale"
 shot page-0

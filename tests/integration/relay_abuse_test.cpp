@@ -581,6 +581,23 @@ TEST(RelayAbuse, HeadersAnnouncingLargeFramesCostTheirSendersNotTheirNeighbours)
     attackers.clear();  // and once they have gone, so has their memory
     std::this_thread::sleep_for(1500ms);
     EXPECT_LT(Kb(relay, "VmRSS") - before, 16 * 1024);
+
+    // A slow uplink's room for a frame still arriving goes after whole frames queued for
+    // partners that read nothing, and is not ended for a larger sender's next piece.
+    for (int i = 0; i < 10; ++i) {
+        attackers.push_back(std::make_unique<RawPair>(port, i < 5 ? "127.0.0.24" : "127.0.0.25"));
+        if (i < 8) attackers.back()->host.SendBinary(std::string(7u << 20, 'Q'));
+    }
+    const std::string picture(300000, 'P'), slow = RawWs::Frame(0x2, picture, picture.size());
+    std::thread uplink([&] {  // 200 KB a second
+        for (std::size_t at = 0; at < slow.size(); at += 10000, std::this_thread::sleep_for(50ms))
+            honest.viewer.SendAll(slow.substr(at, 10000));
+    });
+    std::this_thread::sleep_for(200ms);
+    for (int i = 8; i < 10; ++i) attackers[i]->host.SendBinary(std::string(7u << 20, 'Q'));
+    uplink.join();
+    const auto got = honest.host.Read();
+    EXPECT_TRUE(got && got->payload == picture) << (got ? got->payload : "nothing");
 }
 
 // Before the upgrade: headers past their limit get 431, a key that is not the base64 of 16

@@ -3,9 +3,12 @@
 
 #include <fcntl.h>
 #include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/kdf.h>
 #include <openssl/ssl.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <random>
 #include <thread>
@@ -41,8 +44,12 @@ struct Certificate {
 // A WebSocket client over OpenSSL on a bare socket: blocking until paired, then driven by
 // Pump() without blocking, writing in records of its own sizes and asking for key updates.
 struct TlsWs {
-    explicit TlsWs(int port, int receiveBuffer = 0)
+    explicit TlsWs(int port, int receiveBuffer = 0, bool tls12 = false)
         : tcp(port, "127.0.0.1", receiveBuffer), context(SSL_CTX_new(TLS_client_method())) {
+        if (tls12) {  // the one suite Records12 seals with
+            SSL_CTX_set_max_proto_version(context, TLS1_2_VERSION);
+            SSL_CTX_set_cipher_list(context, "ECDHE-ECDSA-AES128-GCM-SHA256");
+        }
         const timeval limit{5, 0};  // a blocking read that gets nothing fails, not hangs
         setsockopt(tcp.fd(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
         tls = SSL_new(context);
@@ -133,6 +140,54 @@ struct TlsWs {
     bool ok = false;
     std::string out, in, failure;
     std::size_t sent = 0, piece = 0;
+};
+
+// Records of any type a TLS 1.2 client (AES-128-GCM) might send after its upgrade request, sealed
+// with its own keys: what OpenSSL would never write for it, such as renegotiation asked again
+// and again.
+struct Records12 {
+    explicit Records12(SSL* tls) {
+        unsigned char master[48], randoms[64], block[40];
+        std::size_t length = sizeof block;
+        SSL_SESSION_get_master_key(SSL_get_session(tls), master, sizeof master);
+        SSL_get_server_random(tls, randoms, 32);
+        SSL_get_client_random(tls, randoms + 32, 32);
+        EVP_PKEY_CTX* prf = EVP_PKEY_CTX_new_id(EVP_PKEY_TLS1_PRF, nullptr);
+        EVP_PKEY_derive_init(prf);
+        EVP_PKEY_CTX_set_tls1_prf_md(prf, EVP_sha256());
+        EVP_PKEY_CTX_set1_tls1_prf_secret(prf, master, sizeof master);
+        EVP_PKEY_CTX_add1_tls1_prf_seed(
+            prf, reinterpret_cast<const unsigned char*>("key expansion"), 13);
+        EVP_PKEY_CTX_add1_tls1_prf_seed(prf, randoms, sizeof randoms);
+        EVP_PKEY_derive(prf, block, &length);
+        EVP_PKEY_CTX_free(prf);
+        std::memcpy(key, block, 16);        // the client's write key
+        std::memcpy(nonce, block + 32, 4);  // and its implicit nonce
+    }
+    std::string Seal(std::uint8_t type, const std::string& plain) {
+        const std::size_t n = plain.size(), body = 8 + n + 16;
+        std::string r{char(type), 3, 3, char(body >> 8), char(body)};
+        unsigned char aad[13];
+        for (int i = 0; i < 8; ++i) aad[i] = nonce[4 + i] = std::uint8_t(seq >> (56 - 8 * i));
+        const unsigned char tail[5] = {type, 3, 3, std::uint8_t(n >> 8), std::uint8_t(n)};
+        std::memcpy(aad + 8, tail, 5);
+        ++seq;
+        r.append(reinterpret_cast<const char*>(nonce + 4), 8);
+        r.resize(5 + body);
+        auto* out = reinterpret_cast<unsigned char*>(r.data()) + 13;
+        int done = 0;
+        EVP_CIPHER_CTX* c = EVP_CIPHER_CTX_new();
+        EVP_EncryptInit_ex(c, EVP_aes_128_gcm(), nullptr, key, nonce);
+        EVP_EncryptUpdate(c, nullptr, &done, aad, sizeof aad);
+        EVP_EncryptUpdate(c, out, &done, reinterpret_cast<const unsigned char*>(plain.data()),
+                          static_cast<int>(n));
+        EVP_EncryptFinal_ex(c, out + n, &done);
+        EVP_CIPHER_CTX_ctrl(c, EVP_CTRL_GCM_GET_TAG, 16, out + n);
+        EVP_CIPHER_CTX_free(c);
+        return r;
+    }
+    unsigned char key[16], nonce[12];
+    std::uint64_t seq = 2;  // its Finished and the upgrade request went first
 };
 
 // A host registered and a viewer connected to it (the relay checks no proof).
@@ -442,6 +497,24 @@ TEST(RelayOverTls, AKeyUpdateFloodIsClosedWithoutHoldingOutputOrTheThread) {
     EXPECT_GE(buffered, 0);
     EXPECT_LT(buffered, 1 << 20) << "after " << asked << " key updates";
     EXPECT_NE(flooder.tcp.ClosedWith(), -1) << "still open after " << asked << " key updates";
+    // Over TLS 1.2, a client that asks to renegotiate again and again, each time answered with
+    // an alert, while a write to it waits (it reads none of its pongs): closed as soon.
+    TlsWs renegotiating(port, 4096, true);
+    ASSERT_TRUE(renegotiating.ok);
+    Records12 sealer(renegotiating.tls);
+    const long before = StatusKb(relay.process.pid(), "VmHWM");
+    const auto batch = [&](std::uint8_t type, const std::string& record) {
+        std::string records;
+        for (int i = 0; i < 1000; ++i) records += sealer.Seal(type, record);
+        return renegotiating.tcp.SendAll(records);
+    };
+    int pings = 0, batches = 0;  // pongs past what the kernel buffers: a write waits for good
+    while (pings < 30 && batch(23, RawWs::Frame(0x9, std::string(125, 'p'), 125))) ++pings;
+    while (pings == 30 && batches < 1000 && batch(22, std::string("\x01\0\0\0", 4))) ++batches;
+    EXPECT_LT(StatusKb(relay.process.pid(), "VmHWM") - before, 16 * 1024)
+        << "kB after " << batches << " thousand renegotiations";
+    EXPECT_NE(renegotiating.tcp.ClosedWith(), -1) << "after " << batches << " thousand";
+
     // The honest pair: a message each way, at once.
     const std::string hello = RawWs::Frame(0x2, "hello", 5);
     ASSERT_TRUE(host.Write(hello));

@@ -391,6 +391,7 @@ TEST_F(ViewerWindowSession, APictureStillDecodingHoldsUpNeitherTheNextSessionNor
     EXPECT_EQ(kl::ImageWidth(app.remoteFrame), 32u);
     EXPECT_FALSE(g_holdEnded);
     SetEvent(g_release);
+    for (int i = 0; i < 500 && !g_holdEnded; ++i) Sleep(10);  // the old thread has let go
 
     // Closing the window while a picture decodes returns without waiting for it.
     ResetEvent(g_release);

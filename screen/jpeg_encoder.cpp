@@ -1,0 +1,310 @@
+#include "screen/jpeg_encoder.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
+
+namespace kl {
+namespace {
+
+// The example tables of the JPEG standard (ITU T.81, Annex K), in natural order.
+constexpr std::uint8_t kLumaQuant[64] = {
+    16, 11, 10, 16, 24,  40,  51,  61,  12, 12, 14, 19, 26,  58,  60,  55,
+    14, 13, 16, 24, 40,  57,  69,  56,  14, 17, 22, 29, 51,  87,  80,  62,
+    18, 22, 37, 56, 68,  109, 103, 77,  24, 35, 55, 64, 81,  104, 113, 92,
+    49, 64, 78, 87, 103, 121, 120, 101, 72, 92, 95, 98, 112, 100, 103, 99};
+constexpr std::uint8_t kChromaQuant[64] = {
+    17, 18, 24, 47, 99, 99, 99, 99, 18, 21, 26, 66, 99, 99, 99, 99, 24, 26, 56, 99, 99, 99,
+    99, 99, 47, 66, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99,
+    99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99};
+// Natural index of the k-th coefficient in zig-zag order.
+constexpr std::uint8_t kZigZag[64] = {
+    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
+    41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
+    30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
+
+constexpr std::uint8_t kDcLumaBits[16] = {0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0};
+constexpr std::uint8_t kDcChromaBits[16] = {0, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0};
+constexpr std::uint8_t kDcValues[12] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+constexpr std::uint8_t kAcLumaBits[16] = {0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7d};
+constexpr std::uint8_t kAcLumaValues[162] = {
+    0x01, 0x02, 0x03, 0x00, 0x04, 0x11, 0x05, 0x12, 0x21, 0x31, 0x41, 0x06, 0x13, 0x51, 0x61,
+    0x07, 0x22, 0x71, 0x14, 0x32, 0x81, 0x91, 0xa1, 0x08, 0x23, 0x42, 0xb1, 0xc1, 0x15, 0x52,
+    0xd1, 0xf0, 0x24, 0x33, 0x62, 0x72, 0x82, 0x09, 0x0a, 0x16, 0x17, 0x18, 0x19, 0x1a, 0x25,
+    0x26, 0x27, 0x28, 0x29, 0x2a, 0x34, 0x35, 0x36, 0x37, 0x38, 0x39, 0x3a, 0x43, 0x44, 0x45,
+    0x46, 0x47, 0x48, 0x49, 0x4a, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58, 0x59, 0x5a, 0x63, 0x64,
+    0x65, 0x66, 0x67, 0x68, 0x69, 0x6a, 0x73, 0x74, 0x75, 0x76, 0x77, 0x78, 0x79, 0x7a, 0x83,
+    0x84, 0x85, 0x86, 0x87, 0x88, 0x89, 0x8a, 0x92, 0x93, 0x94, 0x95, 0x96, 0x97, 0x98, 0x99,
+    0x9a, 0xa2, 0xa3, 0xa4, 0xa5, 0xa6, 0xa7, 0xa8, 0xa9, 0xaa, 0xb2, 0xb3, 0xb4, 0xb5, 0xb6,
+    0xb7, 0xb8, 0xb9, 0xba, 0xc2, 0xc3, 0xc4, 0xc5, 0xc6, 0xc7, 0xc8, 0xc9, 0xca, 0xd2, 0xd3,
+    0xd4, 0xd5, 0xd6, 0xd7, 0xd8, 0xd9, 0xda, 0xe1, 0xe2, 0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8,
+    0xe9, 0xea, 0xf1, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa};
+constexpr std::uint8_t kAcChromaBits[16] = {0, 2, 1, 2, 4, 4, 3, 4, 7, 5, 4, 4, 0, 1, 2, 0x77};
+constexpr std::uint8_t kAcChromaValues[162] = {
+    0x00, 0x01, 0x02, 0x03, 0x11, 0x04, 0x05, 0x21, 0x31, 0x06, 0x12, 0x41, 0x51, 0x07, 0x61,
+    0x71, 0x13, 0x22, 0x32, 0x81, 0x08, 0x14, 0x42, 0x91, 0xa1, 0xb1, 0xc1, 0x09, 0x23, 0x33,
+    0x52, 0xf0, 0x15, 0x62, 0x72, 0xd1, 0x0a, 0x16, 0x24, 0x34, 0xe1, 0x25, 0xf1, 0x17, 0x18,
+    0x19, 0x1a, 0x26, 0x27, 0x28, 0x29, 0x2a, 0x35, 0x36, 0x37, 0x38, 0x39, 0x3a, 0x43, 0x44,
+    0x45, 0x46, 0x47, 0x48, 0x49, 0x4a, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58, 0x59, 0x5a, 0x63,
+    0x64, 0x65, 0x66, 0x67, 0x68, 0x69, 0x6a, 0x73, 0x74, 0x75, 0x76, 0x77, 0x78, 0x79, 0x7a,
+    0x82, 0x83, 0x84, 0x85, 0x86, 0x87, 0x88, 0x89, 0x8a, 0x92, 0x93, 0x94, 0x95, 0x96, 0x97,
+    0x98, 0x99, 0x9a, 0xa2, 0xa3, 0xa4, 0xa5, 0xa6, 0xa7, 0xa8, 0xa9, 0xaa, 0xb2, 0xb3, 0xb4,
+    0xb5, 0xb6, 0xb7, 0xb8, 0xb9, 0xba, 0xc2, 0xc3, 0xc4, 0xc5, 0xc6, 0xc7, 0xc8, 0xc9, 0xca,
+    0xd2, 0xd3, 0xd4, 0xd5, 0xd6, 0xd7, 0xd8, 0xd9, 0xda, 0xe2, 0xe3, 0xe4, 0xe5, 0xe6, 0xe7,
+    0xe8, 0xe9, 0xea, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa};
+
+// libjpeg's scaling of a standard table to a quality, limited to baseline's 8-bit entries.
+std::array<std::uint8_t, 64> ScaledTable(const std::uint8_t (&base)[64], int quality) {
+    const int scale = quality < 50 ? 5000 / quality : 200 - quality * 2;
+    std::array<std::uint8_t, 64> table{};
+    for (int i = 0; i < 64; ++i) {
+        const int v = (base[i] * scale + 50) / 100;
+        table[i] = static_cast<std::uint8_t>(v < 1 ? 1 : (v > 255 ? 255 : v));
+    }
+    return table;
+}
+
+struct HuffmanTable {
+    std::uint16_t code[256] = {};
+    std::uint8_t size[256] = {};
+    HuffmanTable(const std::uint8_t (&bits)[16], const std::uint8_t* values) {
+        int k = 0;
+        unsigned next = 0;
+        for (int length = 1; length <= 16; ++length, next <<= 1)
+            for (int i = 0; i < bits[length - 1]; ++i, ++k, ++next) {
+                code[values[k]] = static_cast<std::uint16_t>(next);
+                size[values[k]] = static_cast<std::uint8_t>(length);
+            }
+    }
+};
+
+class BitWriter {
+  public:
+    explicit BitWriter(std::vector<std::uint8_t>& out) : out_(out) {}
+    void Put(unsigned bits, int count) {
+        buffer_ = (buffer_ << count) | (bits & ((1u << count) - 1));
+        used_ += count;
+        while (used_ >= 8) {
+            const auto byte = static_cast<std::uint8_t>(buffer_ >> (used_ - 8));
+            out_.push_back(byte);
+            if (byte == 0xFF) out_.push_back(0);  // a coded 0xFF is followed by a stuffed zero
+            used_ -= 8;
+        }
+    }
+    void Flush() {
+        if (used_ > 0) Put(0x7F, 8 - used_);  // pad with ones
+    }
+
+  private:
+    std::vector<std::uint8_t>& out_;
+    std::uint32_t buffer_ = 0;
+    int used_ = 0;
+};
+
+// The AAN forward DCT (rows, then columns); each output carries a factor of
+// 8 * kAanScale[u] * kAanScale[v], removed together with the quantisation.
+constexpr float kAanScale[8] = {1.0f, 1.387039845f, 1.306562965f, 1.175875602f,
+                                1.0f, 0.785694958f, 0.541196100f, 0.275899379f};
+
+void ForwardDct(float* d, int step, int next) {
+    for (int line = 0; line < 8; ++line, d += next) {
+        const float t0 = d[0] + d[7 * step], t7 = d[0] - d[7 * step];
+        const float t1 = d[step] + d[6 * step], t6 = d[step] - d[6 * step];
+        const float t2 = d[2 * step] + d[5 * step], t5 = d[2 * step] - d[5 * step];
+        const float t3 = d[3 * step] + d[4 * step], t4 = d[3 * step] - d[4 * step];
+        float t10 = t0 + t3, t13 = t0 - t3, t11 = t1 + t2, t12 = t1 - t2;
+        d[0] = t10 + t11;
+        d[4 * step] = t10 - t11;
+        const float z1 = (t12 + t13) * 0.707106781f;
+        d[2 * step] = t13 + z1;
+        d[6 * step] = t13 - z1;
+        t10 = t4 + t5;
+        t11 = t5 + t6;
+        t12 = t6 + t7;
+        const float z5 = (t10 - t12) * 0.382683433f;
+        const float z2 = 0.541196100f * t10 + z5, z4 = 1.306562965f * t12 + z5;
+        const float z3 = t11 * 0.707106781f;
+        const float z11 = t7 + z3, z13 = t7 - z3;
+        d[5 * step] = z13 + z2;
+        d[3 * step] = z13 - z2;
+        d[step] = z11 + z4;
+        d[7 * step] = z11 - z4;
+    }
+}
+
+struct Component {
+    float divisor[64];  // natural order
+    const HuffmanTable* dc;
+    const HuffmanTable* ac;
+    int previousDc = 0;
+};
+
+int BitLength(int v) {
+    int n = 0;
+    for (unsigned a = static_cast<unsigned>(v < 0 ? -v : v); a != 0; a >>= 1) ++n;
+    return n;
+}
+
+void EncodeBlock(float* block, Component& c, BitWriter& bits) {
+    ForwardDct(block, 1, 8);
+    ForwardDct(block, 8, 1);
+    int q[64];
+    for (int k = 0; k < 64; ++k) {
+        const int n = kZigZag[k];
+        q[k] = static_cast<int>(std::lround(block[n] * c.divisor[n]));
+    }
+    const int diff = q[0] - c.previousDc;
+    c.previousDc = q[0];
+    int n = BitLength(diff);
+    bits.Put(c.dc->code[n], c.dc->size[n]);
+    if (n != 0) bits.Put(static_cast<unsigned>(diff < 0 ? diff - 1 : diff), n);
+    int run = 0;
+    for (int k = 1; k < 64; ++k) {
+        if (q[k] == 0) {
+            ++run;
+            continue;
+        }
+        for (; run > 15; run -= 16) bits.Put(c.ac->code[0xF0], c.ac->size[0xF0]);
+        n = BitLength(q[k]);
+        const int symbol = run << 4 | n;
+        bits.Put(c.ac->code[symbol], c.ac->size[symbol]);
+        bits.Put(static_cast<unsigned>(q[k] < 0 ? q[k] - 1 : q[k]), n);
+        run = 0;
+    }
+    if (run > 0) bits.Put(c.ac->code[0], c.ac->size[0]);
+}
+
+void Put16(std::vector<std::uint8_t>& out, int v) {
+    out.push_back(static_cast<std::uint8_t>(v >> 8));
+    out.push_back(static_cast<std::uint8_t>(v));
+}
+
+void PutHuffman(std::vector<std::uint8_t>& out, int classAndId, const std::uint8_t (&bits)[16],
+                const std::uint8_t* values, int count) {
+    out.push_back(static_cast<std::uint8_t>(classAndId));
+    out.insert(out.end(), bits, bits + 16);
+    out.insert(out.end(), values, values + count);
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> EncodeBaselineJpeg(const std::uint8_t* pixels, int stride, int width,
+                                             int height, int quality) {
+    if (pixels == nullptr || width < 1 || height < 1 || width > 7680 || height > 4320 ||
+        stride < width * 3)
+        return {};
+    quality = quality < 1 ? 1 : (quality > 100 ? 100 : quality);
+    const auto luma = ScaledTable(kLumaQuant, quality), chroma = ScaledTable(kChromaQuant, quality);
+    static const HuffmanTable dcLuma(kDcLumaBits, kDcValues), dcChroma(kDcChromaBits, kDcValues);
+    static const HuffmanTable acLuma(kAcLumaBits, kAcLumaValues),
+        acChroma(kAcChromaBits, kAcChromaValues);
+    Component y{{}, &dcLuma, &acLuma}, cb{{}, &dcChroma, &acChroma}, cr{{}, &dcChroma, &acChroma};
+    for (int u = 0; u < 8; ++u)
+        for (int v = 0; v < 8; ++v) {
+            const float aan = kAanScale[u] * kAanScale[v] * 8.0f;
+            y.divisor[u * 8 + v] = 1.0f / (luma[u * 8 + v] * aan);
+            cb.divisor[u * 8 + v] = cr.divisor[u * 8 + v] = 1.0f / (chroma[u * 8 + v] * aan);
+        }
+
+    std::vector<std::uint8_t> out;
+    out.reserve(static_cast<std::size_t>(width) * height / 4 + 1024);
+    const std::uint8_t head[] = {0xFF, 0xD8, 0xFF, 0xE0, 0, 16, 'J', 'F', 'I', 'F',
+                                 0,    1,    1,    0,    0, 1,  0,   1,   0,   0};
+    out.insert(out.end(), head, head + sizeof head);
+    out.insert(out.end(), {0xFF, 0xDB});
+    Put16(out, 2 + 2 * 65);
+    for (int id = 0; id < 2; ++id) {
+        out.push_back(static_cast<std::uint8_t>(id));
+        for (int k = 0; k < 64; ++k) out.push_back((id == 0 ? luma : chroma)[kZigZag[k]]);
+    }
+    out.insert(out.end(), {0xFF, 0xC0});
+    Put16(out, 17);
+    out.push_back(8);
+    Put16(out, height);
+    Put16(out, width);
+    out.insert(out.end(), {3, 1, 0x22, 0, 2, 0x11, 1, 3, 0x11, 1});
+    out.insert(out.end(), {0xFF, 0xC4});
+    Put16(out, 2 + 4 * 17 + 12 * 2 + 162 * 2);
+    PutHuffman(out, 0x00, kDcLumaBits, kDcValues, 12);
+    PutHuffman(out, 0x10, kAcLumaBits, kAcLumaValues, 162);
+    PutHuffman(out, 0x01, kDcChromaBits, kDcValues, 12);
+    PutHuffman(out, 0x11, kAcChromaBits, kAcChromaValues, 162);
+    out.insert(out.end(), {0xFF, 0xDA, 0, 12, 3, 1, 0x00, 2, 0x11, 3, 0x11, 0, 63, 0});
+
+    // One band of 16 rows at a time, converted to level-shifted Y, Cb and Cr with the edge
+    // pixels repeated out to whole blocks; chroma averaged over 2 x 2 pixels.
+    const int mcuColumns = (width + 15) / 16, bandWidth = mcuColumns * 16;
+    std::vector<float> yBand(static_cast<std::size_t>(bandWidth) * 16);
+    std::vector<float> cbBand(static_cast<std::size_t>(bandWidth / 2) * 8), crBand(cbBand.size());
+    std::vector<float> cbRow(static_cast<std::size_t>(bandWidth)), crRow(cbRow.size());
+    BitWriter bits(out);
+    float block[64];
+    for (int top = 0; top < height; top += 16) {
+        for (int r = 0; r < 16; ++r) {
+            const int sy = top + r < height ? top + r : height - 1;
+            const std::uint8_t* row = pixels + static_cast<std::ptrdiff_t>(sy) * stride;
+            float* yRow = &yBand[static_cast<std::size_t>(r) * bandWidth];
+            for (int x = 0; x < bandWidth; ++x) {
+                const std::uint8_t* p = row + 3 * (x < width ? x : width - 1);
+                const float b = p[0], g = p[1], red = p[2];
+                yRow[x] = 0.299f * red + 0.587f * g + 0.114f * b - 128.0f;
+                cbRow[x] = -0.168736f * red - 0.331264f * g + 0.5f * b;
+                crRow[x] = 0.5f * red - 0.418688f * g - 0.081312f * b;
+            }
+            float* cbOut = &cbBand[static_cast<std::size_t>(r / 2) * (bandWidth / 2)];
+            float* crOut = &crBand[static_cast<std::size_t>(r / 2) * (bandWidth / 2)];
+            if (r % 2 == 0)
+                for (int x = 0; x < bandWidth / 2; ++x) cbOut[x] = crOut[x] = 0;
+            for (int x = 0; x < bandWidth / 2; ++x) {
+                cbOut[x] += (cbRow[2 * x] + cbRow[2 * x + 1]) * 0.25f;
+                crOut[x] += (crRow[2 * x] + crRow[2 * x + 1]) * 0.25f;
+            }
+        }
+        for (int mcu = 0; mcu < mcuColumns; ++mcu) {
+            for (int part = 0; part < 4; ++part) {
+                const int x0 = mcu * 16 + (part % 2) * 8, y0 = (part / 2) * 8;
+                for (int r = 0; r < 8; ++r)
+                    for (int c = 0; c < 8; ++c)
+                        block[r * 8 + c] =
+                            yBand[static_cast<std::size_t>(y0 + r) * bandWidth + x0 + c];
+                EncodeBlock(block, y, bits);
+            }
+            for (auto* plane : {&cbBand, &crBand}) {
+                for (int r = 0; r < 8; ++r)
+                    for (int c = 0; c < 8; ++c)
+                        block[r * 8 + c] =
+                            (*plane)[static_cast<std::size_t>(r) * (bandWidth / 2) + mcu * 8 + c];
+                EncodeBlock(block, plane == &cbBand ? cb : cr, bits);
+            }
+        }
+    }
+    bits.Flush();
+    out.insert(out.end(), {0xFF, 0xD9});
+    return out;
+}
+
+int JpegQuality(const std::uint8_t* bytes, std::size_t length) {
+    if (bytes == nullptr || length < 4 || bytes[0] != 0xFF || bytes[1] != 0xD8) return 0;
+    std::size_t at = 2;
+    while (at + 4 <= length && bytes[at] == 0xFF) {
+        const int marker = bytes[at + 1];
+        const std::size_t size = static_cast<std::size_t>(bytes[at + 2]) << 8 | bytes[at + 3];
+        if (marker == 0xDA || size < 2 || at + 2 + size > length) return 0;
+        // The first table of the first DQT segment, when it has 8-bit entries: luminance.
+        if (marker == 0xDB) {
+            if (size < 2 + 65 || (bytes[at + 4] >> 4) != 0) return 0;
+            std::uint8_t natural[64];
+            for (int k = 0; k < 64; ++k) natural[kZigZag[k]] = bytes[at + 5 + k];
+            for (int q = 1; q <= 100; ++q) {
+                const auto table = ScaledTable(kLumaQuant, q);
+                if (std::equal(table.begin(), table.end(), natural)) return q;
+            }
+            return 0;
+        }
+        at += 2 + size;
+    }
+    return 0;
+}
+
+}  // namespace kl
