@@ -94,8 +94,7 @@ bool WsSession<Stream>::KeepAlive(Clock::time_point now, Clock::duration limit) 
         // A read waiting for a good piece of a large frame wakes seldom on a slow uplink:
         // bytes the kernel received since the last look are input all the same.
         const auto received = ReceivedBytes(LowestLayer(stream_).native_handle());
-        if (receivedAt_ > lastInput_ && received - receivedSeen_ >= kLivelyBytes)
-            lastInput_ = now;
+        if (receivedAt_ > lastInput_ && received - receivedSeen_ >= kLivelyBytes) lastInput_ = now;
         receivedSeen_ = received;
         receivedAt_ = now;
     }
@@ -129,8 +128,8 @@ void WsSession<Stream>::ReadRequest() {
 template <class Stream>
 void WsSession<Stream>::OnRequest(boost::system::error_code ec) {
     if (ec == http::error::header_limit || ec == http::error::buffer_overflow)
-        return Respond(http::status::request_header_fields_too_large,
-                       "Request headers too large\n", "headers too large");
+        return Respond(http::status::request_header_fields_too_large, "Request headers too large\n",
+                       "headers too large");
     if (ec) return Finish("http request failed: " + ec.message());
     const auto& request = parser_->get();
     const std::string_view target = request.target();
@@ -155,8 +154,7 @@ void WsSession<Stream>::OnRequest(boost::system::error_code ec) {
         WebSocketAccept(key) + "\r\nServer: kestrelink-relay\r\n\r\n");
     asio::async_write(stream_, asio::buffer(*response),
                       [self = Self(), response](boost::system::error_code ec, std::size_t) {
-                          if (ec)
-                              return self->Finish("websocket upgrade failed: " + ec.message());
+                          if (ec) return self->Finish("websocket upgrade failed: " + ec.message());
                           self->OnUpgraded();
                       });
 }
@@ -172,14 +170,14 @@ void WsSession<Stream>::Respond(http::status status, const char* body, const cha
     response->keep_alive(false);
     response->body() = body;
     response->prepare_payload();
-    std::string how = failure ? std::string("websocket upgrade failed: ") + failure
-                              : std::string("http closed");
-    http::async_write(stream_, *response,
-                      [self = Self(), response, how = std::move(how)](boost::system::error_code,
-                                                                      std::size_t) {
-                          self->ArmDeadline(kCloseLinger, how);
-                          self->EndOutput([self, how] { self->Finish(how); });
-                      });
+    std::string how =
+        failure ? std::string("websocket upgrade failed: ") + failure : std::string("http closed");
+    http::async_write(
+        stream_, *response,
+        [self = Self(), response, how = std::move(how)](boost::system::error_code, std::size_t) {
+            self->ArmDeadline(kCloseLinger, how);
+            self->EndOutput([self, how] { self->Finish(how); });
+        });
 }
 
 template <class Stream>
@@ -417,7 +415,8 @@ void WsSession<Stream>::Discard(std::shared_ptr<const std::string> how) {
 }
 
 template <class Stream>
-bool WsSession<Stream>::Queue(std::shared_ptr<const std::string> data, std::uint8_t opcode, bool control) {
+bool WsSession<Stream>::Queue(std::shared_ptr<const std::string> data, std::uint8_t opcode,
+                              bool control) {
     const std::size_t size = data->size();
     try {
         // A control frame goes before the data waiting, never into the middle of a write.
@@ -494,7 +493,8 @@ void WsSession<Stream>::WriteNext() {
 
 template <class Stream>
 template <class Handler>
-void WsSession<Stream>::WriteFrame(std::uint8_t opcode, const std::string& payload, Handler&& handler) {
+void WsSession<Stream>::WriteFrame(std::uint8_t opcode, const std::string& payload,
+                                   Handler&& handler) {
     const std::size_t header = ws::ServerHeader(opcode, payload.size(), header_);
     const std::array<asio::const_buffer, 2> frame{asio::buffer(header_.data(), header),
                                                   asio::buffer(payload)};
@@ -523,8 +523,7 @@ void WsSession<Stream>::OnCloseSent(boost::system::error_code ec) {
     switch (afterClose_) {
         case AfterClose::AwaitReply:
             if (ec) return Finish(ClosedHow());
-            if (replied_)
-                return EndOutput([self = Self()] { self->Finish(self->ClosedHow()); });
+            if (replied_) return EndOutput([self = Self()] { self->Finish(self->ClosedHow()); });
             ArmDeadline(kCloseLinger, ClosedHow());
             if (!reading_) Read();
             return;
@@ -617,8 +616,8 @@ void WsSession<Stream>::WatchWriteProgress() {
 
 template <class Stream>
 void WsSession<Stream>::ArmProgressTimer() {
-    const auto period = std::max<Clock::duration>(owner_.stalledReaderTime() / 4,
-                                                  std::chrono::milliseconds(50));
+    const auto period =
+        std::max<Clock::duration>(owner_.stalledReaderTime() / 4, std::chrono::milliseconds(50));
     progressTimer_->expires_after(std::min<Clock::duration>(period, std::chrono::seconds(1)));
     progressTimer_->async_wait([self = Self()](boost::system::error_code ec) {
         if (ec || self->finished_) return;
