@@ -139,6 +139,7 @@ wire::Message Header(int stream) {
     wire::Message m;
     m.kind = wire::Kind::ToViewer;
     m.from = "0123456789abcdef";
+    m.epoch = "fedcba9876543210";  // a message without the sender's epoch is refused
     m.conn = static_cast<std::uint64_t>(stream + 1);
     return m;
 }
