@@ -131,6 +131,7 @@ struct ScreenGrabber::State {
 
     int maxWidth;
     int quality;
+    bool compact = false;
     unique_screen_dc screen;
     unique_memory_dc memory;
     HGDIOBJ original = nullptr;  // the memory context's own bitmap
@@ -186,9 +187,9 @@ std::vector<std::uint8_t> ScreenGrabber::Encode() {
     if (!st.grabbed) return {};
     // Wraps the DIB's pixels without copying them.
     unique_gdip_bitmap wrapped;
-    if (st.quality < kBestQuality)
+    if (st.compact)
         return EncodeBaselineJpeg(static_cast<const std::uint8_t*>(s.bits), s.stride, s.width,
-                                  s.height, st.quality);
+                                  s.height, st.quality, JpegTables::Optimal);
     if (GdipCreateBitmapFromScan0(s.width, s.height, s.stride, PixelFormat24bppRGB,
                                   static_cast<BYTE*>(s.bits), wrapped.put()) != Ok)
         return {};
@@ -206,6 +207,7 @@ void ScreenGrabber::MarkSent() {
 void ScreenGrabber::Use(const PictureSettings& settings) {
     state_->maxWidth = settings.maxWidth;
     state_->quality = settings.quality;
+    state_->compact = settings.compact;
 }
 
 std::vector<std::uint8_t> CaptureScreenJpeg(int maxWidth, int quality) {

@@ -49,8 +49,8 @@ class ScreenGrabber final : public FrameSource {
     bool SameAsSent() const override;
     std::vector<std::uint8_t> Encode() override;
     void MarkSent() override;
-    // Below the best quality the frame is encoded by EncodeBaselineJpeg, whose quality is
-    // exact on every platform; the best stays with the platform's encoder.
+    // Compact settings are encoded by EncodeBaselineJpeg, whose quality is exact on every
+    // platform; the others stay with the platform's encoder.
     void Use(const PictureSettings& settings) override;
 
   private:

@@ -65,40 +65,124 @@ std::array<std::uint8_t, 64> ScaledTable(const std::uint8_t (&base)[64], int qua
     return table;
 }
 
+// Code lengths (count of codes of each length 1..16) and the symbols in code order: a DHT
+// table's two lists.
+struct HuffmanSpec {
+    std::uint8_t bits[16] = {};
+    std::uint8_t values[256] = {};
+    int count = 0;
+};
+
+HuffmanSpec Spec(const std::uint8_t (&bits)[16], const std::uint8_t* values) {
+    HuffmanSpec spec;
+    std::copy(bits, bits + 16, spec.bits);
+    for (const std::uint8_t b : spec.bits) spec.count += b;
+    std::copy(values, values + spec.count, spec.values);
+    return spec;
+}
+
+// The shortest codes for these symbol counts, no code longer than 16 bits and none all ones
+// (ITU T.81, Annex K.2 and K.3, as libjpeg builds its optimised tables); `fallback` when counts
+// skewed beyond 32-bit code lengths leave no such table to derive.
+HuffmanSpec OptimalSpec(const std::uint32_t (&counts)[256], const HuffmanSpec& fallback) {
+    long frequency[257];
+    int codeSize[257] = {}, others[257];
+    for (int i = 0; i < 256; ++i) frequency[i] = counts[i];
+    frequency[256] = 1;  // a reserved symbol keeps every real code from being all ones
+    std::fill(others, others + 257, -1);
+    for (;;) {
+        int c1 = -1, c2 = -1;
+        long v1 = 0, v2 = 0;
+        for (int i = 0; i <= 256; ++i) {
+            if (frequency[i] == 0) continue;
+            if (c1 < 0 || frequency[i] <= v1) {
+                c2 = c1, v2 = v1;
+                c1 = i, v1 = frequency[i];
+            } else if (c2 < 0 || frequency[i] <= v2) {
+                c2 = i, v2 = frequency[i];
+            }
+        }
+        if (c2 < 0) break;
+        frequency[c1] += frequency[c2];
+        frequency[c2] = 0;
+        for (++codeSize[c1]; others[c1] >= 0; ++codeSize[c1]) c1 = others[c1];
+        others[c1] = c2;
+        for (++codeSize[c2]; others[c2] >= 0; ++codeSize[c2]) c2 = others[c2];
+    }
+    int lengths[33] = {};
+    for (int i = 0; i <= 256; ++i) {
+        if (codeSize[i] > 32) return fallback;
+        if (codeSize[i] > 0) ++lengths[codeSize[i]];
+    }
+    for (int i = 32; i > 16; --i)
+        while (lengths[i] > 0) {
+            int j = i - 2;
+            while (lengths[j] == 0) --j;
+            lengths[i] -= 2;
+            ++lengths[i - 1];
+            lengths[j + 1] += 2;
+            --lengths[j];
+        }
+    int longest = 16;
+    while (lengths[longest] == 0) --longest;
+    --lengths[longest];  // the reserved symbol's code
+    HuffmanSpec spec;
+    for (int i = 1; i <= 16; ++i) spec.bits[i - 1] = static_cast<std::uint8_t>(lengths[i]);
+    for (int size = 1; size <= 32; ++size)
+        for (int i = 0; i < 256; ++i)
+            if (codeSize[i] == size) spec.values[spec.count++] = static_cast<std::uint8_t>(i);
+    return spec;
+}
+
 struct HuffmanTable {
     std::uint16_t code[256] = {};
     std::uint8_t size[256] = {};
-    HuffmanTable(const std::uint8_t (&bits)[16], const std::uint8_t* values) {
+    explicit HuffmanTable(const HuffmanSpec& spec) {
         int k = 0;
         unsigned next = 0;
         for (int length = 1; length <= 16; ++length, next <<= 1)
-            for (int i = 0; i < bits[length - 1]; ++i, ++k, ++next) {
-                code[values[k]] = static_cast<std::uint16_t>(next);
-                size[values[k]] = static_cast<std::uint8_t>(length);
+            for (int i = 0; i < spec.bits[length - 1]; ++i, ++k, ++next) {
+                code[spec.values[k]] = static_cast<std::uint16_t>(next);
+                size[spec.values[k]] = static_cast<std::uint8_t>(length);
             }
     }
 };
 
+// Entropy-coded bytes into storage reserved ahead: a block never needs more than
+// kMaxBlockBytes, so the writer checks room once a block, not once a byte.
 class BitWriter {
   public:
-    explicit BitWriter(std::vector<std::uint8_t>& out) : out_(out) {}
-    void Put(unsigned bits, int count) {
+    static constexpr std::size_t kMaxBlockBytes = 1024;
+    explicit BitWriter(std::vector<std::uint8_t>& out) : out_(out), at_(out.size()) {}
+    void Reserve() {
+        if (out_.size() < at_ + kMaxBlockBytes)
+            out_.resize(out_.size() + out_.size() / 2 + kMaxBlockBytes);
+    }
+    // `count` (at most 27) low bits of `bits`.
+    void Put(std::uint32_t bits, int count) {
         buffer_ = (buffer_ << count) | (bits & ((1u << count) - 1));
         used_ += count;
-        while (used_ >= 8) {
+        if (used_ < 32) return;
+        for (; used_ >= 8; used_ -= 8) {
             const auto byte = static_cast<std::uint8_t>(buffer_ >> (used_ - 8));
-            out_.push_back(byte);
-            if (byte == 0xFF) out_.push_back(0);  // a coded 0xFF is followed by a stuffed zero
-            used_ -= 8;
+            out_[at_++] = byte;
+            if (byte == 0xFF) out_[at_++] = 0;  // a coded 0xFF is followed by a stuffed zero
         }
     }
     void Flush() {
-        if (used_ > 0) Put(0x7F, 8 - used_);  // pad with ones
+        if (used_ % 8 != 0) Put(0x7F, 8 - used_ % 8);  // pad with ones
+        for (; used_ >= 8; used_ -= 8) {
+            const auto byte = static_cast<std::uint8_t>(buffer_ >> (used_ - 8));
+            out_[at_++] = byte;
+            if (byte == 0xFF) out_[at_++] = 0;
+        }
+        out_.resize(at_);
     }
 
   private:
     std::vector<std::uint8_t>& out_;
-    std::uint32_t buffer_ = 0;
+    std::size_t at_;
+    std::uint64_t buffer_ = 0;
     int used_ = 0;
 };
 
@@ -133,46 +217,49 @@ void ForwardDct(float* d, int step, int next) {
     }
 }
 
-struct Component {
-    float divisor[64];  // natural order
-    const HuffmanTable* dc;
-    const HuffmanTable* ac;
-    int previousDc = 0;
-};
-
 int BitLength(int v) {
-    int n = 0;
-    for (unsigned a = static_cast<unsigned>(v < 0 ? -v : v); a != 0; a >>= 1) ++n;
-    return n;
+    const unsigned a = static_cast<unsigned>(v < 0 ? -v : v);
+    return a == 0 ? 0 : 32 - __builtin_clz(a);
 }
 
-void EncodeBlock(float* block, Component& c, BitWriter& bits) {
+// The bits after a size class: the value itself, or one less for a negative one, in `n` bits.
+std::uint32_t ExtraBits(int v, int n) {
+    return static_cast<std::uint32_t>(v < 0 ? v - 1 : v) & ((1u << n) - 1);
+}
+
+// A block transformed and quantised, its coefficients in zig-zag order.
+void Quantise(float* block, const float (&divisor)[64], std::int16_t* out) {
     ForwardDct(block, 1, 8);
     ForwardDct(block, 8, 1);
-    int q[64];
-    for (int k = 0; k < 64; ++k) {
-        const int n = kZigZag[k];
-        q[k] = static_cast<int>(std::lround(block[n] * c.divisor[n]));
+    int natural[64];
+    for (int n = 0; n < 64; ++n) {
+        const float v = block[n] * divisor[n];
+        natural[n] = static_cast<int>(v + (v < 0 ? -0.5f : 0.5f));
     }
-    const int diff = q[0] - c.previousDc;
-    c.previousDc = q[0];
+    for (int k = 0; k < 64; ++k) out[k] = static_cast<std::int16_t>(natural[kZigZag[k]]);
+}
+
+// One block's symbols and extra bits, in coding order; `Emit` is called with the DC size
+// class (class 0) or an AC run/size symbol (class 1), the extra bits and their count.
+template <typename Emit>
+void ForEachSymbol(const std::int16_t* q, int& previousDc, Emit&& emit) {
+    const int diff = q[0] - previousDc;
+    previousDc = q[0];
     int n = BitLength(diff);
-    bits.Put(c.dc->code[n], c.dc->size[n]);
-    if (n != 0) bits.Put(static_cast<unsigned>(diff < 0 ? diff - 1 : diff), n);
-    int run = 0;
-    for (int k = 1; k < 64; ++k) {
-        if (q[k] == 0) {
-            ++run;
-            continue;
-        }
-        for (; run > 15; run -= 16) bits.Put(c.ac->code[0xF0], c.ac->size[0xF0]);
+    emit(0, n, ExtraBits(diff, n), n);
+    std::uint64_t nonzero = 0;
+    for (int k = 1; k < 64; ++k) nonzero |= static_cast<std::uint64_t>(q[k] != 0) << k;
+    int last = 0;
+    while (nonzero != 0) {
+        const int k = __builtin_ctzll(nonzero);
+        nonzero &= nonzero - 1;
+        int run = k - last - 1;
+        for (; run > 15; run -= 16) emit(1, 0xF0, 0u, 0);
         n = BitLength(q[k]);
-        const int symbol = run << 4 | n;
-        bits.Put(c.ac->code[symbol], c.ac->size[symbol]);
-        bits.Put(static_cast<unsigned>(q[k] < 0 ? q[k] - 1 : q[k]), n);
-        run = 0;
+        emit(1, run << 4 | n, ExtraBits(q[k], n), n);
+        last = k;
     }
-    if (run > 0) bits.Put(c.ac->code[0], c.ac->size[0]);
+    if (last < 63) emit(1, 0x00, 0u, 0);
 }
 
 void Put16(std::vector<std::uint8_t>& out, int v) {
@@ -180,35 +267,113 @@ void Put16(std::vector<std::uint8_t>& out, int v) {
     out.push_back(static_cast<std::uint8_t>(v));
 }
 
-void PutHuffman(std::vector<std::uint8_t>& out, int classAndId, const std::uint8_t (&bits)[16],
-                const std::uint8_t* values, int count) {
+void PutHuffman(std::vector<std::uint8_t>& out, int classAndId, const HuffmanSpec& spec) {
     out.push_back(static_cast<std::uint8_t>(classAndId));
-    out.insert(out.end(), bits, bits + 16);
-    out.insert(out.end(), values, values + count);
+    out.insert(out.end(), spec.bits, spec.bits + 16);
+    out.insert(out.end(), spec.values, spec.values + spec.count);
+}
+
+// Level-shifted Y, Cb and Cr of 16 rows at a time, edge pixels repeated out to whole blocks,
+// chroma averaged over 2 x 2 pixels; then each band's blocks quantised, in coding order
+// (four luma blocks, then Cb, then Cr, for each 16 x 16 pixels).
+std::vector<std::int16_t> QuantiseAll(const std::uint8_t* pixels, int stride, int width, int height,
+                                      const float (&lumaDivisor)[64],
+                                      const float (&chromaDivisor)[64]) {
+    const int mcuColumns = (width + 15) / 16, mcuRows = (height + 15) / 16;
+    const int bandWidth = mcuColumns * 16;
+    std::vector<std::int16_t> blocks(static_cast<std::size_t>(mcuColumns) * mcuRows * 6 * 64);
+    std::vector<float> yBand(static_cast<std::size_t>(bandWidth) * 16);
+    std::vector<float> cbBand(static_cast<std::size_t>(bandWidth / 2) * 8), crBand(cbBand.size());
+    std::vector<float> cbRow(static_cast<std::size_t>(bandWidth)), crRow(cbRow.size());
+    std::int16_t* out = blocks.data();
+    float block[64];
+    for (int top = 0; top < height; top += 16) {
+        for (int r = 0; r < 16; ++r) {
+            const int sy = top + r < height ? top + r : height - 1;
+            const std::uint8_t* row = pixels + static_cast<std::ptrdiff_t>(sy) * stride;
+            float* yRow = &yBand[static_cast<std::size_t>(r) * bandWidth];
+            for (int x = 0; x < width; ++x) {
+                const float b = row[3 * x], g = row[3 * x + 1], red = row[3 * x + 2];
+                yRow[x] = 0.299f * red + 0.587f * g + 0.114f * b - 128.0f;
+                cbRow[x] = -0.168736f * red - 0.331264f * g + 0.5f * b;
+                crRow[x] = 0.5f * red - 0.418688f * g - 0.081312f * b;
+            }
+            for (int x = width; x < bandWidth; ++x) {
+                yRow[x] = yRow[width - 1];
+                cbRow[x] = cbRow[width - 1];
+                crRow[x] = crRow[width - 1];
+            }
+            float* cbOut = &cbBand[static_cast<std::size_t>(r / 2) * (bandWidth / 2)];
+            float* crOut = &crBand[static_cast<std::size_t>(r / 2) * (bandWidth / 2)];
+            if (r % 2 == 0)
+                for (int x = 0; x < bandWidth / 2; ++x) cbOut[x] = crOut[x] = 0;
+            for (int x = 0; x < bandWidth / 2; ++x) {
+                cbOut[x] += (cbRow[2 * x] + cbRow[2 * x + 1]) * 0.25f;
+                crOut[x] += (crRow[2 * x] + crRow[2 * x + 1]) * 0.25f;
+            }
+        }
+        for (int mcu = 0; mcu < mcuColumns; ++mcu) {
+            for (int part = 0; part < 4; ++part) {
+                const int x0 = mcu * 16 + (part % 2) * 8, y0 = (part / 2) * 8;
+                for (int r = 0; r < 8; ++r)
+                    std::copy_n(&yBand[static_cast<std::size_t>(y0 + r) * bandWidth + x0], 8,
+                                block + r * 8);
+                Quantise(block, lumaDivisor, out);
+                out += 64;
+            }
+            for (const std::vector<float>* plane : {&cbBand, &crBand}) {
+                for (int r = 0; r < 8; ++r)
+                    std::copy_n(&(*plane)[static_cast<std::size_t>(r) * (bandWidth / 2) + mcu * 8],
+                                8, block + r * 8);
+                Quantise(block, chromaDivisor, out);
+                out += 64;
+            }
+        }
+    }
+    return blocks;
 }
 
 }  // namespace
 
 std::vector<std::uint8_t> EncodeBaselineJpeg(const std::uint8_t* pixels, int stride, int width,
-                                             int height, int quality) {
+                                             int height, int quality, JpegTables tables) {
     if (pixels == nullptr || width < 1 || height < 1 || width > 7680 || height > 4320 ||
         stride < width * 3)
         return {};
     quality = quality < 1 ? 1 : (quality > 100 ? 100 : quality);
     const auto luma = ScaledTable(kLumaQuant, quality), chroma = ScaledTable(kChromaQuant, quality);
-    static const HuffmanTable dcLuma(kDcLumaBits, kDcValues), dcChroma(kDcChromaBits, kDcValues);
-    static const HuffmanTable acLuma(kAcLumaBits, kAcLumaValues),
-        acChroma(kAcChromaBits, kAcChromaValues);
-    Component y{{}, &dcLuma, &acLuma}, cb{{}, &dcChroma, &acChroma}, cr{{}, &dcChroma, &acChroma};
+    float lumaDivisor[64], chromaDivisor[64];
     for (int u = 0; u < 8; ++u)
         for (int v = 0; v < 8; ++v) {
             const float aan = kAanScale[u] * kAanScale[v] * 8.0f;
-            y.divisor[u * 8 + v] = 1.0f / (luma[u * 8 + v] * aan);
-            cb.divisor[u * 8 + v] = cr.divisor[u * 8 + v] = 1.0f / (chroma[u * 8 + v] * aan);
+            lumaDivisor[u * 8 + v] = 1.0f / (luma[u * 8 + v] * aan);
+            chromaDivisor[u * 8 + v] = 1.0f / (chroma[u * 8 + v] * aan);
         }
+    const std::vector<std::int16_t> blocks =
+        QuantiseAll(pixels, stride, width, height, lumaDivisor, chromaDivisor);
+    const std::size_t blockCount = blocks.size() / 64;
+
+    // [0] luma, [1] chroma; DC and AC.
+    HuffmanSpec dc[2] = {Spec(kDcLumaBits, kDcValues), Spec(kDcChromaBits, kDcValues)};
+    HuffmanSpec ac[2] = {Spec(kAcLumaBits, kAcLumaValues), Spec(kAcChromaBits, kAcChromaValues)};
+    if (tables == JpegTables::Optimal) {
+        // A first pass counts the symbols each table codes; the second codes them.
+        std::uint32_t counts[2][2][256] = {};
+        int previous[3] = {};
+        for (std::size_t b = 0; b < blockCount; ++b) {
+            const int component = b % 6 < 4 ? 0 : static_cast<int>(b % 6) - 3;
+            auto& table = counts[component == 0 ? 0 : 1];
+            ForEachSymbol(&blocks[b * 64], previous[component],
+                          [&](int kind, int symbol, std::uint32_t, int) { ++table[kind][symbol]; });
+        }
+        for (int t = 0; t < 2; ++t) {
+            dc[t] = OptimalSpec(counts[t][0], dc[t]);
+            ac[t] = OptimalSpec(counts[t][1], ac[t]);
+        }
+    }
 
     std::vector<std::uint8_t> out;
-    out.reserve(static_cast<std::size_t>(width) * height / 4 + 1024);
+    out.reserve(blocks.size() / 8 + 2048);
     const std::uint8_t head[] = {0xFF, 0xD8, 0xFF, 0xE0, 0, 16, 'J', 'F', 'I', 'F',
                                  0,    1,    1,    0,    0, 1,  0,   1,   0,   0};
     out.insert(out.end(), head, head + sizeof head);
@@ -225,59 +390,27 @@ std::vector<std::uint8_t> EncodeBaselineJpeg(const std::uint8_t* pixels, int str
     Put16(out, width);
     out.insert(out.end(), {3, 1, 0x22, 0, 2, 0x11, 1, 3, 0x11, 1});
     out.insert(out.end(), {0xFF, 0xC4});
-    Put16(out, 2 + 4 * 17 + 12 * 2 + 162 * 2);
-    PutHuffman(out, 0x00, kDcLumaBits, kDcValues, 12);
-    PutHuffman(out, 0x10, kAcLumaBits, kAcLumaValues, 162);
-    PutHuffman(out, 0x01, kDcChromaBits, kDcValues, 12);
-    PutHuffman(out, 0x11, kAcChromaBits, kAcChromaValues, 162);
+    Put16(out, 2 + 4 * 17 + dc[0].count + ac[0].count + dc[1].count + ac[1].count);
+    PutHuffman(out, 0x00, dc[0]);
+    PutHuffman(out, 0x10, ac[0]);
+    PutHuffman(out, 0x01, dc[1]);
+    PutHuffman(out, 0x11, ac[1]);
     out.insert(out.end(), {0xFF, 0xDA, 0, 12, 3, 1, 0x00, 2, 0x11, 3, 0x11, 0, 63, 0});
 
-    // One band of 16 rows at a time, converted to level-shifted Y, Cb and Cr with the edge
-    // pixels repeated out to whole blocks; chroma averaged over 2 x 2 pixels.
-    const int mcuColumns = (width + 15) / 16, bandWidth = mcuColumns * 16;
-    std::vector<float> yBand(static_cast<std::size_t>(bandWidth) * 16);
-    std::vector<float> cbBand(static_cast<std::size_t>(bandWidth / 2) * 8), crBand(cbBand.size());
-    std::vector<float> cbRow(static_cast<std::size_t>(bandWidth)), crRow(cbRow.size());
+    const HuffmanTable codes[2][2] = {{HuffmanTable(dc[0]), HuffmanTable(ac[0])},
+                                      {HuffmanTable(dc[1]), HuffmanTable(ac[1])}};
     BitWriter bits(out);
-    float block[64];
-    for (int top = 0; top < height; top += 16) {
-        for (int r = 0; r < 16; ++r) {
-            const int sy = top + r < height ? top + r : height - 1;
-            const std::uint8_t* row = pixels + static_cast<std::ptrdiff_t>(sy) * stride;
-            float* yRow = &yBand[static_cast<std::size_t>(r) * bandWidth];
-            for (int x = 0; x < bandWidth; ++x) {
-                const std::uint8_t* p = row + 3 * (x < width ? x : width - 1);
-                const float b = p[0], g = p[1], red = p[2];
-                yRow[x] = 0.299f * red + 0.587f * g + 0.114f * b - 128.0f;
-                cbRow[x] = -0.168736f * red - 0.331264f * g + 0.5f * b;
-                crRow[x] = 0.5f * red - 0.418688f * g - 0.081312f * b;
-            }
-            float* cbOut = &cbBand[static_cast<std::size_t>(r / 2) * (bandWidth / 2)];
-            float* crOut = &crBand[static_cast<std::size_t>(r / 2) * (bandWidth / 2)];
-            if (r % 2 == 0)
-                for (int x = 0; x < bandWidth / 2; ++x) cbOut[x] = crOut[x] = 0;
-            for (int x = 0; x < bandWidth / 2; ++x) {
-                cbOut[x] += (cbRow[2 * x] + cbRow[2 * x + 1]) * 0.25f;
-                crOut[x] += (crRow[2 * x] + crRow[2 * x + 1]) * 0.25f;
-            }
-        }
-        for (int mcu = 0; mcu < mcuColumns; ++mcu) {
-            for (int part = 0; part < 4; ++part) {
-                const int x0 = mcu * 16 + (part % 2) * 8, y0 = (part / 2) * 8;
-                for (int r = 0; r < 8; ++r)
-                    for (int c = 0; c < 8; ++c)
-                        block[r * 8 + c] =
-                            yBand[static_cast<std::size_t>(y0 + r) * bandWidth + x0 + c];
-                EncodeBlock(block, y, bits);
-            }
-            for (auto* plane : {&cbBand, &crBand}) {
-                for (int r = 0; r < 8; ++r)
-                    for (int c = 0; c < 8; ++c)
-                        block[r * 8 + c] =
-                            (*plane)[static_cast<std::size_t>(r) * (bandWidth / 2) + mcu * 8 + c];
-                EncodeBlock(block, plane == &cbBand ? cb : cr, bits);
-            }
-        }
+    int previous[3] = {};
+    for (std::size_t b = 0; b < blockCount; ++b) {
+        const int component = b % 6 < 4 ? 0 : static_cast<int>(b % 6) - 3;
+        const HuffmanTable(&table)[2] = codes[component == 0 ? 0 : 1];
+        bits.Reserve();
+        ForEachSymbol(&blocks[b * 64], previous[component],
+                      [&](int kind, int symbol, std::uint32_t extra, int extraBits) {
+                          const HuffmanTable& t = table[kind];
+                          bits.Put(static_cast<std::uint32_t>(t.code[symbol]) << extraBits | extra,
+                                   t.size[symbol] + extraBits);
+                      });
     }
     bits.Flush();
     out.insert(out.end(), {0xFF, 0xD9});

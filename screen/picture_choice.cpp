@@ -88,7 +88,9 @@ void LinkMeter::SendEnded(double nowMs) {
             votes_ = 0;
             return;
         }
-        if (++votes_ < kLimitVotes) return;
+        // A send held this long is the path's doing, not a stall: believed at once, so a slow
+        // link's first seconds do not go by at frames it cannot carry.
+        if (++votes_ < kLimitVotes && took < kLongHeldMs) return;
     }
     if (exact) {
         // The least of the recent exact readings holds.
@@ -146,9 +148,14 @@ double PictureChooser::Expected(const PictureSettings& settings, int screenWidth
 PictureSettings PictureChooser::Fit(double rate, int screenWidth, int screenHeight) const {
     if (rate <= 0) return {};
     const double budget = rate * kFrameSeconds;
+    PictureSettings fit = kLadder[std::size(kLadder) - 1];
     for (const PictureSettings& step : kLadder)
-        if (Expected(step, screenWidth, screenHeight) <= budget) return step;
-    return kLadder[std::size(kLadder) - 1];
+        if (Expected(step, screenWidth, screenHeight) <= budget) {
+            fit = step;
+            break;
+        }
+    fit.compact = true;
+    return fit;
 }
 
 PictureChooser::Plan PictureChooser::Next(double nowMs, const LinkView& link, int screenWidth,
@@ -171,6 +178,7 @@ PictureChooser::Plan PictureChooser::Next(double nowMs, const LinkView& link, in
     if (planStill_) {
         // Compared at the best settings from now on, so the still screen's resends stay sharp.
         plan.sharpen = !sentBest_;
+        plan.settings.compact = link.rate > 0;
     } else {
         plan.settings = fit;
     }

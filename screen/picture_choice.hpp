@@ -15,6 +15,10 @@ inline constexpr int kBestWidth = 1920;
 struct PictureSettings {
     int quality = kBestQuality;
     int maxWidth = kBestWidth;
+    // On a limited link every frame is made by our own encoder, with Huffman tables fitted to
+    // the picture: fewer bytes at the same quality, and the quality exactly the one asked. An
+    // unlimited link keeps the platform's encoder, and so today's frames.
+    bool compact = false;
     bool Best() const { return quality >= kBestQuality && maxWidth >= kBestWidth; }
     friend bool operator==(const PictureSettings&, const PictureSettings&) = default;
 };
@@ -73,9 +77,10 @@ class PictureChooser {
     // Once the screen has not changed for this long, it is sent once more at the best settings.
     static constexpr double kStillMs = 300;
     // A frame is sized to leave in this long at the estimated rate...
-    static constexpr double kFrameSeconds = 0.15;
-    // ...and grabbed only once the path holds no more than this long's worth.
-    static constexpr double kLeadSeconds = 0.1;
+    static constexpr double kFrameSeconds = 0.1;
+    // ...and grabbed only once the path holds no more than this long's worth: about what a
+    // grab and its encoding take, so the path is not left idle meanwhile.
+    static constexpr double kLeadSeconds = 0.12;
     // The wait for the path ends after this long whatever the estimate says: an estimate
     // gone wrong costs frames for a moment, never the stream.
     static constexpr double kMaxWaitMs = 800;

@@ -114,7 +114,7 @@ TEST(PictureChoice, AnUnlimitedLinkGetsEveryFrameAtTheBestSettings) {
     PathSim sim{[](double) { return 1e9; }};
     sim.Run(10000, Always);
     ASSERT_GE(sim.frames.size(), 120u) << "a frame every 80 ms, none held back";
-    for (const Frame& f : sim.frames) EXPECT_TRUE(f.settings.Best());
+    for (const Frame& f : sim.frames) EXPECT_TRUE(f.settings.Best() && !f.settings.compact);
 }
 
 TEST(PictureChoice, FollowsASteadyLinkADropARecoveryAndABurstAfterIdle) {
@@ -157,6 +157,7 @@ TEST(PictureChoice, FollowsASteadyLinkADropARecoveryAndABurstAfterIdle) {
         return f.capturedMs >= 10000 && f.settings.Best();
     });
     ASSERT_NE(sharp, idle.frames.end()) << "the still screen was sent sharp";
+    EXPECT_TRUE(sharp->settings.compact) << "in the fewest bytes the best quality allows";
     const auto arrived =
         std::find_if(idle.delivered.begin(), idle.delivered.end(), [](const auto& d) {
             return d.first >= 10000 && d.second > 0 && d.first - d.second >= 10000;

@@ -66,6 +66,12 @@ TEST(JpegEncoder, WritesTheQualityAskedAndReadsBackCloseToTheSource) {
     for (const int quality : {30, 50, 72, 90}) {
         SCOPED_TRACE(quality);
         const auto jpeg = kl::EncodeBaselineJpeg(bgr.data(), stride, w, h, quality);
+        // Tables fitted to the picture code the same coefficients in fewer bytes.
+        const auto fitted =
+            kl::EncodeBaselineJpeg(bgr.data(), stride, w, h, quality, kl::JpegTables::Optimal);
+        EXPECT_LT(fitted.size(), jpeg.size());
+        int fw = 0, fh = 0;
+        EXPECT_EQ(Decode(fitted, fw, fh), Decode(jpeg, fw, fh));
         kl::JpegFrameInfo info;
         ASSERT_TRUE(kl::CheckJpegStructure(jpeg.data(), jpeg.size(), info));
         EXPECT_EQ(info.width, w);
@@ -92,6 +98,33 @@ TEST(JpegEncoder, WritesTheQualityAskedAndReadsBackCloseToTheSource) {
             kl::JpegQuality(reinterpret_cast<const std::uint8_t*>(pattern.data()), pattern.size()),
             quality);
     }
+    // A large picture of flat blocks, blocks of noise at eight strengths and blocks of one
+    // dot: symbol counts skewed enough that the fitted codes must be cut down to 16 bits, and
+    // still decode as the standard ones do.
+    const int bw = 1920, bh = 1080;
+    std::vector<std::uint8_t> flat(static_cast<std::size_t>(bw) * 3 * bh, 0x80);
+    std::uint32_t seed = 7;
+    for (int y = 0; y < bh; ++y)
+        for (int x = 0; x < bw; ++x) {
+            std::uint8_t* p = &flat[(static_cast<std::size_t>(y) * bw + x) * 3];
+            const int kind = (x / 8 * 7 + y / 8 * 13) % 5;
+            if (kind == 0)
+                for (int c = 0; c < 3; ++c) {
+                    seed = seed * 1664525 + 1013904223;
+                    p[c] = static_cast<std::uint8_t>(seed >> (24 + (x / 8 + y / 8) % 8));
+                }
+            else if (kind == 1 && x % 8 == y / 8 % 8 && y % 8 == x / 8 % 8)
+                p[0] = static_cast<std::uint8_t>(0x80 + x / 8 % 64);
+        }
+    const auto standard = kl::EncodeBaselineJpeg(flat.data(), bw * 3, bw, bh, 90);
+    const auto fitted =
+        kl::EncodeBaselineJpeg(flat.data(), bw * 3, bw, bh, 90, kl::JpegTables::Optimal);
+    int sw = 0, sh = 0, fw = 0, fh = 0;
+    const auto fromStandard = Decode(standard, sw, sh);
+    ASSERT_EQ(sw, bw);
+    EXPECT_EQ(Decode(fitted, fw, fh), fromStandard);
+    EXPECT_LT(fitted.size(), standard.size());
+
     const std::uint8_t png[] = {0x89, 'P', 'N', 'G', 0, 0, 0, 0};
     EXPECT_EQ(kl::JpegQuality(png, sizeof png), 0);
     EXPECT_TRUE(kl::EncodeBaselineJpeg(bgr.data(), stride, 0, h, 50).empty());
