@@ -36,7 +36,7 @@ double LinkMeter::RateAt(double nowMs) const {
     if (rate_ <= 0) return 0;
     const double quiet = nowMs - heldAtMs_ - kQuietMs;
     const double rate = quiet > 0 ? rate_ * std::pow(kGrowthPerSecond, quiet / 1000) : rate_;
-    return rate >= kNoLimit ? 0 : rate;
+    return rate >= kLimitedNoLimit ? 0 : rate;
 }
 
 double LinkMeter::BacklogAt(double nowMs) const {
@@ -130,7 +130,7 @@ LinkView LinkMeter::View(double nowMs) const {
         // A send held back this long bounds the rate before it ends: a drop shows within the
         // frame, not after it.
         const double bound = static_cast<double>(sendBytes_) / std::max(elapsed, 1.0) * 1000;
-        if (bound < kNoLimit) {
+        if (bound < (limited ? kLimitedNoLimit : kNoLimit)) {
             if (view.rate <= 0 || bound < view.rate) view.rate = bound;
             view.backlog =
                 std::max(view.backlog, std::max(capacity_, static_cast<double>(sendBytes_)));

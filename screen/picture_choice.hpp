@@ -35,10 +35,15 @@ class LinkMeter {
     // Without a held send for this long, the estimate grows (the path may carry more now).
     static constexpr double kQuietMs = 4000;
     static constexpr double kGrowthPerSecond = 1.2;
-    // Above this (8 Mbit/s) the path counts as unlimited: it carries the best frames at about
-    // the capture's own pace, and a loaded machine's loopback, whose sends stall for the CPU
-    // rather than the link, reads above it.
+    // Above this (8 Mbit/s) a path never seen limited stays unlimited: it carries the best frames
+    // at about the capture's own pace, and a loaded machine's loopback, whose sends stall for the
+    // CPU rather than the link, reads above it.
     static constexpr double kNoLimit = 1e6;
+    // A path that has shown a limit counts as unlimited again only above this (20 Mbit/s): an
+    // estimate grown on a quiet path, or read high through deep buffers, passes through every
+    // smaller frame on its way up, so a probe of a path still limited is caught on frames
+    // little larger than the last, not on the largest ones.
+    static constexpr double kLimitedNoLimit = 2.5e6;
 
     void SendStarted(double nowMs, std::size_t bytes);
     void SendEnded(double nowMs);

@@ -117,6 +117,30 @@ TEST(PictureChoice, AnUnlimitedLinkGetsEveryFrameAtTheBestSettings) {
     for (const Frame& f : sim.frames) EXPECT_TRUE(f.settings.Best() && !f.settings.compact);
 }
 
+TEST(PictureChoice, AProbedPathOnceLimitedClimbsThroughOurFramesBeforeCountingAsUnlimited) {
+    // Held sends say 600 KB/s; then nothing is held for a long while, as on a deep buffer.
+    kl::LinkMeter meter;
+    double t = 0;
+    for (int i = 0; i < 5; ++i, t += 100) {
+        meter.SendStarted(t, 60000);
+        meter.SendEnded(t + 100);
+    }
+    for (; t < 12000; t += 80) {
+        meter.SendStarted(t, 60000);
+        meter.SendEnded(t + 1);
+    }
+    // Grown past 8 Mbit/s, still a rate: frames one step larger, not the largest of all.
+    const double probed = meter.View(t).rate;
+    EXPECT_GT(probed, 1e6);
+    kl::PictureChooser chooser;
+    EXPECT_TRUE(chooser.Fit(probed, 1920, 1080).compact);
+    for (; t < 20000; t += 80) {
+        meter.SendStarted(t, 60000);
+        meter.SendEnded(t + 1);
+    }
+    EXPECT_EQ(meter.View(t).rate, 0) << "unlimited again, and today's frames with it";
+}
+
 TEST(PictureChoice, FollowsASteadyLinkADropARecoveryAndABurstAfterIdle) {
     // Steady at 1 Mbit/s: smaller frames, at least 3 a second, under a second behind.
     PathSim steady{[](double) { return 1 * kMbit; }};
