@@ -53,6 +53,12 @@ void LinkMeter::SendStarted(double nowMs, std::size_t bytes) {
         busySinceMs_ = nowMs;
         busyBytes_ = 0;
     }
+    if (rate_ > 0) {
+        fullBacklog_ -= rate_ * (nowMs - fullBacklogAtMs_) / 1000;
+        if (fullBacklog_ <= 0) fullAtMs_ = -1e9;  // the path may have emptied
+    }
+    fullBacklog_ = std::max(fullBacklog_, 0.0) + static_cast<double>(bytes);
+    fullBacklogAtMs_ = nowMs;
     backlog_ += static_cast<double>(bytes);
     busyBytes_ += static_cast<double>(bytes);
     sending_ = true;
@@ -112,6 +118,8 @@ void LinkMeter::SendEnded(double nowMs) {
     // What a path holds does not shrink; a rate believed too high meanwhile only hides part
     // of it.
     capacity_ = std::max(capacity_, full);
+    fullBacklog_ = capacity_;
+    fullBacklogAtMs_ = nowMs;
     backlog_ = capacity_;
     backlogAtMs_ = nowMs;
     busySinceMs_ = nowMs;

@@ -61,13 +61,17 @@ class LinkMeter {
     static constexpr int kLimitVotes = 3;
     // ...or a send still held this long.
     static constexpr double kLongHeldMs = 500;
-    // Two held sends further apart than this may have had an empty path between them.
-    static constexpr double kExactWindowMs = 3000;
+    // Between two held sends on a path that stayed full, what went in between is what it
+    // carried: the one reading that neither a send's own time nor deep buffers inflate. It
+    // stayed full unless the sends are further apart than this, or the last measured rate
+    // (not grown) would have emptied it meanwhile.
+    static constexpr double kExactWindowMs = 15000;
     double rate_ = 0;  // from the last held sends; 0 = none yet
     double samples_[8] = {}, sampleAtMs_[8] = {};
     int nextSample_ = 0;
-    double heldAtMs_ = 0;                          // when a send was last held back
-    double fullAtMs_ = -1e9, bytesSinceFull_ = 0;  // the last held send's end, bytes sent since
+    double heldAtMs_ = 0;                           // when a send was last held back
+    double fullAtMs_ = -1e9, bytesSinceFull_ = 0;   // the last held send's end, bytes sent since
+    double fullBacklog_ = 0, fullBacklogAtMs_ = 0;  // since then, what rate_ alone leaves
     double backlog_ = 0, backlogAtMs_ = 0;
     double capacity_ = 0;  // what the path holds when full, learnt at held sends
     double busySinceMs_ = -1, busyBytes_ = 0;  // since the path was last believed empty

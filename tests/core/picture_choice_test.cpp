@@ -142,12 +142,14 @@ TEST(PictureChoice, AProbedPathOnceLimitedClimbsThroughOurFramesBeforeCountingAs
 }
 
 TEST(PictureChoice, FollowsASteadyLinkADropARecoveryAndABurstAfterIdle) {
-    // Steady at 1 Mbit/s: smaller frames, at least 3 a second, under a second behind.
+    // Steady at 1 Mbit/s: smaller frames, at least 3 a second, well under a second behind:
+    // probes for more fill the path's buffer, and the rate read when they end must not keep
+    // it full (read from one send's time it did: 0.95 s).
     PathSim steady{[](double) { return 1 * kMbit; }};
     steady.Run(30000, Always);
     const auto [fps, latency] = steady.Stream(10000, 30000);
     EXPECT_GE(fps, 3);
-    EXPECT_LE(latency, 1000);
+    EXPECT_LE(latency, 650);
     EXPECT_FALSE(steady.frames.back().settings.Best());
 
     // 5 Mbit/s falling to 1: within a second the estimate falls, within two it is near the
