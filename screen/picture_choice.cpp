@@ -34,7 +34,7 @@ double QualityFactor(int quality) {
 
 double LinkMeter::RateAt(double nowMs) const {
     if (rate_ <= 0) return 0;
-    const double quiet = nowMs - heldAtMs_ - kQuietMs;
+    const double quiet = nowMs - heldAtMs_ - quietMs_;
     const double rate = quiet > 0 ? rate_ * std::pow(kGrowthPerSecond, quiet / 1000) : rate_;
     return rate >= kLimitedNoLimit ? 0 : rate;
 }
@@ -98,6 +98,8 @@ void LinkMeter::SendEnded(double nowMs) {
         // link's first seconds do not go by at frames it cannot carry.
         if (++votes_ < kLimitVotes && took < kLongHeldMs) return;
     }
+    const double previous = rate_;
+    const bool probing = nowMs - heldAtMs_ > quietMs_;
     if (exact) {
         // The least of the recent exact readings holds.
         samples_[nextSample_] = sample;
@@ -109,6 +111,10 @@ void LinkMeter::SendEnded(double nowMs) {
                 rate_ = rate_ <= 0 ? samples_[i] : std::min(rate_, samples_[i]);
     } else {
         rate_ = current <= 0 ? sample : std::min(current, sample);
+    }
+    if (previous > 0) {
+        const bool changed = rate_ > previous * 1.25 || rate_ < previous * 0.8;
+        quietMs_ = changed ? kQuietMs : probing ? std::min(quietMs_ * 2, kMaxQuietMs) : quietMs_;
     }
     heldAtMs_ = nowMs;
     // A held send ends with the path full: what it holds is what went in since it was last

@@ -33,7 +33,11 @@ class LinkMeter {
     // A send taking this long was held back by the path, not by the sender.
     static constexpr double kHeldMs = 25;
     // Without a held send for this long, the estimate grows (the path may carry more now).
+    // Only a full path holds a send back, so a probe that finds no more than before has
+    // filled the path's buffers for nothing: the next waits twice as long, up to kMaxQuietMs,
+    // and a rate found to have changed brings the wait back to kQuietMs.
     static constexpr double kQuietMs = 4000;
+    static constexpr double kMaxQuietMs = 16000;
     static constexpr double kGrowthPerSecond = 1.2;
     // Above this (8 Mbit/s) a path never seen limited stays unlimited: it carries the best frames
     // at about the capture's own pace, and a loaded machine's loopback, whose sends stall for the
@@ -70,6 +74,7 @@ class LinkMeter {
     double samples_[8] = {}, sampleAtMs_[8] = {};
     int nextSample_ = 0;
     double heldAtMs_ = 0;                           // when a send was last held back
+    double quietMs_ = kQuietMs;                     // the wait before the estimate grows
     double fullAtMs_ = -1e9, bytesSinceFull_ = 0;   // the last held send's end, bytes sent since
     double fullBacklog_ = 0, fullBacklogAtMs_ = 0;  // since then, what rate_ alone leaves
     double backlog_ = 0, backlogAtMs_ = 0;

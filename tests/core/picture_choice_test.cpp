@@ -165,11 +165,12 @@ TEST(PictureChoice, FollowsASteadyLinkADropARecoveryAndABurstAfterIdle) {
     drop.Run(30000, Always);
     EXPECT_LE(drop.Stream(20000, 30000).second, 1000) << "not left behind after the drop";
 
-    // 1 Mbit/s rising to 5: a quiet link is probed after a few seconds, and frames grow.
+    // 1 Mbit/s rising to 5: a quiet link is probed after a few seconds (up to 16 after probes
+    // that found nothing more), and frames grow.
     PathSim rise{[](double t) { return t < 15000 ? 1 * kMbit : 5 * kMbit; }};
     rise.Run(15000, Always);
     const double small = PathSim::TrueBytes(rise.frames.back().settings);
-    rise.Run(22000, Always);
+    rise.Run(26000, Always);
     EXPECT_GE(rise.meter.View(rise.now).rate, 2.5 * kMbit);
     EXPECT_GT(PathSim::TrueBytes(rise.frames.back().settings), 1.5 * small);
 
