@@ -2,7 +2,7 @@
 # The program as host under Wine on an uplink of 5 Mbit/s, klpeer as viewer: for 40 s a busy
 # 1920x1080 screen whose patch changes colour every 0.3 s, several times what the link carries.
 # The viewer must stay connected and keep getting frames, the picture must not fall behind
-# (how long a colour takes to show: median of the last 10 s at most 1.5 times the first 10 s),
+# (how long a colour takes to show: median of the last 10 s at most 1.5 times the first 10 s, or 160 ms above it),
 # and the viewer's pointer moves must reach the host within a second.
 #   program_host_slow_uplink.sh PROGRAM.exe NATIVE_BUILD OUT_DIR   (needs DISPLAY and WINEPREFIX)
 # A damaged stream shows as a viewer that left (klpeer ends on an envelope that fails
@@ -124,8 +124,10 @@ field() { python3 -c 'import json,sys; v = json.loads(sys.argv[1])[sys.argv[2]];
 check "frames kept arriving in every 10 s" "$(python3 -c 'import json,sys; print(min(json.loads(sys.argv[1])["framesPer10s"]) >= 3)' "$verdict")" "True"
 first=$(field firstMedianMs) last=$(field lastMedianMs)
 check "colours showed in both the first and the last 10 s" "$(awk -v a="$first" -v b="$last" 'BEGIN {print (a > 0 && b > 0)}')" "1"
+# Falling behind is a queue that grows: the last median at most 1.5 times the first, or at
+# most two capture periods (160 ms) above it, since medians of 0.15 s vary by that much alone.
 check "the picture did not fall behind (last median $last ms, first $first ms)" \
-  "$(awk -v a="$first" -v b="$last" 'BEGIN {print (b <= 1.5 * a)}')" "1"
+  "$(awk -v a="$first" -v b="$last" 'BEGIN {print (b <= 1.5 * a || b <= a + 160)}')" "1"
 check "the viewer's pointer moves reached the host" "$(awk -v s="$(field inputSent)" -v r="$(field inputSeen)" 'BEGIN {print (s >= 100 && r >= s)}')" "1"
 check "each within a second (worst $(field inputWorstMs) ms)" "$(awk -v w="$(field inputWorstMs)" 'BEGIN {print (w >= 0 && w <= 1000)}')" "1"
 check "the still screen was sent again 1920 wide at the best quality ($(field sharpMs) ms after it stopped)" \
