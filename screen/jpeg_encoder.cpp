@@ -67,14 +67,14 @@ std::array<std::uint8_t, 64> ScaledTable(const std::uint8_t (&base)[64], int qua
 
 // Code lengths (count of codes of each length 1..16) and the symbols in code order: a DHT
 // table's two lists.
-struct HuffmanSpec {
+struct HuffmanLists {
     std::uint8_t bits[16] = {};
     std::uint8_t values[256] = {};
     int count = 0;
 };
 
-HuffmanSpec Spec(const std::uint8_t (&bits)[16], const std::uint8_t* values) {
-    HuffmanSpec spec;
+HuffmanLists StandardLists(const std::uint8_t (&bits)[16], const std::uint8_t* values) {
+    HuffmanLists spec;
     std::copy(bits, bits + 16, spec.bits);
     for (const std::uint8_t b : spec.bits) spec.count += b;
     std::copy(values, values + spec.count, spec.values);
@@ -84,7 +84,7 @@ HuffmanSpec Spec(const std::uint8_t (&bits)[16], const std::uint8_t* values) {
 // The shortest codes for these symbol counts, no code longer than 16 bits and none all ones
 // (ITU T.81, Annex K.2 and K.3, as libjpeg builds its optimised tables); `fallback` when counts
 // skewed beyond 32-bit code lengths leave no such table to derive.
-HuffmanSpec OptimalSpec(const std::uint32_t (&counts)[256], const HuffmanSpec& fallback) {
+HuffmanLists FittedLists(const std::uint32_t (&counts)[256], const HuffmanLists& fallback) {
     long frequency[257];
     int codeSize[257] = {}, others[257];
     for (int i = 0; i < 256; ++i) frequency[i] = counts[i];
@@ -126,7 +126,7 @@ HuffmanSpec OptimalSpec(const std::uint32_t (&counts)[256], const HuffmanSpec& f
     int longest = 16;
     while (lengths[longest] == 0) --longest;
     --lengths[longest];  // the reserved symbol's code
-    HuffmanSpec spec;
+    HuffmanLists spec;
     for (int i = 1; i <= 16; ++i) spec.bits[i - 1] = static_cast<std::uint8_t>(lengths[i]);
     for (int size = 1; size <= 32; ++size)
         for (int i = 0; i < 256; ++i)
@@ -137,7 +137,7 @@ HuffmanSpec OptimalSpec(const std::uint32_t (&counts)[256], const HuffmanSpec& f
 struct HuffmanTable {
     std::uint16_t code[256] = {};
     std::uint8_t size[256] = {};
-    explicit HuffmanTable(const HuffmanSpec& spec) {
+    explicit HuffmanTable(const HuffmanLists& spec) {
         int k = 0;
         unsigned next = 0;
         for (int length = 1; length <= 16; ++length, next <<= 1)
@@ -162,24 +162,23 @@ class BitWriter {
     void Put(std::uint32_t bits, int count) {
         buffer_ = (buffer_ << count) | (bits & ((1u << count) - 1));
         used_ += count;
-        if (used_ < 32) return;
+        if (used_ >= 32) WholeBytes();
+    }
+    void Flush() {
+        if (used_ % 8 != 0) Put(0x7F, 8 - used_ % 8);  // pad with ones
+        WholeBytes();
+        out_.resize(at_);
+    }
+
+  private:
+    void WholeBytes() {
         for (; used_ >= 8; used_ -= 8) {
             const auto byte = static_cast<std::uint8_t>(buffer_ >> (used_ - 8));
             out_[at_++] = byte;
             if (byte == 0xFF) out_[at_++] = 0;  // a coded 0xFF is followed by a stuffed zero
         }
     }
-    void Flush() {
-        if (used_ % 8 != 0) Put(0x7F, 8 - used_ % 8);  // pad with ones
-        for (; used_ >= 8; used_ -= 8) {
-            const auto byte = static_cast<std::uint8_t>(buffer_ >> (used_ - 8));
-            out_[at_++] = byte;
-            if (byte == 0xFF) out_[at_++] = 0;
-        }
-        out_.resize(at_);
-    }
 
-  private:
     std::vector<std::uint8_t>& out_;
     std::size_t at_;
     std::uint64_t buffer_ = 0;
@@ -267,7 +266,7 @@ void Put16(std::vector<std::uint8_t>& out, int v) {
     out.push_back(static_cast<std::uint8_t>(v));
 }
 
-void PutHuffman(std::vector<std::uint8_t>& out, int classAndId, const HuffmanSpec& spec) {
+void PutHuffman(std::vector<std::uint8_t>& out, int classAndId, const HuffmanLists& spec) {
     out.push_back(static_cast<std::uint8_t>(classAndId));
     out.insert(out.end(), spec.bits, spec.bits + 16);
     out.insert(out.end(), spec.values, spec.values + spec.count);
@@ -354,8 +353,10 @@ std::vector<std::uint8_t> EncodeBaselineJpeg(const std::uint8_t* pixels, int str
     const std::size_t blockCount = blocks.size() / 64;
 
     // [0] luma, [1] chroma; DC and AC.
-    HuffmanSpec dc[2] = {Spec(kDcLumaBits, kDcValues), Spec(kDcChromaBits, kDcValues)};
-    HuffmanSpec ac[2] = {Spec(kAcLumaBits, kAcLumaValues), Spec(kAcChromaBits, kAcChromaValues)};
+    HuffmanLists dc[2] = {StandardLists(kDcLumaBits, kDcValues),
+                          StandardLists(kDcChromaBits, kDcValues)};
+    HuffmanLists ac[2] = {StandardLists(kAcLumaBits, kAcLumaValues),
+                          StandardLists(kAcChromaBits, kAcChromaValues)};
     if (tables == JpegTables::Optimal) {
         // A first pass counts the symbols each table codes; the second codes them.
         std::uint32_t counts[2][2][256] = {};
@@ -367,8 +368,8 @@ std::vector<std::uint8_t> EncodeBaselineJpeg(const std::uint8_t* pixels, int str
                           [&](int kind, int symbol, std::uint32_t, int) { ++table[kind][symbol]; });
         }
         for (int t = 0; t < 2; ++t) {
-            dc[t] = OptimalSpec(counts[t][0], dc[t]);
-            ac[t] = OptimalSpec(counts[t][1], ac[t]);
+            dc[t] = FittedLists(counts[t][0], dc[t]);
+            ac[t] = FittedLists(counts[t][1], ac[t]);
         }
     }
 
